@@ -1,0 +1,15 @@
+// The chip-identification check that opens the read and write procedures.
+#pragma once
+
+namespace kestrel {
+
+// Reads the chip identification with spi_read_id and traces
+//   "***************************ID*****************************"
+//   "ID date0: %x, date1: %x,date2: %x"
+//   "***************************ID****************************"
+// Gives true (go on) only for C2 20 16. An id of all 00h or all FFh means that no chip
+// answers, anything else is an unexpected chip; a further trace line says which. A read that
+// the device did not fully acknowledge is made again, at most 3 reads, before the id is judged.
+bool check_flash_id();
+
+}  // namespace kestrel

@@ -1,0 +1,134 @@
+#include "flash/core/spi_flash.h"
+
+#include "link/transport.h"
+#include "platform/sleep.h"
+#include "platform/trace.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kAccessReadTries = 3;
+
+bool count(LinkTally* tally, bool acked) {
+    if (tally) {
+        ++tally->exchanges;
+        if (!acked) ++tally->unacknowledged;
+    }
+    return acked;
+}
+
+bool put(std::uint16_t address, const RegisterWord& word, LinkTally* tally) {
+    return count(tally, write_reg(address, word));
+}
+
+bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
+    return count(tally, read_reg(address, word));
+}
+
+RegisterWord instruction(std::uint8_t cmd) { return RegisterWord{cmd}; }
+
+RegisterWord control(const std::array<std::uint8_t, 2>& ctrl) {
+    return RegisterWord{ctrl[0], ctrl[1]};
+}
+
+// One instruction byte in a phase of its own: start, send 1, end.
+bool send_instruction(std::uint8_t cmd, LinkTally* tally) {
+    const bool cmd_acked = put(SPI_CMD, instruction(cmd), tally);
+    const bool ctrl_acked = put(SPI_CTRL, control(kCtrlSendOne), tally);
+    return cmd_acked && ctrl_acked;
+}
+
+}  // namespace
+
+bool spi_read_id(FlashId& id, LinkTally* tally) {
+    put(SPI_INIT, RegisterWord{kSpiInitWord}, tally);
+    send_instruction(kCmdReleasePowerDown, tally);
+    put(SPI_CMD, instruction(kCmdReadId), tally);
+    put(SPI_CTRL, control(kCtrlReadId), tally);
+    RegisterWord reply{};
+    get(SPI_CTRL, reply, tally);
+    id = {reply[0], reply[1], reply[2]};
+    return true;
+}
+
+bool spi_chip_erase(LinkTally* tally) {
+    send_instruction(kCmdWriteEnable, tally);
+    send_instruction(kCmdChipErase, tally);
+    sleep_ms(kEraseSleepMs);
+    return true;
+}
+
+int spi_read_page(const FlashAddress& address, std::span<std::uint8_t, kPageSize> dest,
+                  LinkTally* tally) {
+    put(SPI_CMD, RegisterWord{kCmdReadData, address[0], address[1], address[2]}, tally);
+    for (std::size_t chunk = 0; chunk < kPageReadChunks; ++chunk) {
+        if (chunk == 0) {
+            put(SPI_CTRL, control(kCtrlReadFirst), tally);
+        } else if (chunk + 1 < kPageReadChunks) {
+            put(SPI_CTRL, control(kCtrlReadNext), tally);
+        } else {
+            put(SPI_CTRL, control(kCtrlReadLast), tally);
+        }
+        RegisterWord word{};
+        get(SPI_CTRL, word, tally);
+        std::copy(word.begin(), word.end(), dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));
+    }
+    return 1;
+}
+
+int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
+                     LinkTally* tally) {
+    send_instruction(kCmdWriteEnable, tally);
+    put(SPI_PP_HEAD,
+        RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0], page[1],
+                     page[2], page[3]},
+        tally);
+    for (std::size_t i = 0; i < kPageDataWords; ++i) {
+        RegisterWord data{};
+        std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageHeadBytes + 8 * i), 8,
+                    data.begin());
+        put(SPI_PP_DATA, data, tally);
+    }
+    RegisterWord tail{};
+    std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageSize - kPageTailBytes),
+                kPageTailBytes, tail.begin());
+    put(SPI_PP_TAIL, tail, tally);
+
+    int polls = 0;
+    bool busy = true;
+    while (busy && polls < kProgramMaxPolls) {
+        std::uint8_t status = 0;
+        const bool trusted = spi_read_status(status, tally);
+        busy = !trusted || (status & kStatusBusy) != 0;
+        ++polls;
+    }
+    if (polls >= kProgramMaxPolls) {
+        trace("write 16 bit---------------------------------------------register");
+        return 0;
+    }
+    return 1;
+}
+
+void spi_write_enable(LinkTally* tally) { send_instruction(kCmdWriteEnable, tally); }
+
+void spi_write_disable(LinkTally* tally) { send_instruction(kCmdWriteDisable, tally); }
+
+bool spi_read_status(std::uint8_t& status, LinkTally* tally) {
+    const bool cmd_acked = put(SPI_CMD, instruction(kCmdReadStatus), tally);
+    const bool ctrl_acked = put(SPI_CTRL, control(kCtrlReadStatus), tally);
+    RegisterWord word{};
+    const bool read_acked = get(SPI_CTRL, word, tally);
+    status = word[0];
+    return cmd_acked && ctrl_acked && read_acked;
+}
+
+void spi_set_access_bit(LinkTally* tally) {
+    RegisterWord word{};
+    for (int attempt = 0; attempt < kAccessReadTries; ++attempt) {
+        if (get(SPI_ACCESS, word, tally)) break;
+    }
+    word[0] |= kAccessBit;
+    put(SPI_ACCESS, word, tally);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,63 @@
+// The SPI flash command layer: the chip operations as fixed sequences of register exchanges
+// (SPI_INIT, SPI_CMD, SPI_CTRL, SPI_PP_HEAD/DATA/TAIL, SPI_ACCESS), nothing retried, nothing
+// kept between calls.
+//
+// Each operation can tally its exchanges in a LinkTally, so that a caller can tell a run the
+// device fully acknowledged from one it did not; the tally changes no traffic. The callers hold
+// the link lock for the whole flash procedure; every exchange takes it again by itself.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "flash/core/spi_regs.h"
+
+namespace kestrel {
+
+// 24-bit flash address, most significant byte first.
+using FlashAddress = std::array<std::uint8_t, 3>;
+using FlashId = std::array<std::uint8_t, 3>;
+
+inline constexpr FlashAddress flash_address(std::uint32_t address) {
+    return {static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
+            static_cast<std::uint8_t>(address)};
+}
+
+struct LinkTally {
+    int exchanges = 0;
+    int unacknowledged = 0;
+    bool clean() const { return unacknowledged == 0; }
+};
+
+// SPI_INIT, Release from Deep Power-down, Read Identification; id gets the three bytes read
+// from SPI_CTRL (manufacturer, memory type, capacity). Always true.
+bool spi_read_id(FlashId& id, LinkTally* tally = nullptr);
+
+// Write Enable, Chip Erase, then a 13000 ms sleep; the status is not read. Always true.
+bool spi_chip_erase(LinkTally* tally = nullptr);
+
+// 256 bytes from address into dest: Read Data with the address, then 32 receive phases of 8
+// bytes in one open transaction (65 exchanges). Always 1.
+int spi_read_page(const FlashAddress& address, std::span<std::uint8_t, kPageSize> dest,
+                  LinkTally* tally = nullptr);
+
+// Write Enable, the page through SPI_PP_HEAD, 31 x SPI_PP_DATA and SPI_PP_TAIL, then status
+// polls without pause. A poll that was not fully acknowledged counts as busy. 1 when the chip
+// was ready within 249 polls; 0 after the 250th poll, with the trace
+// "write 16 bit---------------------------------------------register".
+int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
+                     LinkTally* tally = nullptr);
+
+// The single steps the procedures issue themselves.
+void spi_write_enable(LinkTally* tally = nullptr);
+void spi_write_disable(LinkTally* tally = nullptr);
+// Read Status Register: status gets byte 0 of SPI_CTRL. True when all three exchanges were
+// acknowledged; otherwise the byte cannot be trusted.
+bool spi_read_status(std::uint8_t& status, LinkTally* tally = nullptr);
+// Sets the flash access bit: reads SPI_ACCESS, sets bit 0 of byte 0, writes the word back. A
+// read that was not acknowledged is made again (at most 3 reads), so the other bits are never
+// overwritten with the zeros of a lost reply while the link still answers.
+void spi_set_access_bit(LinkTally* tally = nullptr);
+
+}  // namespace kestrel

@@ -1,0 +1,40 @@
+#include "flash/core/update_image.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "flash/core/spi_regs.h"
+#include "platform/trace.h"
+
+namespace kestrel {
+
+ImageLoad load_update_image(const std::string& path, std::vector<std::uint8_t>& image) {
+    image.clear();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        tracef("update file \"%s\" can't be opened", path.c_str());
+        return ImageLoad::CantOpen;
+    }
+    struct stat st {};
+    const bool sized = ::fstat(fileno(file), &st) == 0;
+    const auto length = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, kFlashSize));
+    image.resize(wanted);
+    const std::size_t got = wanted ? std::fread(image.data(), 1, wanted, file) : 0;
+    std::fclose(file);
+    if (wanted == 0) {
+        tracef("update file \"%s\" is empty", path.c_str());
+        image.clear();
+        return ImageLoad::ReadError;
+    }
+    if (got != wanted) {
+        tracef("update file \"%s\": read %zu of %zu bytes", path.c_str(), got, wanted);
+        image.clear();
+        return ImageLoad::ReadError;
+    }
+    return ImageLoad::Ok;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,236 @@
+#include "link/transport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "platform/ticks.h"
+#include "platform/trace.h"
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kHandshakeText = "serconnectokornot";
+constexpr std::string_view kHandshakeToken = "connectok";
+constexpr const char* kReadAckError = "READ Reg32, ACK error! ";
+constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
+
+// The link state. Guarded by link_lock() for the exchanges; open_link swaps it under the lock.
+struct LinkState {
+    int fd = -1;
+    sockaddr_in peer{};
+};
+
+LinkState& state() {
+    static LinkState s;
+    return s;
+}
+
+struct Counters {
+    std::atomic<std::uint64_t> exchanges{0};
+    std::atomic<std::uint64_t> unacknowledged{0};
+    std::atomic<std::uint64_t> stale_discarded{0};
+    std::atomic<std::uint64_t> foreign_dropped{0};
+};
+
+Counters& counters() {
+    static Counters c;
+    return c;
+}
+
+std::atomic<std::uint32_t> g_spin_us{0};
+
+void set_timeouts(int fd) {
+    timeval tv{};
+    tv.tv_sec = 0;
+    tv.tv_usec = kLinkTimeoutMs * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Drops every datagram already waiting, so a reply that came after its exchange's time-out is
+// never taken for the reply of the next one.
+void discard_stale(int fd) {
+    std::uint8_t scratch[128];
+    while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
+        counters().stale_discarded.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+bool send_to_peer(int fd, const sockaddr_in& peer, const void* data, std::size_t size) {
+    const ssize_t sent = sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&peer),
+                                sizeof peer);
+    return sent == static_cast<ssize_t>(size);
+}
+
+// Receives one datagram from the peer's host within the exchange's 50 ms, cut to `size` bytes.
+// Datagrams from any other host are dropped and the wait goes on. A datagram from another port
+// of the peer's host moves the peer to that port. Returns the length received, or -1.
+ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::size_t size) {
+    const std::uint64_t start = monotonic_us();
+    const std::uint64_t deadline = start + static_cast<std::uint64_t>(kLinkTimeoutMs) * 1000u;
+    const std::uint64_t spin_until = start + g_spin_us.load(std::memory_order_relaxed);
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t from_len = sizeof from;
+        const ssize_t got =
+            recvfrom(fd, buf, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (got >= 0) {
+            if (from.sin_family == AF_INET && from.sin_addr.s_addr == peer.sin_addr.s_addr) {
+                peer.sin_port = from.sin_port;
+                return got;
+            }
+            counters().foreign_dropped.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        const std::uint64_t now = monotonic_us();
+        if (now >= deadline) return -1;
+        if (now < spin_until) continue;
+        const std::uint64_t left = deadline - now;
+        timespec ts{};
+        ts.tv_sec = static_cast<time_t>(left / 1000000u);
+        ts.tv_nsec = static_cast<long>((left % 1000000u) * 1000u);
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = ppoll(&pfd, 1, &ts, nullptr);
+        if (ready < 0 && errno != EINTR) return -1;
+    }
+}
+
+// One request and its reply, under the link lock. Returns the reply length or -1.
+ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uint8_t* reply,
+                 std::size_t reply_size) {
+    LinkState& s = state();
+    counters().exchanges.fetch_add(1, std::memory_order_relaxed);
+    if (s.fd < 0) return -1;
+    discard_stale(s.fd);
+    if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
+    return receive_from_peer(s.fd, s.peer, reply, reply_size);
+}
+
+}  // namespace
+
+std::recursive_mutex& link_lock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+bool open_link(const std::string& server_ip, int server_port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd >= 0) set_timeouts(fd);
+    {
+        std::lock_guard<std::recursive_mutex> guard(link_lock());
+        LinkState& s = state();
+        if (s.fd >= 0) close(s.fd);
+        s.fd = fd;
+        s.peer = sockaddr_in{};
+        s.peer.sin_family = AF_INET;
+        s.peer.sin_addr.s_addr = inet_addr_compat(server_ip);
+        s.peer.sin_port = htons(static_cast<std::uint16_t>(server_port & 0xFFFF));
+    }
+    trace(server_ip);
+    return fd >= 0;
+}
+
+void close_link() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    LinkState& s = state();
+    if (s.fd >= 0) close(s.fd);
+    s = LinkState{};
+}
+
+bool connect_handshake() {
+    LinkState& s = state();
+    if (s.fd < 0) return false;
+    char text[kHandshakeReplySize] = {};
+    std::strncpy(text, kHandshakeText, sizeof text - 1);
+    discard_stale(s.fd);
+    send_to_peer(s.fd, s.peer, text, std::strlen(text) + 1);
+
+    std::uint8_t reply[kHandshakeReplySize] = {};
+    const ssize_t got = receive_from_peer(s.fd, s.peer, reply, sizeof reply);
+    const std::size_t length = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (length > 0 && reply[0] == 'q') {
+        const char quit[2] = {'q', '\0'};
+        send_to_peer(s.fd, s.peer, quit, sizeof quit);
+        std::fputs("Chat end!\n", stdout);
+        std::fflush(stdout);
+    }
+    const void* nul = std::memchr(reply, '\0', length);
+    const std::size_t text_length =
+        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - reply) : length;
+    const std::string_view reply_text(reinterpret_cast<const char*>(reply), text_length);
+    const std::size_t at = reply_text.find(kHandshakeToken);
+    return at != std::string_view::npos && at >= 1;
+}
+
+bool read_reg(std::uint16_t address, RegisterWord& word) {
+    std::uint8_t request[kReadRequestSize] = {};
+    request[0] = 0x80;
+    request[2] = static_cast<std::uint8_t>(address >> 8);
+    request[3] = static_cast<std::uint8_t>(address & 0xFF);
+    std::uint8_t reply[kReadRequestSize] = {};
+
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    const ssize_t got = exchange(request, sizeof request, reply, sizeof reply);
+    bool acked = false;
+    if (got >= 12) {
+        std::memcpy(word.data(), reply + 4, word.size());
+        acked = reply[1] == kAck;
+    } else {
+        word.fill(0);
+    }
+    if (!acked) {
+        counters().unacknowledged.fetch_add(1, std::memory_order_relaxed);
+        trace(kReadAckError);
+    }
+    return acked;
+}
+
+bool write_reg(std::uint16_t address, const RegisterWord& word) {
+    std::uint8_t request[kWriteRequestSize] = {};
+    request[2] = static_cast<std::uint8_t>(address >> 8);
+    request[3] = static_cast<std::uint8_t>(address & 0xFF);
+    std::memcpy(request + 4, word.data(), word.size());
+    std::uint8_t reply[kWriteRequestSize] = {};
+
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    const ssize_t got = exchange(request, sizeof request, reply, sizeof reply);
+    const bool acked = got >= 2 && reply[1] == kAck;
+    if (!acked) {
+        counters().unacknowledged.fetch_add(1, std::memory_order_relaxed);
+        trace(kWriteAckError);
+    }
+    return acked;
+}
+
+PeerAddress peer_address() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    return PeerAddress{state().peer.sin_addr.s_addr, state().peer.sin_port};
+}
+
+void set_peer_address(Ipv4Net addr, std::uint16_t port_host_order) {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    state().peer.sin_family = AF_INET;
+    state().peer.sin_addr.s_addr = addr;
+    state().peer.sin_port = htons(port_host_order);
+}
+
+LinkStats link_stats() {
+    Counters& c = counters();
+    return LinkStats{c.exchanges.load(), c.unacknowledged.load(), c.stale_discarded.load(),
+                     c.foreign_dropped.load()};
+}
+
+std::uint32_t set_receive_spin_us(std::uint32_t us) { return g_spin_us.exchange(us); }
+
+}  // namespace kestrel

@@ -1,0 +1,79 @@
+// The UDP register link: one socket, one peer address and one recursive lock per process.
+//
+// Every device operation is a sequence of read_reg / write_reg exchanges: one request datagram,
+// one acknowledgement datagram (byte 1 = 88h), 50 ms to arrive, never retried here. Faults show
+// as trace lines; the exchanges return whether the device acknowledged so that callers which
+// can act on it (flash retries, a command-line front end) may, while the others ignore it.
+//
+// Thread safety: read_reg and write_reg take link_lock() around their whole exchange. The lock
+// is recursive, so a thread that holds it (a flash worker) issues exchanges freely. open_link
+// and connect_handshake run on the dialog thread; open_link swaps the socket under the lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "link/ipv4.h"
+#include "link/register_word.h"
+
+namespace kestrel {
+
+inline constexpr std::uint8_t kAck = 0x88;
+inline constexpr int kLinkTimeoutMs = 50;
+inline constexpr std::size_t kReadRequestSize = 22;
+inline constexpr std::size_t kWriteRequestSize = 18;
+inline constexpr std::size_t kHandshakeReplySize = 100;
+
+// Where every request goes and whose replies are accepted. Both fields in network byte order.
+struct PeerAddress {
+    Ipv4Net addr = 0;
+    std::uint16_t port = 0;
+};
+
+// Opens (or re-opens) the link: a new UDP socket with 50 ms send and receive time-outs, the
+// peer address set from the IP text (inet_addr rules: an unparsable text gives 255.255.255.255)
+// and the low 16 bits of the port, and the IP text traced. A previous socket is closed.
+// Returns false only when no socket could be made (the link then stays closed).
+bool open_link(const std::string& server_ip, int server_port);
+
+// Sends "serconnectokornot" and its NUL, takes up to 100 bytes of reply within 50 ms, answers
+// a reply starting with "q" with "q" NUL (and "Chat end!" on stdout), and succeeds when
+// "connectok" first occurs at byte 1 or later of the reply text.
+bool connect_handshake();
+
+// One register read: 22-byte request, value from reply bytes 4..11. Without a reply, or with a
+// reply shorter than 12 bytes, the word is all zero. Returns true when acknowledged with 88h;
+// otherwise traces "READ Reg32, ACK error! ".
+bool read_reg(std::uint16_t address, RegisterWord& word);
+
+// One register write: 18-byte request. Returns true when acknowledged with 88h; otherwise
+// traces "WRITE Reg32, ACK error! ".
+bool write_reg(std::uint16_t address, const RegisterWord& word);
+
+// The process-wide recursive lock that keeps request/reply pairs of different threads apart.
+std::recursive_mutex& link_lock();
+
+// The current peer address (taken under the link lock).
+PeerAddress peer_address();
+
+// Points the link at a device that has taken a new address and port (the socket stays open).
+void set_peer_address(Ipv4Net addr, std::uint16_t port_host_order);
+
+// Closes the socket and clears the peer address (tests; the program never closes the link).
+void close_link();
+
+// Counters since the process started; read by benchmarks and diagnostics.
+struct LinkStats {
+    std::uint64_t exchanges = 0;
+    std::uint64_t unacknowledged = 0;
+    std::uint64_t stale_discarded = 0;  // datagrams drained before a send
+    std::uint64_t foreign_dropped = 0;  // datagrams from another host, ignored
+};
+LinkStats link_stats();
+
+// How long a receive spins on the non-blocking socket before it sleeps in poll() for the rest
+// of the 50 ms. 0 disables spinning. Returns the previous value.
+std::uint32_t set_receive_spin_us(std::uint32_t us);
+
+}  // namespace kestrel

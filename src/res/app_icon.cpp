@@ -1,0 +1,59 @@
+#include "res/app_icon.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+#include "res/resource_ids.h"
+
+namespace kestrel {
+namespace {
+
+// Outline of a hovering kestrel seen from below, on a 64 x 64 grid: pointed, swept wings, a
+// small head and the long, slightly fanned tail.
+QPainterPath KestrelSilhouette() {
+    QPainterPath bird;
+    bird.setFillRule(Qt::WindingFill);
+    bird.addEllipse(QPointF(32, 14), 4.5, 5);     // head
+    bird.addEllipse(QPointF(32, 27), 5.5, 11);    // body
+    const QPolygonF wings{{28, 20}, {20, 19}, {11, 22}, {3, 29}, {13, 27}, {22, 28},
+                          {29, 31}, {35, 31}, {42, 28}, {51, 27}, {61, 29}, {53, 22},
+                          {44, 19}, {36, 20}};
+    bird.addPolygon(wings);
+    bird.closeSubpath();
+    const QPolygonF tail{{29, 35}, {35, 35}, {39, 57}, {32, 59}, {25, 57}};
+    bird.addPolygon(tail);
+    bird.closeSubpath();
+    return bird;
+}
+
+QPixmap DrawKestrel(int size) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(size / 64.0, size / 64.0);
+
+    QLinearGradient sky(0, 0, 0, 64);
+    sky.setColorAt(0, QColor(0x9c, 0xcc, 0xf0));
+    sky.setColorAt(1, QColor(0xe4, 0xf2, 0xfb));
+    painter.setPen(QPen(QColor(0x3a, 0x6e, 0x96), 1.5));
+    painter.setBrush(sky);
+    painter.drawRoundedRect(QRectF(1, 1, 62, 62), 10, 10);
+
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x7a, 0x3b, 0x12));
+    painter.drawPath(KestrelSilhouette().simplified());
+    return pixmap;
+}
+
+}  // namespace
+
+QIcon LoadAppIcon(int id) {
+    if (id != IDR_MAINFRAME) return {};
+    QIcon icon;
+    for (int size : {16, 32, 48, 64}) icon.addPixmap(DrawKestrel(size));
+    return icon;
+}
+
+}  // namespace kestrel

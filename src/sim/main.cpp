@@ -1,0 +1,171 @@
+// kestrel-devsim: the simulated device on a UDP address, until interrupted.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "link/ipv4.h"
+#include "sim/device.h"
+#include "sim/server.h"
+
+namespace {
+
+constexpr const char* kUsage = R"(usage: kestrel-devsim [options]
+
+Serves the device's handshake and register protocol on UDP until interrupted (Ctrl-C).
+Example: kestrel-devsim --listen 127.0.0.1:5000
+
+  --listen ADDR:PORT       address and port to serve (default 127.0.0.1:5000)
+  --handshake-reply TEXT   the handshake answer (default "*connectok"; "qconnectok" for the
+                           variant that asks the tool to answer "q")
+  --mac XX:XX:XX:XX:XX:XX  MAC address in the configuration block (default 00:1a:2b:3c:4d:5e)
+  --ts-port N              TS port in the configuration block (default 1234)
+  --multicast-ip ADDR      multicast address in the configuration block (default 239.1.1.1)
+  --multicast              multicast enabled in the configuration block
+  --log                    print every exchange on stderr
+Link faults (probabilities per exchange, 0..1, drawn from --seed):
+  --seed N  --lose-request P  --lose-reply P  --nak P  --late-reply P  --late-ms MS
+  --other-port-reply P  --foreign P
+Controller faults:
+  --mcu-hold N             the mcu holds the mailbox for the next N ownership reads
+  --task-never-done        the task-done flag never comes
+  --help                   this text
+)";
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
+    unsigned b[6];
+    if (std::sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) !=
+        6) {
+        return false;
+    }
+    for (int i = 0; i < 6; ++i) mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(b[i]);
+    return true;
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "kestrel-devsim: %s (see --help)\n", message.c_str());
+    std::exit(2);
+}
+
+const char* kind_name(kestrel::sim::Exchange::Kind kind) {
+    using K = kestrel::sim::Exchange::Kind;
+    switch (kind) {
+        case K::Read: return "read ";
+        case K::Write: return "write";
+        case K::Handshake: return "hello";
+        case K::QuitAck: return "quit ";
+        case K::Malformed: return "junk ";
+    }
+    return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace kestrel;
+    sim::ServerOptions options;
+    options.port = 5000;
+    options.log_exchanges = false;
+    std::array<std::uint8_t, 6> mac{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    int ts_port = 1234;
+    std::string multicast_ip = "239.1.1.1";
+    bool multicast = false;
+    bool log = false;
+    int mcu_hold = 0;
+    bool never_done = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) fail("missing value after " + arg);
+            return argv[++i];
+        };
+        auto probability = [&]() {
+            const double p = std::atof(value());
+            if (p < 0 || p > 1) fail(arg + " takes a probability between 0 and 1");
+            return p;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--listen") {
+            const std::string v = value();
+            const auto colon = v.rfind(':');
+            if (colon == std::string::npos) fail("--listen takes ADDR:PORT");
+            options.address = v.substr(0, colon);
+            const long port = std::strtol(v.c_str() + colon + 1, nullptr, 10);
+            if (port <= 0 || port > 65535) fail("bad port in --listen");
+            options.port = static_cast<std::uint16_t>(port);
+        } else if (arg == "--handshake-reply") {
+            options.handshake_reply = value();
+        } else if (arg == "--mac") {
+            if (!parse_mac(value(), mac)) fail("--mac takes six hex pairs separated by colons");
+        } else if (arg == "--ts-port") {
+            ts_port = std::atoi(value());
+        } else if (arg == "--multicast-ip") {
+            multicast_ip = value();
+        } else if (arg == "--multicast") {
+            multicast = true;
+        } else if (arg == "--log") {
+            log = true;
+        } else if (arg == "--seed") {
+            options.faults.seed = std::strtoull(value(), nullptr, 10);
+        } else if (arg == "--lose-request") {
+            options.faults.lose_request = probability();
+        } else if (arg == "--lose-reply") {
+            options.faults.lose_reply = probability();
+        } else if (arg == "--nak") {
+            options.faults.nak = probability();
+        } else if (arg == "--late-reply") {
+            options.faults.late_reply = probability();
+        } else if (arg == "--late-ms") {
+            options.faults.late_reply_ms = static_cast<std::uint32_t>(std::atoi(value()));
+        } else if (arg == "--other-port-reply") {
+            options.faults.other_port_reply = probability();
+        } else if (arg == "--foreign") {
+            options.faults.foreign_datagram = probability();
+        } else if (arg == "--mcu-hold") {
+            mcu_hold = std::atoi(value());
+        } else if (arg == "--task-never-done") {
+            never_done = true;
+        } else {
+            fail("unknown option " + arg);
+        }
+    }
+    if (!parse_ipv4(multicast_ip)) fail("bad --multicast-ip");
+
+    sim::Device device;
+    sim::ConfigBlock& cfg = device.config();
+    cfg.set_mac(mac);
+    cfg.set_ts_port(static_cast<std::uint16_t>(ts_port));
+    cfg.set_multicast_ip_net(*parse_ipv4(multicast_ip));
+    cfg.set_multicast_enable(multicast ? 1 : 0);
+    device.mailbox().hold_mailbox_for(mcu_hold);
+    device.mailbox().set_task_never_done(never_done);
+    if (log) {
+        options.on_exchange = [](const sim::Exchange& ex) {
+            std::fprintf(stderr, "%s %04x %02x %02x %02x %02x %02x %02x %02x %02x%s%s port %u\n",
+                         kind_name(ex.kind), ex.address, ex.word[0], ex.word[1], ex.word[2],
+                         ex.word[3], ex.word[4], ex.word[5], ex.word[6], ex.word[7],
+                         ex.lost_request ? " (request lost)" : "",
+                         ex.replied ? "" : " (no reply)", ex.local_port);
+        };
+    }
+
+    sim::Server server(device, options);
+    if (!server.start()) return 1;
+    std::printf("kestrel-devsim listening on %s:%u\n", server.address().c_str(), server.port());
+    std::fflush(stdout);
+
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    while (!g_stop) pause();
+    server.stop();
+    std::printf("kestrel-devsim: %llu requests served\n",
+                static_cast<unsigned long long>(server.counters().requests));
+    return 0;
+}

@@ -1,0 +1,312 @@
+#include "sim/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+
+#include "link/ipv4.h"
+
+namespace kestrel::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kHandshakeRequest = "serconnectokornot";
+
+int bind_udp(const std::string& address, std::uint16_t port, std::uint16_t* bound_port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (inet_aton(address.c_str(), &sa.sin_addr) == 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    if (bound_port) *bound_port = ntohs(sa.sin_port);
+    return fd;
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+struct Server::Impl {
+    int main_fd = -1;
+    int old_fd = -1;  // the address before a move, served until the new one gets a request
+    std::uint16_t old_port = 0;
+    int other_fd = -1;  // the device's second port
+    int foreign_fd = -1;
+    int wake_fd = -1;
+    FaultInjector faults;
+    std::vector<Exchange> log;
+    ServerCounters counters;
+    std::string handshake_reply;
+    std::uint32_t committed_ip = 0;
+    std::uint16_t committed_port = 0;
+
+    struct Delayed {
+        Clock::time_point when;
+        int fd;
+        sockaddr_in to;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::deque<Delayed> delayed;
+};
+
+Server::Server(Device& device, ServerOptions options)
+    : device_(device), options_(std::move(options)), impl_(std::make_unique<Impl>()) {
+    impl_->faults.configure(options_.faults);
+    impl_->handshake_reply = options_.handshake_reply;
+    device_.mailbox().on_commit([this] { handle_commit(); });
+}
+
+Server::~Server() {
+    stop();
+    device_.mailbox().on_commit({});
+}
+
+bool Server::start() {
+    Impl& im = *impl_;
+    im.main_fd = bind_udp(options_.address, options_.port, &port_);
+    if (im.main_fd < 0) {
+        std::fprintf(stderr, "kestrel-devsim: cannot bind %s:%u: %s\n", options_.address.c_str(),
+                     options_.port, std::strerror(errno));
+        return false;
+    }
+    address_ = options_.address;
+    im.other_fd = bind_udp(options_.address, 0, &other_port_);
+    im.wake_fd = eventfd(0, EFD_NONBLOCK);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ConfigBlock& cfg = device_.config();
+        if (cfg.ip_net() == 0 && cfg.port() == 0) {
+            cfg.set_ip_net(parse_ipv4(address_).value_or(0));
+            cfg.set_port(port_);
+        }
+        im.committed_ip = cfg.ip_net();
+        im.committed_port = cfg.port();
+    }
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void Server::stop() {
+    if (!thread_.joinable()) return;
+    stopping_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(impl_->wake_fd, &one, sizeof one);
+    thread_.join();
+    Impl& im = *impl_;
+    close_fd(im.main_fd);
+    close_fd(im.old_fd);
+    close_fd(im.other_fd);
+    close_fd(im.foreign_fd);
+    close_fd(im.wake_fd);
+}
+
+std::vector<Exchange> Server::exchanges() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return impl_->log;
+}
+
+void Server::clear_exchanges() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    impl_->log.clear();
+}
+
+ServerCounters Server::counters() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return impl_->counters;
+}
+
+void Server::set_faults(const LinkFaults& faults) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    impl_->faults.configure(faults);
+}
+
+void Server::set_handshake_reply(const std::string& text) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    impl_->handshake_reply = text;
+}
+
+bool Server::move_to(const std::string& address, std::uint16_t port) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return move_locked(address, port);
+}
+
+bool Server::move_locked(const std::string& address, std::uint16_t port) {
+    Impl& im = *impl_;
+    std::uint16_t bound = 0;
+    const int fd = bind_udp(address, port, &bound);
+    if (fd < 0) {
+        std::fprintf(stderr, "kestrel-devsim: cannot move to %s:%u: %s; staying on %s:%u\n",
+                     address.c_str(), port, std::strerror(errno), address_.c_str(), port_);
+        return false;
+    }
+    close_fd(im.old_fd);
+    im.old_fd = im.main_fd;
+    im.old_port = port_;
+    im.main_fd = fd;
+    address_ = address;
+    port_ = bound;
+    return true;
+}
+
+// Runs with the server lock held, from the request that acknowledged the commit.
+void Server::handle_commit() {
+    Impl& im = *impl_;
+    const ConfigBlock& cfg = device_.config();
+    if (cfg.ip_net() == im.committed_ip && cfg.port() == im.committed_port) return;
+    im.committed_ip = cfg.ip_net();
+    im.committed_port = cfg.port();
+    const auto ip = ipv4_bytes(cfg.ip_net());
+    move_locked(format_ipv4(ip.data()), cfg.port());
+}
+
+void Server::run() {
+    Impl& im = *impl_;
+    std::vector<pollfd> fds;
+    while (!stopping_) {
+        int timeout_ms = -1;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            const auto now = Clock::now();
+            while (!im.delayed.empty() && im.delayed.front().when <= now) {
+                const Impl::Delayed& d = im.delayed.front();
+                sendto(d.fd, d.bytes.data(), d.bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
+                im.delayed.pop_front();
+            }
+            if (!im.delayed.empty()) {
+                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    im.delayed.front().when - now);
+                timeout_ms = static_cast<int>(wait.count()) + 1;
+            }
+            fds.clear();
+            for (int fd : {im.wake_fd, im.main_fd, im.other_fd, im.old_fd}) {
+                if (fd >= 0) fds.push_back(pollfd{fd, POLLIN, 0});
+            }
+        }
+        if (poll(fds.data(), fds.size(), timeout_ms) <= 0) continue;
+        for (const pollfd& p : fds) {
+            if (!(p.revents & POLLIN)) continue;
+            if (p.fd == im.wake_fd) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] ssize_t n = read(im.wake_fd, &count, sizeof count);
+                continue;
+            }
+            serve_one(p.fd);
+        }
+    }
+}
+
+void Server::serve_one(int fd) {
+    std::uint8_t buf[512];
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
+    const ssize_t got =
+        recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (got < 0) return;
+    const auto started = Clock::now();
+    const auto size = static_cast<std::size_t>(got);
+
+    std::lock_guard<std::mutex> guard(mutex_);
+    Impl& im = *impl_;
+    Exchange ex;
+    ex.request_size = size;
+    ex.local_port = fd == im.main_fd ? port_ : fd == im.other_fd ? other_port_ : im.old_port;
+    // The first request at a new address ends the service of the old one.
+    if (fd == im.main_fd && im.old_fd >= 0) close_fd(im.old_fd);
+    ++im.counters.requests;
+
+    std::vector<std::uint8_t> reply;
+    if (size >= 4 && buf[0] == 0x80) {
+        ex.kind = Exchange::Kind::Read;
+    } else if (size >= 12 && buf[0] == 0x00) {
+        ex.kind = Exchange::Kind::Write;
+    } else if (size == 2 && buf[0] == 'q' && buf[1] == 0) {
+        ex.kind = Exchange::Kind::QuitAck;
+    } else if (std::string_view(reinterpret_cast<const char*>(buf), size)
+                   .starts_with(kHandshakeRequest)) {
+        ex.kind = Exchange::Kind::Handshake;
+    }
+
+    const bool is_register = ex.kind == Exchange::Kind::Read || ex.kind == Exchange::Kind::Write;
+    FaultDraw fault;
+    if (is_register || (ex.kind == Exchange::Kind::Handshake && im.faults.faults().faults_on_handshake)) {
+        fault = im.faults.draw();
+    }
+    if (fault.lose_request) {
+        ex.lost_request = true;
+    } else if (is_register) {
+        ex.address = static_cast<std::uint16_t>(buf[2] << 8 | buf[3]);
+        if (ex.kind == Exchange::Kind::Read) {
+            ++im.counters.reads;
+            ex.word = device_.read(ex.address);
+            reply.assign(22, 0);
+            std::memcpy(reply.data() + 4, ex.word.data(), 8);
+        } else {
+            ++im.counters.writes;
+            std::memcpy(ex.word.data(), buf + 4, 8);
+            device_.write(ex.address, ex.word);
+            reply.assign(18, 0);
+        }
+        reply[1] = fault.nak ? 0x00 : 0x88;
+        reply[2] = buf[2];
+        reply[3] = buf[3];
+    } else if (ex.kind == Exchange::Kind::Handshake) {
+        ++im.counters.handshakes;
+        const std::string& text = im.handshake_reply;
+        reply.assign(text.begin(), text.end());
+        if (reply.size() < 100) reply.push_back(0);
+        if (reply.size() > 100) reply.resize(100);
+    }
+
+    if (!reply.empty() && !fault.lose_reply) {
+        ex.replied = true;
+        int out_fd = fd;
+        if (fault.other_port && im.other_fd >= 0) out_fd = im.other_fd;
+        if (fault.foreign) {
+            if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
+            if (im.foreign_fd >= 0) {
+                std::vector<std::uint8_t> junk(reply.size(), 0xEE);
+                junk[1] = 0x88;
+                sendto(im.foreign_fd, junk.data(), junk.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            }
+        }
+        if (fault.late) {
+            im.delayed.push_back(Impl::Delayed{
+                started + std::chrono::milliseconds(im.faults.faults().late_reply_ms), out_fd,
+                from, std::move(reply)});
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
+        } else {
+            sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+                   sizeof from);
+        }
+        ++im.counters.replies;
+    }
+    if (options_.log_exchanges) im.log.push_back(ex);
+    if (options_.on_exchange) options_.on_exchange(ex);
+    im.counters.service_ns += static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
+}
+
+}  // namespace kestrel::sim

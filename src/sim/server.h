@@ -1,0 +1,100 @@
+// The simulated device's UDP face: the text handshake and the 22/18-byte register protocol,
+// served on one thread. Requests are served in microseconds; every exchange can be counted and
+// logged so that tests assert exact traffic.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/register_word.h"
+#include "sim/device.h"
+#include "sim/faults.h"
+
+namespace kestrel::sim {
+
+inline constexpr const char* kDefaultHandshakeReply = "*connectok";
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: an ephemeral port, see Server::port()
+    std::string handshake_reply = kDefaultHandshakeReply;
+    bool log_exchanges = true;
+    // Where foreign datagrams come from (any local loopback address other than `address`).
+    std::string foreign_address = "127.0.0.2";
+    LinkFaults faults;
+    // Called on the server thread, with the server lock held, after each served datagram.
+    std::function<void(const struct Exchange&)> on_exchange;
+};
+
+// One served datagram, as the log keeps it.
+struct Exchange {
+    enum class Kind { Read, Write, Handshake, QuitAck, Malformed } kind = Kind::Malformed;
+    std::uint16_t address = 0;
+    RegisterWord word{};          // written, or answered to a read
+    std::size_t request_size = 0;
+    std::uint16_t local_port = 0;  // the server port the request arrived on
+    bool replied = false;          // a reply left (possibly late, possibly a NAK)
+    bool lost_request = false;
+};
+
+struct ServerCounters {
+    std::uint64_t requests = 0;  // datagrams received, lost ones included
+    std::uint64_t reads = 0;
+    std::uint64_t writes = 0;
+    std::uint64_t handshakes = 0;
+    std::uint64_t replies = 0;
+    std::uint64_t service_ns = 0;  // time spent handling requests (receive to reply sent)
+};
+
+class Server {
+public:
+    Server(Device& device, ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds and starts serving on a thread. False (with a message on stderr) when the bind fails.
+    bool start();
+    void stop();
+
+    const std::string& address() const { return address_; }
+    std::uint16_t port() const { return port_; }
+    std::uint16_t other_port() const { return other_port_; }
+
+    // Held while a request is served; take it to look at the device or change faults.
+    std::mutex& lock() { return mutex_; }
+
+    std::vector<Exchange> exchanges();
+    void clear_exchanges();
+    ServerCounters counters();
+    void set_faults(const LinkFaults& faults);
+    void set_handshake_reply(const std::string& text);
+
+    // Moves the server to a new address and port; requests on the old socket are still served
+    // until the first request arrives at the new one. False when the new address cannot be bound.
+    bool move_to(const std::string& address, std::uint16_t port);
+
+private:
+    struct Impl;
+    void run();
+    void serve_one(int fd);
+    void handle_commit();
+    bool move_locked(const std::string& address, std::uint16_t port);
+
+    Device& device_;
+    ServerOptions options_;
+    std::string address_;
+    std::uint16_t port_ = 0;
+    std::uint16_t other_port_ = 0;
+    std::mutex mutex_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrel::sim

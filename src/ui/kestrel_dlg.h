@@ -1,0 +1,99 @@
+// The main dialog (template 102): the server address and port, Start with the connection
+// handshake and the display of the device's configuration block, the four configuration
+// groups that change the block, the status text, UpdateFW and the About box.
+//
+// Every handler runs on the GUI thread and blocks it for the length of its register
+// exchanges. Members are public, as the data exchange and the handlers share them.
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QIcon>
+#include <QLineEdit>
+#include <QMenu>
+#include <QString>
+#include <array>
+#include <functional>
+
+#include "ui/data_exchange.h"
+
+namespace kestrel {
+
+class CkestrelDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    // Builds the controls from template 102 and loads icon 128; OnInitDialog runs when the
+    // dialog is first shown. Takes no parent window.
+    CkestrelDlg();
+    ~CkestrelDlg() override;
+
+    // Pull (controls into members, with validation) or push. False when the pull failed.
+    bool UpdateData(bool save_and_validate = true);
+
+    // What button 1015 "UpdateFW" runs; until one is set the button does nothing.
+    using UpdateFWHandler = std::function<void(CkestrelDlg& dialog)>;
+    void SetUpdateFWHandler(UpdateFWHandler handler) { m_updateFW = std::move(handler); }
+
+    // A command of the system menu (here: the dialog's context menu). (nID & 0xFFF0) == 16
+    // opens the About box; SC_CLOSE closes the dialog; other commands do nothing.
+    void OnSysCommand(unsigned nID, qintptr lParam);
+    // The icon shown for the minimised window.
+    QIcon OnQueryDragIcon() const { return m_hIcon; }
+    // The system menu that the context menu shows: Close, a separator and "&About kestrel...".
+    QMenu* GetSystemMenu() const { return m_sysMenu; }
+
+    void OnOK();
+    void OnHelp();
+    void OnBnClickedUpdateFW();
+    void OnBnClickedStart();
+    void OnBnClickedApplyIP();
+    void OnBnClickedApplyMAC();
+    void OnBnClickedNewIP();
+    void OnBnClickedNewMAC();
+    void OnBnClickedApplyTSPort();
+    void OnBnClickedNewTSPort();
+    void OnBnClickedMulticastEnable();
+    void OnBnClickedApplyMulticast();
+
+    QIcon m_hIcon;
+    int m_nServerPort = 0;
+    QString m_strServerIP;
+    QCheckBox* m_chkNewIP = nullptr;
+    QCheckBox* m_chkNewMAC = nullptr;
+    QLineEdit* m_editNewIP = nullptr;
+    int m_nNewPort = 0;
+    std::array<QString, 6> m_strMAC;
+    QString m_strStatus;
+    int m_nTSPort = 0;
+    QCheckBox* m_chkTSPort = nullptr;
+    QLineEdit* m_editMulticastIP = nullptr;
+    QCheckBox* m_chkMulticast = nullptr;
+    QString m_strMulticastIP;
+
+protected:
+    virtual void DoDataExchange(DataExchange& dx);
+    virtual bool OnInitDialog();
+    // Runs the About box modally.
+    virtual void RunAboutBox();
+
+    // Reads the configuration block field by field after a successful handshake.
+    void ReadDeviceConfig();
+    // [Server] IP = m_strServerIP, [Server] Port = m_nServerPort.
+    void SaveServerSettings();
+
+    void showEvent(QShowEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void ConnectMessageMap();
+    void EnableGroup(std::initializer_list<int> ids, bool enable);
+    // Shows message, then focuses the control and selects its text, as a failed pull does.
+    void RefuseField(int id, const QString& message);
+
+    QMenu* m_sysMenu = nullptr;
+    bool m_initialized = false;
+    UpdateFWHandler m_updateFW;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,210 @@
+#include "ui/private_profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+namespace kestrel {
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// One line of the file without its line ending (a trailing '\r' stays part of the raw text).
+std::string_view Content(const std::string& raw) {
+    std::string_view view(raw);
+    if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
+    return view;
+}
+
+// The name of a "[name]" line, or nullopt for any other line.
+std::optional<std::string_view> SectionName(std::string_view line) {
+    line = Trim(line);
+    if (line.empty() || line.front() != '[') return std::nullopt;
+    const auto close = line.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    return Trim(line.substr(1, close - 1));
+}
+
+struct KeyLine {
+    std::string_view key;
+    std::string_view value;
+};
+
+std::optional<KeyLine> SplitKeyLine(std::string_view line) {
+    const auto eq = line.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    return KeyLine{Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))};
+}
+
+std::string_view Unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+// Reads the file's lines; an absent file gives no lines. nullopt with errno set on a read error.
+std::optional<std::vector<std::string>> ReadLines(const std::string& path, bool& ends_with_newline) {
+    ends_with_newline = true;
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) return std::vector<std::string>{};
+        return std::nullopt;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) return std::nullopt;
+    const std::string text = buffer.str();
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            ends_with_newline = false;
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool ReadOnly(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path.c_str(), W_OK) != 0;
+}
+
+// Writes text to a fresh file beside path and renames it over path (over a symbolic link's
+// target, so that the link stays). Returns 0 or errno.
+int ReplaceFile(const std::string& link_or_path, const std::string& text) {
+    std::string path = link_or_path;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* target = realpath(link_or_path.c_str(), nullptr)) {
+            path = target;
+            std::free(target);
+        }
+    }
+    const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return errno;
+    std::size_t done = 0;
+    int error = 0;
+    while (done < text.size() && error == 0) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR) error = errno;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    if (error == 0 && fchmod(fd, mode) != 0) error = errno;
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) unlink(temp.c_str());
+    return error;
+}
+
+}  // namespace
+
+std::string ReadProfileValue(const std::string& section, const std::string& key,
+                             const std::string& path) {
+    bool ends_with_newline = true;
+    const auto lines = ReadLines(path, ends_with_newline);
+    if (!lines) return {};
+    bool in_section = false;
+    for (const std::string& raw : *lines) {
+        const std::string_view line = Content(raw);
+        if (const auto name = SectionName(line)) {
+            in_section = EqualsNoCase(*name, section);
+            continue;
+        }
+        if (!in_section) continue;
+        const auto entry = SplitKeyLine(line);
+        if (entry && EqualsNoCase(entry->key, key)) {
+            return std::string(Unquote(entry->value).substr(0, kProfileValueMax));
+        }
+    }
+    return {};
+}
+
+int WriteProfileValue(const std::string& section, const std::string& key, const std::string& value,
+                      const std::string& path) {
+    if (ReadOnly(path)) return EACCES;
+    bool ends_with_newline = true;
+    auto read = ReadLines(path, ends_with_newline);
+    if (!read) return errno != 0 ? errno : EIO;
+    std::vector<std::string>& lines = *read;
+    const bool crlf = !lines.empty() && !lines.front().empty() && lines.front().back() == '\r';
+    const std::string cr = crlf ? "\r" : "";
+    const std::string entry = key + "=" + value + cr;
+
+    std::optional<std::size_t> section_line;
+    std::size_t insert_at = lines.size();
+    bool replaced = false;
+    for (std::size_t i = 0; i < lines.size() && !replaced; ++i) {
+        const std::string_view line = Content(lines[i]);
+        if (const auto name = SectionName(line)) {
+            if (section_line) break;  // end of our section
+            if (EqualsNoCase(*name, section)) {
+                section_line = i;
+                insert_at = i + 1;
+            }
+            continue;
+        }
+        if (!section_line) continue;
+        const auto found = SplitKeyLine(line);
+        if (found && EqualsNoCase(found->key, key)) {
+            lines[i] = entry;
+            replaced = true;
+        } else if (!Trim(line).empty()) {
+            insert_at = i + 1;
+        }
+    }
+    if (!replaced) {
+        if (section_line) {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insert_at), entry);
+        } else {
+            lines.push_back("[" + section + "]" + cr);
+            lines.push_back(entry);
+            ends_with_newline = true;
+        }
+    }
+
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        text += lines[i];
+        if (i + 1 < lines.size() || ends_with_newline) text += '\n';
+    }
+    return ReplaceFile(path, text);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,31 @@
+// INI ("private profile") files, read and written one key at a time and never cached.
+//
+// Rules: section and key names match without regard to ASCII case; a value is the text after
+// the key's '=' with surrounding blanks and one pair of enclosing quotes (" or ') removed; the
+// first matching section and key count. A write adds or replaces only its own key line and
+// keeps every other line, comments and line endings included. Not thread-safe against other
+// writers of the same file.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kestrel {
+
+// Longest value a read returns; longer values are cut to this many characters.
+inline constexpr std::size_t kProfileValueMax = 259;
+
+// The value of key in section, or "" when the file, the section or the key is missing or the
+// file cannot be read. Never fails.
+std::string ReadProfileValue(const std::string& section, const std::string& key,
+                             const std::string& path);
+
+// Sets key in section to value, creating the file, the section (at the end) or the key (after
+// the section's last entry) as needed. The new content goes to a temporary file beside the
+// target that is then renamed over it, so the file is never seen half-written. Returns 0, or an
+// errno code: EACCES for a read-only file, or the code of the failed read, write or rename (the
+// file is then unchanged).
+int WriteProfileValue(const std::string& section, const std::string& key, const std::string& value,
+                      const std::string& path);
+
+}  // namespace kestrel
