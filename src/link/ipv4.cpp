@@ -8,11 +8,14 @@
 
 namespace kestrel {
 
-Ipv4Net inet_addr_compat(const std::string& text) { return inet_addr(text.c_str()); }
+Ipv4Net inet_addr_compat(const std::string& text) {
+    return inet_addr(text.c_str());
+}
 
 std::optional<Ipv4Net> parse_ipv4(const std::string& text) {
     in_addr addr{};
-    if (inet_aton(text.c_str(), &addr) == 0) return std::nullopt;
+    if (inet_aton(text.c_str(), &addr) == 0)
+        return std::nullopt;
     return addr.s_addr;
 }
 

@@ -67,8 +67,8 @@ void discard_stale(int fd) {
 }
 
 bool send_to_peer(int fd, const sockaddr_in& peer, const void* data, std::size_t size) {
-    const ssize_t sent = sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&peer),
-                                sizeof peer);
+    const ssize_t sent =
+        sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     return sent == static_cast<ssize_t>(size);
 }
 
@@ -92,17 +92,21 @@ ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::siz
             counters().foreign_dropped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
         const std::uint64_t now = monotonic_us();
-        if (now >= deadline) return -1;
-        if (now < spin_until) continue;
+        if (now >= deadline)
+            return -1;
+        if (now < spin_until)
+            continue;
         const std::uint64_t left = deadline - now;
         timespec ts{};
         ts.tv_sec = static_cast<time_t>(left / 1000000u);
         ts.tv_nsec = static_cast<long>((left % 1000000u) * 1000u);
         pollfd pfd{fd, POLLIN, 0};
         const int ready = ppoll(&pfd, 1, &ts, nullptr);
-        if (ready < 0 && errno != EINTR) return -1;
+        if (ready < 0 && errno != EINTR)
+            return -1;
     }
 }
 
@@ -111,9 +115,11 @@ ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uin
                  std::size_t reply_size) {
     LinkState& s = state();
     counters().exchanges.fetch_add(1, std::memory_order_relaxed);
-    if (s.fd < 0) return -1;
+    if (s.fd < 0)
+        return -1;
     discard_stale(s.fd);
-    if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
+    if (!send_to_peer(s.fd, s.peer, request, request_size))
+        return -1;
     return receive_from_peer(s.fd, s.peer, reply, reply_size);
 }
 
@@ -126,11 +132,13 @@ std::recursive_mutex& link_lock() {
 
 bool open_link(const std::string& server_ip, int server_port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd >= 0) set_timeouts(fd);
+    if (fd >= 0)
+        set_timeouts(fd);
     {
         std::lock_guard<std::recursive_mutex> guard(link_lock());
         LinkState& s = state();
-        if (s.fd >= 0) close(s.fd);
+        if (s.fd >= 0)
+            close(s.fd);
         s.fd = fd;
         s.peer = sockaddr_in{};
         s.peer.sin_family = AF_INET;
@@ -144,13 +152,15 @@ bool open_link(const std::string& server_ip, int server_port) {
 void close_link() {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     LinkState& s = state();
-    if (s.fd >= 0) close(s.fd);
+    if (s.fd >= 0)
+        close(s.fd);
     s = LinkState{};
 }
 
 bool connect_handshake() {
     LinkState& s = state();
-    if (s.fd < 0) return false;
+    if (s.fd < 0)
+        return false;
     char text[kHandshakeReplySize] = {};
     std::strncpy(text, kHandshakeText, sizeof text - 1);
     discard_stale(s.fd);
@@ -231,6 +241,8 @@ LinkStats link_stats() {
                      c.foreign_dropped.load()};
 }
 
-std::uint32_t set_receive_spin_us(std::uint32_t us) { return g_spin_us.exchange(us); }
+std::uint32_t set_receive_spin_us(std::uint32_t us) {
+    return g_spin_us.exchange(us);
+}
 
 }  // namespace kestrel

@@ -11,6 +11,8 @@ std::uint64_t monotonic_us() {
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-std::uint32_t tick_count_ms() { return static_cast<std::uint32_t>(monotonic_us() / 1000u); }
+std::uint32_t tick_count_ms() {
+    return static_cast<std::uint32_t>(monotonic_us() / 1000u);
+}
 
 }  // namespace kestrel

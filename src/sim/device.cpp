@@ -15,7 +15,8 @@ Device::Device() : mailbox_(config_) {
 }
 
 void Device::map(std::uint16_t first, std::uint16_t last, RegisterBank& bank) {
-    for (std::uint32_t a = first; a <= last; ++a) routes_[a] = &bank;
+    for (std::uint32_t a = first; a <= last; ++a)
+        routes_[a] = &bank;
 }
 
 RegisterBank& Device::add_bank(std::uint16_t first, std::uint16_t last,
@@ -27,7 +28,8 @@ RegisterBank& Device::add_bank(std::uint16_t first, std::uint16_t last,
 }
 
 RegisterWord Device::read(std::uint16_t address) {
-    if (RegisterBank* bank = routes_[address]) return bank->read(address);
+    if (RegisterBank* bank = routes_[address])
+        return bank->read(address);
     const auto it = plain_.find(address);
     return it == plain_.end() ? RegisterWord{} : it->second;
 }

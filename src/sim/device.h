@@ -19,7 +19,7 @@
 namespace kestrel::sim {
 
 class Device {
-public:
+  public:
     Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -27,7 +27,8 @@ public:
     // Routes addresses first..last (inclusive) to bank, which must outlive the device.
     void map(std::uint16_t first, std::uint16_t last, RegisterBank& bank);
     // Takes ownership of a bank and maps it.
-    RegisterBank& add_bank(std::uint16_t first, std::uint16_t last, std::unique_ptr<RegisterBank> bank);
+    RegisterBank& add_bank(std::uint16_t first, std::uint16_t last,
+                           std::unique_ptr<RegisterBank> bank);
 
     RegisterWord read(std::uint16_t address);
     void write(std::uint16_t address, const RegisterWord& word);
@@ -36,7 +37,7 @@ public:
     MailboxBank& mailbox() { return mailbox_; }
     RtpBank& rtp() { return rtp_; }
 
-private:
+  private:
     ConfigBlock config_;
     MailboxBank mailbox_;
     RtpBank rtp_;

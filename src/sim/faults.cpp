@@ -7,11 +7,14 @@ void FaultInjector::configure(const LinkFaults& faults) {
     rng_.seed(faults.seed);
 }
 
-bool FaultInjector::chance(double p) { return p > 0 && (p >= 1 || uniform_(rng_) < p); }
+bool FaultInjector::chance(double p) {
+    return p > 0 && (p >= 1 || uniform_(rng_) < p);
+}
 
 FaultDraw FaultInjector::draw() {
     FaultDraw d;
-    if (!faults_.any()) return d;
+    if (!faults_.any())
+        return d;
     d.lose_request = chance(faults_.lose_request);
     d.lose_reply = chance(faults_.lose_reply);
     d.nak = chance(faults_.nak);

@@ -36,13 +36,13 @@ struct FaultDraw {
 };
 
 class FaultInjector {
-public:
+  public:
     explicit FaultInjector(const LinkFaults& faults = {}) { configure(faults); }
     void configure(const LinkFaults& faults);
     const LinkFaults& faults() const { return faults_; }
     FaultDraw draw();
 
-private:
+  private:
     bool chance(double p);
     LinkFaults faults_;
     std::mt19937_64 rng_;

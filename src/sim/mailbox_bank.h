@@ -15,7 +15,7 @@
 namespace kestrel::sim {
 
 class MailboxBank : public RegisterBank {
-public:
+  public:
     explicit MailboxBank(ConfigBlock& block) : block_(block) {}
 
     RegisterWord read(std::uint16_t address) override;
@@ -39,7 +39,7 @@ public:
     int resets() const { return resets_; }
     const RegisterWord& last_ctrl_write() const { return last_ctrl_; }
 
-private:
+  private:
     void run_command(const RegisterWord& cmd);
 
     ConfigBlock& block_;

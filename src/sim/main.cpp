@@ -34,7 +34,9 @@ Controller faults:
 )";
 
 volatile std::sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
     unsigned b[6];
@@ -42,7 +44,8 @@ bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
         6) {
         return false;
     }
-    for (int i = 0; i < 6; ++i) mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(b[i]);
+    for (int i = 0; i < 6; ++i)
+        mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(b[i]);
     return true;
 }
 
@@ -54,11 +57,16 @@ bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
 const char* kind_name(kestrel::sim::Exchange::Kind kind) {
     using K = kestrel::sim::Exchange::Kind;
     switch (kind) {
-        case K::Read: return "read ";
-        case K::Write: return "write";
-        case K::Handshake: return "hello";
-        case K::QuitAck: return "quit ";
-        case K::Malformed: return "junk ";
+        case K::Read:
+            return "read ";
+        case K::Write:
+            return "write";
+        case K::Handshake:
+            return "hello";
+        case K::QuitAck:
+            return "quit ";
+        case K::Malformed:
+            return "junk ";
     }
     return "?";
 }
@@ -81,12 +89,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* {
-            if (i + 1 >= argc) fail("missing value after " + arg);
+            if (i + 1 >= argc)
+                fail("missing value after " + arg);
             return argv[++i];
         };
         auto probability = [&]() {
             const double p = std::atof(value());
-            if (p < 0 || p > 1) fail(arg + " takes a probability between 0 and 1");
+            if (p < 0 || p > 1)
+                fail(arg + " takes a probability between 0 and 1");
             return p;
         };
         if (arg == "--help" || arg == "-h") {
@@ -95,15 +105,18 @@ int main(int argc, char** argv) {
         } else if (arg == "--listen") {
             const std::string v = value();
             const auto colon = v.rfind(':');
-            if (colon == std::string::npos) fail("--listen takes ADDR:PORT");
+            if (colon == std::string::npos)
+                fail("--listen takes ADDR:PORT");
             options.address = v.substr(0, colon);
             const long port = std::strtol(v.c_str() + colon + 1, nullptr, 10);
-            if (port <= 0 || port > 65535) fail("bad port in --listen");
+            if (port <= 0 || port > 65535)
+                fail("bad port in --listen");
             options.port = static_cast<std::uint16_t>(port);
         } else if (arg == "--handshake-reply") {
             options.handshake_reply = value();
         } else if (arg == "--mac") {
-            if (!parse_mac(value(), mac)) fail("--mac takes six hex pairs separated by colons");
+            if (!parse_mac(value(), mac))
+                fail("--mac takes six hex pairs separated by colons");
         } else if (arg == "--ts-port") {
             ts_port = std::atoi(value());
         } else if (arg == "--multicast-ip") {
@@ -136,7 +149,8 @@ int main(int argc, char** argv) {
             fail("unknown option " + arg);
         }
     }
-    if (!parse_ipv4(multicast_ip)) fail("bad --multicast-ip");
+    if (!parse_ipv4(multicast_ip))
+        fail("bad --multicast-ip");
 
     sim::Device device;
     sim::ConfigBlock& cfg = device.config();
@@ -151,19 +165,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s %04x %02x %02x %02x %02x %02x %02x %02x %02x%s%s port %u\n",
                          kind_name(ex.kind), ex.address, ex.word[0], ex.word[1], ex.word[2],
                          ex.word[3], ex.word[4], ex.word[5], ex.word[6], ex.word[7],
-                         ex.lost_request ? " (request lost)" : "",
-                         ex.replied ? "" : " (no reply)", ex.local_port);
+                         ex.lost_request ? " (request lost)" : "", ex.replied ? "" : " (no reply)",
+                         ex.local_port);
         };
     }
 
     sim::Server server(device, options);
-    if (!server.start()) return 1;
+    if (!server.start())
+        return 1;
     std::printf("kestrel-devsim listening on %s:%u\n", server.address().c_str(), server.port());
     std::fflush(stdout);
 
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-    while (!g_stop) pause();
+    while (!g_stop)
+        pause();
     server.stop();
     std::printf("kestrel-devsim: %llu requests served\n",
                 static_cast<unsigned long long>(server.counters().requests));

@@ -9,7 +9,7 @@
 namespace kestrel::sim {
 
 class RegisterBank {
-public:
+  public:
     virtual ~RegisterBank() = default;
     // The word the device answers a read of `address` with (reply bytes 4..11).
     virtual RegisterWord read(std::uint16_t address) = 0;

@@ -11,7 +11,7 @@ namespace kestrel::sim {
 inline constexpr int kSimRtpChannels = 64;
 
 class RtpBank : public RegisterBank {
-public:
+  public:
     RtpBank() { open_.fill(true); }
     RegisterWord read(std::uint16_t address) override;
     void write(std::uint16_t address, const RegisterWord& word) override;
@@ -21,7 +21,7 @@ public:
     // The register of channel n, or -1 when address is no channel control register.
     static int channel_of(std::uint16_t address);
 
-private:
+  private:
     std::array<bool, kSimRtpChannels> open_{};
     std::array<RegisterWord, kSimRtpChannels> regs_{};
 };

@@ -23,7 +23,8 @@ constexpr std::string_view kHandshakeRequest = "serconnectokornot";
 
 int bind_udp(const std::string& address, std::uint16_t port, std::uint16_t* bound_port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -34,12 +35,14 @@ int bind_udp(const std::string& address, std::uint16_t port, std::uint16_t* boun
     }
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    if (bound_port) *bound_port = ntohs(sa.sin_port);
+    if (bound_port)
+        *bound_port = ntohs(sa.sin_port);
     return fd;
 }
 
 void close_fd(int& fd) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
     fd = -1;
 }
 
@@ -107,7 +110,8 @@ bool Server::start() {
 }
 
 void Server::stop() {
-    if (!thread_.joinable()) return;
+    if (!thread_.joinable())
+        return;
     stopping_ = true;
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(impl_->wake_fd, &one, sizeof one);
@@ -172,7 +176,8 @@ bool Server::move_locked(const std::string& address, std::uint16_t port) {
 void Server::handle_commit() {
     Impl& im = *impl_;
     const ConfigBlock& cfg = device_.config();
-    if (cfg.ip_net() == im.committed_ip && cfg.port() == im.committed_port) return;
+    if (cfg.ip_net() == im.committed_ip && cfg.port() == im.committed_port)
+        return;
     im.committed_ip = cfg.ip_net();
     im.committed_port = cfg.port();
     const auto ip = ipv4_bytes(cfg.ip_net());
@@ -200,12 +205,15 @@ void Server::run() {
             }
             fds.clear();
             for (int fd : {im.wake_fd, im.main_fd, im.other_fd, im.old_fd}) {
-                if (fd >= 0) fds.push_back(pollfd{fd, POLLIN, 0});
+                if (fd >= 0)
+                    fds.push_back(pollfd{fd, POLLIN, 0});
             }
         }
-        if (poll(fds.data(), fds.size(), timeout_ms) <= 0) continue;
+        if (poll(fds.data(), fds.size(), timeout_ms) <= 0)
+            continue;
         for (const pollfd& p : fds) {
-            if (!(p.revents & POLLIN)) continue;
+            if (!(p.revents & POLLIN))
+                continue;
             if (p.fd == im.wake_fd) {
                 std::uint64_t count = 0;
                 [[maybe_unused]] ssize_t n = read(im.wake_fd, &count, sizeof count);
@@ -222,7 +230,8 @@ void Server::serve_one(int fd) {
     socklen_t from_len = sizeof from;
     const ssize_t got =
         recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (got < 0) return;
+    if (got < 0)
+        return;
     const auto started = Clock::now();
     const auto size = static_cast<std::size_t>(got);
 
@@ -232,7 +241,8 @@ void Server::serve_one(int fd) {
     ex.request_size = size;
     ex.local_port = fd == im.main_fd ? port_ : fd == im.other_fd ? other_port_ : im.old_port;
     // The first request at a new address ends the service of the old one.
-    if (fd == im.main_fd && im.old_fd >= 0) close_fd(im.old_fd);
+    if (fd == im.main_fd && im.old_fd >= 0)
+        close_fd(im.old_fd);
     ++im.counters.requests;
 
     std::vector<std::uint8_t> reply;
@@ -249,7 +259,8 @@ void Server::serve_one(int fd) {
 
     const bool is_register = ex.kind == Exchange::Kind::Read || ex.kind == Exchange::Kind::Write;
     FaultDraw fault;
-    if (is_register || (ex.kind == Exchange::Kind::Handshake && im.faults.faults().faults_on_handshake)) {
+    if (is_register ||
+        (ex.kind == Exchange::Kind::Handshake && im.faults.faults().faults_on_handshake)) {
         fault = im.faults.draw();
     }
     if (fault.lose_request) {
@@ -274,16 +285,20 @@ void Server::serve_one(int fd) {
         ++im.counters.handshakes;
         const std::string& text = im.handshake_reply;
         reply.assign(text.begin(), text.end());
-        if (reply.size() < 100) reply.push_back(0);
-        if (reply.size() > 100) reply.resize(100);
+        if (reply.size() < 100)
+            reply.push_back(0);
+        if (reply.size() > 100)
+            reply.resize(100);
     }
 
     if (!reply.empty() && !fault.lose_reply) {
         ex.replied = true;
         int out_fd = fd;
-        if (fault.other_port && im.other_fd >= 0) out_fd = im.other_fd;
+        if (fault.other_port && im.other_fd >= 0)
+            out_fd = im.other_fd;
         if (fault.foreign) {
-            if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
+            if (im.foreign_fd < 0)
+                im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
             if (im.foreign_fd >= 0) {
                 std::vector<std::uint8_t> junk(reply.size(), 0xEE);
                 junk[1] = 0x88;
@@ -292,9 +307,9 @@ void Server::serve_one(int fd) {
             }
         }
         if (fault.late) {
-            im.delayed.push_back(Impl::Delayed{
-                started + std::chrono::milliseconds(im.faults.faults().late_reply_ms), out_fd,
-                from, std::move(reply)});
+            im.delayed.push_back(
+                Impl::Delayed{started + std::chrono::milliseconds(im.faults.faults().late_reply_ms),
+                              out_fd, from, std::move(reply)});
             const std::uint64_t one = 1;
             [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
         } else {
@@ -303,8 +318,10 @@ void Server::serve_one(int fd) {
         }
         ++im.counters.replies;
     }
-    if (options_.log_exchanges) im.log.push_back(ex);
-    if (options_.on_exchange) options_.on_exchange(ex);
+    if (options_.log_exchanges)
+        im.log.push_back(ex);
+    if (options_.on_exchange)
+        options_.on_exchange(ex);
     im.counters.service_ns += static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
 }

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,7 +35,7 @@ struct ServerOptions {
 struct Exchange {
     enum class Kind { Read, Write, Handshake, QuitAck, Malformed } kind = Kind::Malformed;
     std::uint16_t address = 0;
-    RegisterWord word{};          // written, or answered to a read
+    RegisterWord word{};  // written, or answered to a read
     std::size_t request_size = 0;
     std::uint16_t local_port = 0;  // the server port the request arrived on
     bool replied = false;          // a reply left (possibly late, possibly a NAK)
@@ -52,7 +52,7 @@ struct ServerCounters {
 };
 
 class Server {
-public:
+  public:
     Server(Device& device, ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
@@ -79,7 +79,7 @@ public:
     // until the first request arrives at the new one. False when the new address cannot be bound.
     bool move_to(const std::string& address, std::uint16_t port);
 
-private:
+  private:
     struct Impl;
     void run();
     void serve_one(int fd);

@@ -24,23 +24,25 @@ std::string describe(const sim::Exchange& ex) {
     if (ex.kind == Kind::Read) {
         std::snprintf(buf, sizeof buf, "R %04x", ex.address);
     } else {
-        std::snprintf(buf, sizeof buf, "W %04x %02x %02x %02x %02x %02x %02x %02x %02x",
-                      ex.address, ex.word[0], ex.word[1], ex.word[2], ex.word[3], ex.word[4],
-                      ex.word[5], ex.word[6], ex.word[7]);
+        std::snprintf(buf, sizeof buf, "W %04x %02x %02x %02x %02x %02x %02x %02x %02x", ex.address,
+                      ex.word[0], ex.word[1], ex.word[2], ex.word[3], ex.word[4], ex.word[5],
+                      ex.word[6], ex.word[7]);
     }
     return buf;
 }
 
 class MailboxTest : public SimFixture {
-protected:
+  protected:
     std::vector<std::string> traffic() {
         std::vector<std::string> out;
-        for (const auto& ex : registers()) out.push_back(describe(ex));
+        for (const auto& ex : registers())
+            out.push_back(describe(ex));
         return out;
     }
     std::vector<RegisterWord> commands() {
         std::vector<RegisterWord> out;
-        for (const auto& ex : writes_to(HOST_CMD)) out.push_back(ex.word);
+        for (const auto& ex : writes_to(HOST_CMD))
+            out.push_back(ex.word);
         return out;
     }
 };
@@ -76,7 +78,8 @@ TEST_F(MailboxTest, WriteBlockOfTwoAtTwelveLoadsDataThenPostsCommand) {
 
 TEST_F(MailboxTest, BlocksSplitShortChunkFirstThenEightByteChunks) {
     std::array<std::uint8_t, 12> src{};
-    for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint8_t>(0xA0 + i);
+    for (std::size_t i = 0; i < src.size(); ++i)
+        src[i] = static_cast<std::uint8_t>(0xA0 + i);
     mailbox_write_block(12, 32, src);
     EXPECT_THAT(commands(), ElementsAre(word_of({0x00, 0x09, 0x04, 0, 0, 0, 0, 0x20}),
                                         word_of({0x00, 0x09, 0x08, 0, 0, 0, 0, 0x24})));
@@ -170,8 +173,8 @@ TEST_F(MailboxTest, OwnershipWaitTracesInvalidOwner) {
 
 TEST_F(MailboxTest, CommitPostsZeroCommandWaitsAgainAndPauses) {
     mailbox_commit();
-    EXPECT_THAT(traffic(), ElementsAre("W 4008 00 00 00 00 00 00 00 00",  //
-                                       "W 4000 00 00 00 00 00 00 00 00",  //
+    EXPECT_THAT(traffic(), ElementsAre("W 4008 00 00 00 00 00 00 00 00",            //
+                                       "W 4000 00 00 00 00 00 00 00 00",            //
                                        "R 4000", "W 4010 00 00 00 00 00 00 00 00",  //
                                        "R 4000", "W 4010 00 00 00 00 00 00 00 00",  //
                                        "R 4000", "W 4010 00 00 00 00 00 00 00 00"));
@@ -197,11 +200,12 @@ TEST_F(MailboxTest, CloseRtpTracesTheBaseAddressAndWritesTheControlRegister) {
     close_rtp(0);
     close_rtp(5);
     close_rtp(63);
-    EXPECT_THAT(traces_.lines(), ElementsAre("close rtp 0 address : c000", "close rtp 5 address : c500",
-                                             "close rtp 63 address : ff00"));
-    EXPECT_THAT(traffic(), ElementsAre("W c018 00 00 00 00 00 00 00 00",
-                                       "W c518 00 00 00 00 00 00 00 00",
-                                       "W ff18 00 00 00 00 00 00 00 00"));
+    EXPECT_THAT(traces_.lines(),
+                ElementsAre("close rtp 0 address : c000", "close rtp 5 address : c500",
+                            "close rtp 63 address : ff00"));
+    EXPECT_THAT(traffic(),
+                ElementsAre("W c018 00 00 00 00 00 00 00 00", "W c518 00 00 00 00 00 00 00 00",
+                            "W ff18 00 00 00 00 00 00 00 00"));
     EXPECT_FALSE(device_.rtp().is_open(0));
     EXPECT_TRUE(device_.rtp().is_open(1));
     EXPECT_FALSE(device_.rtp().is_open(63));

@@ -111,7 +111,8 @@ TEST_F(SimServerTest, SameSeedDrawsTheSameFaults) {
         server_->set_faults(faults);
         server_->clear_exchanges();
         std::string pattern;
-        for (int i = 0; i < 40; ++i) pattern += write_reg(0x0500, RegisterWord{}) ? '.' : 'x';
+        for (int i = 0; i < 40; ++i)
+            pattern += write_reg(0x0500, RegisterWord{}) ? '.' : 'x';
         return pattern;
     };
     const std::string first = run();
@@ -122,7 +123,8 @@ TEST_F(SimServerTest, SameSeedDrawsTheSameFaults) {
 
 TEST_F(SimServerTest, CountsEveryRequestAndServesQuickly) {
     RegisterWord w{};
-    for (int i = 0; i < 200; ++i) read_reg(0x0008, w);
+    for (int i = 0; i < 200; ++i)
+        read_reg(0x0008, w);
     const sim::ServerCounters c = server_->counters();
     EXPECT_EQ(c.reads, 200u);
     EXPECT_EQ(c.replies, 200u);
@@ -134,7 +136,8 @@ std::string run_command(const std::string& command, int* status) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
     char buf[256];
-    while (pipe && std::fgets(buf, sizeof buf, pipe)) out += buf;
+    while (pipe && std::fgets(buf, sizeof buf, pipe))
+        out += buf;
     *status = pipe ? pclose(pipe) : -1;
     return out;
 }
@@ -167,7 +170,8 @@ TEST(DevsimExecutable, ServesUntilInterrupted) {
     }
     ASSERT_TRUE(open_link("127.0.0.1", port));
     bool connected = false;
-    for (int i = 0; i < 100 && !connected; ++i) connected = connect_handshake();
+    for (int i = 0; i < 100 && !connected; ++i)
+        connected = connect_handshake();
     EXPECT_TRUE(connected);
     std::array<std::uint8_t, 8> mac{};
     mailbox_read_block(6, kCfgMacOffset, mac);

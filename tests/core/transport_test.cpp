@@ -28,14 +28,15 @@ RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
 int open_fd_count() {
     int n = 0;
     if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++n;
+        while (readdir(dir))
+            ++n;
         closedir(dir);
     }
     return n;
 }
 
 class TransportTest : public ::testing::Test {
-protected:
+  protected:
     void open_to(RawPeer& peer, int socket = 0) {
         ASSERT_TRUE(open_link("127.0.0.1", peer.port(socket)));
         traces_.clear();
@@ -45,7 +46,9 @@ protected:
     TraceCapture traces_;
 };
 
-RawPeer::Answer echo_ack(const Bytes& request, int) { return answer(ack_for(request)); }
+RawPeer::Answer echo_ack(const Bytes& request, int) {
+    return answer(ack_for(request));
+}
 
 TEST_F(TransportTest, ReadRegSendsTwentyTwoBytes) {
     RawPeer peer(echo_ack);
@@ -97,7 +100,8 @@ TEST_F(TransportTest, NakIsTracedAndReadStillHandsBackTheWord) {
     EXPECT_FALSE(read_reg(0x4000, w));
     EXPECT_EQ(w, word_of({9, 8, 7, 6, 5, 4, 3, 2}));
     EXPECT_FALSE(write_reg(0x4000, w));
-    EXPECT_THAT(traces_.lines(), ElementsAre("READ Reg32, ACK error! ", "WRITE Reg32, ACK error! "));
+    EXPECT_THAT(traces_.lines(),
+                ElementsAre("READ Reg32, ACK error! ", "WRITE Reg32, ACK error! "));
 }
 
 TEST_F(TransportTest, LostReplyEndsAfterFiftyMillisecondsWithoutRetry) {
@@ -115,7 +119,8 @@ TEST_F(TransportTest, LostReplyEndsAfterFiftyMillisecondsWithoutRetry) {
 
 TEST_F(TransportTest, MissingOrShortReadReplyGivesZeroWordAndCountsAsUnacknowledged) {
     RawPeer peer([](const Bytes& req, int index) {
-        if (index == 0) return silence();  // no reply at all
+        if (index == 0)
+            return silence();  // no reply at all
         Bytes short_reply = ack_for(req, {1, 2, 3, 4, 5, 6, 7, 8});
         short_reply.resize(11);
         return answer(short_reply);
@@ -198,7 +203,8 @@ TEST_F(TransportTest, ExchangesBeforeAnyOpenFailAtOnce) {
     EXPECT_FALSE(write_reg(0x4000, w));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 20ms);
     EXPECT_EQ(w, RegisterWord{});
-    EXPECT_THAT(traces_.lines(), ElementsAre("READ Reg32, ACK error! ", "WRITE Reg32, ACK error! "));
+    EXPECT_THAT(traces_.lines(),
+                ElementsAre("READ Reg32, ACK error! ", "WRITE Reg32, ACK error! "));
 }
 
 TEST_F(TransportTest, OpenLinkTracesTheIpTextAndSetsThePeer) {
@@ -214,7 +220,8 @@ TEST_F(TransportTest, ReopeningReplacesTheSocketAndLeaksNothing) {
     RegisterWord w{};
     read_reg(0x4000, w);
     const int fds_before = open_fd_count();
-    for (int i = 0; i < 20; ++i) open_to(peer);
+    for (int i = 0; i < 20; ++i)
+        open_to(peer);
     EXPECT_EQ(open_fd_count(), fds_before);
     read_reg(0x4000, w);
     EXPECT_EQ(peer.received().size(), 2u);
@@ -234,11 +241,14 @@ struct HandshakeCase {
     bool expect_ok;
 };
 
-void PrintTo(const HandshakeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HandshakeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 Bytes text(const std::string& s, bool nul = true) {
     Bytes b(s.begin(), s.end());
-    if (nul) b.push_back(0);
+    if (nul)
+        b.push_back(0);
     return b;
 }
 
@@ -247,7 +257,8 @@ class HandshakeTest : public TransportTest, public ::testing::WithParamInterface
 TEST_P(HandshakeTest, SucceedsOnlyWithConnectokAfterTheFirstCharacter) {
     const HandshakeCase& c = GetParam();
     RawPeer peer([&](const Bytes&, int index) {
-        if (c.silent || index > 0) return silence();
+        if (c.silent || index > 0)
+            return silence();
         return answer(c.reply);
     });
     open_to(peer);
@@ -266,7 +277,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HandshakeCase{"Other", text("hello"), false, false},
                       HandshakeCase{"Empty", Bytes{0}, false, false},
                       HandshakeCase{"NoReply", {}, true, false},
-                      HandshakeCase{"NulBeforeToken", text(std::string("ab\0connectok", 12)), false, false},
+                      HandshakeCase{"NulBeforeToken", text(std::string("ab\0connectok", 12)), false,
+                                    false},
                       HandshakeCase{"FullBufferNoNul",
                                     text(std::string(91, 'x') + "connectok", false), false, true},
                       HandshakeCase{"TokenPastOneHundredBytes",
@@ -277,7 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TransportTest, HandshakeStartingWithQIsAnsweredWithQAndNul) {
     RawPeer peer([](const Bytes&, int index) {
-        if (index > 0) return silence();
+        if (index > 0)
+            return silence();
         return answer(text("qconnectok"));
     });
     open_to(peer);
@@ -324,7 +337,8 @@ TEST_F(TransportTest, ConcurrentExchangesNeverSwapReplies) {
             const auto address = static_cast<std::uint16_t>(base + i);
             RegisterWord w{};
             read_reg(address, w);
-            if (w[0] != (address >> 8) || w[1] != (address & 0xFF)) ++mismatches;
+            if (w[0] != (address >> 8) || w[1] != (address & 0xFF))
+                ++mismatches;
         }
     };
     std::thread a(worker, 0x1000);

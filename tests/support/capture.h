@@ -13,7 +13,7 @@ namespace kestrel::test {
 
 // Collects every trace text while alive; restores the previous sink afterwards.
 class TraceCapture {
-public:
+  public:
     TraceCapture() {
         previous_ = set_trace_sink([this](std::string_view text) {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -29,7 +29,8 @@ public:
     int count(const std::string& text) {
         std::lock_guard<std::mutex> guard(mutex_);
         int n = 0;
-        for (const auto& l : lines_) n += l == text ? 1 : 0;
+        for (const auto& l : lines_)
+            n += l == text ? 1 : 0;
         return n;
     }
     void clear() {
@@ -37,7 +38,7 @@ public:
         lines_.clear();
     }
 
-private:
+  private:
     TraceSink previous_;
     std::mutex mutex_;
     std::vector<std::string> lines_;
@@ -45,7 +46,7 @@ private:
 
 // Records the length of every sleep instead of sleeping.
 class SleepCounter {
-public:
+  public:
     SleepCounter() {
         previous_ = set_sleep_function([this](std::uint32_t ms) {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -61,7 +62,8 @@ public:
     int count(std::uint32_t ms) {
         std::lock_guard<std::mutex> guard(mutex_);
         int n = 0;
-        for (auto s : sleeps_) n += s == ms ? 1 : 0;
+        for (auto s : sleeps_)
+            n += s == ms ? 1 : 0;
         return n;
     }
     void clear() {
@@ -69,7 +71,7 @@ public:
         sleeps_.clear();
     }
 
-private:
+  private:
     SleepFunction previous_;
     std::mutex mutex_;
     std::vector<std::uint32_t> sleeps_;

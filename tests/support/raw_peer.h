@@ -41,7 +41,7 @@ inline std::uint16_t local_port(int fd) {
 }
 
 class RawPeer {
-public:
+  public:
     // What to do with one request: the reply bytes (none: stay silent), which socket sends
     // them (0 main, 1 second), a delay, and an optional datagram from a foreign address first.
     struct Answer {
@@ -65,7 +65,8 @@ public:
     ~RawPeer() {
         stop_ = true;
         thread_.join();
-        for (int fd : {fds_[0], fds_[1], foreign_}) close(fd);
+        for (int fd : {fds_[0], fds_[1], foreign_})
+            close(fd);
     }
 
     std::uint16_t port(int socket = 0) const { return local_port(fds_[socket]); }
@@ -74,29 +75,35 @@ public:
         return received_;
     }
 
-private:
+  private:
     void run() {
         int index = 0;
         while (!stop_) {
             pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-            if (poll(p, 2, 10) <= 0) continue;
+            if (poll(p, 2, 10) <= 0)
+                continue;
             for (int s = 0; s < 2; ++s) {
-                if (!(p[s].revents & POLLIN)) continue;
+                if (!(p[s].revents & POLLIN))
+                    continue;
                 std::uint8_t buf[512];
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
                 const ssize_t got =
                     recvfrom(fds_[s], buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-                if (got < 0) continue;
+                if (got < 0)
+                    continue;
                 Bytes request(buf, buf + got);
                 {
                     std::lock_guard<std::mutex> guard(mutex_);
                     received_.push_back(Received{request, s});
                 }
                 const Answer answer = script_(request, index++);
-                if (answer.foreign_first) send(foreign_, *answer.foreign_first, from);
-                if (answer.delay.count() > 0) std::this_thread::sleep_for(answer.delay);
-                if (answer.reply) send(fds_[answer.from_socket], *answer.reply, from);
+                if (answer.foreign_first)
+                    send(foreign_, *answer.foreign_first, from);
+                if (answer.delay.count() > 0)
+                    std::this_thread::sleep_for(answer.delay);
+                if (answer.reply)
+                    send(fds_[answer.from_socket], *answer.reply, from);
             }
         }
     }
@@ -121,15 +128,19 @@ inline RawPeer::Answer answer(Bytes reply, int from_socket = 0) {
     return a;
 }
 
-inline RawPeer::Answer silence() { return RawPeer::Answer{}; }
+inline RawPeer::Answer silence() {
+    return RawPeer::Answer{};
+}
 
 // The acknowledgement a well-behaved device sends: 22 bytes for a read, 18 for a write.
-inline Bytes ack_for(const Bytes& request, const Bytes& word = Bytes(8, 0), std::uint8_t ack = 0x88) {
+inline Bytes ack_for(const Bytes& request, const Bytes& word = Bytes(8, 0),
+                     std::uint8_t ack = 0x88) {
     Bytes reply(request[0] == 0x80 ? 22 : 18, 0);
     reply[1] = ack;
     reply[2] = request[2];
     reply[3] = request[3];
-    if (request[0] == 0x80) std::copy(word.begin(), word.end(), reply.begin() + 4);
+    if (request[0] == 0x80)
+        std::copy(word.begin(), word.end(), reply.begin() + 4);
     return reply;
 }
 

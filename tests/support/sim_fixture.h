@@ -16,7 +16,7 @@
 namespace kestrel::test {
 
 class SimFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server_ = std::make_unique<sim::Server>(device_, options());
         ASSERT_TRUE(server_->start());
@@ -42,7 +42,8 @@ protected:
     std::vector<sim::Exchange> writes_to(std::uint16_t address) {
         std::vector<sim::Exchange> out;
         for (const auto& ex : registers()) {
-            if (ex.kind == sim::Exchange::Kind::Write && ex.address == address) out.push_back(ex);
+            if (ex.kind == sim::Exchange::Kind::Write && ex.address == address)
+                out.push_back(ex);
         }
         return out;
     }
