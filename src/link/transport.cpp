@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -72,42 +71,83 @@ bool send_to_peer(int fd, const sockaddr_in& peer, const void* data, std::size_t
     return sent == static_cast<ssize_t>(size);
 }
 
+void set_receive_timeout(int fd, std::uint64_t us) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(us / 1000000u);
+    tv.tv_usec = static_cast<suseconds_t>(us % 1000000u);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// True when a datagram from `from` may be taken as the reply; moves the peer to its port.
+bool accept_sender(const sockaddr_in& from, sockaddr_in& peer) {
+    if (from.sin_family == AF_INET && from.sin_addr.s_addr == peer.sin_addr.s_addr) {
+        peer.sin_port = from.sin_port;
+        return true;
+    }
+    counters().foreign_dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
 // Receives one datagram from the peer's host within the exchange's 50 ms, cut to `size` bytes.
 // Datagrams from any other host are dropped and the wait goes on. A datagram from another port
 // of the peer's host moves the peer to that port. Returns the length received, or -1.
+//
+// The common case is one blocking recvfrom under the socket's own 50 ms time-out, like a bare
+// ping-pong. Optionally the receive first spins on the non-blocking socket for a few
+// microseconds, which saves the sleep and wake-up when the device answers fast. Whenever the
+// blocking wait starts late (after a spin or a dropped datagram) its time-out is cut to what is
+// left of the 50 ms, and restored afterwards.
 ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::size_t size) {
+    constexpr std::uint64_t kTimeoutUs = static_cast<std::uint64_t>(kLinkTimeoutMs) * 1000u;
+    const std::uint32_t spin_us = g_spin_us.load(std::memory_order_relaxed);
     const std::uint64_t start = monotonic_us();
-    const std::uint64_t deadline = start + static_cast<std::uint64_t>(kLinkTimeoutMs) * 1000u;
-    const std::uint64_t spin_until = start + g_spin_us.load(std::memory_order_relaxed);
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t from_len = sizeof from;
-        const ssize_t got =
-            recvfrom(fd, buf, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (got >= 0) {
-            if (from.sin_family == AF_INET && from.sin_addr.s_addr == peer.sin_addr.s_addr) {
-                peer.sin_port = from.sin_port;
+    const std::uint64_t deadline = start + kTimeoutUs;
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
+
+    if (spin_us > 0) {
+        const std::uint64_t spin_until = start + spin_us;
+        do {
+            from_len = sizeof from;
+            const ssize_t got = recvfrom(fd, buf, size, MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &from_len);
+            if (got >= 0 && accept_sender(from, peer))
                 return got;
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return -1;
+        } while (monotonic_us() < spin_until);
+    }
+
+    bool shortened = false;
+    ssize_t result = -1;
+    for (bool first = spin_us == 0;; first = false) {
+        if (!first) {
+            const std::uint64_t now = monotonic_us();
+            if (now >= deadline)
+                break;
+            set_receive_timeout(fd, deadline - now);
+            shortened = true;
+        }
+        from_len = sizeof from;
+        const ssize_t got =
+            recvfrom(fd, buf, size, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (got >= 0) {
+            // The socket's time-out runs on the kernel's coarse timer; a datagram taken after
+            // the 50 ms is late, whatever let it through.
+            if (monotonic_us() > deadline)
+                break;
+            if (accept_sender(from, peer)) {
+                result = got;
+                break;
             }
-            counters().foreign_dropped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return -1;
-        const std::uint64_t now = monotonic_us();
-        if (now >= deadline)
-            return -1;
-        if (now < spin_until)
-            continue;
-        const std::uint64_t left = deadline - now;
-        timespec ts{};
-        ts.tv_sec = static_cast<time_t>(left / 1000000u);
-        ts.tv_nsec = static_cast<long>((left % 1000000u) * 1000u);
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = ppoll(&pfd, 1, &ts, nullptr);
-        if (ready < 0 && errno != EINTR)
-            return -1;
+        if (errno != EINTR)
+            break;  // time-out or error
     }
+    if (shortened)
+        set_receive_timeout(fd, kTimeoutUs);
+    return result;
 }
 
 // One request and its reply, under the link lock. Returns the reply length or -1.

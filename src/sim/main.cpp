@@ -181,7 +181,11 @@ int main(int argc, char** argv) {
     while (!g_stop)
         pause();
     server.stop();
-    std::printf("kestrel-devsim: %llu requests served\n",
-                static_cast<unsigned long long>(server.counters().requests));
+    const sim::ServerCounters c = server.counters();
+    std::printf("kestrel-devsim: %llu requests served, mean service %.2f us\n",
+                static_cast<unsigned long long>(c.requests),
+                c.requests
+                    ? static_cast<double>(c.service_ns) / 1000.0 / static_cast<double>(c.requests)
+                    : 0.0);
     return 0;
 }

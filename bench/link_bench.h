@@ -1,0 +1,26 @@
+// Per-exchange measurements: the bare UDP floor and the link's own exchanges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "stats.h"
+
+namespace kestrel::bench {
+
+struct Measured {
+    Summary time;
+    double cpu_us_per_exchange = 0;  // user + system time of this process
+};
+
+// Blocking ping-pong of `size`-byte datagrams with the link's socket options.
+Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count);
+
+// read_reg of HOST_CTRL, or write_reg to a plain register, against a device on loopback.
+Measured measure_read_reg(std::uint16_t device_port, int count);
+Measured measure_write_reg(std::uint16_t device_port, int count);
+
+// The device work of one Start press: handshake and the six configuration block reads. ms.
+Summary measure_start_press(std::uint16_t device_port, int count);
+
+}  // namespace kestrel::bench

@@ -1,0 +1,40 @@
+// Helper processes for the benchmark: a bare UDP echo server, and kestrel-devsim.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kestrel::bench {
+
+// A forked process that echoes every datagram back to its sender and does nothing else.
+class EchoServer {
+  public:
+    EchoServer();  // call before any thread exists
+    ~EchoServer();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// kestrel-devsim on an ephemeral loopback port, stopped with SIGINT.
+class DevsimProcess {
+  public:
+    explicit DevsimProcess(const std::string& extra_args = "");
+    ~DevsimProcess();
+    std::uint16_t port() const { return port_; }
+    // Stops the simulator and returns its mean service time per request in microseconds.
+    double stop();
+
+  private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+std::uint16_t free_udp_port();
+
+}  // namespace kestrel::bench
