@@ -16,8 +16,7 @@ using namespace kestrel::bench;
 void print_row(const char* name, const Measured& m, double floor_median) {
     std::printf("%-34s median %7.2f us  p99 %7.2f us  cpu %6.2f us", name, m.time.median_us,
                 m.time.p99_us, m.cpu_us_per_exchange);
-    if (floor_median > 0)
-        std::printf("  ratio %.2fx", m.time.median_us / floor_median);
+    if (floor_median > 0) std::printf("  ratio %.2fx", m.time.median_us / floor_median);
     std::printf("\n");
 }
 
@@ -56,12 +55,21 @@ int main(int argc, char** argv) {
     const Measured wr = measure_write_reg(devsim.port(), n);
     print_row("read_reg vs kestrel-devsim", rd, floor22.time.median_us);
     print_row("write_reg vs kestrel-devsim", wr, floor18.time.median_us);
+    for (std::uint32_t spin : {20u, 50u, 100u}) {
+        set_receive_spin_us(spin);
+        const Measured srd = measure_read_reg(devsim.port(), n);
+        char name[64];
+        std::snprintf(name, sizeof name, "read_reg, spin %u us", spin);
+        print_row(name, srd, floor22.time.median_us);
+    }
+    set_receive_spin_us(0);
 
     const Summary start = measure_start_press(devsim.port(), quick ? 10 : 50);
     std::printf("%-34s median %7.2f ms  p99 %7.2f ms\n", "Start press device work", start.median_us,
                 start.p99_us);
     close_link();
-    const double service = devsim.stop();
-    std::printf("%-34s mean   %7.2f us per request\n", "kestrel-devsim service time", service);
+    const DevsimProcess::Service service = devsim.stop();
+    std::printf("%-34s mean   %7.2f us per request (+ %.2f us in sendto)\n",
+                "kestrel-devsim service time", service.handling_us, service.send_us);
     return 0;
 }

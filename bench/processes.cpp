@@ -29,8 +29,7 @@ std::uint16_t free_udp_port() {
 
 EchoServer::EchoServer() {
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        std::abort();
+    if (pipe(pipe_fds) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
         close(pipe_fds[0]);
@@ -42,8 +41,7 @@ EchoServer::EchoServer() {
         socklen_t len = sizeof sa;
         getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
         const std::uint16_t port = ntohs(sa.sin_port);
-        if (write(pipe_fds[1], &port, sizeof port) != sizeof port)
-            _exit(1);
+        if (write(pipe_fds[1], &port, sizeof port) != sizeof port) _exit(1);
         close(pipe_fds[1]);
         std::uint8_t buf[64];
         for (;;) {
@@ -51,15 +49,13 @@ EchoServer::EchoServer() {
             socklen_t from_len = sizeof from;
             const ssize_t got =
                 recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (got < 0)
-                continue;
+            if (got < 0) continue;
             sendto(fd, buf, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&from),
                    from_len);
         }
     }
     close(pipe_fds[1]);
-    if (read(pipe_fds[0], &port_, sizeof port_) != sizeof port_)
-        std::abort();
+    if (read(pipe_fds[0], &port_, sizeof port_) != sizeof port_) std::abort();
     close(pipe_fds[0]);
 }
 
@@ -73,8 +69,7 @@ EchoServer::~EchoServer() {
 DevsimProcess::DevsimProcess(const std::string& extra_args) {
     port_ = free_udp_port();
     int out[2];
-    if (pipe(out) != 0)
-        std::abort();
+    if (pipe(out) != 0) std::abort();
     const std::string listen = "127.0.0.1:" + std::to_string(port_);
     pid_ = fork();
     if (pid_ == 0) {
@@ -94,20 +89,24 @@ DevsimProcess::DevsimProcess(const std::string& extra_args) {
     }
 }
 
-double DevsimProcess::stop() {
-    if (pid_ <= 0)
-        return 0;
+DevsimProcess::Service DevsimProcess::stop() {
+    if (pid_ <= 0) return {};
     kill(pid_, SIGINT);
     std::string text;
     char buf[256];
     ssize_t got;
-    while ((got = read(out_fd_, buf, sizeof buf)) > 0)
+    while ((got = read(out_fd_, buf, sizeof buf)) > 0) {
         text.append(buf, static_cast<std::size_t>(got));
+    }
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     close(out_fd_);
-    const auto at = text.find("mean service ");
-    return at == std::string::npos ? 0 : std::atof(text.c_str() + at + 13);
+    Service s;
+    const auto service = text.find("mean service ");
+    if (service != std::string::npos) s.handling_us = std::atof(text.c_str() + service + 13);
+    const auto send = text.find("mean send ");
+    if (send != std::string::npos) s.send_us = std::atof(text.c_str() + send + 10);
+    return s;
 }
 
 DevsimProcess::~DevsimProcess() {

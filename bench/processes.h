@@ -26,8 +26,12 @@ class DevsimProcess {
     explicit DevsimProcess(const std::string& extra_args = "");
     ~DevsimProcess();
     std::uint16_t port() const { return port_; }
-    // Stops the simulator and returns its mean service time per request in microseconds.
-    double stop();
+    struct Service {
+        double handling_us = 0;  // per request, from receipt to reply ready
+        double send_us = 0;      // per request, in sendto
+    };
+    // Stops the simulator and returns its own mean time per request.
+    Service stop();
 
   private:
     pid_t pid_ = -1;

@@ -15,8 +15,7 @@ struct Summary {
 
 inline Summary summarize(std::vector<double> us) {
     Summary s;
-    if (us.empty())
-        return s;
+    if (us.empty()) return s;
     std::sort(us.begin(), us.end());
     s.median_us = us[us.size() / 2];
     s.p99_us = us[std::min(us.size() - 1, us.size() * 99 / 100)];

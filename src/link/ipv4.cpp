@@ -14,8 +14,7 @@ Ipv4Net inet_addr_compat(const std::string& text) {
 
 std::optional<Ipv4Net> parse_ipv4(const std::string& text) {
     in_addr addr{};
-    if (inet_aton(text.c_str(), &addr) == 0)
-        return std::nullopt;
+    if (inet_aton(text.c_str(), &addr) == 0) return std::nullopt;
     return addr.s_addr;
 }
 

@@ -26,12 +26,9 @@ bool check_task_done() {
     for (int reads = 1;; ++reads) {
         read_reg(HOST_CMD, word);
         const bool done = word[0] == 0x01;
-        if (!done)
-            sleep_ms(kTaskDoneSleepMs);
-        if (reads == kTaskDoneTries)
-            break;
-        if (done)
-            return true;
+        if (!done) sleep_ms(kTaskDoneSleepMs);
+        if (reads == kTaskDoneTries) break;
+        if (done) return true;
     }
     trace("check_task_done : time out, host busy ! ");
     return false;
@@ -43,11 +40,9 @@ bool wait_done_clear() {
     for (;;) {
         read_reg(HOST_CMD, word);
         const bool still_set = word[0] == 0x01;
-        if (still_set)
-            sleep_ms(kDoneClearSleepMs);
+        if (still_set) sleep_ms(kDoneClearSleepMs);
         ++reads;
-        if (reads == kDoneClearTries || !still_set)
-            break;
+        if (reads == kDoneClearTries || !still_set) break;
     }
     write_reg(HOST_CTRL, word);
     return reads != kDoneClearTries;
@@ -91,8 +86,7 @@ void for_each_chunk(std::uint16_t n, std::uint16_t offset, Fn fn) {
 }  // namespace
 
 void mailbox_write_block(std::uint16_t n, std::uint16_t offset, std::span<const std::uint8_t> src) {
-    if (n == 0)
-        return;
+    if (n == 0) return;
     for_each_chunk(n, offset, [&](std::uint16_t code, std::uint16_t at, std::size_t pos) {
         RegisterWord data{};
         const std::size_t count = std::min<std::size_t>(code & 0xFF, n - pos);
@@ -104,8 +98,7 @@ void mailbox_write_block(std::uint16_t n, std::uint16_t offset, std::span<const 
 }
 
 void mailbox_read_block(std::uint16_t n, std::uint16_t offset, std::span<std::uint8_t> dest) {
-    if (n == 0)
-        return;
+    if (n == 0) return;
     for_each_chunk(n, offset, [&](std::uint16_t code, std::uint16_t at, std::size_t pos) {
         RegisterWord data{};
         mailbox_read_chunk(at, code, data);

@@ -111,10 +111,8 @@ ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::siz
             from_len = sizeof from;
             const ssize_t got = recvfrom(fd, buf, size, MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (got >= 0 && accept_sender(from, peer))
-                return got;
-            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return -1;
+            if (got >= 0 && accept_sender(from, peer)) return got;
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
         } while (monotonic_us() < spin_until);
     }
 
@@ -123,8 +121,7 @@ ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::siz
     for (bool first = spin_us == 0;; first = false) {
         if (!first) {
             const std::uint64_t now = monotonic_us();
-            if (now >= deadline)
-                break;
+            if (now >= deadline) break;
             set_receive_timeout(fd, deadline - now);
             shortened = true;
         }
@@ -134,19 +131,19 @@ ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::siz
         if (got >= 0) {
             // The socket's time-out runs on the kernel's coarse timer; a datagram taken after
             // the 50 ms is late, whatever let it through.
-            if (monotonic_us() > deadline)
+            if (monotonic_us() > deadline) {
+                counters().stale_discarded.fetch_add(1, std::memory_order_relaxed);
                 break;
+            }
             if (accept_sender(from, peer)) {
                 result = got;
                 break;
             }
             continue;
         }
-        if (errno != EINTR)
-            break;  // time-out or error
+        if (errno != EINTR) break;  // time-out or error
     }
-    if (shortened)
-        set_receive_timeout(fd, kTimeoutUs);
+    if (shortened) set_receive_timeout(fd, kTimeoutUs);
     return result;
 }
 
@@ -155,11 +152,9 @@ ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uin
                  std::size_t reply_size) {
     LinkState& s = state();
     counters().exchanges.fetch_add(1, std::memory_order_relaxed);
-    if (s.fd < 0)
-        return -1;
+    if (s.fd < 0) return -1;
     discard_stale(s.fd);
-    if (!send_to_peer(s.fd, s.peer, request, request_size))
-        return -1;
+    if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
     return receive_from_peer(s.fd, s.peer, reply, reply_size);
 }
 
@@ -172,13 +167,11 @@ std::recursive_mutex& link_lock() {
 
 bool open_link(const std::string& server_ip, int server_port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd >= 0)
-        set_timeouts(fd);
+    if (fd >= 0) set_timeouts(fd);
     {
         std::lock_guard<std::recursive_mutex> guard(link_lock());
         LinkState& s = state();
-        if (s.fd >= 0)
-            close(s.fd);
+        if (s.fd >= 0) close(s.fd);
         s.fd = fd;
         s.peer = sockaddr_in{};
         s.peer.sin_family = AF_INET;
@@ -192,15 +185,13 @@ bool open_link(const std::string& server_ip, int server_port) {
 void close_link() {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     LinkState& s = state();
-    if (s.fd >= 0)
-        close(s.fd);
+    if (s.fd >= 0) close(s.fd);
     s = LinkState{};
 }
 
 bool connect_handshake() {
     LinkState& s = state();
-    if (s.fd < 0)
-        return false;
+    if (s.fd < 0) return false;
     char text[kHandshakeReplySize] = {};
     std::strncpy(text, kHandshakeText, sizeof text - 1);
     discard_stale(s.fd);

@@ -89,14 +89,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* {
-            if (i + 1 >= argc)
-                fail("missing value after " + arg);
+            if (i + 1 >= argc) fail("missing value after " + arg);
             return argv[++i];
         };
         auto probability = [&]() {
             const double p = std::atof(value());
-            if (p < 0 || p > 1)
-                fail(arg + " takes a probability between 0 and 1");
+            if (p < 0 || p > 1) fail(arg + " takes a probability between 0 and 1");
             return p;
         };
         if (arg == "--help" || arg == "-h") {
@@ -105,18 +103,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--listen") {
             const std::string v = value();
             const auto colon = v.rfind(':');
-            if (colon == std::string::npos)
-                fail("--listen takes ADDR:PORT");
+            if (colon == std::string::npos) fail("--listen takes ADDR:PORT");
             options.address = v.substr(0, colon);
             const long port = std::strtol(v.c_str() + colon + 1, nullptr, 10);
-            if (port <= 0 || port > 65535)
-                fail("bad port in --listen");
+            if (port <= 0 || port > 65535) fail("bad port in --listen");
             options.port = static_cast<std::uint16_t>(port);
         } else if (arg == "--handshake-reply") {
             options.handshake_reply = value();
         } else if (arg == "--mac") {
-            if (!parse_mac(value(), mac))
-                fail("--mac takes six hex pairs separated by colons");
+            if (!parse_mac(value(), mac)) fail("--mac takes six hex pairs separated by colons");
         } else if (arg == "--ts-port") {
             ts_port = std::atoi(value());
         } else if (arg == "--multicast-ip") {
@@ -149,8 +144,7 @@ int main(int argc, char** argv) {
             fail("unknown option " + arg);
         }
     }
-    if (!parse_ipv4(multicast_ip))
-        fail("bad --multicast-ip");
+    if (!parse_ipv4(multicast_ip)) fail("bad --multicast-ip");
 
     sim::Device device;
     sim::ConfigBlock& cfg = device.config();
@@ -171,8 +165,7 @@ int main(int argc, char** argv) {
     }
 
     sim::Server server(device, options);
-    if (!server.start())
-        return 1;
+    if (!server.start()) return 1;
     std::printf("kestrel-devsim listening on %s:%u\n", server.address().c_str(), server.port());
     std::fflush(stdout);
 
@@ -182,10 +175,10 @@ int main(int argc, char** argv) {
         pause();
     server.stop();
     const sim::ServerCounters c = server.counters();
-    std::printf("kestrel-devsim: %llu requests served, mean service %.2f us\n",
+    const double requests = c.requests ? static_cast<double>(c.requests) : 1.0;
+    std::printf("kestrel-devsim: %llu requests served, mean service %.2f us, mean send %.2f us\n",
                 static_cast<unsigned long long>(c.requests),
-                c.requests
-                    ? static_cast<double>(c.service_ns) / 1000.0 / static_cast<double>(c.requests)
-                    : 0.0);
+                static_cast<double>(c.service_ns) / 1000.0 / requests,
+                static_cast<double>(c.send_ns) / 1000.0 / requests);
     return 0;
 }

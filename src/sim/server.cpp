@@ -23,8 +23,7 @@ constexpr std::string_view kHandshakeRequest = "serconnectokornot";
 
 int bind_udp(const std::string& address, std::uint16_t port, std::uint16_t* bound_port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -35,14 +34,12 @@ int bind_udp(const std::string& address, std::uint16_t port, std::uint16_t* boun
     }
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    if (bound_port)
-        *bound_port = ntohs(sa.sin_port);
+    if (bound_port) *bound_port = ntohs(sa.sin_port);
     return fd;
 }
 
 void close_fd(int& fd) {
-    if (fd >= 0)
-        close(fd);
+    if (fd >= 0) close(fd);
     fd = -1;
 }
 
@@ -55,6 +52,8 @@ struct Server::Impl {
     int other_fd = -1;  // the device's second port
     int foreign_fd = -1;
     int wake_fd = -1;
+    int blocked_on = -1;      // the socket the server thread blocks on, if any
+    bool other_used = false;  // a reply has left from the second port
     FaultInjector faults;
     std::vector<Exchange> log;
     ServerCounters counters;
@@ -110,11 +109,12 @@ bool Server::start() {
 }
 
 void Server::stop() {
-    if (!thread_.joinable())
-        return;
-    stopping_ = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(impl_->wake_fd, &one, sizeof one);
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+        wake_locked();
+    }
     thread_.join();
     Impl& im = *impl_;
     close_fd(im.main_fd);
@@ -151,7 +151,9 @@ void Server::set_handshake_reply(const std::string& text) {
 
 bool Server::move_to(const std::string& address, std::uint16_t port) {
     std::lock_guard<std::mutex> guard(mutex_);
-    return move_locked(address, port);
+    const bool moved = move_locked(address, port);
+    wake_locked();
+    return moved;
 }
 
 bool Server::move_locked(const std::string& address, std::uint16_t port) {
@@ -176,8 +178,7 @@ bool Server::move_locked(const std::string& address, std::uint16_t port) {
 void Server::handle_commit() {
     Impl& im = *impl_;
     const ConfigBlock& cfg = device_.config();
-    if (cfg.ip_net() == im.committed_ip && cfg.port() == im.committed_port)
-        return;
+    if (cfg.ip_net() == im.committed_ip && cfg.port() == im.committed_port) return;
     im.committed_ip = cfg.ip_net();
     im.committed_port = cfg.port();
     const auto ip = ipv4_bytes(cfg.ip_net());
@@ -189,6 +190,7 @@ void Server::run() {
     std::vector<pollfd> fds;
     while (!stopping_) {
         int timeout_ms = -1;
+        int blocking_fd = -1;
         {
             std::lock_guard<std::mutex> guard(mutex_);
             const auto now = Clock::now();
@@ -203,35 +205,58 @@ void Server::run() {
                     im.delayed.front().when - now);
                 timeout_ms = static_cast<int>(wait.count()) + 1;
             }
-            fds.clear();
-            for (int fd : {im.wake_fd, im.main_fd, im.other_fd, im.old_fd}) {
-                if (fd >= 0)
-                    fds.push_back(pollfd{fd, POLLIN, 0});
+            // With one socket in use and nothing to send later, a plain blocking receive serves
+            // like a bare echo server; otherwise poll every socket.
+            if (!im.other_used && im.old_fd < 0 && im.delayed.empty()) {
+                blocking_fd = im.main_fd;
+                im.blocked_on = blocking_fd;
+            } else {
+                im.blocked_on = -1;
+                fds.clear();
+                for (int fd : {im.wake_fd, im.main_fd, im.other_fd, im.old_fd}) {
+                    if (fd >= 0) fds.push_back(pollfd{fd, POLLIN, 0});
+                }
             }
         }
-        if (poll(fds.data(), fds.size(), timeout_ms) <= 0)
+        if (blocking_fd >= 0) {
+            serve_one(blocking_fd, 0);
             continue;
+        }
+        if (poll(fds.data(), fds.size(), timeout_ms) <= 0) continue;
         for (const pollfd& p : fds) {
-            if (!(p.revents & POLLIN))
-                continue;
+            if (!(p.revents & POLLIN)) continue;
             if (p.fd == im.wake_fd) {
                 std::uint64_t count = 0;
                 [[maybe_unused]] ssize_t n = read(im.wake_fd, &count, sizeof count);
                 continue;
             }
-            serve_one(p.fd);
+            serve_one(p.fd, MSG_DONTWAIT);
         }
     }
 }
 
-void Server::serve_one(int fd) {
+// Wakes the server thread from a blocking receive or a poll (with the lock held).
+void Server::wake_locked() {
+    Impl& im = *impl_;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
+    if (im.blocked_on >= 0) {
+        sockaddr_in to{};
+        socklen_t len = sizeof to;
+        getsockname(im.blocked_on, reinterpret_cast<sockaddr*>(&to), &len);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sendto(fd, nullptr, 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        close(fd);
+    }
+}
+
+void Server::serve_one(int fd, int flags) {
     std::uint8_t buf[512];
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
     const ssize_t got =
-        recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (got < 0)
-        return;
+        recvfrom(fd, buf, sizeof buf, flags, reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (got <= 0) return;  // nothing, or an empty wake-up datagram
     const auto started = Clock::now();
     const auto size = static_cast<std::size_t>(got);
 
@@ -241,11 +266,11 @@ void Server::serve_one(int fd) {
     ex.request_size = size;
     ex.local_port = fd == im.main_fd ? port_ : fd == im.other_fd ? other_port_ : im.old_port;
     // The first request at a new address ends the service of the old one.
-    if (fd == im.main_fd && im.old_fd >= 0)
-        close_fd(im.old_fd);
+    if (fd == im.main_fd && im.old_fd >= 0) close_fd(im.old_fd);
     ++im.counters.requests;
 
     std::vector<std::uint8_t> reply;
+    Clock::time_point send_started{};
     if (size >= 4 && buf[0] == 0x80) {
         ex.kind = Exchange::Kind::Read;
     } else if (size >= 12 && buf[0] == 0x00) {
@@ -285,20 +310,19 @@ void Server::serve_one(int fd) {
         ++im.counters.handshakes;
         const std::string& text = im.handshake_reply;
         reply.assign(text.begin(), text.end());
-        if (reply.size() < 100)
-            reply.push_back(0);
-        if (reply.size() > 100)
-            reply.resize(100);
+        if (reply.size() < 100) reply.push_back(0);
+        if (reply.size() > 100) reply.resize(100);
     }
 
     if (!reply.empty() && !fault.lose_reply) {
         ex.replied = true;
         int out_fd = fd;
-        if (fault.other_port && im.other_fd >= 0)
+        if (fault.other_port && im.other_fd >= 0) {
             out_fd = im.other_fd;
+            im.other_used = true;
+        }
         if (fault.foreign) {
-            if (im.foreign_fd < 0)
-                im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
+            if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
             if (im.foreign_fd >= 0) {
                 std::vector<std::uint8_t> junk(reply.size(), 0xEE);
                 junk[1] = 0x88;
@@ -313,17 +337,20 @@ void Server::serve_one(int fd) {
             const std::uint64_t one = 1;
             [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
         } else {
+            send_started = Clock::now();
             sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
                    sizeof from);
         }
         ++im.counters.replies;
     }
-    if (options_.log_exchanges)
-        im.log.push_back(ex);
-    if (options_.on_exchange)
-        options_.on_exchange(ex);
+    if (options_.log_exchanges) im.log.push_back(ex);
+    if (options_.on_exchange) options_.on_exchange(ex);
+    const auto finished = Clock::now();
+    if (send_started == Clock::time_point{}) send_started = finished;
     im.counters.service_ns += static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count());
+        std::chrono::duration_cast<std::chrono::nanoseconds>(send_started - started).count());
+    im.counters.send_ns += static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(finished - send_started).count());
 }
 
 }  // namespace kestrel::sim

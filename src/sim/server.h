@@ -48,7 +48,8 @@ struct ServerCounters {
     std::uint64_t writes = 0;
     std::uint64_t handshakes = 0;
     std::uint64_t replies = 0;
-    std::uint64_t service_ns = 0;  // time spent handling requests (receive to reply sent)
+    std::uint64_t service_ns = 0;  // handling: from the request received to the reply ready
+    std::uint64_t send_ns = 0;     // in sendto for the replies (on loopback: the delivery)
 };
 
 class Server {
@@ -82,7 +83,8 @@ class Server {
   private:
     struct Impl;
     void run();
-    void serve_one(int fd);
+    void serve_one(int fd, int recv_flags);
+    void wake_locked();
     void handle_commit();
     bool move_locked(const std::string& address, std::uint16_t port);
 
