@@ -3,10 +3,18 @@
 #include <cstring>
 #include <string>
 
+#include <fstream>
+#include <random>
+
+#include "flash/core/spi_regs.h"
+#include "flash_bench.h"
 #include "link/transport.h"
 #include "link_bench.h"
 #include "platform/trace.h"
 #include "processes.h"
+#if KESTREL_BENCH_GUI
+#include "gui_bench.h"
+#endif
 
 namespace {
 
@@ -22,7 +30,36 @@ void print_row(const char* name, const Measured& m, double floor_median) {
 
 }  // namespace
 
+std::filesystem::path make_work_dir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "kestrel-bench-XXXXXX").string();
+    return mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path(".");
+}
+
+void write_image(const std::filesystem::path& path) {
+    std::vector<std::uint8_t> image(kFlashSize);
+    std::mt19937 rng(12345);
+    for (auto& b : image)
+        b = static_cast<std::uint8_t>(rng());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
+}
+
+void print_flash(const char* name, int pages, const FlashRun& run, double read_reg_us,
+                 double floor_us) {
+    const double work_s = run.seconds - run.fixed_wait_s;
+    const double per_exchange_us =
+        run.exchanges ? work_s * 1e6 / static_cast<double>(run.exchanges) : 0;
+    std::printf("%-34s %5d pages %7.2f s", name, pages, work_s);
+    if (run.fixed_wait_s > 0) std::printf(" (+%.2f s fixed waits)", run.fixed_wait_s);
+    std::printf("  %llu exchanges, %.2f us each  ratio %.2fx  vs floor %.2fx%s\n",
+                static_cast<unsigned long long>(run.exchanges), per_exchange_us,
+                per_exchange_us / read_reg_us, per_exchange_us / floor_us,
+                run.ok ? "" : "  FAILED");
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return child_main(argc, argv);
     bool quick = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
@@ -71,5 +108,35 @@ int main(int argc, char** argv) {
     const DevsimProcess::Service service = devsim.stop();
     std::printf("%-34s mean   %7.2f us per request (+ %.2f us in sendto)\n",
                 "kestrel-devsim service time", service.handling_us, service.send_us);
-    return 0;
+
+    // Whole-chip transfers, each against a fresh simulator; quick mode covers part of the chip
+    // and counts the fixed waits instead of sleeping them.
+    const int pages = quick ? 2048 : kFlashPages;
+    const std::filesystem::path dir = make_work_dir();
+    write_image(dir / "image.bin");
+    std::printf("\n");
+    FlashRun read_run, write_run;
+    {
+        DevsimProcess chip;
+        write_run =
+            run_in_child(argv[0], "write", chip.port(), dir / "image.bin", dir, pages, quick);
+        read_run = run_in_child(argv[0], "read", chip.port(), dir / "image.bin", dir, pages, quick);
+    }
+    print_flash("flash write (core)", pages, write_run, rd.time.median_us, floor18.time.median_us);
+    print_flash("flash read (core)", pages, read_run, rd.time.median_us, floor22.time.median_us);
+    std::printf("%-34s read %.1f MiB  write %.1f MiB\n", "peak resident memory",
+                static_cast<double>(read_run.peak_rss_kib) / 1024.0,
+                static_cast<double>(write_run.peak_rss_kib) / 1024.0);
+#if KESTREL_BENCH_GUI
+    {
+        DevsimProcess chip;
+        const double gui_s = run_gui_read(argc, argv, chip.port(), dir);
+        const double core_s_full = read_run.seconds * kFlashPages / pages;
+        std::printf("%-34s %5d pages %7.2f s  ratio %.2fx (vs the core read, per page)%s\n",
+                    "flash read (CUpdateFWDlg, offscreen)", kFlashPages, gui_s, gui_s / core_s_full,
+                    gui_s < 0 ? "  FAILED" : "");
+    }
+#endif
+    std::filesystem::remove_all(dir);
+    return read_run.ok && write_run.ok ? 0 : 1;
 }
