@@ -9,7 +9,7 @@
 namespace kestrel {
 
 class CkestrelApp : public QApplication {
-public:
+  public:
     CkestrelApp(int& argc, char** argv) : QApplication(argc, argv) {}
 
     // Runs the whole program; false means no event loop of the application's own follows.

@@ -12,19 +12,18 @@ namespace {
 // Outline of a hovering kestrel seen from below, on a 64 x 64 grid: pointed, swept wings, a
 // small head and the long, slightly fanned tail.
 QPainterPath KestrelSilhouette() {
-    QPainterPath bird;
-    bird.setFillRule(Qt::WindingFill);
-    bird.addEllipse(QPointF(32, 14), 4.5, 5);     // head
-    bird.addEllipse(QPointF(32, 27), 5.5, 11);    // body
-    const QPolygonF wings{{28, 20}, {20, 19}, {11, 22}, {3, 29}, {13, 27}, {22, 28},
-                          {29, 31}, {35, 31}, {42, 28}, {51, 27}, {61, 29}, {53, 22},
-                          {44, 19}, {36, 20}};
-    bird.addPolygon(wings);
-    bird.closeSubpath();
+    QPainterPath head;
+    head.addEllipse(QPointF(32, 14), 4.5, 5);
+    QPainterPath body;
+    body.addEllipse(QPointF(32, 27), 5.5, 11);
+    const QPolygonF wings{{28, 20}, {20, 19}, {11, 22}, {3, 29},  {13, 27}, {22, 28}, {29, 31},
+                          {35, 31}, {42, 28}, {51, 27}, {61, 29}, {53, 22}, {44, 19}, {36, 20}};
     const QPolygonF tail{{29, 35}, {35, 35}, {39, 57}, {32, 59}, {25, 57}};
-    bird.addPolygon(tail);
-    bird.closeSubpath();
-    return bird;
+    QPainterPath outline;
+    outline.addPolygon(wings);
+    outline.addPolygon(tail);
+    outline.setFillRule(Qt::WindingFill);
+    return head.united(body).united(outline);
 }
 
 QPixmap DrawKestrel(int size) {
@@ -43,7 +42,7 @@ QPixmap DrawKestrel(int size) {
 
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0x7a, 0x3b, 0x12));
-    painter.drawPath(KestrelSilhouette().simplified());
+    painter.drawPath(KestrelSilhouette());
     return pixmap;
 }
 
@@ -52,7 +51,8 @@ QPixmap DrawKestrel(int size) {
 QIcon LoadAppIcon(int id) {
     if (id != IDR_MAINFRAME) return {};
     QIcon icon;
-    for (int size : {16, 32, 48, 64}) icon.addPixmap(DrawKestrel(size));
+    for (int size : {16, 32, 48, 64})
+        icon.addPixmap(DrawKestrel(size));
     return icon;
 }
 

@@ -23,10 +23,10 @@ constexpr int kIconSize = 32;
 
 // A check box whose text wraps at its width instead of being cut off; text() stays unchanged.
 class WrappingCheckBox : public QCheckBox {
-public:
+  public:
     using QCheckBox::QCheckBox;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QStylePainter painter(this);
         QStyleOptionButton option;
@@ -37,7 +37,7 @@ protected:
         painter.drawControl(QStyle::CE_CheckBox, option);
     }
 
-private:
+  private:
     QString Wrapped(const QString& text, int width) const {
         const QFontMetrics metrics(font());
         QString out;
@@ -76,7 +76,8 @@ QWidget* CreateControl(const ControlTemplate& ctl, QDialog& dialog) {
         case ControlKind::GroupBox:
             return new QGroupBox(text, &dialog);
         case ControlKind::CheckBox:
-            return ctl.multiline ? new WrappingCheckBox(text, &dialog) : new QCheckBox(text, &dialog);
+            return ctl.multiline ? new WrappingCheckBox(text, &dialog)
+                                 : new QCheckBox(text, &dialog);
         case ControlKind::Icon: {
             auto* label = new QLabel(&dialog);
             label->setPixmap(LoadAppIcon(ctl.resource).pixmap(kIconSize, kIconSize));
@@ -116,8 +117,8 @@ QFont DialogFont(const DialogTemplate& tpl) {
 
 DialogBaseUnits BaseUnitsOf(const QFont& font) {
     const QFontMetrics metrics(font);
-    const int alphabet =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int alphabet = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return {(alphabet / 26 + 1) / 2, metrics.height()};
 }
 

@@ -13,7 +13,9 @@ constexpr const char* kIdProperty = "kestrelDlgCtrlId";
 
 }  // namespace
 
-void SetDlgCtrlID(QWidget* control, int id) { control->setProperty(kIdProperty, id); }
+void SetDlgCtrlID(QWidget* control, int id) {
+    control->setProperty(kIdProperty, id);
+}
 
 int GetDlgCtrlID(const QWidget* control) {
     return control ? control->property(kIdProperty).toInt() : 0;
@@ -27,13 +29,17 @@ QWidget* GetDlgItem(const QWidget* dialog, int id) {
     return nullptr;
 }
 
-QString GetDlgItemText(const QWidget* dialog, int id) {
-    QWidget* item = GetDlgItem(dialog, id);
-    if (auto* edit = qobject_cast<QLineEdit*>(item)) return edit->text();
-    if (auto* button = qobject_cast<QAbstractButton*>(item)) return button->text();
-    if (auto* label = qobject_cast<QLabel*>(item)) return label->text();
-    if (auto* group = qobject_cast<QGroupBox*>(item)) return group->title();
+QString ControlText(const QWidget* control) {
+    const QWidget* item = control;
+    if (auto* edit = qobject_cast<const QLineEdit*>(item)) return edit->text();
+    if (auto* button = qobject_cast<const QAbstractButton*>(item)) return button->text();
+    if (auto* label = qobject_cast<const QLabel*>(item)) return label->text();
+    if (auto* group = qobject_cast<const QGroupBox*>(item)) return group->title();
     return {};
+}
+
+QString GetDlgItemText(const QWidget* dialog, int id) {
+    return ControlText(GetDlgItem(dialog, id));
 }
 
 void SetDlgItemText(QWidget* dialog, int id, const QString& text) {

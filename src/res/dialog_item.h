@@ -15,8 +15,10 @@ int GetDlgCtrlID(const QWidget* control);
 // The dialog's control with that id, or nullptr.
 QWidget* GetDlgItem(const QWidget* dialog, int id);
 
-// The control's text: an edit's contents, a button's or label's text, a group box's title.
-// Empty when no such control exists.
+// A control's text: an edit's contents, a button's or label's text, a group box's title.
+QString ControlText(const QWidget* control);
+
+// ControlText of the dialog's control with that id; empty when no such control exists.
 QString GetDlgItemText(const QWidget* dialog, int id);
 void SetDlgItemText(QWidget* dialog, int id, const QString& text);
 

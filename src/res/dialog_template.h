@@ -10,11 +10,11 @@ namespace kestrel {
 enum class ControlKind {
     DefPushButton,  // the dialog's default button (Enter presses it)
     PushButton,
-    Label,          // static text, left-aligned, wraps at its width
-    Edit,           // bordered single-line edit that scrolls horizontally
+    Label,  // static text, left-aligned, wraps at its width
+    Edit,   // bordered single-line edit that scrolls horizontally
     GroupBox,
-    CheckBox,       // toggles itself when clicked
-    Icon,           // static icon; its size follows the icon, the rectangle gives the place
+    CheckBox,  // toggles itself when clicked
+    Icon,      // static icon; its size follows the icon, the rectangle gives the place
     ProgressBar,
 };
 

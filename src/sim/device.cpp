@@ -12,6 +12,7 @@ Device::Device() : mailbox_(config_) {
         const auto address = static_cast<std::uint16_t>(RTP_CH_CTRL + kRtpChannelStride * n);
         map(address, address, rtp_);
     }
+    map(kSpiFirstAddress, kSpiLastAddress, spi_);
 }
 
 void Device::map(std::uint16_t first, std::uint16_t last, RegisterBank& bank) {

@@ -13,8 +13,10 @@
 
 #include "sim/config_block.h"
 #include "sim/mailbox_bank.h"
+#include "sim/nor_flash.h"
 #include "sim/register_bank.h"
 #include "sim/rtp_bank.h"
+#include "sim/spi_master.h"
 
 namespace kestrel::sim {
 
@@ -36,11 +38,16 @@ class Device {
     ConfigBlock& config() { return config_; }
     MailboxBank& mailbox() { return mailbox_; }
     RtpBank& rtp() { return rtp_; }
+    // The SPI master at SPI_INIT..SPI_ACCESS and the 4 MiB flash chip behind it.
+    NorFlash& flash() { return flash_; }
+    SpiMaster& spi() { return spi_; }
 
   private:
     ConfigBlock config_;
     MailboxBank mailbox_;
     RtpBank rtp_;
+    NorFlash flash_;
+    SpiMaster spi_{flash_};
     std::array<RegisterBank*, 65536> routes_{};
     std::unordered_map<std::uint16_t, RegisterWord> plain_;
     std::vector<std::unique_ptr<RegisterBank>> owned_;

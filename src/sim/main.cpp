@@ -3,10 +3,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "link/ipv4.h"
 #include "sim/device.h"
+#include "sim/nor_flash.h"
 #include "sim/server.h"
 
 namespace {
@@ -30,6 +35,14 @@ Link faults (probabilities per exchange, 0..1, drawn from --seed):
 Controller faults:
   --mcu-hold N             the mcu holds the mailbox for the next N ownership reads
   --task-never-done        the task-done flag never comes
+Flash chip (4 MiB, erased at start unless --flash-file holds an image):
+  --flash-file PATH        load the flash from PATH when it exists and keep it there: saved
+                           within a second of a change and at exit, never half-written
+  --flash-id XX:XX:XX      the chip's identification (default c2:20:16; 00:00:00 or
+                           ff:ff:ff look like no chip at all)
+  --busy-polls N           status reads showing write in progress after each page program
+  --erase-busy-polls N     status reads showing write in progress after a chip erase
+  --flash-hang             the chip never finishes an erase or a page program
   --help                   this text
 )";
 
@@ -47,6 +60,31 @@ bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
     for (int i = 0; i < 6; ++i)
         mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(b[i]);
     return true;
+}
+
+bool parse_flash_id(const char* text, kestrel::sim::JedecId& id) {
+    unsigned b[3];
+    if (std::sscanf(text, "%2x:%2x:%2x", &b[0], &b[1], &b[2]) != 3) return false;
+    for (int i = 0; i < 3; ++i)
+        id[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(b[i]);
+    return true;
+}
+
+// Saves the flash to its file when it changed since the last save: the copy is taken under the
+// server lock, between two requests, and written outside it.
+void save_flash_if_changed(kestrel::sim::Server& server, kestrel::sim::Device& device,
+                           const std::string& path, std::uint64_t& saved_generation) {
+    std::vector<std::uint8_t> copy;
+    {
+        std::lock_guard<std::mutex> guard(server.lock());
+        const kestrel::sim::NorFlash& flash = device.flash();
+        if (flash.generation() == saved_generation) return;
+        saved_generation = flash.generation();
+        copy.assign(flash.contents().begin(), flash.contents().end());
+    }
+    if (!kestrel::sim::save_flash_image(path, copy)) {
+        std::fprintf(stderr, "kestrel-devsim: can't save the flash to %s\n", path.c_str());
+    }
 }
 
 [[noreturn]] void fail(const std::string& message) {
@@ -85,6 +123,11 @@ int main(int argc, char** argv) {
     bool log = false;
     int mcu_hold = 0;
     bool never_done = false;
+    std::string flash_file;
+    sim::JedecId flash_id = sim::kNorDefaultId;
+    int busy_polls = 0;
+    int erase_busy_polls = 0;
+    bool flash_hang = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -140,6 +183,17 @@ int main(int argc, char** argv) {
             mcu_hold = std::atoi(value());
         } else if (arg == "--task-never-done") {
             never_done = true;
+        } else if (arg == "--flash-file") {
+            flash_file = value();
+        } else if (arg == "--flash-id") {
+            if (!parse_flash_id(value(), flash_id))
+                fail("--flash-id takes three hex bytes, XX:XX:XX");
+        } else if (arg == "--busy-polls") {
+            busy_polls = std::atoi(value());
+        } else if (arg == "--erase-busy-polls") {
+            erase_busy_polls = std::atoi(value());
+        } else if (arg == "--flash-hang") {
+            flash_hang = true;
         } else {
             fail("unknown option " + arg);
         }
@@ -154,6 +208,18 @@ int main(int argc, char** argv) {
     cfg.set_multicast_enable(multicast ? 1 : 0);
     device.mailbox().hold_mailbox_for(mcu_hold);
     device.mailbox().set_task_never_done(never_done);
+    sim::NorFlash& flash = device.flash();
+    flash.set_jedec_id(flash_id);
+    flash.set_program_busy_polls(busy_polls);
+    flash.set_erase_busy_polls(erase_busy_polls);
+    flash.set_hang_busy(flash_hang);
+    std::uint64_t saved_generation = std::numeric_limits<std::uint64_t>::max();
+    if (!flash_file.empty() && std::filesystem::exists(flash_file)) {
+        std::vector<std::uint8_t> image;
+        if (!sim::load_flash_image(flash_file, image)) fail("can't read " + flash_file);
+        flash.load(image);
+        saved_generation = flash.generation();
+    }
     if (log) {
         options.on_exchange = [](const sim::Exchange& ex) {
             std::fprintf(stderr, "%s %04x %02x %02x %02x %02x %02x %02x %02x %02x%s%s port %u\n",
@@ -171,9 +237,18 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-    while (!g_stop)
-        pause();
+    if (flash_file.empty()) {
+        while (!g_stop)
+            pause();
+    } else {
+        while (!g_stop) {
+            timespec second{1, 0};
+            nanosleep(&second, nullptr);  // a signal cuts it short
+            save_flash_if_changed(server, device, flash_file, saved_generation);
+        }
+    }
     server.stop();
+    if (!flash_file.empty()) save_flash_if_changed(server, device, flash_file, saved_generation);
     const sim::ServerCounters c = server.counters();
     const double requests = c.requests ? static_cast<double>(c.requests) : 1.0;
     std::printf("kestrel-devsim: %llu requests served, mean service %.2f us, mean send %.2f us\n",

@@ -36,7 +36,7 @@ struct NorFlashOptions {
 };
 
 class NorFlash {
-public:
+  public:
     explicit NorFlash(const NorFlashOptions& options = {});
 
     // The SPI bus. transfer() shifts one byte each way; while the chip is not selected, or not
@@ -53,7 +53,7 @@ public:
     std::uint64_t generation() const { return generation_; }
 
     std::uint8_t status() const;
-    bool busy() const { return busy_remaining_ > 0 || (hang_ && op_pending_); }
+    bool busy() const { return op_pending_; }
     bool write_enabled() const { return wel_; }
     bool deep_power_down() const { return deep_power_down_; }
 
@@ -68,7 +68,7 @@ public:
     int page_programs() const { return page_programs_; }
     int status_reads() const { return status_reads_; }
 
-private:
+  private:
     void start_operation(int busy_polls);
     void finish_operation();
     void program_latch();

@@ -65,13 +65,15 @@ void SpiMaster::run_phase(const RegisterWord& control) {
     if (flags & kSpiStart) restart();
     if (flags & kSpiSend) shift_out(cmd_, sent);
     if (flags & kSpiReceive) {
-        for (std::size_t i = 0; i < wanted; ++i) received_[i] = chip_.transfer(kDummy);
+        for (std::size_t i = 0; i < wanted; ++i)
+            received_[i] = chip_.transfer(kDummy);
     }
     if (flags & kSpiEnd) chip_.deselect();
 }
 
 void SpiMaster::shift_out(const RegisterWord& word, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) chip_.transfer(word[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        chip_.transfer(word[i]);
 }
 
 void SpiMaster::restart() {

@@ -22,7 +22,7 @@ inline constexpr std::uint16_t kSpiFirstAddress = 0x00;
 inline constexpr std::uint16_t kSpiLastAddress = 0x37;
 
 class SpiMaster : public RegisterBank {
-public:
+  public:
     explicit SpiMaster(NorFlash& chip) : chip_(chip) {}
 
     RegisterWord read(std::uint16_t address) override;
@@ -32,7 +32,7 @@ public:
     const RegisterWord& access_word() const { return access_; }
     int inits() const { return inits_; }
 
-private:
+  private:
     void run_phase(const RegisterWord& control);
     void shift_out(const RegisterWord& word, std::size_t n);
     void restart();

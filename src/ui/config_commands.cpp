@@ -34,7 +34,8 @@ void CkestrelDlg::OnBnClickedNewIP() {
 }
 
 void CkestrelDlg::OnBnClickedNewMAC() {
-    EnableGroup({1006, 1007, 1008, 1009, 1010, 1011, IDC_BUTTON_APPLY_MAC}, m_chkNewMAC->isChecked());
+    EnableGroup({1006, 1007, 1008, 1009, 1010, 1011, IDC_BUTTON_APPLY_MAC},
+                m_chkNewMAC->isChecked());
 }
 
 void CkestrelDlg::OnBnClickedNewTSPort() {
@@ -104,7 +105,8 @@ void CkestrelDlg::OnBnClickedApplyMAC() {
     EnableGroup({1006, 1007, 1008, 1009, 1010, 1011, IDC_BUTTON_APPLY_MAC}, false);
     m_chkNewMAC->setChecked(false);
     QString typed;
-    for (int id = IDC_EDIT_MAC1; id <= IDC_EDIT_MAC6; ++id) typed += GetDlgItemText(this, id);
+    for (int id = IDC_EDIT_MAC1; id <= IDC_EDIT_MAC6; ++id)
+        typed += GetDlgItemText(this, id);
     trace(typed.toStdString());
     trace(m_strMAC[0].toStdString());
     std::array<std::uint8_t, 6> mac{};

@@ -10,7 +10,8 @@ namespace kestrel {
 std::optional<int> ParseDialogInt(std::string_view text) {
     text = text.substr(0, kDialogIntMaxChars);
     std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;

@@ -21,7 +21,7 @@ inline constexpr std::size_t kDialogIntMaxChars = 63;
 std::optional<int> ParseDialogInt(std::string_view text);
 
 class DataExchange {
-public:
+  public:
     // pull = true reads controls into members with validation; false writes members out.
     DataExchange(QWidget* dialog, bool pull) : dialog_(dialog), pull_(pull) {}
 
@@ -43,7 +43,7 @@ public:
     // with "Enter an integer between min and max." (the member keeps the value it received).
     void MinMaxInt(int value, int min, int max);
 
-private:
+  private:
     void Fail(const QString& message);
 
     QWidget* dialog_;

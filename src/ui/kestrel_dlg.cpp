@@ -1,5 +1,7 @@
 #include "ui/kestrel_dlg.h"
 
+#include "flash/dialog/update_fw_dlg.h"
+
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QKeySequence>
@@ -65,7 +67,8 @@ void CkestrelDlg::DoDataExchange(DataExchange& dx) {
     dx.Control(IDC_EDIT_NEW_IP, m_editNewIP);
     dx.Text(IDC_EDIT_NEW_PORT, m_nNewPort);
     dx.MinMaxInt(m_nNewPort, 0, 65535);
-    for (int i = 0; i < 6; ++i) dx.Text(IDC_EDIT_MAC1 + i, m_strMAC[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < 6; ++i)
+        dx.Text(IDC_EDIT_MAC1 + i, m_strMAC[static_cast<std::size_t>(i)]);
     dx.Text(IDC_STATIC_STATUS, m_strStatus);
     dx.Text(IDC_EDIT_TS_PORT, m_nTSPort);
     // The device keeps 16 bits of TS port, like the other ports.
@@ -96,7 +99,8 @@ bool CkestrelDlg::OnInitDialog() {
 
     // Shown as stored; the members take them at the next pull, where the port is validated.
     const std::string path = SettingsFilePath();
-    SetDlgItemText(this, IDC_EDIT_SERVER_IP, QString::fromStdString(ReadProfileValue("Server", "IP", path)));
+    SetDlgItemText(this, IDC_EDIT_SERVER_IP,
+                   QString::fromStdString(ReadProfileValue("Server", "IP", path)));
     SetDlgItemText(this, IDC_EDIT_SERVER_PORT,
                    QString::fromStdString(ReadProfileValue("Server", "Port", path)));
 
@@ -116,7 +120,8 @@ void CkestrelDlg::showEvent(QShowEvent* event) {
         m_initialized = true;
         if (OnInitDialog()) {
             for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-                if (!child->isWindow() && child->isEnabled() && (child->focusPolicy() & Qt::TabFocus)) {
+                if (!child->isWindow() && child->isEnabled() &&
+                    (child->focusPolicy() & Qt::TabFocus)) {
                     child->setFocus(Qt::TabFocusReason);
                     break;
                 }
@@ -148,10 +153,14 @@ void CkestrelDlg::OnOK() {
 }
 
 // The program has no help pages; the Help command (F1) shows what it has to say about itself.
-void CkestrelDlg::OnHelp() { RunAboutBox(); }
+void CkestrelDlg::OnHelp() {
+    RunAboutBox();
+}
 
+// Opens the firmware update dialog modally; nothing here changes, and no Start is needed first.
 void CkestrelDlg::OnBnClickedUpdateFW() {
-    if (m_updateFW) m_updateFW(*this);
+    CUpdateFWDlg dlg(this);
+    dlg.exec();
 }
 
 void CkestrelDlg::SaveServerSettings() {
@@ -176,7 +185,8 @@ void CkestrelDlg::OnBnClickedStart() {
 void CkestrelDlg::ReadDeviceConfig() {
     std::array<std::uint8_t, 8> buf{};
     mailbox_read_block(kCfgMacLen, kCfgMacOffset, buf);
-    for (std::size_t i = 0; i < 6; ++i) m_strMAC[i] = QString::fromStdString(format("%.2x", buf[i]));
+    for (std::size_t i = 0; i < 6; ++i)
+        m_strMAC[i] = QString::fromStdString(format("%.2x", buf[i]));
 
     buf.fill(0);
     mailbox_read_block(kCfgIpLen, kCfgIpOffset, buf);
@@ -212,7 +222,8 @@ void CkestrelDlg::ReadDeviceConfig() {
 }
 
 void CkestrelDlg::EnableGroup(std::initializer_list<int> ids, bool enable) {
-    for (int id : ids) EnableDlgItem(this, id, enable);
+    for (int id : ids)
+        EnableDlgItem(this, id, enable);
 }
 
 void CkestrelDlg::RefuseField(int id, const QString& message) {

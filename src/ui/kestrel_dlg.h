@@ -22,7 +22,7 @@ namespace kestrel {
 class CkestrelDlg : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     // Builds the controls from template 102 and loads icon 128; OnInitDialog runs when the
     // dialog is first shown. Takes no parent window.
     CkestrelDlg();
@@ -30,10 +30,6 @@ public:
 
     // Pull (controls into members, with validation) or push. False when the pull failed.
     bool UpdateData(bool save_and_validate = true);
-
-    // What button 1015 "UpdateFW" runs; until one is set the button does nothing.
-    using UpdateFWHandler = std::function<void(CkestrelDlg& dialog)>;
-    void SetUpdateFWHandler(UpdateFWHandler handler) { m_updateFW = std::move(handler); }
 
     // A command of the system menu (here: the dialog's context menu). (nID & 0xFFF0) == 16
     // opens the About box; SC_CLOSE closes the dialog; other commands do nothing.
@@ -71,7 +67,7 @@ public:
     QCheckBox* m_chkMulticast = nullptr;
     QString m_strMulticastIP;
 
-protected:
+  protected:
     virtual void DoDataExchange(DataExchange& dx);
     virtual bool OnInitDialog();
     // Runs the About box modally.
@@ -85,7 +81,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-private:
+  private:
     void ConnectMessageMap();
     void EnableGroup(std::initializer_list<int> ids, bool enable);
     // Shows message, then focuses the control and selects its text, as a failed pull does.
@@ -93,7 +89,6 @@ private:
 
     QMenu* m_sysMenu = nullptr;
     bool m_initialized = false;
-    UpdateFWHandler m_updateFW;
 };
 
 }  // namespace kestrel

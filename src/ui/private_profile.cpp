@@ -34,13 +34,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// One line of the file without its line ending (a trailing '\r' stays part of the raw text).
-std::string_view Content(const std::string& raw) {
-    std::string_view view(raw);
-    if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
-    return view;
-}
-
 // The name of a "[name]" line, or nullopt for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
     line = Trim(line);
@@ -69,32 +62,41 @@ std::string_view Unquote(std::string_view value) {
     return value;
 }
 
+struct FileLines {
+    std::vector<std::string> lines;  // without their line endings
+    bool crlf = false;               // the file ends its lines with CR LF
+    bool final_newline = true;       // the last line has its line ending
+};
+
 // Reads the file's lines; an absent file gives no lines. nullopt with errno set on a read error.
-std::optional<std::vector<std::string>> ReadLines(const std::string& path, bool& ends_with_newline) {
-    ends_with_newline = true;
+std::optional<FileLines> ReadLines(const std::string& path) {
+    FileLines file;
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        if (errno == ENOENT) return std::vector<std::string>{};
+        if (errno == ENOENT) return file;
         return std::nullopt;
     }
     std::stringstream buffer;
     buffer << in.rdbuf();
     if (in.bad()) return std::nullopt;
     const std::string text = buffer.str();
-    std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
-        const auto end = text.find('\n', start);
+        auto end = text.find('\n', start);
         if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            ends_with_newline = false;
-            break;
+            end = text.size();
+            file.final_newline = false;
         }
-        lines.push_back(text.substr(start, end - start));
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+            if (file.lines.empty()) file.crlf = true;
+        }
+        file.lines.push_back(std::move(line));
         start = end + 1;
     }
-    return lines;
+    return file;
 }
 
 bool ReadOnly(const std::string& path) {
@@ -137,12 +139,10 @@ int ReplaceFile(const std::string& link_or_path, const std::string& text) {
 
 std::string ReadProfileValue(const std::string& section, const std::string& key,
                              const std::string& path) {
-    bool ends_with_newline = true;
-    const auto lines = ReadLines(path, ends_with_newline);
-    if (!lines) return {};
+    const auto file = ReadLines(path);
+    if (!file) return {};
     bool in_section = false;
-    for (const std::string& raw : *lines) {
-        const std::string_view line = Content(raw);
+    for (const std::string_view line : file->lines) {
         if (const auto name = SectionName(line)) {
             in_section = EqualsNoCase(*name, section);
             continue;
@@ -159,19 +159,16 @@ std::string ReadProfileValue(const std::string& section, const std::string& key,
 int WriteProfileValue(const std::string& section, const std::string& key, const std::string& value,
                       const std::string& path) {
     if (ReadOnly(path)) return EACCES;
-    bool ends_with_newline = true;
-    auto read = ReadLines(path, ends_with_newline);
-    if (!read) return errno != 0 ? errno : EIO;
-    std::vector<std::string>& lines = *read;
-    const bool crlf = !lines.empty() && !lines.front().empty() && lines.front().back() == '\r';
-    const std::string cr = crlf ? "\r" : "";
-    const std::string entry = key + "=" + value + cr;
+    auto file = ReadLines(path);
+    if (!file) return errno != 0 ? errno : EIO;
+    std::vector<std::string>& lines = file->lines;
+    const std::string entry = key + "=" + value;
 
     std::optional<std::size_t> section_line;
     std::size_t insert_at = lines.size();
     bool replaced = false;
     for (std::size_t i = 0; i < lines.size() && !replaced; ++i) {
-        const std::string_view line = Content(lines[i]);
+        const std::string_view line = lines[i];
         if (const auto name = SectionName(line)) {
             if (section_line) break;  // end of our section
             if (EqualsNoCase(*name, section)) {
@@ -185,7 +182,7 @@ int WriteProfileValue(const std::string& section, const std::string& key, const 
         if (found && EqualsNoCase(found->key, key)) {
             lines[i] = entry;
             replaced = true;
-        } else if (!Trim(line).empty()) {
+        } else if (found) {
             insert_at = i + 1;
         }
     }
@@ -193,16 +190,17 @@ int WriteProfileValue(const std::string& section, const std::string& key, const 
         if (section_line) {
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insert_at), entry);
         } else {
-            lines.push_back("[" + section + "]" + cr);
+            lines.push_back("[" + section + "]");
             lines.push_back(entry);
-            ends_with_newline = true;
+            file->final_newline = true;
         }
     }
 
+    const char* eol = file->crlf ? "\r\n" : "\n";
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         text += lines[i];
-        if (i + 1 < lines.size() || ends_with_newline) text += '\n';
+        if (i + 1 < lines.size() || file->final_newline) text += eol;
     }
     return ReplaceFile(path, text);
 }

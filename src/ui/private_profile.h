@@ -21,7 +21,7 @@ std::string ReadProfileValue(const std::string& section, const std::string& key,
                              const std::string& path);
 
 // Sets key in section to value, creating the file, the section (at the end) or the key (after
-// the section's last entry) as needed. The new content goes to a temporary file beside the
+// the section's last key line) as needed. The new content goes to a temporary file beside the
 // target that is then renamed over it, so the file is never seen half-written. Returns 0, or an
 // errno code: EACCES for a read-only file, or the code of the failed read, write or rename (the
 // file is then unchanged).

@@ -4,6 +4,8 @@ namespace kestrel {
 
 std::string g_strExeDir;
 
-std::string SettingsFilePath() { return g_strExeDir + "/" + kSettingsFileName; }
+std::string SettingsFilePath() {
+    return g_strExeDir + "/" + kSettingsFileName;
+}
 
 }  // namespace kestrel

@@ -17,28 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/udp.h"
+
 namespace kestrel::test {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline int bind_loopback(const char* address = "127.0.0.1") {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    inet_aton(address, &sa.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-inline std::uint16_t local_port(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
 
 class RawPeer {
   public:

@@ -20,6 +20,8 @@ class SimFixture : public ::testing::Test {
     void SetUp() override {
         server_ = std::make_unique<sim::Server>(device_, options());
         ASSERT_TRUE(server_->start());
+        warm_up(server_->address().c_str(), server_->port());
+        server_->clear_exchanges();
         ASSERT_TRUE(open_link(server_->address(), server_->port()));
         traces_.clear();
     }

@@ -8,14 +8,14 @@
 namespace kestrel {
 
 class FlashProgress {
-public:
+  public:
     // Counts one page done and returns the position to show.
     int page_done() {
         accumulator_ += kPerPage;
         return static_cast<int>(accumulator_ >> kShift);
     }
 
-private:
+  private:
     static constexpr std::uint32_t kPerPage = 25600;
     static constexpr int kShift = 22;
     std::uint32_t accumulator_ = 0;

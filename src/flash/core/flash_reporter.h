@@ -8,7 +8,7 @@
 namespace kestrel {
 
 class FlashReporter {
-public:
+  public:
     virtual ~FlashReporter() = default;
     virtual void set_status(std::string_view text) = 0;
     virtual void set_progress(int position) = 0;

@@ -10,24 +10,27 @@
 
 namespace kestrel {
 
-inline constexpr int kPageReadTries = 4;
+inline constexpr int kChunkReadTries = 4;
 inline constexpr int kPageProgramTries = 4;
 
-// Reads the page at address into dest. An attempt with an unacknowledged exchange is made
-// again with a fresh Read Data transaction, at most kPageReadTries attempts. False (traced)
-// when no attempt was fully acknowledged; dest then holds nothing to rely on.
+// Reads the page at address into dest. When the exchanges of an 8-byte chunk are not all
+// acknowledged, the transaction is abandoned and a fresh Read Data transaction reads again
+// from that chunk on; the same chunk is tried at most kChunkReadTries times. False (traced)
+// when a chunk ran out of tries; dest then holds nothing to rely on.
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest);
 
 enum class PageProgram {
     Done,
     ChipBusy,         // a clean attempt whose status polls ran out (spi_program_page gave 0)
-    LinkFailed,       // no attempt was fully acknowledged, or the read-back was not
-    ReadBackDiffers,  // the chip holds other bytes than the page (a lost request shifted them)
+    LinkFailed,       // the attempts or the read-back ran out of acknowledged exchanges
+    ReadBackDiffers,  // the chip holds bits the page cannot be programmed to (a lost request
+                      // shifted the bytes the chip took); only an erase can mend it
 };
 
-// Programs the page at address. An attempt with an unacknowledged exchange is programmed again
-// from its write enable, at most kPageProgramTries attempts; after such a retry the page is
-// read back and compared, since a lost request may have shifted the bytes the chip took.
+// Programs the page at address. After an attempt with an unacknowledged exchange the page is
+// read back: when it holds the page the program is done, when bits are still to be cleared it
+// is programmed again from its write enable (at most kPageProgramTries attempts in all), and
+// when it holds bits that no program can set again the page has failed.
 PageProgram program_page_checked(std::uint32_t address,
                                  std::span<const std::uint8_t, kPageSize> page);
 

@@ -1,31 +1,48 @@
 #include "flash/core/spi_flash.h"
 
+#include <chrono>
+#include <thread>
+
 #include "link/transport.h"
 #include "platform/sleep.h"
+#include "platform/ticks.h"
 #include "platform/trace.h"
 
 namespace kestrel {
 namespace {
 
 constexpr int kAccessReadTries = 3;
+// An unacknowledged exchange that took about the link's time-out had no reply in time (rather
+// than a refused one).
+constexpr std::uint64_t kTimedOutUs = static_cast<std::uint64_t>(kLinkTimeoutMs - 5) * 1000u;
 
-bool count(LinkTally* tally, bool acked) {
+// Counts one exchange. After one that timed out, waits (in real time: the point is to let a
+// datagram arrive) so that a reply coming late is drained by the link before the next request
+// instead of being taken for that request's reply.
+bool count(LinkTally* tally, bool acked, std::uint64_t started_us) {
     if (tally) {
         ++tally->exchanges;
         if (!acked) ++tally->unacknowledged;
+    }
+    if (!acked && monotonic_us() - started_us >= kTimedOutUs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLateReplyGraceMs));
     }
     return acked;
 }
 
 bool put(std::uint16_t address, const RegisterWord& word, LinkTally* tally) {
-    return count(tally, write_reg(address, word));
+    const std::uint64_t started = monotonic_us();
+    return count(tally, write_reg(address, word), started);
 }
 
 bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
-    return count(tally, read_reg(address, word));
+    const std::uint64_t started = monotonic_us();
+    return count(tally, read_reg(address, word), started);
 }
 
-RegisterWord instruction(std::uint8_t cmd) { return RegisterWord{cmd}; }
+RegisterWord instruction(std::uint8_t cmd) {
+    return RegisterWord{cmd};
+}
 
 RegisterWord control(const std::array<std::uint8_t, 2>& ctrl) {
     return RegisterWord{ctrl[0], ctrl[1]};
@@ -60,28 +77,43 @@ bool spi_chip_erase(LinkTally* tally) {
 
 int spi_read_page(const FlashAddress& address, std::span<std::uint8_t, kPageSize> dest,
                   LinkTally* tally) {
-    put(SPI_CMD, RegisterWord{kCmdReadData, address[0], address[1], address[2]}, tally);
-    for (std::size_t chunk = 0; chunk < kPageReadChunks; ++chunk) {
-        if (chunk == 0) {
-            put(SPI_CTRL, control(kCtrlReadFirst), tally);
-        } else if (chunk + 1 < kPageReadChunks) {
-            put(SPI_CTRL, control(kCtrlReadNext), tally);
+    spi_read_chunks(address, 0, dest, false, tally);
+    return 1;
+}
+
+std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
+                            std::span<std::uint8_t, kPageSize> dest, bool stop_at_fault,
+                            LinkTally* tally) {
+    std::size_t first_fault = kPageReadChunks;
+    const std::uint32_t start =
+        ((std::uint32_t{address[0]} << 16) | (address[1] << 8) | address[2]) +
+        static_cast<std::uint32_t>(first * 8);
+    const FlashAddress from = flash_address(start);
+    bool acked = put(SPI_CMD, RegisterWord{kCmdReadData, from[0], from[1], from[2]}, tally);
+    for (std::size_t chunk = first; chunk < kPageReadChunks; ++chunk) {
+        const bool last = chunk + 1 == kPageReadChunks;
+        if (chunk == first) {
+            acked &= put(SPI_CTRL, control(last ? kCtrlReadOnly : kCtrlReadFirst), tally);
         } else {
-            put(SPI_CTRL, control(kCtrlReadLast), tally);
+            acked = put(SPI_CTRL, control(last ? kCtrlReadLast : kCtrlReadNext), tally);
         }
         RegisterWord word{};
-        get(SPI_CTRL, word, tally);
+        acked &= get(SPI_CTRL, word, tally);
         std::copy(word.begin(), word.end(), dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));
+        if (!acked && first_fault == kPageReadChunks) {
+            first_fault = chunk;
+            if (stop_at_fault) break;
+        }
     }
-    return 1;
+    return first_fault;
 }
 
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
                      LinkTally* tally) {
     send_instruction(kCmdWriteEnable, tally);
     put(SPI_PP_HEAD,
-        RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0], page[1],
-                     page[2], page[3]},
+        RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0], page[1], page[2],
+                     page[3]},
         tally);
     for (std::size_t i = 0; i < kPageDataWords; ++i) {
         RegisterWord data{};
@@ -109,9 +141,13 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
     return 1;
 }
 
-void spi_write_enable(LinkTally* tally) { send_instruction(kCmdWriteEnable, tally); }
+void spi_write_enable(LinkTally* tally) {
+    send_instruction(kCmdWriteEnable, tally);
+}
 
-void spi_write_disable(LinkTally* tally) { send_instruction(kCmdWriteDisable, tally); }
+void spi_write_disable(LinkTally* tally) {
+    send_instruction(kCmdWriteDisable, tally);
+}
 
 bool spi_read_status(std::uint8_t& status, LinkTally* tally) {
     const bool cmd_acked = put(SPI_CMD, instruction(kCmdReadStatus), tally);

@@ -25,13 +25,15 @@ inline constexpr std::uint8_t spi_counts(int sent, int received) {
     return static_cast<std::uint8_t>((sent << 4) | received);
 }
 
-// The six control words the tool uses (byte 0, byte 1).
+// The control words the tool uses (byte 0, byte 1).
 inline constexpr std::array<std::uint8_t, 2> kCtrlSendOne{0xE0, 0x10};
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadId{0xF0, 0x13};
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadStatus{0xF0, 0x11};
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadFirst{0xB0, 0x48};
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadNext{0x10, 0x08};
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadLast{0x50, 0x08};
+// Start, send 4, receive 8, end: a whole Read Data transaction for a last chunk read again.
+inline constexpr std::array<std::uint8_t, 2> kCtrlReadOnly{0xF0, 0x48};
 
 inline constexpr std::uint8_t kSpiInitWord = 0x01;
 inline constexpr std::uint8_t kAccessBit = 0x01;  // SPI_ACCESS byte 0

@@ -20,7 +20,8 @@ ImageLoad load_update_image(const std::string& path, std::vector<std::uint8_t>& 
     struct stat st {};
     const bool sized = ::fstat(fileno(file), &st) == 0;
     const auto length = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, kFlashSize));
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, kFlashSize));
     image.resize(wanted);
     const std::size_t got = wanted ? std::fread(image.data(), 1, wanted, file) : 0;
     std::fclose(file);

@@ -1,0 +1,108 @@
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "flash/core/erase_wait.h"
+#include "flash/core/flash_id.h"
+#include "flash/core/flash_procedures.h"
+#include "flash/core/flash_progress.h"
+#include "flash/core/page_io.h"
+#include "flash/core/spi_flash.h"
+#include "flash/core/update_image.h"
+#include "platform/trace.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kEraseTries = 3;
+constexpr int kWriteDisableTries = 3;
+
+// The chip erase, issued again while the device did not acknowledge all of it: a lost Write
+// Enable or Chip Erase would otherwise leave old data under the new image.
+void erase_chip() {
+    for (int attempt = 1; attempt <= kEraseTries; ++attempt) {
+        LinkTally tally;
+        spi_chip_erase(&tally);
+        if (tally.clean()) return;
+        tracef("chip erase: %d exchanges not acknowledged (try %d of %d)", tally.unacknowledged,
+               attempt, kEraseTries);
+    }
+}
+
+void write_disable() {
+    for (int attempt = 0; attempt < kWriteDisableTries; ++attempt) {
+        LinkTally tally;
+        spi_write_disable(&tally);
+        if (tally.clean()) return;
+    }
+}
+
+// Page k of the image, padded with FFh past the image's end.
+std::array<std::uint8_t, kPageSize> image_page(const std::vector<std::uint8_t>& image,
+                                               std::size_t k) {
+    std::array<std::uint8_t, kPageSize> page;
+    page.fill(0xFF);
+    const std::size_t begin = k * kPageSize;
+    const std::size_t n = std::min(kPageSize, image.size() - begin);
+    std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(begin), n, page.begin());
+    return page;
+}
+
+}  // namespace
+
+void write_flash_from_file(const std::string& update_path, const std::filesystem::path& log_dir,
+                           int& erase_wait, FlashReporter& reporter,
+                           const FlashRunOptions& options) {
+    reporter.set_status("Flash writing...");
+    std::vector<std::uint8_t> image;
+    switch (load_update_image(update_path, image)) {
+        case ImageLoad::CantOpen:
+            reporter.message_box("Can't open the file");
+            return;
+        case ImageLoad::ReadError:
+            reporter.message_box("Read updata file error!");
+            return;
+        case ImageLoad::Ok:
+            break;
+    }
+    if (!check_flash_id()) {
+        reporter.message_box("Can't read FLASH chip ID!");
+        return;
+    }
+    spi_set_access_bit();
+    trace(" start erase chip ");
+    erase_wait = 0;
+    erase_chip();
+    wait_for_erase(log_dir, erase_wait);
+    if (erase_wait >= kEraseWaitLimit) {
+        reporter.message_box("Flash erase error!");
+    } else {
+        trace(" erase chip done! ");
+    }
+
+    trace(" start program........ ");
+    const std::size_t image_pages = (image.size() + kPageSize - 1) / kPageSize;
+    FlashProgress progress;
+    bool link_failed = false;
+    for (int k = 0; k < options.pages; ++k) {
+        const auto index = static_cast<std::size_t>(k);
+        if (index < image_pages) {
+            spi_write_enable();
+            const auto page = image_page(image, index);
+            const PageProgram result =
+                program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
+            if (result != PageProgram::Done) {
+                link_failed = result != PageProgram::ChipBusy;
+                reporter.message_box("Flash write one Page error!");
+                break;
+            }
+        }
+        reporter.set_progress(progress.page_done());
+    }
+    trace(link_failed ? " program failed! " : " program ok! ");
+    reporter.set_status(link_failed ? "Flash write failed!" : "Flash write finished!");
+    write_disable();
+    reporter.message_box("Write Over !!! please Read Flash for check!");
+}
+
+}  // namespace kestrel

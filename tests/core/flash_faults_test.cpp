@@ -1,0 +1,160 @@
+// Link faults from the simulator during reads and writes: retries only after a fault, and the
+// procedures end either with the chip's true contents or with a clear failure, never with a
+// false success.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "flash/core/erase_wait.h"
+#include "flash/core/flash_procedures.h"
+#include "flash/core/spi_flash.h"
+#include "sim/faults.h"
+#include "support/flash_sim.h"
+
+namespace kestrel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const char* const kWriteOver = "Write Over !!! please Read Flash for check!";
+
+class FlashFaults : public FlashSimFixture {
+  protected:
+    void set_faults(sim::LinkFaults faults) { server_->set_faults(faults); }
+    void no_faults() { server_->set_faults(sim::LinkFaults{}); }
+    int traces_with(const std::string& part) {
+        int n = 0;
+        for (const auto& line : traces_.lines())
+            n += line.find(part) != std::string::npos;
+        return n;
+    }
+    bool chip_busy() {
+        return with_chip([](sim::NorFlash& chip) { return chip.busy(); });
+    }
+};
+
+TEST_F(FlashFaults, ReadStartsAFreshTransactionAtTheChunkThatWasNotAcknowledged) {
+    load_chip(pattern_bytes(kFlashSize));
+    set_faults({.seed = 11, .nak = 0.05});
+    read_flash_to_file(dir_.path(), reporter_, {8});
+
+    EXPECT_EQ(read_file(dir_ / kDumpFileName), chip_bytes(8 * kPageSize));
+    EXPECT_EQ(reporter_.last_status(), "Flash read finished!");
+    EXPECT_TRUE(reporter_.boxes().empty());
+    int read_commands = 0;
+    const auto traffic = spi_traffic();
+    for (std::size_t i = 0; i + 1 < traffic.size(); ++i) {
+        const auto& w = traffic[i].word;
+        if (traffic[i].kind != sim::Exchange::Kind::Write || traffic[i].address != SPI_CMD ||
+            w[0] != 0x03) {
+            continue;
+        }
+        ++read_commands;  // each opens its transaction at once
+        const auto& ctrl = traffic[i + 1].word;
+        EXPECT_TRUE(ctrl[0] == 0xB0 || (ctrl[0] == 0xF0 && w[3] == 0xF8)) << int(ctrl[0]);
+        EXPECT_EQ(ctrl[1], 0x48);
+    }
+    const int restarts = read_commands - 8;
+    EXPECT_GT(restarts, 0);
+    EXPECT_EQ(restarts, traces_with("not acknowledged, reading again from byte"));
+}
+
+TEST_F(FlashFaults, ReadUnderLostAndLateRepliesDumpsTheChipOrFailsClearly) {
+    constexpr int kPages = 10;
+    load_chip(pattern_bytes(kFlashSize));
+    set_faults({.seed = 5, .lose_request = 0.01, .lose_reply = 0.01, .late_reply = 0.01});
+    read_flash_to_file(dir_.path(), reporter_, {kPages});
+    no_faults();
+
+    EXPECT_GT(traces_.count("READ Reg32, ACK error! ") + traces_.count("WRITE Reg32, ACK error! "),
+              0);
+    if (reporter_.last_status() == "Flash read finished!") {
+        EXPECT_TRUE(reporter_.boxes().empty());
+        EXPECT_EQ(read_file(dir_ / kDumpFileName), chip_bytes(kPages * kPageSize));
+    } else {
+        EXPECT_EQ(reporter_.last_status(), "Flash read failed!");
+        EXPECT_EQ(reporter_.boxes().size(), 1u);
+        EXPECT_FALSE(std::filesystem::exists(dir_ / kDumpFileName));
+    }
+}
+
+TEST_F(FlashFaults, UnacknowledgedStatusPollNeverEndsAPageProgramEarly) {
+    // A lost status reply reads as 00h; the poll must still count as busy.
+    with_chip([](sim::NorFlash& chip) { chip.set_program_busy_polls(10); });
+    std::array<std::uint8_t, kPageSize> page{};
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        set_faults({.seed = 3 + k, .lose_reply = 0.1});
+        const int result = spi_program_page(flash_address(k * kPageSize), page);
+        no_faults();
+        if (result == 1) {
+            EXPECT_FALSE(chip_busy()) << "page " << k;
+        }
+        std::uint8_t status = 0x01;
+        while (status & 0x01)
+            spi_read_status(status);
+    }
+    EXPECT_GT(traces_.count("READ Reg32, ACK error! "), 0);
+}
+
+TEST_F(FlashFaults, UnacknowledgedStatusPollsKeepTheEraseWaitGoing) {
+    with_chip([](sim::NorFlash& chip) {
+        chip.set_erase_busy_polls(6);
+        for (const std::uint8_t cmd : {0x06, 0xC7}) {
+            chip.select();
+            chip.transfer(cmd);
+            chip.deselect();
+        }
+    });
+    set_faults({.seed = 9, .lose_reply = 0.3});
+    int erase_wait = 0;
+    wait_for_erase(dir_.path(), erase_wait);
+    no_faults();
+    EXPECT_FALSE(chip_busy());
+    EXPECT_GE(erase_wait, 6);
+    EXPECT_GT(traces_.count("READ Reg32, ACK error! "), 0);
+}
+
+TEST_F(FlashFaults, WriteUnderLostAndLateRepliesProgramsTheImageOrFailsClearly) {
+    constexpr int kPages = 6;
+    load_chip(ByteVector(kPages * kPageSize, 0x00));
+    const ByteVector image = pattern_bytes(kPages * kPageSize);
+    write_file(dir_ / "update.bin", image);
+    set_faults({.seed = 21, .lose_reply = 0.02, .nak = 0.02, .late_reply = 0.02});
+    int erase_wait = -1;
+    write_flash_from_file((dir_ / "update.bin").string(), dir_.path(), erase_wait, reporter_,
+                          {kPages});
+    no_faults();
+
+    EXPECT_GT(traces_with("exchanges not acknowledged"), 0);
+    if (reporter_.last_status() == "Flash write finished!") {
+        EXPECT_THAT(reporter_.boxes(), ElementsAre(kWriteOver));
+        EXPECT_EQ(chip_bytes(image.size()), image);
+    } else {
+        EXPECT_EQ(reporter_.last_status(), "Flash write failed!");
+        EXPECT_THAT(reporter_.boxes(), ElementsAre("Flash write one Page error!", kWriteOver));
+    }
+}
+
+TEST_F(FlashFaults, WriteUnderLostRequestsNeverReportsSuccessOverAWrongPage) {
+    constexpr int kPages = 6;
+    load_chip(ByteVector(kPages * kPageSize, 0x00));
+    const ByteVector image = pattern_bytes(kPages * kPageSize);
+    write_file(dir_ / "update.bin", image);
+    set_faults({.seed = 2, .lose_request = 0.03});
+    int erase_wait = -1;
+    write_flash_from_file((dir_ / "update.bin").string(), dir_.path(), erase_wait, reporter_,
+                          {kPages});
+    no_faults();
+
+    EXPECT_GT(traces_.count("WRITE Reg32, ACK error! "), 0);
+    if (reporter_.last_status() == "Flash write finished!") {
+        EXPECT_EQ(chip_bytes(image.size()), image);
+    } else {
+        EXPECT_EQ(reporter_.last_status(), "Flash write failed!");
+        EXPECT_THAT(reporter_.boxes(), ElementsAre("Flash write one Page error!", kWriteOver));
+        EXPECT_EQ(traces_with(" failed: "), 1);
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::test

@@ -1,0 +1,107 @@
+// The read procedure against the simulated device: the dump, its order and reports, and every
+// way it can end without leaving a half dump under the name "flash.bin".
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+
+#include "flash/core/flash_procedures.h"
+#include "sim/faults.h"
+#include "support/flash_sim.h"
+
+namespace kestrel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using Kind = RecordingReporter::Event::Kind;
+
+constexpr int kPages = 8;
+
+class FlashRead : public FlashSimFixture {
+  protected:
+    void read(int pages = kPages) { read_flash_to_file(dir_.path(), reporter_, {pages}); }
+    std::filesystem::path dump() const { return dir_ / kDumpFileName; }
+    bool temp_left() const { return std::filesystem::exists(dir_ / "flash.bin.tmp"); }
+};
+
+TEST_F(FlashRead, DumpsThePagesInOrderWithProgressAfterEach) {
+    load_chip(pattern_bytes(kFlashSize));
+    read();
+
+    EXPECT_EQ(read_file(dump()), chip_bytes(kPages * kPageSize));
+    EXPECT_FALSE(temp_left());
+    const auto events = reporter_.events();
+    ASSERT_EQ(events.size(), 2u + kPages);
+    EXPECT_EQ(events.front().text, "Flash reading...");
+    EXPECT_EQ(events.back().text, "Flash read finished!");
+    for (int k = 1; k <= kPages; ++k)
+        EXPECT_EQ(events[k].kind, Kind::Progress);
+    EXPECT_TRUE(reporter_.boxes().empty());
+
+    std::vector<RegisterWord> read_commands;
+    for (const auto& ex : writes_to(SPI_CMD)) {
+        if (ex.word[0] == 0x03) read_commands.push_back(ex.word);
+    }
+    ASSERT_EQ(read_commands.size(), static_cast<std::size_t>(kPages));
+    EXPECT_EQ(read_commands[0], word_of({0x03, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(read_commands[7], word_of({0x03, 0x00, 0x07, 0x00}));
+    EXPECT_EQ(registers().size(), 6u + 65u * kPages);
+
+    const auto traces = traces_.lines();
+    ASSERT_EQ(traces.size(), 5u);
+    EXPECT_EQ(traces[3], " reading........ ");
+    EXPECT_EQ(traces[4], "  finished!  ");
+}
+
+TEST_F(FlashRead, UnexpectedChipStopsBeforeAnythingIsWrittenUnderTheDumpName) {
+    write_file(dump(), ByteVector{'o', 'l', 'd'});
+    with_chip([](sim::NorFlash& chip) { chip.set_jedec_id({0xC2, 0x20, 0x17}); });
+    read();
+    EXPECT_THAT(reporter_.boxes(), ElementsAre("Can't read flash chip ID!"));
+    EXPECT_TRUE(reporter_.statuses().empty());
+    EXPECT_EQ(read_file(dump()), (ByteVector{'o', 'l', 'd'}));
+    EXPECT_FALSE(temp_left());
+    EXPECT_EQ(registers().size(), 6u);
+}
+
+TEST_F(FlashRead, FolderThatCannotTakeTheDumpSaysOpenFileFailed) {
+    read_flash_to_file(dir_ / "missing", reporter_, {kPages});
+    EXPECT_THAT(reporter_.boxes(), ElementsAre("Open file failed!"));
+    EXPECT_TRUE(registers().empty());
+}
+
+TEST_F(FlashRead, PageThatIsNeverAcknowledgedEndsTheReadAndKeepsTheOldDump) {
+    write_file(dump(), ByteVector{'o', 'l', 'd'});
+    sim::LinkFaults faults;
+    faults.nak = 1.0;  // every reply refused: the bytes arrive but cannot be trusted
+    server_->set_faults(faults);
+    read();
+    EXPECT_EQ(reporter_.last_status(), "Flash read failed!");
+    EXPECT_THAT(reporter_.boxes(), ElementsAre("Flash read one Page error!"));
+    EXPECT_TRUE(reporter_.progress().empty());
+    EXPECT_EQ(read_file(dump()), (ByteVector{'o', 'l', 'd'}));
+    EXPECT_FALSE(temp_left());
+    EXPECT_EQ(traces_.count("read page 000000 failed: byte 0 not acknowledged in 4 tries"), 1);
+}
+
+TEST_F(FlashRead, FullDiskEndsTheReadWithAMessageAndNoDump) {
+    // A file size limit stands in for a full disk: writes past it fail with EFBIG.
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit small = previous;
+    small.rlim_cur = 5000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    read(64);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+
+    EXPECT_EQ(reporter_.last_status(), "Flash read failed!");
+    EXPECT_THAT(reporter_.boxes(), ElementsAre("Write file failed!"));
+    EXPECT_FALSE(std::filesystem::exists(dump()));
+    EXPECT_FALSE(temp_left());
+}
+
+}  // namespace
+}  // namespace kestrel::test

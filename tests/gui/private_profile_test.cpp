@@ -1,0 +1,126 @@
+#include "ui/private_profile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "ui/settings_path.h"
+
+namespace kestrel {
+namespace {
+
+class PrivateProfileTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
+
+    void Write(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
+    std::string Content() {
+        std::ifstream in(path_, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    QTemporaryDir dir_;
+    std::string path_ = dir_.filePath("QXR-IPdata.ini").toStdString();
+};
+
+TEST_F(PrivateProfileTest, MissingFileReadsEmptyAndFirstWritesCreateTheSection) {
+    EXPECT_EQ(ReadProfileValue("Server", "IP", path_), "");
+    EXPECT_EQ(WriteProfileValue("Server", "IP", "192.168.1.20", path_), 0);
+    EXPECT_EQ(WriteProfileValue("Server", "Port", "5000", path_), 0);
+    EXPECT_EQ(Content(), "[Server]\nIP=192.168.1.20\nPort=5000\n");
+    EXPECT_EQ(ReadProfileValue("Server", "Port", path_), "5000");
+    EXPECT_EQ(ReadProfileValue("Server", "TS Port", path_), "");
+    EXPECT_EQ(ReadProfileValue("Multcast", "IP", path_), "");
+}
+
+TEST_F(PrivateProfileTest, SectionAndKeyNamesMatchWithoutRegardToCase) {
+    Write("[server]\nip=10.0.0.1\nPORT=80\n");
+    EXPECT_EQ(ReadProfileValue("Server", "IP", path_), "10.0.0.1");
+    EXPECT_EQ(ReadProfileValue("SERVER", "port", path_), "80");
+    ASSERT_EQ(WriteProfileValue("Server", "Port", "81", path_), 0);
+    EXPECT_EQ(Content(), "[server]\nip=10.0.0.1\nPort=81\n");
+}
+
+TEST_F(PrivateProfileTest, BlanksAndOnePairOfEnclosingQuotesAreStripped) {
+    Write(
+        "[S]\n  a  =   spaced value \t\nb=\"  quoted \"\nc=''twice''\nd=\"open\ne='x\"\nf=\"\"\n");
+    EXPECT_EQ(ReadProfileValue("S", "a", path_), "spaced value");
+    EXPECT_EQ(ReadProfileValue("S", "b", path_), "  quoted ");
+    EXPECT_EQ(ReadProfileValue("S", "c", path_), "'twice'");
+    EXPECT_EQ(ReadProfileValue("S", "d", path_), "\"open");
+    EXPECT_EQ(ReadProfileValue("S", "e", path_), "'x\"");
+    EXPECT_EQ(ReadProfileValue("S", "f", path_), "");
+}
+
+TEST_F(PrivateProfileTest, KeysOfOtherSectionsAreNotSeenAndTheFirstMatchCounts) {
+    Write("IP=orphan\n[Other]\nIP=other\n[Server]\nIP=first\nIP=second\n");
+    EXPECT_EQ(ReadProfileValue("Server", "IP", path_), "first");
+    EXPECT_EQ(ReadProfileValue("Missing", "IP", path_), "");
+}
+
+TEST_F(PrivateProfileTest, WriteChangesOnlyItsOwnKeyAndKeepsEveryOtherLine) {
+    const std::string before =
+        "; kestrel settings\n[Server]\nIP = 10.0.0.1  ; typed by hand\nPort=80\n\n"
+        "# another comment\n[Multcast]\nIP=239.1.1.1\n";
+    Write(before);
+    ASSERT_EQ(WriteProfileValue("Server", "IP", "10.0.0.2", path_), 0);
+    ASSERT_EQ(WriteProfileValue("Server", "TS Port", "New TS port 1234", path_), 0);
+    ASSERT_EQ(WriteProfileValue("Multcast", "IP", "239.2.2.2", path_), 0);
+    EXPECT_EQ(Content(),
+              "; kestrel settings\n[Server]\nIP=10.0.0.2\nPort=80\nTS Port=New TS port 1234\n\n"
+              "# another comment\n[Multcast]\nIP=239.2.2.2\n");
+}
+
+TEST_F(PrivateProfileTest, WriteKeepsCrLfLineEndingsAndAMissingFinalNewline) {
+    Write("[Server]\r\nIP=1.2.3.4\r\nPort=80");
+    ASSERT_EQ(WriteProfileValue("Server", "Port", "81", path_), 0);
+    EXPECT_EQ(Content(), "[Server]\r\nIP=1.2.3.4\r\nPort=81");
+    ASSERT_EQ(WriteProfileValue("Multcast", "IP", "239.1.1.1", path_), 0);
+    EXPECT_EQ(Content(), "[Server]\r\nIP=1.2.3.4\r\nPort=81\r\n[Multcast]\r\nIP=239.1.1.1\r\n");
+    EXPECT_EQ(ReadProfileValue("Server", "Port", path_), "81");
+}
+
+TEST_F(PrivateProfileTest, ReadOnlyFileIsLeftAloneAndTheWriteReportsIt) {
+    Write("[Server]\nPort=80\n");
+    ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
+    EXPECT_EQ(WriteProfileValue("Server", "Port", "81", path_), EACCES);
+    EXPECT_EQ(Content(), "[Server]\nPort=80\n");
+    EXPECT_EQ(ReadProfileValue("Server", "Port", path_), "80");
+}
+
+TEST_F(PrivateProfileTest, ValuesLongerThan259CharactersReadCut) {
+    const std::string long_value(300, 'x');
+    ASSERT_EQ(WriteProfileValue("Server", "IP", long_value, path_), 0);
+    EXPECT_EQ(ReadProfileValue("Server", "IP", path_), long_value.substr(0, 259));
+}
+
+TEST_F(PrivateProfileTest, WriteLeavesNoTemporaryFileAndKeepsASymbolicLink) {
+    const std::string target = dir_.filePath("real.ini").toStdString();
+    std::ofstream(target) << "[Server]\nPort=80\n";
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    ASSERT_EQ(WriteProfileValue("Server", "Port", "81", path_), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadProfileValue("Server", "Port", target), "81");
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::System).size(), 2);
+}
+
+TEST(SettingsFilePathTest, IsBesideTheExecutableWhateverTheWorkingDirectory) {
+    const std::string saved = g_strExeDir;
+    g_strExeDir = "/opt/kestrel/bin";
+    EXPECT_EQ(SettingsFilePath(), "/opt/kestrel/bin/QXR-IPdata.ini");
+    g_strExeDir = saved;
+}
+
+}  // namespace
+}  // namespace kestrel

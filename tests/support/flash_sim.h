@@ -1,0 +1,157 @@
+// Helpers for the flash tests: a reporter that records what the procedures show, a temporary
+// directory, file helpers, and a fixture with the simulated device's SPI master and flash chip
+// on loopback.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "flash/core/flash_reporter.h"
+#include "flash/core/spi_regs.h"
+#include "support/sim_fixture.h"
+
+namespace kestrel::test {
+
+using ByteVector = std::vector<std::uint8_t>;
+
+class RecordingReporter : public FlashReporter {
+  public:
+    struct Event {
+        enum class Kind { Status, Progress, Box } kind;
+        std::string text;
+        int position = 0;
+    };
+
+    void set_status(std::string_view text) override {
+        add({Event::Kind::Status, std::string(text)});
+    }
+    void set_progress(int position) override { add({Event::Kind::Progress, {}, position}); }
+    void message_box(std::string_view text) override { add({Event::Kind::Box, std::string(text)}); }
+
+    std::vector<Event> events() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return events_;
+    }
+    std::vector<std::string> statuses() { return texts(Event::Kind::Status); }
+    std::vector<std::string> boxes() { return texts(Event::Kind::Box); }
+    std::vector<int> progress() {
+        std::vector<int> out;
+        for (const auto& e : events()) {
+            if (e.kind == Event::Kind::Progress) out.push_back(e.position);
+        }
+        return out;
+    }
+    std::string last_status() {
+        const auto all = statuses();
+        return all.empty() ? std::string() : all.back();
+    }
+
+  private:
+    void add(Event e) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        events_.push_back(std::move(e));
+    }
+    std::vector<std::string> texts(Event::Kind kind) {
+        std::vector<std::string> out;
+        for (const auto& e : events()) {
+            if (e.kind == kind) out.push_back(e.text);
+        }
+        return out;
+    }
+    std::mutex mutex_;
+    std::vector<Event> events_;
+};
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-flash-XXXXXX");
+        path_ =
+            ::mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+inline void write_file(const std::filesystem::path& path, const ByteVector& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline ByteVector read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Bytes that differ from page to page and from offset to offset (xorshift).
+inline ByteVector pattern_bytes(std::size_t n, std::uint32_t seed = 0x2545F491u) {
+    ByteVector out(n);
+    std::uint32_t x = seed | 1u;
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return out;
+}
+
+inline RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
+    RegisterWord w{};
+    std::copy(bytes.begin(), bytes.end(), w.begin());
+    return w;
+}
+
+// The simulated device on loopback with the link open; the chip is reached under the server
+// lock, so tests may look at it between (or during) procedures.
+class FlashSimFixture : public SimFixture {
+  protected:
+    template <typename Fn>
+    auto with_chip(Fn fn) {
+        std::lock_guard<std::mutex> guard(server_->lock());
+        return fn(device_.flash());
+    }
+    ByteVector chip_bytes(std::size_t n = kFlashSize) {
+        return with_chip([n](sim::NorFlash& chip) {
+            return ByteVector(chip.contents().begin(),
+                              chip.contents().begin() + static_cast<std::ptrdiff_t>(n));
+        });
+    }
+    void load_chip(const ByteVector& image) {
+        with_chip([&image](sim::NorFlash& chip) { chip.load(image); });
+    }
+
+    // The register exchanges at the SPI master's addresses, in order.
+    std::vector<sim::Exchange> spi_traffic() {
+        std::vector<sim::Exchange> out;
+        for (const auto& ex : registers()) {
+            if (ex.address <= SPI_ACCESS) out.push_back(ex);
+        }
+        return out;
+    }
+
+    TempDir dir_;
+    RecordingReporter reporter_;
+};
+
+}  // namespace kestrel::test
