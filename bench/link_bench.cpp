@@ -38,7 +38,8 @@ Measured time_each(int count, const std::function<void()>& one) {
     }
     Measured m;
     m.cpu_us_per_exchange = (cpu_seconds() - cpu0) * 1e6 / count;
-    m.time = summarize(std::move(us));
+    m.time = summarize(us);
+    m.samples_us = std::move(us);
     return m;
 }
 

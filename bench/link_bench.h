@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "stats.h"
 
@@ -10,6 +11,7 @@ namespace kestrel::bench {
 
 struct Measured {
     Summary time;
+    std::vector<double> samples_us;  // one per exchange, in the order measured
     double cpu_us_per_exchange = 0;  // user + system time of this process
 };
 

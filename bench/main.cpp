@@ -30,6 +30,12 @@ void print_row(const char* name, const Measured& m, double floor_median) {
 
 }  // namespace
 
+void save_samples(const std::string& path, const std::vector<double>& us) {
+    std::ofstream out(path);
+    for (double v : us)
+        out << v << '\n';
+}
+
 std::filesystem::path make_work_dir() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "kestrel-bench-XXXXXX").string();
@@ -61,12 +67,15 @@ void print_flash(const char* name, int pages, const FlashRun& run, double read_r
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return child_main(argc, argv);
     bool quick = false;
+    std::string samples_dir;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--samples") == 0 && i + 1 < argc) {
+            samples_dir = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
             std::puts(
-                "usage: kestrel-bench [--quick]\n"
+                "usage: kestrel-bench [--quick] [--samples DIR]\n"
                 "Measures kestrel's register exchanges, a Start press and full flash\n"
                 "transfers against a bare UDP ping-pong on loopback, in one run.");
             return 0;
@@ -92,6 +101,10 @@ int main(int argc, char** argv) {
     const Measured wr = measure_write_reg(devsim.port(), n);
     print_row("read_reg vs kestrel-devsim", rd, floor22.time.median_us);
     print_row("write_reg vs kestrel-devsim", wr, floor18.time.median_us);
+    if (!samples_dir.empty()) {
+        save_samples(samples_dir + "/floor22.txt", floor22.samples_us);
+        save_samples(samples_dir + "/read_reg.txt", rd.samples_us);
+    }
     for (std::uint32_t spin : {20u, 50u, 100u}) {
         set_receive_spin_us(spin);
         const Measured srd = measure_read_reg(devsim.port(), n);
