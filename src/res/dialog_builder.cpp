@@ -10,6 +10,7 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -21,13 +22,22 @@ namespace {
 
 constexpr int kIconSize = 32;
 
-// A check box whose text wraps at its width instead of being cut off; text() stays unchanged.
-class WrappingCheckBox : public QCheckBox {
+// A check box that answers a click anywhere in its rectangle, as the template sizes it, and
+// whose text may wrap at its width instead of being cut off (text() stays unchanged). The
+// style's own click area covers only the indicator and one line of text.
+class DialogCheckBox : public QCheckBox {
   public:
-    using QCheckBox::QCheckBox;
+    DialogCheckBox(const QString& text, QWidget* parent, bool multiline)
+        : QCheckBox(text, parent), multiline_(multiline) {}
 
   protected:
-    void paintEvent(QPaintEvent*) override {
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+
+    void paintEvent(QPaintEvent* event) override {
+        if (!multiline_) {
+            QCheckBox::paintEvent(event);
+            return;
+        }
         QStylePainter painter(this);
         QStyleOptionButton option;
         initStyleOption(&option);
@@ -53,7 +63,28 @@ class WrappingCheckBox : public QCheckBox {
         }
         return out + line;
     }
+
+    bool multiline_;
 };
+
+// A single-line edit keeps only the first line of text pasted or dropped into it: the inserted
+// text ends at the cursor, and what it brought from its first line break on is dropped. A line
+// break would otherwise travel on into addresses and the settings file.
+QLineEdit* CreateEdit(const QString& text, QDialog& dialog) {
+    auto* edit = new QLineEdit(text, &dialog);
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit](const QString& edited) {
+        const auto is_break = [](QChar c) {
+            return c == QLatin1Char('\n') || c == QLatin1Char('\r');
+        };
+        const auto found = std::find_if(edited.begin(), edited.end(), is_break);
+        if (found == edited.end()) return;
+        const qsizetype cut = found - edited.begin();
+        const qsizetype resume = std::max<qsizetype>(edit->cursorPosition(), cut);
+        edit->setText(edited.left(cut) + edited.mid(resume));
+        edit->setCursorPosition(static_cast<int>(cut));
+    });
+    return edit;
+}
 
 QWidget* CreateControl(const ControlTemplate& ctl, QDialog& dialog) {
     const QString text = QString::fromStdString(ctl.text);
@@ -72,12 +103,11 @@ QWidget* CreateControl(const ControlTemplate& ctl, QDialog& dialog) {
             return label;
         }
         case ControlKind::Edit:
-            return new QLineEdit(text, &dialog);
+            return CreateEdit(text, dialog);
         case ControlKind::GroupBox:
             return new QGroupBox(text, &dialog);
         case ControlKind::CheckBox:
-            return ctl.multiline ? new WrappingCheckBox(text, &dialog)
-                                 : new QCheckBox(text, &dialog);
+            return new DialogCheckBox(text, &dialog, ctl.multiline);
         case ControlKind::Icon: {
             auto* label = new QLabel(&dialog);
             label->setPixmap(LoadAppIcon(ctl.resource).pixmap(kIconSize, kIconSize));

@@ -28,6 +28,8 @@ QRect MapDialogRect(const DialogBaseUnits& units, int x, int y, int cx, int cy);
 // Gives `dialog` the template's caption, font, fixed client size and window frame (title,
 // system menu and close box), creates the controls as its children in tab order, and makes
 // the default push button the dialog's default. Controls are found with GetDlgItem afterwards.
+// Edits hold one line: text pasted or dropped into one is cut at its first line break. Check
+// boxes toggle on a click anywhere in their rectangle.
 void BuildDialog(QDialog& dialog, const DialogTemplate& tpl);
 
 }  // namespace kestrel

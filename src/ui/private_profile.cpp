@@ -17,6 +17,8 @@ namespace kestrel {
 namespace {
 
 constexpr std::string_view kBlanks = " \t";
+// The UTF-8 byte-order mark some editors put at the start of a text file.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(kBlanks);
@@ -64,6 +66,7 @@ std::string_view Unquote(std::string_view value) {
 
 struct FileLines {
     std::vector<std::string> lines;  // without their line endings
+    bool bom = false;                // the file starts with a UTF-8 byte-order mark
     bool crlf = false;               // the file ends its lines with CR LF
     bool final_newline = true;       // the last line has its line ending
 };
@@ -82,6 +85,11 @@ std::optional<FileLines> ReadLines(const std::string& path) {
     if (in.bad()) return std::nullopt;
     const std::string text = buffer.str();
     std::size_t start = 0;
+    // The mark belongs to the file, not to its first line: "[Server]" after it is a section.
+    if (std::string_view(text).starts_with(kUtf8Bom)) {
+        file.bom = true;
+        start = kUtf8Bom.size();
+    }
     while (start < text.size()) {
         auto end = text.find('\n', start);
         if (end == std::string::npos) {
@@ -158,6 +166,11 @@ std::string ReadProfileValue(const std::string& section, const std::string& key,
 
 int WriteProfileValue(const std::string& section, const std::string& key, const std::string& value,
                       const std::string& path) {
+    // A line break would end the key's line early and make the rest new lines of the file
+    // (other keys, even sections), so such a write is refused.
+    for (const std::string* text : {&section, &key, &value}) {
+        if (text->find_first_of("\r\n") != std::string::npos) return EINVAL;
+    }
     if (ReadOnly(path)) return EACCES;
     auto file = ReadLines(path);
     if (!file) return errno != 0 ? errno : EIO;
@@ -197,7 +210,7 @@ int WriteProfileValue(const std::string& section, const std::string& key, const 
     }
 
     const char* eol = file->crlf ? "\r\n" : "\n";
-    std::string text;
+    std::string text(file->bom ? kUtf8Bom : std::string_view{});
     for (std::size_t i = 0; i < lines.size(); ++i) {
         text += lines[i];
         if (i + 1 < lines.size() || file->final_newline) text += eol;

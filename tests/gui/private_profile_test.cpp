@@ -97,6 +97,28 @@ TEST_F(PrivateProfileTest, ReadOnlyFileIsLeftAloneAndTheWriteReportsIt) {
     EXPECT_EQ(ReadProfileValue("Server", "Port", path_), "80");
 }
 
+TEST_F(PrivateProfileTest, WriteRefusesLineBreaksThatWouldAddLinesOfTheirOwn) {
+    const std::string before = "[Server]\nIP=10.0.0.1\nPort=80\n";
+    Write(before);
+    EXPECT_EQ(WriteProfileValue("Server", "IP", "127.0.0.1\n[Multcast]\nIP=6.6.6.6", path_),
+              EINVAL);
+    EXPECT_EQ(WriteProfileValue("Server", "IP", "127.0.0.1\rPort=1", path_), EINVAL);
+    EXPECT_EQ(WriteProfileValue("Server", "TS\nPort", "1", path_), EINVAL);
+    EXPECT_EQ(WriteProfileValue("Server]\n[Multcast", "IP", "1", path_), EINVAL);
+    EXPECT_EQ(Content(), before);
+    EXPECT_EQ(ReadProfileValue("Multcast", "IP", path_), "");
+    EXPECT_EQ(ReadProfileValue("Server", "IP", path_), "10.0.0.1");
+}
+
+TEST_F(PrivateProfileTest, ByteOrderMarkIsNotPartOfTheFirstSectionAndIsKept) {
+    const std::string bom = "\xEF\xBB\xBF";
+    Write(bom + "[Server]\r\nIP=10.0.0.1\r\nPort=80\r\n");
+    EXPECT_EQ(ReadProfileValue("Server", "IP", path_), "10.0.0.1");
+    ASSERT_EQ(WriteProfileValue("Server", "Port", "81", path_), 0);
+    EXPECT_EQ(Content(), bom + "[Server]\r\nIP=10.0.0.1\r\nPort=81\r\n");
+    EXPECT_EQ(ReadProfileValue("Server", "Port", path_), "81");
+}
+
 TEST_F(PrivateProfileTest, ValuesLongerThan259CharactersReadCut) {
     const std::string long_value(300, 'x');
     ASSERT_EQ(WriteProfileValue("Server", "IP", long_value, path_), 0);

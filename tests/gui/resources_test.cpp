@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <vector>
@@ -92,6 +95,58 @@ TEST(DialogBuilderTest, MainDialogIsBuiltExactlyAsTemplate102) {
     EXPECT_EQ(TabChainIds(dialog), (std::vector<int>{1,    1000, 1001, 1002, 1003, 1004, 1005, 1006,
                                                      1007, 1008, 1009, 1010, 1011, 1012, 1013, 1014,
                                                      1015, 1017, 1019, 1020, 1021, 1022, 1023}));
+}
+
+// A left-button press and release at pos, in the widget's own coordinates.
+void ClickAt(QWidget* widget, QPoint pos) {
+    const QPointF local(pos);
+    const QPointF global = widget->mapToGlobal(local);
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
+}
+
+TEST(DialogBuilderTest, CheckBoxesToggleOnAClickAnywhereInTheirRectangle) {
+    QDialog dialog;
+    BuildDialog(dialog, MainDialogTemplate());
+    dialog.show();
+    for (int id : {IDC_CHECK_NEW_IP, IDC_CHECK_NEW_MAC, IDC_CHECK_TS_PORT, IDC_CHECK_MULTICAST}) {
+        auto* box = qobject_cast<QCheckBox*>(GetDlgItem(&dialog, id));
+        ASSERT_NE(box, nullptr);
+        const QRect r = box->rect();
+        // The corners, and on the two-line "New MAC (Hex):" the middle of each text line.
+        for (const QPoint pos :
+             {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight(),
+              QPoint(r.center().x(), r.height() / 4), QPoint(r.center().x(), r.height() * 3 / 4)}) {
+            SCOPED_TRACE(testing::Message() << "id " << id << " at " << pos.x() << "," << pos.y());
+            const bool before = box->isChecked();
+            ClickAt(box, pos);
+            EXPECT_NE(box->isChecked(), before);
+        }
+    }
+}
+
+TEST(DialogBuilderTest, EditsKeepOnlyTheFirstLineOfPastedText) {
+    QDialog dialog;
+    BuildDialog(dialog, MainDialogTemplate());
+    auto* edit = qobject_cast<QLineEdit*>(GetDlgItem(&dialog, IDC_EDIT_SERVER_IP));
+    ASSERT_NE(edit, nullptr);
+    edit->setText("10.0..1");
+    edit->setCursorPosition(5);
+    QApplication::clipboard()->setText("99\n[Multcast]\r\nIP=6.6.6.6");
+    edit->paste();
+    EXPECT_EQ(edit->text().toStdString(), "10.0.99.1");
+    EXPECT_EQ(edit->cursorPosition(), 7);
+    edit->selectAll();
+    QApplication::clipboard()->setText("\r\n127.0.0.1");
+    edit->paste();
+    EXPECT_EQ(edit->text().toStdString(), "");
+    QApplication::clipboard()->setText("127.0.0.1");
+    edit->paste();
+    EXPECT_EQ(edit->text().toStdString(), "127.0.0.1");
 }
 
 TEST(DialogBuilderTest, AboutBoxIsTemplate100WithIconTextAndOk) {
