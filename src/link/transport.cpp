@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -27,6 +28,9 @@ constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
 struct LinkState {
     int fd = -1;
     sockaddr_in peer{};
+    // After an exchange timed out, its reply may still be on the way: until this time the
+    // next exchange first drains the socket, so that reply is never taken for its own.
+    std::uint64_t quarantine_until_us = 0;
 };
 
 LinkState& state() {
@@ -147,15 +151,33 @@ ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::siz
     return result;
 }
 
+// Waits out the rest of a quarantine, dropping whatever arrives meanwhile.
+void sit_out_quarantine(LinkState& s) {
+    std::uint8_t scratch[128];
+    for (std::uint64_t now = monotonic_us(); now < s.quarantine_until_us; now = monotonic_us()) {
+        pollfd pfd{s.fd, POLLIN, 0};
+        const std::uint64_t left = s.quarantine_until_us - now;
+        timespec ts{static_cast<time_t>(left / 1000000u),
+                    static_cast<long>((left % 1000000u) * 1000u)};
+        if (ppoll(&pfd, 1, &ts, nullptr) > 0 && recv(s.fd, scratch, sizeof scratch, 0) >= 0) {
+            counters().stale_discarded.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    s.quarantine_until_us = 0;
+}
+
 // One request and its reply, under the link lock. Returns the reply length or -1.
 ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uint8_t* reply,
                  std::size_t reply_size) {
     LinkState& s = state();
     counters().exchanges.fetch_add(1, std::memory_order_relaxed);
     if (s.fd < 0) return -1;
+    if (s.quarantine_until_us != 0) sit_out_quarantine(s);
     discard_stale(s.fd);
     if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
-    return receive_from_peer(s.fd, s.peer, reply, reply_size);
+    const ssize_t got = receive_from_peer(s.fd, s.peer, reply, reply_size);
+    if (got < 0) s.quarantine_until_us = monotonic_us() + kLateReplyGraceMs * 1000u;
+    return got;
 }
 
 }  // namespace

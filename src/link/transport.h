@@ -21,6 +21,8 @@ namespace kestrel {
 
 inline constexpr std::uint8_t kAck = 0x88;
 inline constexpr int kLinkTimeoutMs = 50;
+// How long after a time-out a late reply is still drained before the next request goes out.
+inline constexpr int kLateReplyGraceMs = 100;
 inline constexpr std::size_t kReadRequestSize = 22;
 inline constexpr std::size_t kWriteRequestSize = 18;
 inline constexpr std::size_t kHandshakeReplySize = 100;
@@ -45,6 +47,10 @@ bool connect_handshake();
 // One register read: 22-byte request, value from reply bytes 4..11. Without a reply, or with a
 // reply shorter than 12 bytes, the word is all zero. Returns true when acknowledged with 88h;
 // otherwise traces "READ Reg32, ACK error! ".
+//
+// Every exchange first discards datagrams already waiting, and an exchange that follows a
+// time-out first waits out kLateReplyGraceMs after it, so a late reply is never taken for the
+// reply of a later request. Only datagrams from the peer's host are taken as replies.
 bool read_reg(std::uint16_t address, RegisterWord& word);
 
 // One register write: 18-byte request. Returns true when acknowledged with 88h; otherwise

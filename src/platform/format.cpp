@@ -9,8 +9,7 @@ std::string vformat(const char* fmt, va_list args) {
     va_copy(copy, args);
     const int needed = std::vsnprintf(nullptr, 0, fmt, copy);
     va_end(copy);
-    if (needed <= 0)
-        return {};
+    if (needed <= 0) return {};
     std::string out(static_cast<std::size_t>(needed), '\0');
     std::vsnprintf(out.data(), out.size() + 1, fmt, args);
     return out;

@@ -11,8 +11,7 @@ namespace {
 
 void stderr_sink(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
-    if (text.empty() || text.back() != '\n')
-        std::fputc('\n', stderr);
+    if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
 }
 
 std::mutex& sink_mutex() {

@@ -29,8 +29,7 @@ RegisterBank& Device::add_bank(std::uint16_t first, std::uint16_t last,
 }
 
 RegisterWord Device::read(std::uint16_t address) {
-    if (RegisterBank* bank = routes_[address])
-        return bank->read(address);
+    if (RegisterBank* bank = routes_[address]) return bank->read(address);
     const auto it = plain_.find(address);
     return it == plain_.end() ? RegisterWord{} : it->second;
 }

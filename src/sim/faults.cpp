@@ -13,8 +13,7 @@ bool FaultInjector::chance(double p) {
 
 FaultDraw FaultInjector::draw() {
     FaultDraw d;
-    if (!faults_.any())
-        return d;
+    if (!faults_.any()) return d;
     d.lose_request = chance(faults_.lose_request);
     d.lose_reply = chance(faults_.lose_reply);
     d.nak = chance(faults_.nak);

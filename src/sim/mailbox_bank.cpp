@@ -20,8 +20,7 @@ RegisterWord MailboxBank::read(std::uint16_t address) {
         host_saw_done_ = word[0] == 0x01;
         return word;
     }
-    if (address == HOST_DATA)
-        return data_;
+    if (address == HOST_DATA) return data_;
     if (address == HOST_CTRL) {
         RegisterWord word{};
         if (ctrl_override_ >= 0) {
@@ -50,8 +49,7 @@ void MailboxBank::write(std::uint16_t address, const RegisterWord& word) {
             if (commit_pending_) {
                 commit_pending_ = false;
                 ++commits_;
-                if (on_commit_)
-                    on_commit_();
+                if (on_commit_) on_commit_();
             }
         }
     }
@@ -70,21 +68,18 @@ void MailboxBank::run_command(const RegisterWord& cmd) {
         if (cmd[0] == kDirFromDevice) {
             data_.fill(0);
             for (std::size_t i = 0; i < count; ++i) {
-                if (offset + i < block_.bytes.size())
-                    data_[i] = block_.bytes[offset + i];
+                if (offset + i < block_.bytes.size()) data_[i] = block_.bytes[offset + i];
             }
         } else {
             for (std::size_t i = 0; i < count; ++i) {
-                if (offset + i < block_.bytes.size())
-                    block_.bytes[offset + i] = data_[i];
+                if (offset + i < block_.bytes.size()) block_.bytes[offset + i] = data_[i];
             }
         }
     } else if (code == kCodeCommit) {
         commit_pending_ = true;
     } else if (code == kCodeReset) {
         ++resets_;
-        if (on_reset_)
-            on_reset_(data_);
+        if (on_reset_) on_reset_(data_);
     }
 }
 

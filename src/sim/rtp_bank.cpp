@@ -5,11 +5,9 @@
 namespace kestrel::sim {
 
 int RtpBank::channel_of(std::uint16_t address) {
-    if (address < RTP_CH_CTRL)
-        return -1;
+    if (address < RTP_CH_CTRL) return -1;
     const int delta = address - RTP_CH_CTRL;
-    if (delta % kRtpChannelStride != 0)
-        return -1;
+    if (delta % kRtpChannelStride != 0) return -1;
     const int channel = delta / kRtpChannelStride;
     return channel < kSimRtpChannels ? channel : -1;
 }
@@ -21,8 +19,7 @@ RegisterWord RtpBank::read(std::uint16_t address) {
 
 void RtpBank::write(std::uint16_t address, const RegisterWord& word) {
     const int channel = channel_of(address);
-    if (channel < 0)
-        return;
+    if (channel < 0) return;
     regs_[static_cast<std::size_t>(channel)] = word;
     open_[static_cast<std::size_t>(channel)] = word[0] != 0x00;
 }

@@ -124,7 +124,8 @@ TEST_F(SimServerTest, SameSeedDrawsTheSameFaults) {
 TEST_F(SimServerTest, CountsEveryRequestAndServesQuickly) {
     const sim::ServerCounters before = server_->counters();
     RegisterWord w{};
-    for (int i = 0; i < 200; ++i) read_reg(0x0040, w);
+    for (int i = 0; i < 200; ++i)
+        read_reg(0x0040, w);
     const sim::ServerCounters c = server_->counters();
     EXPECT_EQ(c.reads - before.reads, 200u);
     EXPECT_EQ(c.replies - before.replies, 200u);

@@ -119,8 +119,7 @@ TEST_F(TransportTest, LostReplyEndsAfterFiftyMillisecondsWithoutRetry) {
 
 TEST_F(TransportTest, MissingOrShortReadReplyGivesZeroWordAndCountsAsUnacknowledged) {
     RawPeer peer([](const Bytes& req, int index) {
-        if (index == 0)
-            return silence();  // no reply at all
+        if (index == 0) return silence();  // no reply at all
         Bytes short_reply = ack_for(req, {1, 2, 3, 4, 5, 6, 7, 8});
         short_reply.resize(11);
         return answer(short_reply);
@@ -195,6 +194,32 @@ TEST_F(TransportTest, LateReplyIsNeverTakenForTheNextExchange) {
     EXPECT_EQ(w, word_of({0x12, 0x34, 0, 0, 0, 0, 0, 0}));
 }
 
+// The next request goes out right after the time-out, so the late reply arrives while it waits:
+// the link sits out the grace period first and drops it there.
+TEST_F(TransportTest, ReplyLateWhileTheNextRequestWaitsIsDrainedFirst) {
+    RawPeer peer([](const Bytes& req, int index) {
+        if (index == 0) {
+            RawPeer::Answer late = answer(ack_for(req, {0xDE, 0xAD, 0, 0, 0, 0, 0, 0}));
+            late.delay = 70ms;
+            return late;
+        }
+        return answer(ack_for(req, {0x56, 0x78, 0, 0, 0, 0, 0, 0}));
+    });
+    open_to(peer);
+    RegisterWord w{};
+    EXPECT_FALSE(read_reg(0x4000, w));
+    const std::uint64_t drained = link_stats().stale_discarded;
+    const std::uint64_t before = monotonic_us();
+    EXPECT_TRUE(read_reg(0x4008, w));
+    EXPECT_EQ(w, word_of({0x56, 0x78, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(link_stats().stale_discarded, drained + 1);
+    EXPECT_LE(monotonic_us() - before, (kLateReplyGraceMs + 40) * 1000u);
+    // The grace is paid once: the exchange after it goes out at once.
+    const std::uint64_t next = monotonic_us();
+    EXPECT_TRUE(read_reg(0x4010, w));
+    EXPECT_LT(monotonic_us() - next, 20000u);
+}
+
 TEST_F(TransportTest, ExchangesBeforeAnyOpenFailAtOnce) {
     close_link();
     RegisterWord w = word_of({5, 5, 5, 5, 5, 5, 5, 5});
@@ -247,8 +272,7 @@ void PrintTo(const HandshakeCase& c, std::ostream* os) {
 
 Bytes text(const std::string& s, bool nul = true) {
     Bytes b(s.begin(), s.end());
-    if (nul)
-        b.push_back(0);
+    if (nul) b.push_back(0);
     return b;
 }
 
@@ -257,8 +281,7 @@ class HandshakeTest : public TransportTest, public ::testing::WithParamInterface
 TEST_P(HandshakeTest, SucceedsOnlyWithConnectokAfterTheFirstCharacter) {
     const HandshakeCase& c = GetParam();
     RawPeer peer([&](const Bytes&, int index) {
-        if (c.silent || index > 0)
-            return silence();
+        if (c.silent || index > 0) return silence();
         return answer(c.reply);
     });
     open_to(peer);
@@ -289,8 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TransportTest, HandshakeStartingWithQIsAnsweredWithQAndNul) {
     RawPeer peer([](const Bytes&, int index) {
-        if (index > 0)
-            return silence();
+        if (index > 0) return silence();
         return answer(text("qconnectok"));
     });
     open_to(peer);
@@ -337,8 +359,7 @@ TEST_F(TransportTest, ConcurrentExchangesNeverSwapReplies) {
             const auto address = static_cast<std::uint16_t>(base + i);
             RegisterWord w{};
             read_reg(address, w);
-            if (w[0] != (address >> 8) || w[1] != (address & 0xFF))
-                ++mismatches;
+            if (w[0] != (address >> 8) || w[1] != (address & 0xFF)) ++mismatches;
         }
     };
     std::thread a(worker, 0x1000);

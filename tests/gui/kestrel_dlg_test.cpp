@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QApplication>
 #include <QTimer>
-#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>

@@ -122,6 +122,19 @@ inline RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
     return w;
 }
 
+// Lets a chip that is still busy finish its erase or program, by reading its status.
+inline void finish_chip_operation(sim::NorFlash& chip) {
+    chip.set_program_busy_polls(0);
+    chip.set_erase_busy_polls(0);
+    chip.set_hang_busy(false);
+    while (chip.busy()) {
+        chip.select();
+        chip.transfer(0x05);
+        chip.transfer(0xFF);
+        chip.deselect();
+    }
+}
+
 // The simulated device on loopback with the link open; the chip is reached under the server
 // lock, so tests may look at it between (or during) procedures.
 class FlashSimFixture : public SimFixture {

@@ -63,30 +63,24 @@ class RawPeer {
         int index = 0;
         while (!stop_) {
             pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-            if (poll(p, 2, 10) <= 0)
-                continue;
+            if (poll(p, 2, 10) <= 0) continue;
             for (int s = 0; s < 2; ++s) {
-                if (!(p[s].revents & POLLIN))
-                    continue;
+                if (!(p[s].revents & POLLIN)) continue;
                 std::uint8_t buf[512];
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
                 const ssize_t got =
                     recvfrom(fds_[s], buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-                if (got < 0)
-                    continue;
+                if (got < 0) continue;
                 Bytes request(buf, buf + got);
                 {
                     std::lock_guard<std::mutex> guard(mutex_);
                     received_.push_back(Received{request, s});
                 }
                 const Answer answer = script_(request, index++);
-                if (answer.foreign_first)
-                    send(foreign_, *answer.foreign_first, from);
-                if (answer.delay.count() > 0)
-                    std::this_thread::sleep_for(answer.delay);
-                if (answer.reply)
-                    send(fds_[answer.from_socket], *answer.reply, from);
+                if (answer.foreign_first) send(foreign_, *answer.foreign_first, from);
+                if (answer.delay.count() > 0) std::this_thread::sleep_for(answer.delay);
+                if (answer.reply) send(fds_[answer.from_socket], *answer.reply, from);
             }
         }
     }
@@ -122,8 +116,7 @@ inline Bytes ack_for(const Bytes& request, const Bytes& word = Bytes(8, 0),
     reply[1] = ack;
     reply[2] = request[2];
     reply[3] = request[3];
-    if (request[0] == 0x80)
-        std::copy(word.begin(), word.end(), reply.begin() + 4);
+    if (request[0] == 0x80) std::copy(word.begin(), word.end(), reply.begin() + 4);
     return reply;
 }
 

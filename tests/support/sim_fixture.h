@@ -44,8 +44,7 @@ class SimFixture : public ::testing::Test {
     std::vector<sim::Exchange> writes_to(std::uint16_t address) {
         std::vector<sim::Exchange> out;
         for (const auto& ex : registers()) {
-            if (ex.kind == sim::Exchange::Kind::Write && ex.address == address)
-                out.push_back(ex);
+            if (ex.kind == sim::Exchange::Kind::Write && ex.address == address) out.push_back(ex);
         }
         return out;
     }

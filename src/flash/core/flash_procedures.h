@@ -25,7 +25,8 @@ struct FlashRunOptions {
 // to "flash.bin.tmp" and renamed to "flash.bin" only when complete, so a failed run leaves
 // whatever "flash.bin" was there before. Failures end the run with a message box:
 // "Open file failed!" (the file cannot be created), "Can't read flash chip ID!",
-// "Flash read one Page error!" (a page not acknowledged in kPageReadTries reads) and
+// "Flash read one Page error!" (a chunk of a page still not acknowledged after kChunkReadTries
+// tries, see read_page_checked) and
 // "Write file failed!" (writing, syncing or renaming the dump).
 void read_flash_to_file(const std::filesystem::path& dump_dir, FlashReporter& reporter,
                         const FlashRunOptions& options = {});

@@ -1,8 +1,5 @@
 #include "flash/core/spi_flash.h"
 
-#include <chrono>
-#include <thread>
-
 #include "link/transport.h"
 #include "platform/sleep.h"
 #include "platform/ticks.h"
@@ -12,32 +9,21 @@ namespace kestrel {
 namespace {
 
 constexpr int kAccessReadTries = 3;
-// An unacknowledged exchange that took about the link's time-out had no reply in time (rather
-// than a refused one).
-constexpr std::uint64_t kTimedOutUs = static_cast<std::uint64_t>(kLinkTimeoutMs - 5) * 1000u;
 
-// Counts one exchange. After one that timed out, waits (in real time: the point is to let a
-// datagram arrive) so that a reply coming late is drained by the link before the next request
-// instead of being taken for that request's reply.
-bool count(LinkTally* tally, bool acked, std::uint64_t started_us) {
+bool count(LinkTally* tally, bool acked) {
     if (tally) {
         ++tally->exchanges;
         if (!acked) ++tally->unacknowledged;
-    }
-    if (!acked && monotonic_us() - started_us >= kTimedOutUs) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kLateReplyGraceMs));
     }
     return acked;
 }
 
 bool put(std::uint16_t address, const RegisterWord& word, LinkTally* tally) {
-    const std::uint64_t started = monotonic_us();
-    return count(tally, write_reg(address, word), started);
+    return count(tally, write_reg(address, word));
 }
 
 bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
-    const std::uint64_t started = monotonic_us();
-    return count(tally, read_reg(address, word), started);
+    return count(tally, read_reg(address, word));
 }
 
 RegisterWord instruction(std::uint8_t cmd) {

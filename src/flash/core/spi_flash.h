@@ -3,12 +3,8 @@
 // kept between calls.
 //
 // Each operation can tally its exchanges in a LinkTally, so that a caller can tell a run the
-// device fully acknowledged from one it did not; the tally changes no traffic. After an
-// exchange that timed out, the layer lets kLateReplyGraceMs of real time pass before the next
-// one: the link takes the first datagram after a request as its reply, so a reply that comes
-// late must be drained first, not taken for the next request's. On a clean link nothing
-// changes. The callers hold the link lock for the whole flash procedure; every exchange takes
-// it again by itself.
+// device fully acknowledged from one it did not; the tally changes no traffic. The callers hold
+// the link lock for the whole flash procedure; every exchange takes it again by itself.
 #pragma once
 
 #include <array>
@@ -22,8 +18,6 @@ namespace kestrel {
 // 24-bit flash address, most significant byte first.
 using FlashAddress = std::array<std::uint8_t, 3>;
 using FlashId = std::array<std::uint8_t, 3>;
-
-inline constexpr int kLateReplyGraceMs = 50;
 
 inline constexpr FlashAddress flash_address(std::uint32_t address) {
     return {static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
@@ -52,8 +46,8 @@ int spi_read_page(const FlashAddress& address, std::span<std::uint8_t, kPageSize
 // address + 8 x first (control word B0 48, or F0 48 when only the last chunk is left), into the
 // same places of dest. Returns the first chunk whose phase or read was not acknowledged (its
 // bytes, and those of any later chunk, cannot be trusted), or 32. With stop_at_fault the
-// transaction is abandoned there; without it all chunks are still read. From chunk 0 without
-// stop_at_fault this is exactly spi_read_page.
+// transaction is abandoned there; without it all chunks are still read. From chunk 0 on a link
+// that acknowledges everything, both send exactly the exchanges of spi_read_page.
 std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
                             std::span<std::uint8_t, kPageSize> dest, bool stop_at_fault,
                             LinkTally* tally = nullptr);
