@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,7 +46,8 @@ Measured time_each(int count, const std::function<void()>& one) {
 
 }  // namespace
 
-Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count) {
+Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
+                       std::uint32_t spin_us) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     timeval tv{0, 50000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -60,6 +62,17 @@ Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count) {
         sendto(fd, request.data(), size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
         sockaddr_in from{};
         socklen_t len = sizeof from;
+        if (spin_us > 0) {
+            const auto until = Clock::now() + std::chrono::microseconds(spin_us);
+            do {
+                len = sizeof from;
+                if (recvfrom(fd, reply.data(), size, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &len) >= 0)
+                    return;
+                sched_yield();
+            } while (Clock::now() < until);
+        }
+        len = sizeof from;
         recvfrom(fd, reply.data(), size, 0, reinterpret_cast<sockaddr*>(&from), &len);
     });
     close(fd);

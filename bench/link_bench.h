@@ -15,8 +15,10 @@ struct Measured {
     double cpu_us_per_exchange = 0;  // user + system time of this process
 };
 
-// Blocking ping-pong of `size`-byte datagrams with the link's socket options.
-Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count);
+// Ping-pong of `size`-byte datagrams with the link's socket options: a blocking receive, or
+// with spin_us > 0 one that first spins on the non-blocking socket, as the link does.
+Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
+                       std::uint32_t spin_us = 0);
 
 // read_reg of HOST_CTRL, or write_reg to a plain register, against a device on loopback.
 Measured measure_read_reg(std::uint16_t device_port, int count);

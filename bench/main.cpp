@@ -4,6 +4,7 @@
 #include <string>
 
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "flash/core/spi_regs.h"
@@ -21,11 +22,27 @@ namespace {
 using namespace kestrel;
 using namespace kestrel::bench;
 
-void print_row(const char* name, const Measured& m, double floor_median) {
-    std::printf("%-34s median %7.2f us  p99 %7.2f us  cpu %6.2f us", name, m.time.median_us,
-                m.time.p99_us, m.cpu_us_per_exchange);
-    if (floor_median > 0) std::printf("  ratio %.2fx", m.time.median_us / floor_median);
+void print_row(const std::string& name, const Measured& m, const Measured* floor = nullptr,
+               const Measured* spin_floor = nullptr) {
+    std::printf("%-34s median %7.2f us  mean %7.2f us  p99 %7.2f us  cpu %6.2f us", name.c_str(),
+                m.time.median_us, m.time.mean_us, m.time.p99_us, m.cpu_us_per_exchange);
+    if (floor) std::printf("  ratio %.2fx", m.time.median_us / floor->time.median_us);
+    if (spin_floor) {
+        std::printf("  vs spinning floor %.2fx", m.time.median_us / spin_floor->time.median_us);
+    }
     std::printf("\n");
+}
+
+constexpr std::size_t kRounds = 12;
+
+// Adds a part measured in one round to a row's totals.
+void merge(Measured& row, const Measured& part) {
+    const double before = static_cast<double>(row.samples_us.size());
+    const double added = static_cast<double>(part.samples_us.size());
+    row.cpu_us_per_exchange =
+        (row.cpu_us_per_exchange * before + part.cpu_us_per_exchange * added) / (before + added);
+    row.samples_us.insert(row.samples_us.end(), part.samples_us.begin(), part.samples_us.end());
+    row.time = summarize(row.samples_us);
 }
 
 }  // namespace
@@ -51,17 +68,20 @@ void write_image(const std::filesystem::path& path) {
         .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
 }
 
-void print_flash(const char* name, int pages, const FlashRun& run, double read_reg_us,
-                 double floor_us) {
+// The ratio is to exchanges x read_reg's median (what the exchanges alone would take); the
+// one to its mean shows how much of that is the spread of single exchanges.
+void print_flash(const char* name, int pages, const FlashRun& run, const Measured& read_reg,
+                 const Measured& floor) {
     const double work_s = run.seconds - run.fixed_wait_s;
     const double per_exchange_us =
         run.exchanges ? work_s * 1e6 / static_cast<double>(run.exchanges) : 0;
     std::printf("%-34s %5d pages %7.2f s", name, pages, work_s);
     if (run.fixed_wait_s > 0) std::printf(" (+%.2f s fixed waits)", run.fixed_wait_s);
-    std::printf("  %llu exchanges, %.2f us each  ratio %.2fx  vs floor %.2fx%s\n",
-                static_cast<unsigned long long>(run.exchanges), per_exchange_us,
-                per_exchange_us / read_reg_us, per_exchange_us / floor_us,
-                run.ok ? "" : "  FAILED");
+    std::printf(
+        "  %llu exchanges, %.2f us each  ratio %.2fx  vs read_reg mean %.2fx  vs floor %.2fx%s\n",
+        static_cast<unsigned long long>(run.exchanges), per_exchange_us,
+        per_exchange_us / read_reg.time.median_us, per_exchange_us / read_reg.time.mean_us,
+        per_exchange_us / floor.time.median_us, run.ok ? "" : "  FAILED");
 }
 
 int main(int argc, char** argv) {
@@ -84,35 +104,51 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const int n = quick ? 5000 : 50000;
+    const int n = quick ? 6000 : 60000;
     set_trace_sink([](std::string_view) {});
 
     EchoServer echo;  // forked before any thread exists
-    std::printf("kestrel-bench (%s): %d exchanges per row, loopback\n\n", quick ? "quick" : "full",
-                n);
-
-    const Measured floor22 = measure_floor(echo.port(), 22, n);
-    const Measured floor18 = measure_floor(echo.port(), 18, n);
-    print_row("floor ping-pong 22/22 bytes", floor22, 0);
-    print_row("floor ping-pong 18/18 bytes", floor18, 0);
+    std::printf(
+        "kestrel-bench (%s): %d exchanges per row in %zu interleaved rounds, loopback; the link "
+        "spins %u us before it blocks\n\n",
+        quick ? "quick" : "full", n, kRounds, kDefaultReceiveSpinUs);
 
     DevsimProcess devsim("--multicast");
-    const Measured rd = measure_read_reg(devsim.port(), n);
-    const Measured wr = measure_write_reg(devsim.port(), n);
-    print_row("read_reg vs kestrel-devsim", rd, floor22.time.median_us);
-    print_row("write_reg vs kestrel-devsim", wr, floor18.time.median_us);
+    // The rows are measured in interleaved rounds, each starting one row later than the last,
+    // so that a machine that drifts during the run, or that runs an exchange faster or slower
+    // after a given other one, does so for all of them alike.
+    const std::uint32_t spin = kDefaultReceiveSpinUs;
+    const int k = n / static_cast<int>(kRounds);
+    Measured floor22, floor18, spin22, rd, wr, rd_block;
+    const std::vector<std::function<void()>> rows = {
+        [&] { merge(floor22, measure_floor(echo.port(), 22, k)); },
+        [&] { merge(floor18, measure_floor(echo.port(), 18, k)); },
+        [&] { merge(spin22, measure_floor(echo.port(), 22, k, spin)); },
+        [&] { merge(rd, measure_read_reg(devsim.port(), k)); },
+        [&] { merge(wr, measure_write_reg(devsim.port(), k)); },
+        [&] {
+            set_receive_spin_us(0);
+            merge(rd_block, measure_read_reg(devsim.port(), k));
+            set_receive_spin_us(spin);
+        },
+    };
+    for (std::size_t round = 0; round < kRounds; ++round) {
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            rows[(round + i) % rows.size()]();
+    }
+    const std::string spin_text = std::to_string(spin) + " us";
+    print_row("floor ping-pong 22/22 bytes", floor22);
+    print_row("floor ping-pong 18/18 bytes", floor18);
+    print_row("floor 22/22, spin " + spin_text, spin22);
+    print_row("read_reg vs kestrel-devsim", rd, &floor22, &spin22);
+    print_row("write_reg vs kestrel-devsim", wr, &floor18);
+    print_row("read_reg, no spin", rd_block, &floor22);
     if (!samples_dir.empty()) {
         save_samples(samples_dir + "/floor22.txt", floor22.samples_us);
+        save_samples(samples_dir + "/floor22_spin.txt", spin22.samples_us);
         save_samples(samples_dir + "/read_reg.txt", rd.samples_us);
+        save_samples(samples_dir + "/read_reg_no_spin.txt", rd_block.samples_us);
     }
-    for (std::uint32_t spin : {20u, 50u, 100u}) {
-        set_receive_spin_us(spin);
-        const Measured srd = measure_read_reg(devsim.port(), n);
-        char name[64];
-        std::snprintf(name, sizeof name, "read_reg, spin %u us", spin);
-        print_row(name, srd, floor22.time.median_us);
-    }
-    set_receive_spin_us(0);
 
     const Summary start = measure_start_press(devsim.port(), quick ? 10 : 50);
     std::printf("%-34s median %7.2f ms  p99 %7.2f ms\n", "Start press device work", start.median_us,
@@ -135,8 +171,8 @@ int main(int argc, char** argv) {
             run_in_child(argv[0], "write", chip.port(), dir / "image.bin", dir, pages, quick);
         read_run = run_in_child(argv[0], "read", chip.port(), dir / "image.bin", dir, pages, quick);
     }
-    print_flash("flash write (core)", pages, write_run, rd.time.median_us, floor18.time.median_us);
-    print_flash("flash read (core)", pages, read_run, rd.time.median_us, floor22.time.median_us);
+    print_flash("flash write (core)", pages, write_run, rd, floor18);
+    print_flash("flash read (core)", pages, read_run, rd, floor22);
     std::printf("%-34s read %.1f MiB  write %.1f MiB\n", "peak resident memory",
                 static_cast<double>(read_run.peak_rss_kib) / 1024.0,
                 static_cast<double>(write_run.peak_rss_kib) / 1024.0);

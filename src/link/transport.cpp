@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +33,14 @@ struct LinkState {
     // After an exchange timed out, its reply may still be on the way: until this time the
     // next exchange first drains the socket, so that reply is never taken for its own.
     std::uint64_t quarantine_until_us = 0;
+    // The spin pays only while the device answers within it: after kSpinMissesToRest misses in
+    // a row, the next kSpinRestExchanges receives go straight to the blocking wait.
+    int spin_misses = 0;
+    int spin_rest = 0;
 };
+
+constexpr int kSpinMissesToRest = 8;
+constexpr int kSpinRestExchanges = 1024;
 
 LinkState& state() {
     static LinkState s;
@@ -43,6 +52,7 @@ struct Counters {
     std::atomic<std::uint64_t> unacknowledged{0};
     std::atomic<std::uint64_t> stale_discarded{0};
     std::atomic<std::uint64_t> foreign_dropped{0};
+    std::atomic<std::uint64_t> spin_caught{0};
 };
 
 Counters& counters() {
@@ -50,7 +60,7 @@ Counters& counters() {
     return c;
 }
 
-std::atomic<std::uint32_t> g_spin_us{0};
+std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
 void set_timeouts(int fd) {
     timeval tv{};
@@ -96,28 +106,42 @@ bool accept_sender(const sockaddr_in& from, sockaddr_in& peer) {
 // Datagrams from any other host are dropped and the wait goes on. A datagram from another port
 // of the peer's host moves the peer to that port. Returns the length received, or -1.
 //
-// The common case is one blocking recvfrom under the socket's own 50 ms time-out, like a bare
-// ping-pong. Optionally the receive first spins on the non-blocking socket for a few
-// microseconds, which saves the sleep and wake-up when the device answers fast. Whenever the
-// blocking wait starts late (after a spin or a dropped datagram) its time-out is cut to what is
-// left of the 50 ms, and restored afterwards.
-ssize_t receive_from_peer(int fd, sockaddr_in& peer, std::uint8_t* buf, std::size_t size) {
+// The receive first spins on the non-blocking socket for a few microseconds, which saves the
+// sleep and wake-up when the device answers fast, then falls back to one blocking recvfrom
+// under the socket's time-out, cut to what is left of the 50 ms and restored afterwards. A
+// spin that keeps missing rests for a while (see LinkState), so a slow device costs no CPU.
+ssize_t receive_from_peer(LinkState& s, std::uint8_t* buf, std::size_t size) {
     constexpr std::uint64_t kTimeoutUs = static_cast<std::uint64_t>(kLinkTimeoutMs) * 1000u;
-    const std::uint32_t spin_us = g_spin_us.load(std::memory_order_relaxed);
+    const int fd = s.fd;
+    sockaddr_in& peer = s.peer;
+    std::uint32_t spin_us = g_spin_us.load(std::memory_order_relaxed);
+    if (s.spin_rest > 0) {
+        --s.spin_rest;
+        spin_us = 0;
+    }
     const std::uint64_t start = monotonic_us();
     const std::uint64_t deadline = start + kTimeoutUs;
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
 
     if (spin_us > 0) {
-        const std::uint64_t spin_until = start + spin_us;
+        const std::uint64_t spin_until = std::min(start + spin_us, deadline);
         do {
             from_len = sizeof from;
             const ssize_t got = recvfrom(fd, buf, size, MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (got >= 0 && accept_sender(from, peer)) return got;
+            if (got >= 0 && accept_sender(from, peer)) {
+                s.spin_misses = 0;
+                counters().spin_caught.fetch_add(1, std::memory_order_relaxed);
+                return got;
+            }
             if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+            sched_yield();
         } while (monotonic_us() < spin_until);
+        if (++s.spin_misses >= kSpinMissesToRest) {
+            s.spin_misses = 0;
+            s.spin_rest = kSpinRestExchanges;
+        }
     }
 
     bool shortened = false;
@@ -175,7 +199,7 @@ ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uin
     if (s.quarantine_until_us != 0) sit_out_quarantine(s);
     discard_stale(s.fd);
     if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
-    const ssize_t got = receive_from_peer(s.fd, s.peer, reply, reply_size);
+    const ssize_t got = receive_from_peer(s, reply, reply_size);
     if (got < 0) s.quarantine_until_us = monotonic_us() + kLateReplyGraceMs * 1000u;
     return got;
 }
@@ -194,8 +218,8 @@ bool open_link(const std::string& server_ip, int server_port) {
         std::lock_guard<std::recursive_mutex> guard(link_lock());
         LinkState& s = state();
         if (s.fd >= 0) close(s.fd);
+        s = LinkState{};
         s.fd = fd;
-        s.peer = sockaddr_in{};
         s.peer.sin_family = AF_INET;
         s.peer.sin_addr.s_addr = inet_addr_compat(server_ip);
         s.peer.sin_port = htons(static_cast<std::uint16_t>(server_port & 0xFFFF));
@@ -212,6 +236,7 @@ void close_link() {
 }
 
 bool connect_handshake() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
     LinkState& s = state();
     if (s.fd < 0) return false;
     char text[kHandshakeReplySize] = {};
@@ -220,7 +245,7 @@ bool connect_handshake() {
     send_to_peer(s.fd, s.peer, text, std::strlen(text) + 1);
 
     std::uint8_t reply[kHandshakeReplySize] = {};
-    const ssize_t got = receive_from_peer(s.fd, s.peer, reply, sizeof reply);
+    const ssize_t got = receive_from_peer(s, reply, sizeof reply);
     const std::size_t length = got > 0 ? static_cast<std::size_t>(got) : 0;
     if (length > 0 && reply[0] == 'q') {
         const char quit[2] = {'q', '\0'};
@@ -291,7 +316,7 @@ void set_peer_address(Ipv4Net addr, std::uint16_t port_host_order) {
 LinkStats link_stats() {
     Counters& c = counters();
     return LinkStats{c.exchanges.load(), c.unacknowledged.load(), c.stale_discarded.load(),
-                     c.foreign_dropped.load()};
+                     c.foreign_dropped.load(), c.spin_caught.load()};
 }
 
 std::uint32_t set_receive_spin_us(std::uint32_t us) {

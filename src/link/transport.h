@@ -23,6 +23,9 @@ inline constexpr std::uint8_t kAck = 0x88;
 inline constexpr int kLinkTimeoutMs = 50;
 // How long after a time-out a late reply is still drained before the next request goes out.
 inline constexpr int kLateReplyGraceMs = 100;
+// On loopback and a quiet bench network a reply comes within tens of microseconds; waiting for
+// it awake saves the wake-up of a blocking receive, which can cost more than the exchange.
+inline constexpr std::uint32_t kDefaultReceiveSpinUs = 50;
 inline constexpr std::size_t kReadRequestSize = 22;
 inline constexpr std::size_t kWriteRequestSize = 18;
 inline constexpr std::size_t kHandshakeReplySize = 100;
@@ -75,11 +78,13 @@ struct LinkStats {
     std::uint64_t unacknowledged = 0;
     std::uint64_t stale_discarded = 0;  // datagrams drained before a send
     std::uint64_t foreign_dropped = 0;  // datagrams from another host, ignored
+    std::uint64_t spin_caught = 0;      // replies taken while the receive was still spinning
 };
 LinkStats link_stats();
 
-// How long a receive spins on the non-blocking socket before it sleeps in poll() for the rest
-// of the 50 ms. 0 disables spinning. Returns the previous value.
+// How long a receive spins on the non-blocking socket before it blocks for the rest of the
+// 50 ms (kDefaultReceiveSpinUs unless changed). 0 disables spinning. Returns the previous value.
+// A device that keeps answering later than the spin makes the link stop spinning for a while.
 std::uint32_t set_receive_spin_us(std::uint32_t us);
 
 }  // namespace kestrel

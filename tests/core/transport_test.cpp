@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -41,7 +42,10 @@ class TransportTest : public ::testing::Test {
         ASSERT_TRUE(open_link("127.0.0.1", peer.port(socket)));
         traces_.clear();
     }
-    void TearDown() override { close_link(); }
+    void TearDown() override {
+        close_link();
+        set_receive_spin_us(kDefaultReceiveSpinUs);
+    }
 
     TraceCapture traces_;
 };
@@ -218,6 +222,51 @@ TEST_F(TransportTest, ReplyLateWhileTheNextRequestWaitsIsDrainedFirst) {
     const std::uint64_t next = monotonic_us();
     EXPECT_TRUE(read_reg(0x4010, w));
     EXPECT_LT(monotonic_us() - next, 20000u);
+}
+
+// The receive spins before it blocks; a spin longer than the time-out must not stretch it.
+TEST_F(TransportTest, SpinningReceiveKeepsTheFiftyMillisecondTimeOut) {
+    RawPeer peer([](const Bytes&, int) { return RawPeer::Answer{}; });
+    for (std::uint32_t spin : {20000u, 200000u}) {
+        open_to(peer);  // a fresh link: no grace period left from the last time-out
+        set_receive_spin_us(spin);
+        RegisterWord w = word_of({9, 9, 9, 9, 9, 9, 9, 9});
+        const std::uint64_t start = monotonic_us();
+        EXPECT_FALSE(read_reg(0x4000, w));
+        const std::uint64_t took = monotonic_us() - start;
+        EXPECT_GE(took, 50000u) << "spin " << spin;
+        EXPECT_LT(took, 65000u) << "spin " << spin;
+        EXPECT_EQ(w, RegisterWord{});
+    }
+}
+
+// A reply within the spin is taken there. After eight receives in a row that the spin missed,
+// the link stops spinning for a while, even for fast replies; a new link spins again.
+TEST_F(TransportTest, SpinRestsAfterItKeepsMissingAndResumesOnANewLink) {
+    std::atomic<bool> slow{false};
+    RawPeer peer([&slow](const Bytes& req, int) {
+        RawPeer::Answer a = answer(ack_for(req));
+        if (slow) a.delay = 3ms;
+        return a;
+    });
+    open_to(peer);
+    set_receive_spin_us(20000);
+    RegisterWord w{};
+    const auto caught_in = [&](int reads) {
+        const std::uint64_t before = link_stats().spin_caught;
+        for (int i = 0; i < reads; ++i)
+            EXPECT_TRUE(read_reg(0x4000, w));
+        return link_stats().spin_caught - before;
+    };
+    EXPECT_EQ(caught_in(3), 3u);
+    set_receive_spin_us(1000);
+    slow = true;
+    EXPECT_EQ(caught_in(8), 0u);
+    slow = false;
+    set_receive_spin_us(20000);
+    EXPECT_EQ(caught_in(5), 0u);
+    open_to(peer);
+    EXPECT_EQ(caught_in(3), 3u);
 }
 
 TEST_F(TransportTest, ExchangesBeforeAnyOpenFailAtOnce) {
