@@ -57,13 +57,15 @@ FlashRun timed(std::uint16_t device_port, bool skip_waits, const char* success, 
     open_link("127.0.0.1", device_port);
     QuietReporter reporter;
     WaitMeter waits(skip_waits);
-    const std::uint64_t before = link_stats().exchanges;
+    const LinkStats before = link_stats();
     const auto t0 = Clock::now();
     run_flash_worker([&] { procedure(reporter); });
     FlashRun run;
     run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     run.fixed_wait_s = waits.waited();
-    run.exchanges = link_stats().exchanges - before;
+    const LinkStats after = link_stats();
+    run.exchanges = after.exchanges - before.exchanges;
+    run.in_exchanges_s = static_cast<double>(after.exchange_ns - before.exchange_ns) / 1e9;
     run.ok = reporter.status == success;
     if (!run.ok) {
         std::fprintf(stderr, "kestrel-bench: status \"%s\", boxes: %s\n", reporter.status.c_str(),
@@ -119,15 +121,26 @@ FlashRun run_in_child(const char* self, const char* what, std::uint16_t device_p
     rusage usage{};
     wait4(pid, &status, 0, &usage);
     FlashRun run;
-    int ok = 0;
-    unsigned long long exchanges = 0;
-    if (std::sscanf(text.c_str(), "%lf %lf %llu %d", &run.seconds, &run.fixed_wait_s, &exchanges,
-                    &ok) == 4) {
-        run.exchanges = exchanges;
-        run.ok = ok != 0;
-    }
+    parse_run(text, run);
     run.peak_rss_kib = usage.ru_maxrss;
     return run;
+}
+
+void print_run(const FlashRun& run) {
+    std::printf("%f %f %llu %f %d\n", run.seconds, run.fixed_wait_s,
+                static_cast<unsigned long long>(run.exchanges), run.in_exchanges_s, run.ok ? 1 : 0);
+}
+
+bool parse_run(const std::string& text, FlashRun& run) {
+    int ok = 0;
+    unsigned long long exchanges = 0;
+    if (std::sscanf(text.c_str(), "%lf %lf %llu %lf %d", &run.seconds, &run.fixed_wait_s,
+                    &exchanges, &run.in_exchanges_s, &ok) != 5) {
+        return false;
+    }
+    run.exchanges = exchanges;
+    run.ok = ok != 0;
+    return true;
 }
 
 int child_main(int argc, char** argv) {
@@ -140,8 +153,7 @@ int child_main(int argc, char** argv) {
     const bool skip = std::strcmp(argv[7], "skip") == 0;
     const FlashRun run = what == "read" ? run_flash_read(port, argv[5], pages)
                                         : run_flash_write(port, argv[4], argv[5], pages, skip);
-    std::printf("%f %f %llu %d\n", run.seconds, run.fixed_wait_s,
-                static_cast<unsigned long long>(run.exchanges), run.ok ? 1 : 0);
+    print_run(run);
     return run.ok ? 0 : 1;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace kestrel::bench {
 
@@ -11,8 +12,9 @@ struct FlashRun {
     double seconds = 0;       // wall time of the procedure
     double fixed_wait_s = 0;  // time inside the procedure's fixed sleeps (erase pause, polls)
     std::uint64_t exchanges = 0;
-    long peak_rss_kib = 0;  // of a child process that ran only this procedure
-    bool ok = false;        // the procedure ended with its success text
+    double in_exchanges_s = 0;  // of `seconds`, the time spent inside register exchanges
+    long peak_rss_kib = 0;      // of a child process that ran only this procedure
+    bool ok = false;            // the procedure ended with its success text
 };
 
 // Runs in this process. pages < 16384 shortens the run (quick mode); fixed waits are slept for
@@ -29,5 +31,9 @@ FlashRun run_in_child(const char* self, const char* what, std::uint16_t device_p
 
 // Entry for --child: runs the procedure and prints its FlashRun on stdout.
 int child_main(int argc, char** argv);
+
+// The line a child prints, and its parsing in the parent.
+void print_run(const FlashRun& run);
+bool parse_run(const std::string& text, FlashRun& run);
 
 }  // namespace kestrel::bench

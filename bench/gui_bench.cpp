@@ -13,8 +13,8 @@
 
 namespace kestrel::bench {
 
-double run_gui_read(int& argc, char** argv, std::uint16_t device_port,
-                    const std::filesystem::path& dir) {
+FlashRun run_gui_read(int& argc, char** argv, std::uint16_t device_port,
+                      const std::filesystem::path& image) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     std::unique_ptr<QApplication> app;
     if (!QCoreApplication::instance()) app = std::make_unique<QApplication>(argc, argv);
@@ -22,21 +22,25 @@ double run_gui_read(int& argc, char** argv, std::uint16_t device_port,
     open_link("127.0.0.1", device_port);
 
     CUpdateFWDlg dialog;
-    const QString image = QString::fromStdString((dir / "image.bin").string());
-    dialog.SetFileChooser([image](QWidget*) { return image; });
+    const QString chosen = QString::fromStdString(image.string());
+    dialog.SetFileChooser([chosen](QWidget*) { return chosen; });
     dialog.OnBnClickedBrowse();  // flash.bin goes beside the chosen file
     dialog.show();
 
+    const LinkStats before = link_stats();
     const auto t0 = std::chrono::steady_clock::now();
     qobject_cast<QPushButton*>(GetDlgItem(&dialog, IDC_BUTTON_READ_FLASH))->click();
     while (dialog.IsWorkerRunning())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const bool ok = dialog.m_staticStatus->text() == "Flash read finished!";
+    FlashRun run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const LinkStats after = link_stats();
+    run.exchanges = after.exchanges - before.exchanges;
+    run.in_exchanges_s = static_cast<double>(after.exchange_ns - before.exchange_ns) / 1e9;
+    run.ok = dialog.m_staticStatus->text() == "Flash read finished!";
     close_link();
     SetMessageBoxHandler({});
-    return ok ? seconds : -1.0;
+    return run;
 }
 
 }  // namespace kestrel::bench

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "flash_bench.h"
+
 namespace kestrel::bench {
 
-// Seconds for Read Flash pressed in CUpdateFWDlg until its worker has finished (all 16384
-// pages), with the dialog's thread serving every status and progress update. Negative when the
-// read did not finish with "Flash read finished!".
-double run_gui_read(int& argc, char** argv, std::uint16_t device_port,
-                    const std::filesystem::path& dir);
+// Read Flash pressed in CUpdateFWDlg until its worker has finished (all 16384 pages of the
+// image's folder), with the dialog's thread serving every status and progress update. ok when
+// the read ended with "Flash read finished!".
+FlashRun run_gui_read(int& argc, char** argv, std::uint16_t device_port,
+                      const std::filesystem::path& image);
 
 }  // namespace kestrel::bench

@@ -8,9 +8,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -53,6 +54,7 @@ struct Counters {
     std::atomic<std::uint64_t> stale_discarded{0};
     std::atomic<std::uint64_t> foreign_dropped{0};
     std::atomic<std::uint64_t> spin_caught{0};
+    std::atomic<std::uint64_t> exchange_ns{0};
 };
 
 Counters& counters() {
@@ -107,7 +109,8 @@ bool accept_sender(const sockaddr_in& from, sockaddr_in& peer) {
 // of the peer's host moves the peer to that port. Returns the length received, or -1.
 //
 // The receive first spins on the non-blocking socket for a few microseconds, which saves the
-// sleep and wake-up when the device answers fast, then falls back to one blocking recvfrom
+// sleep and wake-up when the device answers fast (each try yields the CPU, so a peer that shares
+// this core still runs at once), then falls back to one blocking recvfrom
 // under the socket's time-out, cut to what is left of the 50 ms and restored afterwards. A
 // spin that keeps missing rests for a while (see LinkState), so a slow device costs no CPU.
 ssize_t receive_from_peer(LinkState& s, std::uint8_t* buf, std::size_t size) {
@@ -190,17 +193,29 @@ void sit_out_quarantine(LinkState& s) {
     s.quarantine_until_us = 0;
 }
 
-// One request and its reply, under the link lock. Returns the reply length or -1.
-ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uint8_t* reply,
-                 std::size_t reply_size) {
-    LinkState& s = state();
-    counters().exchanges.fetch_add(1, std::memory_order_relaxed);
+ssize_t send_and_receive(LinkState& s, const std::uint8_t* request, std::size_t request_size,
+                         std::uint8_t* reply, std::size_t reply_size) {
     if (s.fd < 0) return -1;
     if (s.quarantine_until_us != 0) sit_out_quarantine(s);
     discard_stale(s.fd);
     if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
     const ssize_t got = receive_from_peer(s, reply, reply_size);
     if (got < 0) s.quarantine_until_us = monotonic_us() + kLateReplyGraceMs * 1000u;
+    return got;
+}
+
+// One request and its reply, under the link lock. Returns the reply length or -1.
+ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uint8_t* reply,
+                 std::size_t reply_size) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const ssize_t got = send_and_receive(state(), request, request_size, reply, reply_size);
+    Counters& c = counters();
+    c.exchanges.fetch_add(1, std::memory_order_relaxed);
+    c.exchange_ns.fetch_add(
+        static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()),
+        std::memory_order_relaxed);
     return got;
 }
 
@@ -315,8 +330,8 @@ void set_peer_address(Ipv4Net addr, std::uint16_t port_host_order) {
 
 LinkStats link_stats() {
     Counters& c = counters();
-    return LinkStats{c.exchanges.load(), c.unacknowledged.load(), c.stale_discarded.load(),
-                     c.foreign_dropped.load(), c.spin_caught.load()};
+    return LinkStats{c.exchanges.load(),       c.unacknowledged.load(), c.stale_discarded.load(),
+                     c.foreign_dropped.load(), c.spin_caught.load(),    c.exchange_ns.load()};
 }
 
 std::uint32_t set_receive_spin_us(std::uint32_t us) {

@@ -79,6 +79,7 @@ struct LinkStats {
     std::uint64_t stale_discarded = 0;  // datagrams drained before a send
     std::uint64_t foreign_dropped = 0;  // datagrams from another host, ignored
     std::uint64_t spin_caught = 0;      // replies taken while the receive was still spinning
+    std::uint64_t exchange_ns = 0;      // wall time spent inside register exchanges
 };
 LinkStats link_stats();
 

@@ -111,11 +111,17 @@ TEST_F(TransportTest, NakIsTracedAndReadStillHandsBackTheWord) {
 TEST_F(TransportTest, LostReplyEndsAfterFiftyMillisecondsWithoutRetry) {
     RawPeer peer([](const Bytes&, int) { return silence(); });
     open_to(peer);
+    const LinkStats before = link_stats();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(write_reg(0x4008, RegisterWord{}));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 49ms);
     EXPECT_LT(elapsed, 500ms);
+    const LinkStats after = link_stats();
+    EXPECT_EQ(after.exchanges - before.exchanges, 1u);
+    EXPECT_GE(after.exchange_ns - before.exchange_ns, 49'000'000u);
+    EXPECT_LE(after.exchange_ns - before.exchange_ns,
+              static_cast<std::uint64_t>(std::chrono::nanoseconds(elapsed).count()));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(peer.received().size(), 1u);
     EXPECT_THAT(traces_.lines(), ElementsAre("WRITE Reg32, ACK error! "));
