@@ -1,11 +1,12 @@
 // kestrel-bench: kestrel's exchanges against the loopback floor, in one run on one machine.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-
 #include <fstream>
 #include <functional>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "flash/core/spi_regs.h"
 #include "flash_bench.h"
@@ -44,8 +45,6 @@ void merge(Measured& row, const Measured& part) {
     row.samples_us.insert(row.samples_us.end(), part.samples_us.begin(), part.samples_us.end());
     row.time = summarize(row.samples_us);
 }
-
-}  // namespace
 
 void save_samples(const std::string& path, const std::vector<double>& us) {
     std::ofstream out(path);
@@ -96,6 +95,8 @@ int gui_child_main(int argc, char** argv) {
     return run.ok ? 0 : 1;
 }
 #endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
 #if KESTREL_BENCH_GUI

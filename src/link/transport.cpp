@@ -109,10 +109,10 @@ bool accept_sender(const sockaddr_in& from, sockaddr_in& peer) {
 // of the peer's host moves the peer to that port. Returns the length received, or -1.
 //
 // The receive first spins on the non-blocking socket for a few microseconds, which saves the
-// sleep and wake-up when the device answers fast (each try yields the CPU, so a peer that shares
-// this core still runs at once), then falls back to one blocking recvfrom
-// under the socket's time-out, cut to what is left of the 50 ms and restored afterwards. A
-// spin that keeps missing rests for a while (see LinkState), so a slow device costs no CPU.
+// sleep and wake-up when the device answers fast (each try yields the CPU, so a peer that
+// shares this core still runs at once). Then it falls back to one blocking recvfrom under the
+// socket's time-out, cut to what is left of the 50 ms and restored afterwards. A spin that
+// keeps missing rests for a while (see LinkState), so a slow device costs no CPU.
 ssize_t receive_from_peer(LinkState& s, std::uint8_t* buf, std::size_t size) {
     constexpr std::uint64_t kTimeoutUs = static_cast<std::uint64_t>(kLinkTimeoutMs) * 1000u;
     const int fd = s.fd;
