@@ -35,7 +35,7 @@ class QuietReporter : public FlashReporter {
 // Sleeps (or not) and adds up the time the procedure spends in its fixed waits.
 class WaitMeter {
   public:
-    explicit WaitMeter(bool skip) {
+    explicit WaitMeter(bool skip) : skip_(skip) {
         previous_ = set_sleep_function([this, skip](std::uint32_t ms) {
             const auto t0 = Clock::now();
             if (!skip) usleep(ms * 1000u);
@@ -45,9 +45,11 @@ class WaitMeter {
     }
     ~WaitMeter() { set_sleep_function(std::move(previous_)); }
     double waited() const { return waited_; }
+    double skipped() const { return skip_ ? counted_ : 0.0; }
 
   private:
     SleepFunction previous_;
+    bool skip_ = false;
     double waited_ = 0;
     double counted_ = 0;
 };
@@ -63,6 +65,7 @@ FlashRun timed(std::uint16_t device_port, bool skip_waits, const char* success, 
     FlashRun run;
     run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     run.fixed_wait_s = waits.waited();
+    run.skipped_wait_s = waits.skipped();
     const LinkStats after = link_stats();
     run.exchanges = after.exchanges - before.exchanges;
     run.in_exchanges_s = static_cast<double>(after.exchange_ns - before.exchange_ns) / 1e9;
@@ -127,15 +130,15 @@ FlashRun run_in_child(const char* self, const char* what, std::uint16_t device_p
 }
 
 void print_run(const FlashRun& run) {
-    std::printf("%f %f %llu %f %d\n", run.seconds, run.fixed_wait_s,
+    std::printf("%f %f %f %llu %f %d\n", run.seconds, run.fixed_wait_s, run.skipped_wait_s,
                 static_cast<unsigned long long>(run.exchanges), run.in_exchanges_s, run.ok ? 1 : 0);
 }
 
 bool parse_run(const std::string& text, FlashRun& run) {
     int ok = 0;
     unsigned long long exchanges = 0;
-    if (std::sscanf(text.c_str(), "%lf %lf %llu %lf %d", &run.seconds, &run.fixed_wait_s,
-                    &exchanges, &run.in_exchanges_s, &ok) != 5) {
+    if (std::sscanf(text.c_str(), "%lf %lf %lf %llu %lf %d", &run.seconds, &run.fixed_wait_s,
+                    &run.skipped_wait_s, &exchanges, &run.in_exchanges_s, &ok) != 6) {
         return false;
     }
     run.exchanges = exchanges;

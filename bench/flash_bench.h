@@ -9,8 +9,9 @@
 namespace kestrel::bench {
 
 struct FlashRun {
-    double seconds = 0;       // wall time of the procedure
-    double fixed_wait_s = 0;  // time inside the procedure's fixed sleeps (erase pause, polls)
+    double seconds = 0;         // wall time of the procedure
+    double fixed_wait_s = 0;    // time inside the procedure's fixed sleeps (erase pause, polls)
+    double skipped_wait_s = 0;  // fixed sleeps counted but not slept (quick mode)
     std::uint64_t exchanges = 0;
     double in_exchanges_s = 0;  // of `seconds`, the time spent inside register exchanges
     long peak_rss_kib = 0;      // of a child process that ran only this procedure

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@ EchoServer::EchoServer() {
     if (pipe(pipe_fds) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a benchmark that aborted
         close(pipe_fds[0]);
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sa{};
@@ -70,14 +72,14 @@ DevsimProcess::DevsimProcess(const std::string& extra_args) {
     port_ = free_udp_port();
     int out[2];
     if (pipe(out) != 0) std::abort();
-    const std::string listen = "127.0.0.1:" + std::to_string(port_);
+    const std::string cmd = std::string("exec ") + KESTREL_DEVSIM_PATH +
+                            " --listen 127.0.0.1:" + std::to_string(port_) + " " + extra_args;
     pid_ = fork();
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        const std::string cmd =
-            std::string("exec ") + KESTREL_DEVSIM_PATH + " --listen " + listen + " " + extra_args;
         execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
         _exit(127);
     }

@@ -251,7 +251,6 @@ void close_link() {
 }
 
 bool connect_handshake() {
-    std::lock_guard<std::recursive_mutex> guard(link_lock());
     LinkState& s = state();
     if (s.fd < 0) return false;
     char text[kHandshakeReplySize] = {};

@@ -1,5 +1,7 @@
 // kestrel-devsim: the simulated device on a UDP address, until interrupted.
-#include <csignal>
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,11 +47,6 @@ Flash chip (4 MiB, erased at start unless --flash-file holds an image):
   --flash-hang             the chip never finishes an erase or a page program
   --help                   this text
 )";
-
-volatile std::sig_atomic_t g_stop = 0;
-void on_signal(int) {
-    g_stop = 1;
-}
 
 bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
     unsigned b[6];
@@ -230,22 +227,26 @@ int main(int argc, char** argv) {
         };
     }
 
+    // SIGINT and SIGTERM are blocked before the server thread starts, so that thread inherits
+    // the mask and only the wait below takes them: none can slip in between a check and a wait.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
     sim::Server server(device, options);
     if (!server.start()) return 1;
     std::printf("kestrel-devsim listening on %s:%u\n", server.address().c_str(), server.port());
     std::fflush(stdout);
 
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
-    if (flash_file.empty()) {
-        while (!g_stop)
-            pause();
-    } else {
-        while (!g_stop) {
-            timespec second{1, 0};
-            nanosleep(&second, nullptr);  // a signal cuts it short
+    for (;;) {
+        timespec second{1, 0};
+        const int sig =
+            sigtimedwait(&stop_signals, nullptr, flash_file.empty() ? nullptr : &second);
+        if (sig == SIGINT || sig == SIGTERM) break;
+        if (!flash_file.empty())
             save_flash_if_changed(server, device, flash_file, saved_generation);
-        }
     }
     server.stop();
     if (!flash_file.empty()) save_flash_if_changed(server, device, flash_file, saved_generation);

@@ -68,6 +68,15 @@ struct Server::Impl {
         std::vector<std::uint8_t> bytes;
     };
     std::deque<Delayed> delayed;
+
+    // Stops serving the address before a move. Late replies still due from its socket are
+    // dropped with it, so none goes out later through a socket that reuses the descriptor.
+    void retire_old_socket() {
+        const int fd = old_fd;
+        if (fd < 0) return;
+        std::erase_if(delayed, [fd](const Delayed& d) { return d.fd == fd; });
+        close_fd(old_fd);
+    }
 };
 
 Server::Server(Device& device, ServerOptions options)
@@ -165,7 +174,7 @@ bool Server::move_locked(const std::string& address, std::uint16_t port) {
                      address.c_str(), port, std::strerror(errno), address_.c_str(), port_);
         return false;
     }
-    close_fd(im.old_fd);
+    im.retire_old_socket();
     im.old_fd = im.main_fd;
     im.old_port = port_;
     im.main_fd = fd;
@@ -266,7 +275,7 @@ void Server::serve_one(int fd, int flags) {
     ex.request_size = size;
     ex.local_port = fd == im.main_fd ? port_ : fd == im.other_fd ? other_port_ : im.old_port;
     // The first request at a new address ends the service of the old one.
-    if (fd == im.main_fd && im.old_fd >= 0) close_fd(im.old_fd);
+    if (fd == im.main_fd && im.old_fd >= 0) im.retire_old_socket();
     ++im.counters.requests;
 
     std::vector<std::uint8_t> reply;

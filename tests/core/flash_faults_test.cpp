@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "flash/core/erase_wait.h"
 #include "flash/core/flash_procedures.h"
 #include "flash/core/spi_flash.h"
@@ -113,6 +115,32 @@ TEST_F(FlashFaults, UnacknowledgedStatusPollsKeepTheEraseWaitGoing) {
     EXPECT_FALSE(chip_busy());
     EXPECT_GE(erase_wait, 6);
     EXPECT_GT(traces_.count("READ Reg32, ACK error! "), 0);
+}
+
+// From the chip erase on the device acknowledges nothing: the write stops before any page
+// instead of programming over a chip that may still hold the old image.
+TEST_F(FlashFaults, EraseNeverAcknowledgedStopsBeforeAnyPage) {
+    load_chip(ByteVector(4 * kPageSize, 0x00));
+    write_file(dir_ / "update.bin", pattern_bytes(4 * kPageSize));
+    std::vector<std::string> lines;
+    const TraceSink previous = set_trace_sink([&](std::string_view text) {
+        lines.emplace_back(text);
+        if (text == " start erase chip ") set_faults({.seed = 3, .nak = 1.0});
+    });
+    int erase_wait = -1;
+    write_flash_from_file((dir_ / "update.bin").string(), dir_.path(), erase_wait, reporter_, {4});
+    set_trace_sink(previous);
+    no_faults();
+
+    EXPECT_THAT(reporter_.statuses(), ElementsAre("Flash writing...", "Flash write failed!"));
+    EXPECT_THAT(reporter_.boxes(), ElementsAre(kEraseNotAcknowledged));
+    EXPECT_TRUE(reporter_.progress().empty());
+    EXPECT_EQ(sleeps_.count(13000), 3);  // three erase tries, each with its pause
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), " erase chip not acknowledged, nothing programmed "),
+        1);
+    for (const auto& ex : spi_traffic())
+        EXPECT_NE(ex.address, SPI_PP_HEAD) << "a page was programmed";
 }
 
 TEST_F(FlashFaults, WriteUnderLostAndLateRepliesProgramsTheImageOrFailsClearly) {

@@ -186,6 +186,25 @@ TEST_F(TransportTest, DatagramFromAnotherHostIsIgnoredAndTheReplyStillCounts) {
     EXPECT_GE(link_stats().foreign_dropped, 1u);
 }
 
+// A device that answers one request twice: the second copy waits on the socket and is
+// discarded before the next request, never taken for its reply.
+TEST_F(TransportTest, ExtraDatagramWaitingBeforeARequestIsDiscarded) {
+    RawPeer peer([](const Bytes& req, int index) {
+        RawPeer::Answer a = answer(ack_for(req, {static_cast<std::uint8_t>(index + 1)}));
+        if (index == 0) a.then_extra = ack_for(req, {0xDE, 0xAD});
+        return a;
+    });
+    open_to(peer);
+    RegisterWord w{};
+    EXPECT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(w, word_of({1}));
+    std::this_thread::sleep_for(10ms);  // the extra copy is on the socket now
+    const std::uint64_t drained = link_stats().stale_discarded;
+    EXPECT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(w, word_of({2}));
+    EXPECT_EQ(link_stats().stale_discarded, drained + 1);
+}
+
 // Without the discard, the late reply of the first read would become the second read's value.
 TEST_F(TransportTest, LateReplyIsNeverTakenForTheNextExchange) {
     RawPeer peer([](const Bytes& req, int index) {

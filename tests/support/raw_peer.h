@@ -26,12 +26,14 @@ using Bytes = std::vector<std::uint8_t>;
 class RawPeer {
   public:
     // What to do with one request: the reply bytes (none: stay silent), which socket sends
-    // them (0 main, 1 second), a delay, and an optional datagram from a foreign address first.
+    // them (0 main, 1 second), a delay, an optional datagram from a foreign address first and
+    // an optional extra one after the reply.
     struct Answer {
         std::optional<Bytes> reply;
         int from_socket = 0;
         std::chrono::milliseconds delay{0};
         std::optional<Bytes> foreign_first;
+        std::optional<Bytes> then_extra;  // a second datagram right after the reply
     };
     struct Received {
         Bytes bytes;
@@ -81,6 +83,7 @@ class RawPeer {
                 if (answer.foreign_first) send(foreign_, *answer.foreign_first, from);
                 if (answer.delay.count() > 0) std::this_thread::sleep_for(answer.delay);
                 if (answer.reply) send(fds_[answer.from_socket], *answer.reply, from);
+                if (answer.then_extra) send(fds_[answer.from_socket], *answer.then_extra, from);
             }
         }
     }

@@ -14,6 +14,8 @@
 namespace kestrel {
 
 inline constexpr const char* kDumpFileName = "flash.bin";
+inline constexpr const char* kEraseNotAcknowledged =
+    "Chip erase not acknowledged, nothing programmed! Check the link and write again.";
 
 // The tool always covers the whole chip; tests pass fewer pages to keep faulty runs short.
 struct FlashRunOptions {
@@ -40,7 +42,9 @@ void read_flash_to_file(const std::filesystem::path& dump_dir, FlashReporter& re
 // progress update after every page of the chip, write disable and "Write Over !!! please Read
 // Flash for check!". A page that fails shows "Flash write one Page error!" and ends the
 // programming; when link faults caused it the status becomes "Flash write failed!" instead of
-// "Flash write finished!".
+// "Flash write finished!". A chip erase the device never fully acknowledged (kEraseTries
+// tries) ends the run before any page: "Flash write failed!", write disable and the
+// kEraseNotAcknowledged box.
 void write_flash_from_file(const std::string& update_path, const std::filesystem::path& log_dir,
                            int& erase_wait, FlashReporter& reporter,
                            const FlashRunOptions& options = {});

@@ -18,15 +18,17 @@ constexpr int kEraseTries = 3;
 constexpr int kWriteDisableTries = 3;
 
 // The chip erase, issued again while the device did not acknowledge all of it: a lost Write
-// Enable or Chip Erase would otherwise leave old data under the new image.
-void erase_chip() {
+// Enable or Chip Erase would otherwise leave old data under the new image. False when no try
+// was fully acknowledged.
+bool erase_chip() {
     for (int attempt = 1; attempt <= kEraseTries; ++attempt) {
         LinkTally tally;
         spi_chip_erase(&tally);
-        if (tally.clean()) return;
+        if (tally.clean()) return true;
         tracef("chip erase: %d exchanges not acknowledged (try %d of %d)", tally.unacknowledged,
                attempt, kEraseTries);
     }
+    return false;
 }
 
 void write_disable() {
@@ -72,7 +74,15 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
     spi_set_access_bit();
     trace(" start erase chip ");
     erase_wait = 0;
-    erase_chip();
+    if (!erase_chip()) {
+        // Programming over a chip that may not be erased could only end in a wrong image
+        // reported as written.
+        trace(" erase chip not acknowledged, nothing programmed ");
+        reporter.set_status("Flash write failed!");
+        write_disable();
+        reporter.message_box(kEraseNotAcknowledged);
+        return;
+    }
     wait_for_erase(log_dir, erase_wait);
     if (erase_wait >= kEraseWaitLimit) {
         reporter.message_box("Flash erase error!");
