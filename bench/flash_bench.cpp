@@ -36,9 +36,9 @@ class QuietReporter : public FlashReporter {
 class WaitMeter {
   public:
     explicit WaitMeter(bool skip) : skip_(skip) {
-        previous_ = set_sleep_function([this, skip](std::uint32_t ms) {
+        previous_ = set_sleep_function([this](std::uint32_t ms) {
             const auto t0 = Clock::now();
-            if (!skip) usleep(ms * 1000u);
+            if (!skip_) usleep(ms * 1000u);
             waited_ += std::chrono::duration<double>(Clock::now() - t0).count();
             counted_ += ms / 1000.0;
         });

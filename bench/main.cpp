@@ -36,14 +36,13 @@ void print_row(const std::string& name, const Measured& m, const Measured* floor
 
 constexpr std::size_t kRounds = 12;
 
-// Adds a part measured in one round to a row's totals.
+// Adds a part measured in one round to a row's samples; the row is summarized once at the end.
 void merge(Measured& row, const Measured& part) {
     const double before = static_cast<double>(row.samples_us.size());
     const double added = static_cast<double>(part.samples_us.size());
     row.cpu_us_per_exchange =
         (row.cpu_us_per_exchange * before + part.cpu_us_per_exchange * added) / (before + added);
     row.samples_us.insert(row.samples_us.end(), part.samples_us.begin(), part.samples_us.end());
-    row.time = summarize(row.samples_us);
 }
 
 void save_samples(const std::string& path, const std::vector<double>& us) {
@@ -161,10 +160,11 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < rows.size(); ++i)
             rows[(round + i) % rows.size()]();
     }
-    const std::string spin_text = std::to_string(spin) + " us";
+    for (Measured* row : {&floor22, &floor18, &spin22, &rd, &wr, &rd_block})
+        row->time = summarize(row->samples_us);
     print_row("floor ping-pong 22/22 bytes", floor22);
     print_row("floor ping-pong 18/18 bytes", floor18);
-    print_row("floor 22/22, spin " + spin_text, spin22);
+    print_row("floor 22/22, spin " + std::to_string(spin) + " us", spin22);
     print_row("read_reg vs kestrel-devsim", rd, &floor22, &spin22);
     print_row("write_reg vs kestrel-devsim", wr, &floor18);
     print_row("read_reg, no spin", rd_block, &floor22);
@@ -187,9 +187,9 @@ int main(int argc, char** argv) {
     // and counts the fixed waits instead of sleeping them.
     const int pages = quick ? 2048 : kFlashPages;
     const std::filesystem::path dir = make_work_dir();
-    write_image(dir / "image.bin");
-    std::printf("\n");
     const std::filesystem::path image = dir / "image.bin";
+    write_image(image);
+    std::printf("\n");
     FlashRun read_run, write_run;
     {
         DevsimProcess chip;

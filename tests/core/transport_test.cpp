@@ -54,6 +54,17 @@ RawPeer::Answer echo_ack(const Bytes& request, int) {
     return answer(ack_for(request));
 }
 
+// The first request is answered (DE AD ...) only after `delay`, every later one at once with
+// `word`.
+RawPeer::Script late_first_reply(std::chrono::milliseconds delay, Bytes word) {
+    return [delay, word](const Bytes& req, int index) {
+        if (index > 0) return answer(ack_for(req, word));
+        RawPeer::Answer late = answer(ack_for(req, {0xDE, 0xAD, 0, 0, 0, 0, 0, 0}));
+        late.delay = delay;
+        return late;
+    };
+}
+
 TEST_F(TransportTest, ReadRegSendsTwentyTwoBytes) {
     RawPeer peer(echo_ack);
     open_to(peer);
@@ -207,14 +218,7 @@ TEST_F(TransportTest, ExtraDatagramWaitingBeforeARequestIsDiscarded) {
 
 // Without the discard, the late reply of the first read would become the second read's value.
 TEST_F(TransportTest, LateReplyIsNeverTakenForTheNextExchange) {
-    RawPeer peer([](const Bytes& req, int index) {
-        if (index == 0) {
-            RawPeer::Answer late = answer(ack_for(req, {0xDE, 0xAD, 0, 0, 0, 0, 0, 0}));
-            late.delay = 60ms;
-            return late;
-        }
-        return answer(ack_for(req, {0x12, 0x34, 0, 0, 0, 0, 0, 0}));
-    });
+    RawPeer peer(late_first_reply(60ms, {0x12, 0x34, 0, 0, 0, 0, 0, 0}));
     open_to(peer);
     RegisterWord w{};
     EXPECT_FALSE(read_reg(0x4000, w));
@@ -226,14 +230,7 @@ TEST_F(TransportTest, LateReplyIsNeverTakenForTheNextExchange) {
 // The next request goes out right after the time-out, so the late reply arrives while it waits:
 // the link sits out the grace period first and drops it there.
 TEST_F(TransportTest, ReplyLateWhileTheNextRequestWaitsIsDrainedFirst) {
-    RawPeer peer([](const Bytes& req, int index) {
-        if (index == 0) {
-            RawPeer::Answer late = answer(ack_for(req, {0xDE, 0xAD, 0, 0, 0, 0, 0, 0}));
-            late.delay = 70ms;
-            return late;
-        }
-        return answer(ack_for(req, {0x56, 0x78, 0, 0, 0, 0, 0, 0}));
-    });
+    RawPeer peer(late_first_reply(70ms, {0x56, 0x78, 0, 0, 0, 0, 0, 0}));
     open_to(peer);
     RegisterWord w{};
     EXPECT_FALSE(read_reg(0x4000, w));
