@@ -64,6 +64,9 @@ Counters& counters() {
 
 std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
+thread_local LinkWatch* t_innermost_watch = nullptr;
+thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
+
 void set_timeouts(int fd) {
     timeval tv{};
     tv.tv_sec = 0;
@@ -221,6 +224,33 @@ ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uin
 
 }  // namespace
 
+LinkWatch::LinkWatch() : outer_(t_innermost_watch) {
+    t_innermost_watch = this;
+}
+
+LinkWatch::~LinkWatch() {
+    t_innermost_watch = outer_;
+}
+
+void note_exchange(ExchangeStatus status) {
+    t_last_status = status;
+    const bool silent = status == ExchangeStatus::NoReply || status == ExchangeStatus::NoLink;
+    for (LinkWatch* w = t_innermost_watch; w != nullptr; w = w->outer_) {
+        ++w->exchanges_;
+        if (status != ExchangeStatus::Clean) ++w->unclean_;
+        if (silent) {
+            ++w->silent_;
+            ++w->silent_run_;
+        } else {
+            w->silent_run_ = 0;
+        }
+    }
+}
+
+ExchangeStatus last_exchange_status() {
+    return t_last_status;
+}
+
 std::recursive_mutex& link_lock() {
     static std::recursive_mutex lock;
     return lock;
@@ -291,6 +321,10 @@ bool read_reg(std::uint16_t address, RegisterWord& word) {
     } else {
         word.fill(0);
     }
+    note_exchange(state().fd < 0 ? ExchangeStatus::NoLink
+                  : got < 0     ? ExchangeStatus::NoReply
+                  : acked       ? ExchangeStatus::Clean
+                                : ExchangeStatus::Nak);
     if (!acked) {
         counters().unacknowledged.fetch_add(1, std::memory_order_relaxed);
         trace(kReadAckError);
@@ -308,6 +342,10 @@ bool write_reg(std::uint16_t address, const RegisterWord& word) {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     const ssize_t got = exchange(request, sizeof request, reply, sizeof reply);
     const bool acked = got >= 2 && reply[1] == kAck;
+    note_exchange(state().fd < 0 ? ExchangeStatus::NoLink
+                  : got < 0     ? ExchangeStatus::NoReply
+                  : acked       ? ExchangeStatus::Clean
+                                : ExchangeStatus::Nak);
     if (!acked) {
         counters().unacknowledged.fetch_add(1, std::memory_order_relaxed);
         trace(kWriteAckError);

@@ -47,18 +47,60 @@ bool open_link(const std::string& server_ip, int server_port);
 // "connectok" first occurs at byte 1 or later of the reply text.
 bool connect_handshake();
 
-// One register read: 22-byte request, value from reply bytes 4..11. Without a reply, or with a
-// reply shorter than 12 bytes, the word is all zero. Returns true when acknowledged with 88h;
-// otherwise traces "READ Reg32, ACK error! ".
+// What became of one exchange, as the calling thread sees it.
+enum class ExchangeStatus {
+    Clean,      // exactly this request's reply, acknowledged with 88h, and the link in step
+    Nak,        // this request's reply, but its acknowledgement byte was not 88h
+    NoReply,    // no datagram at all within the 50 ms (lost request or reply, silent device)
+    Anomalous,  // something else: an unfitting, duplicated or stale datagram around it, or the
+                // link could not prove it was back in step; the word read cannot be trusted
+    NoLink,     // the link was never opened (nothing was sent)
+};
+
+// One register read: 22-byte request, value from reply bytes 4..11 of this request's reply.
+// Without a fitting reply the word is all zero. Returns true only for a clean exchange
+// (ExchangeStatus::Clean); otherwise traces "READ Reg32, ACK error! ". A word from an exchange
+// that returned false must not be stored or acted on as the device's value.
 //
-// Every exchange first discards datagrams already waiting, and an exchange that follows a
-// time-out first waits out kLateReplyGraceMs after it, so a late reply is never taken for the
-// reply of a later request. Only datagrams from the peer's host are taken as replies.
+// Only a datagram that fits the request is taken: from the peer's host, of a reply's length,
+// and (once the link has seen that the device echoes it) naming the same register. After any
+// anomaly the link proves it is in step again before the next exchange's data is trusted.
 bool read_reg(std::uint16_t address, RegisterWord& word);
 
-// One register write: 18-byte request. Returns true when acknowledged with 88h; otherwise
-// traces "WRITE Reg32, ACK error! ".
+// One register write: 18-byte request. Returns true only for a clean exchange; otherwise traces
+// "WRITE Reg32, ACK error! ". False does not tell whether the device acted on the write.
 bool write_reg(std::uint16_t address, const RegisterWord& word);
+
+// The status of the calling thread's last read_reg or write_reg.
+ExchangeStatus last_exchange_status();
+
+// Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
+// sees every exchange of its thread made during its life). Not shared between threads.
+class LinkWatch {
+  public:
+    LinkWatch();
+    ~LinkWatch();
+    LinkWatch(const LinkWatch&) = delete;
+    LinkWatch& operator=(const LinkWatch&) = delete;
+
+    int exchanges() const { return exchanges_; }
+    int unclean() const { return unclean_; }  // every status but Clean
+    int silent() const { return silent_; }    // NoReply and NoLink
+    // Silent exchanges in a row at the end of what the watch saw (0 after a clean one).
+    int silent_run() const { return silent_run_; }
+    bool clean() const { return unclean_ == 0; }
+
+  private:
+    friend void note_exchange(ExchangeStatus status);
+    int exchanges_ = 0;
+    int unclean_ = 0;
+    int silent_ = 0;
+    int silent_run_ = 0;
+    LinkWatch* outer_ = nullptr;
+};
+
+// Used by the transport to report each exchange to the thread's watches.
+void note_exchange(ExchangeStatus status);
 
 // The process-wide recursive lock that keeps request/reply pairs of different threads apart.
 std::recursive_mutex& link_lock();
@@ -79,6 +121,10 @@ struct LinkStats {
     std::uint64_t stale_discarded = 0;  // datagrams drained before a send
     std::uint64_t foreign_dropped = 0;  // datagrams from another host, ignored
     std::uint64_t spin_caught = 0;      // replies taken while the receive was still spinning
+    std::uint64_t silent = 0;           // exchanges that got no datagram at all
+    std::uint64_t naks = 0;             // fitting replies without 88h
+    std::uint64_t unfitting_dropped = 0;  // datagrams that did not fit the request, dropped
+    std::uint64_t resyncs = 0;          // times the link had to prove it was in step again
     std::uint64_t exchange_ns = 0;      // wall time spent inside register exchanges
 };
 LinkStats link_stats();
