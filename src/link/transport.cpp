@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <ctime>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,21 +29,46 @@ constexpr std::string_view kHandshakeToken = "connectok";
 constexpr const char* kReadAckError = "READ Reg32, ACK error! ";
 constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
 
+constexpr int kSpinMissesToRest = 8;
+constexpr int kSpinRestExchanges = 1024;
+// Replies seen before the link relies on the echo of the register address or on a length.
+constexpr int kEchoVotes = 2;
+constexpr int kLengthVotes = 2;
+// The side-effect-free register read that proves the link is in step: HOST_CTRL.
+constexpr std::uint16_t kProbeRegister = 0x4010;
+constexpr int kProbeTries = 4;
+// The settle window after a probe's reply: long enough for a duplicate or a reply that is
+// still on its way to show, short enough to cost little on a link that is in step.
+constexpr std::uint64_t kSettleMinUs = 200;
+constexpr std::uint64_t kSettleMaxUs = 5000;
+constexpr std::size_t kReceiveBuffer = 512;
+
 // The link state. Guarded by link_lock() for the exchanges; open_link swaps it under the lock.
 struct LinkState {
     int fd = -1;
     sockaddr_in peer{};
-    // After an exchange timed out, its reply may still be on the way: until this time the
-    // next exchange first drains the socket, so that reply is never taken for its own.
-    std::uint64_t quarantine_until_us = 0;
+    // What the device's replies look like, learnt from the first replies of this link: whether
+    // bytes 2-3 echo the register address, and the lengths of read and write replies.
+    int echo_seen = 0;
+    int echo_missed = 0;
+    std::size_t read_len = 0;  // 0 until learnt
+    std::size_t write_len = 0;
+    std::size_t read_len_candidate = 0;
+    std::size_t write_len_candidate = 0;
+    int read_len_votes = 0;
+    int write_len_votes = 0;
+    // After an anomaly the next reply is trusted only once a probe shows the link in step.
+    bool need_resync = false;
+    // Recent round trips, for the settle window.
+    std::array<std::uint32_t, 16> rtt_us{};
+    std::size_t rtt_next = 0;
     // The spin pays only while the device answers within it: after kSpinMissesToRest misses in
     // a row, the next kSpinRestExchanges receives go straight to the blocking wait.
     int spin_misses = 0;
     int spin_rest = 0;
-};
 
-constexpr int kSpinMissesToRest = 8;
-constexpr int kSpinRestExchanges = 1024;
+    bool echoes() const { return echo_seen >= kEchoVotes && echo_missed == 0; }
+};
 
 LinkState& state() {
     static LinkState s;
@@ -55,6 +82,10 @@ struct Counters {
     std::atomic<std::uint64_t> foreign_dropped{0};
     std::atomic<std::uint64_t> spin_caught{0};
     std::atomic<std::uint64_t> exchange_ns{0};
+    std::atomic<std::uint64_t> silent{0};
+    std::atomic<std::uint64_t> naks{0};
+    std::atomic<std::uint64_t> unfitting_dropped{0};
+    std::atomic<std::uint64_t> resyncs{0};
 };
 
 Counters& counters() {
@@ -62,10 +93,18 @@ Counters& counters() {
     return c;
 }
 
+void bump(std::atomic<std::uint64_t>& counter, std::uint64_t n = 1) {
+    counter.fetch_add(n, std::memory_order_relaxed);
+}
+
 std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
 thread_local LinkWatch* t_innermost_watch = nullptr;
 thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
+
+void note_anomaly_to_watches() {
+    note_link_anomaly();
+}
 
 void set_timeouts(int fd) {
     timeval tv{};
@@ -73,15 +112,73 @@ void set_timeouts(int fd) {
     tv.tv_usec = kLinkTimeoutMs * 1000;
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
-// Drops every datagram already waiting, so a reply that came after its exchange's time-out is
-// never taken for the reply of the next one.
-void discard_stale(int fd) {
-    std::uint8_t scratch[128];
-    while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
-        counters().stale_discarded.fetch_add(1, std::memory_order_relaxed);
+std::uint64_t realtime_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// One datagram as it came off the socket.
+struct Datagram {
+    std::size_t length = 0;         // its whole length, also when cut to the buffer
+    std::uint64_t arrived_real_us = 0;  // kernel arrival stamp (CLOCK_REALTIME), 0 if none
+    sockaddr_in from{};
+};
+
+// Takes one datagram without waiting. False when none is waiting (or on an error).
+bool take_datagram(int fd, std::uint8_t* buf, std::size_t size, Datagram& d) {
+    iovec iov{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg{};
+    msg.msg_name = &d.from;
+    msg.msg_namelen = sizeof d.from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
+    if (got < 0) return false;
+    d.length = static_cast<std::size_t>(got);
+    d.arrived_real_us = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            d.arrived_real_us = static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
+                                static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+        }
     }
+    return true;
+}
+
+// Waits until a datagram is waiting or the monotonic deadline passes. False at the deadline.
+bool wait_readable(int fd, std::uint64_t deadline_us) {
+    for (;;) {
+        const std::uint64_t now = monotonic_us();
+        if (now >= deadline_us) return false;
+        const std::uint64_t left = deadline_us - now;
+        pollfd pfd{fd, POLLIN, 0};
+        timespec ts{static_cast<time_t>(left / 1000000u),
+                    static_cast<long>((left % 1000000u) * 1000u)};
+        const int r = ppoll(&pfd, 1, &ts, nullptr);
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+// Drops every datagram already waiting; returns how many there were.
+int discard_waiting(int fd) {
+    std::uint8_t scratch[kReceiveBuffer];
+    Datagram d;
+    int n = 0;
+    while (take_datagram(fd, scratch, sizeof scratch, d))
+        ++n;
+    return n;
 }
 
 bool send_to_peer(int fd, const sockaddr_in& peer, const void* data, std::size_t size) {
@@ -90,136 +187,248 @@ bool send_to_peer(int fd, const sockaddr_in& peer, const void* data, std::size_t
     return sent == static_cast<ssize_t>(size);
 }
 
-void set_receive_timeout(int fd, std::uint64_t us) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(us / 1000000u);
-    tv.tv_usec = static_cast<suseconds_t>(us % 1000000u);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+bool from_peer_host(const Datagram& d, const sockaddr_in& peer) {
+    return d.from.sin_family == AF_INET && d.from.sin_addr.s_addr == peer.sin_addr.s_addr;
 }
 
-// True when a datagram from `from` may be taken as the reply; moves the peer to its port.
-bool accept_sender(const sockaddr_in& from, sockaddr_in& peer) {
-    if (from.sin_family == AF_INET && from.sin_addr.s_addr == peer.sin_addr.s_addr) {
-        peer.sin_port = from.sin_port;
-        return true;
+enum class Kind { Read, Write };
+
+// Whether a datagram from the peer's host can be the reply to a request of kind at address.
+bool fits(const LinkState& s, Kind kind, std::uint16_t address, const std::uint8_t* buf,
+          const Datagram& d) {
+    if (kind == Kind::Read) {
+        if (d.length < 12) return false;
+        if (s.read_len != 0 && d.length != s.read_len) return false;
+    } else {
+        if (d.length < 2) return false;
+        if (s.write_len != 0 && d.length != s.write_len) return false;
     }
-    counters().foreign_dropped.fetch_add(1, std::memory_order_relaxed);
-    return false;
+    if (s.echoes()) {
+        if (d.length < 4) return false;
+        if (buf[2] != static_cast<std::uint8_t>(address >> 8) ||
+            buf[3] != static_cast<std::uint8_t>(address & 0xFF)) {
+            return false;
+        }
+    }
+    return true;
 }
 
-// Receives one datagram from the peer's host within the exchange's 50 ms, cut to `size` bytes.
-// Datagrams from any other host are dropped and the wait goes on. A datagram from another port
-// of the peer's host moves the peer to that port. Returns the length received, or -1.
+void learn_length(std::size_t length, std::size_t& fixed, std::size_t& candidate, int& votes) {
+    if (fixed != 0) return;
+    if (length == candidate) {
+        if (++votes >= kLengthVotes) fixed = length;
+    } else {
+        candidate = length;
+        votes = 1;
+    }
+}
+
+// Learns from a reply that the link has trusted.
+void learn(LinkState& s, Kind kind, std::uint16_t address, const std::uint8_t* buf,
+           const Datagram& d) {
+    if (d.length >= 4 && s.echo_missed == 0) {
+        const bool echoed = buf[2] == static_cast<std::uint8_t>(address >> 8) &&
+                            buf[3] == static_cast<std::uint8_t>(address & 0xFF);
+        if (echoed) {
+            if (s.echo_seen < kEchoVotes) ++s.echo_seen;
+        } else if (!s.echoes()) {
+            // A device that does not echo: the resync is then the only protection.
+            s.echo_missed = 1;
+        }
+    }
+    if (kind == Kind::Read) {
+        learn_length(d.length, s.read_len, s.read_len_candidate, s.read_len_votes);
+    } else {
+        learn_length(d.length, s.write_len, s.write_len_candidate, s.write_len_votes);
+    }
+}
+
+void record_rtt(LinkState& s, std::uint64_t us) {
+    s.rtt_us[s.rtt_next] = static_cast<std::uint32_t>(std::min<std::uint64_t>(us, kSettleMaxUs));
+    s.rtt_next = (s.rtt_next + 1) % s.rtt_us.size();
+}
+
+std::uint64_t settle_us(const LinkState& s) {
+    const std::uint32_t longest = *std::max_element(s.rtt_us.begin(), s.rtt_us.end());
+    return std::clamp<std::uint64_t>(2u * longest, kSettleMinUs, kSettleMaxUs);
+}
+
+// What one wait for a reply found.
+struct Receipt {
+    ssize_t length = -1;    // of the reply taken (cut to the buffer), -1 when none
+    int unfitting = 0;      // datagrams from the peer's host that did not fit, dropped
+    int late = 0;           // datagrams that arrived after the deadline, dropped
+    bool error = false;     // the socket failed
+};
+
+// Waits for this request's reply until the deadline (monotonic), judged by the kernel's arrival
+// stamp, so a reply that came in time is kept even when this thread wakes late. Foreign
+// datagrams are dropped silently; unfitting ones are dropped and counted, and the wait goes on.
+// A fitting datagram from another port of the peer's host moves the peer there.
 //
 // The receive first spins on the non-blocking socket for a few microseconds, which saves the
 // sleep and wake-up when the device answers fast (each try yields the CPU, so a peer that
-// shares this core still runs at once). Then it falls back to one blocking recvfrom under the
-// socket's time-out, cut to what is left of the 50 ms and restored afterwards. A spin that
-// keeps missing rests for a while (see LinkState), so a slow device costs no CPU.
-ssize_t receive_from_peer(LinkState& s, std::uint8_t* buf, std::size_t size) {
-    constexpr std::uint64_t kTimeoutUs = static_cast<std::uint64_t>(kLinkTimeoutMs) * 1000u;
-    const int fd = s.fd;
-    sockaddr_in& peer = s.peer;
-    std::uint32_t spin_us = g_spin_us.load(std::memory_order_relaxed);
-    if (s.spin_rest > 0) {
+// shares this core still runs at once). A spin that keeps missing rests for a while.
+Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8_t* reply,
+                      std::size_t reply_size, std::uint64_t deadline_us,
+                      std::uint64_t deadline_real_us, bool spin) {
+    Receipt r;
+    std::uint8_t buf[kReceiveBuffer];
+    std::uint32_t spin_us = spin ? g_spin_us.load(std::memory_order_relaxed) : 0;
+    if (spin_us > 0 && s.spin_rest > 0) {
         --s.spin_rest;
         spin_us = 0;
     }
-    const std::uint64_t start = monotonic_us();
-    const std::uint64_t deadline = start + kTimeoutUs;
-    sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-
-    if (spin_us > 0) {
-        const std::uint64_t spin_until = std::min(start + spin_us, deadline);
-        do {
-            from_len = sizeof from;
-            const ssize_t got = recvfrom(fd, buf, size, MSG_DONTWAIT,
-                                         reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (got >= 0 && accept_sender(from, peer)) {
-                s.spin_misses = 0;
-                counters().spin_caught.fetch_add(1, std::memory_order_relaxed);
-                return got;
+    const std::uint64_t spin_until = std::min(monotonic_us() + spin_us, deadline_us);
+    bool spinning = spin_us > 0;
+    for (;;) {
+        Datagram d;
+        if (!take_datagram(s.fd, buf, sizeof buf, d)) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                r.error = true;
+                return r;
             }
-            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-            sched_yield();
-        } while (monotonic_us() < spin_until);
-        if (++s.spin_misses >= kSpinMissesToRest) {
-            s.spin_misses = 0;
-            s.spin_rest = kSpinRestExchanges;
-        }
-    }
-
-    bool shortened = false;
-    ssize_t result = -1;
-    for (bool first = spin_us == 0;; first = false) {
-        if (!first) {
-            const std::uint64_t now = monotonic_us();
-            if (now >= deadline) break;
-            set_receive_timeout(fd, deadline - now);
-            shortened = true;
-        }
-        from_len = sizeof from;
-        const ssize_t got =
-            recvfrom(fd, buf, size, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (got >= 0) {
-            // The socket's time-out runs on the kernel's coarse timer; a datagram taken after
-            // the 50 ms is late, whatever let it through.
-            if (monotonic_us() > deadline) {
-                counters().stale_discarded.fetch_add(1, std::memory_order_relaxed);
-                break;
+            if (spinning) {
+                if (monotonic_us() < spin_until) {
+                    sched_yield();
+                    continue;
+                }
+                spinning = false;
+                if (++s.spin_misses >= kSpinMissesToRest) {
+                    s.spin_misses = 0;
+                    s.spin_rest = kSpinRestExchanges;
+                }
             }
-            if (accept_sender(from, peer)) {
-                result = got;
-                break;
-            }
+            if (!wait_readable(s.fd, deadline_us)) return r;
             continue;
         }
-        if (errno != EINTR) break;  // time-out or error
-    }
-    if (shortened) set_receive_timeout(fd, kTimeoutUs);
-    return result;
-}
-
-// Waits out the rest of a quarantine, dropping whatever arrives meanwhile.
-void sit_out_quarantine(LinkState& s) {
-    std::uint8_t scratch[128];
-    for (std::uint64_t now = monotonic_us(); now < s.quarantine_until_us; now = monotonic_us()) {
-        pollfd pfd{s.fd, POLLIN, 0};
-        const std::uint64_t left = s.quarantine_until_us - now;
-        timespec ts{static_cast<time_t>(left / 1000000u),
-                    static_cast<long>((left % 1000000u) * 1000u)};
-        if (ppoll(&pfd, 1, &ts, nullptr) > 0 && recv(s.fd, scratch, sizeof scratch, 0) >= 0) {
-            counters().stale_discarded.fetch_add(1, std::memory_order_relaxed);
+        const bool in_time = d.arrived_real_us != 0 ? d.arrived_real_us <= deadline_real_us
+                                                    : monotonic_us() <= deadline_us;
+        if (!from_peer_host(d, s.peer)) {
+            bump(counters().foreign_dropped);
+            continue;
         }
+        if (!in_time) {
+            ++r.late;
+            bump(counters().stale_discarded);
+            return r;
+        }
+        if (!fits(s, kind, address, buf, d)) {
+            ++r.unfitting;
+            bump(counters().unfitting_dropped);
+            continue;
+        }
+        if (spinning) {
+            s.spin_misses = 0;
+            bump(counters().spin_caught);
+        }
+        s.peer.sin_port = d.from.sin_port;
+        const std::size_t n = std::min(d.length, reply_size);
+        std::memcpy(reply, buf, n);
+        learn(s, kind, address, buf, d);
+        r.length = static_cast<ssize_t>(n);
+        return r;
     }
-    s.quarantine_until_us = 0;
 }
 
-ssize_t send_and_receive(LinkState& s, const std::uint8_t* request, std::size_t request_size,
-                         std::uint8_t* reply, std::size_t reply_size) {
-    if (s.fd < 0) return -1;
-    if (s.quarantine_until_us != 0) sit_out_quarantine(s);
-    discard_stale(s.fd);
-    if (!send_to_peer(s.fd, s.peer, request, request_size)) return -1;
-    const ssize_t got = receive_from_peer(s, reply, reply_size);
-    if (got < 0) s.quarantine_until_us = monotonic_us() + kLateReplyGraceMs * 1000u;
-    return got;
+enum class Resync {
+    InStep,            // the first probe found the link in step: the exchange before it stands
+    InStepAfterStray,  // stray datagrams first: the link is in step now, the exchange is suspect
+    Failed,
+};
+
+// Proves the link is in step: a probe read gets exactly one fitting reply and nothing else
+// arrives within the settle window. Gives up at the first probe that gets no datagram at all
+// (a silent device costs one time-out, not kProbeTries of them).
+Resync resync(LinkState& s) {
+    bump(counters().resyncs);
+    std::uint8_t request[kReadRequestSize] = {0x80, 0x00, kProbeRegister >> 8,
+                                              kProbeRegister & 0xFF};
+    bool stray = false;
+    for (int attempt = 0; attempt < kProbeTries; ++attempt) {
+        const int waiting = discard_waiting(s.fd);
+        bump(counters().stale_discarded, static_cast<std::uint64_t>(waiting));
+        bool odd = waiting > 0;
+        if (!send_to_peer(s.fd, s.peer, request, sizeof request)) return Resync::Failed;
+        const std::uint64_t sent = monotonic_us();
+        std::uint8_t reply[kReadRequestSize];
+        const Receipt r =
+            receive_reply(s, Kind::Read, kProbeRegister, reply, sizeof reply,
+                          sent + kLinkTimeoutMs * 1000u, realtime_us() + kLinkTimeoutMs * 1000u,
+                          false);
+        bump(counters().exchanges);
+        if (r.length < 0) {
+            if (r.unfitting == 0 && r.late == 0) return Resync::Failed;
+            stray = true;
+            continue;
+        }
+        record_rtt(s, monotonic_us() - sent);
+        odd = odd || r.unfitting > 0;
+        if (wait_readable(s.fd, monotonic_us() + settle_us(s))) {
+            bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
+            odd = true;
+        }
+        if (!odd) return stray ? Resync::InStepAfterStray : Resync::InStep;
+        stray = true;
+    }
+    return Resync::Failed;
 }
 
-// One request and its reply, under the link lock. Returns the reply length or -1.
-ssize_t exchange(const std::uint8_t* request, std::size_t request_size, std::uint8_t* reply,
-                 std::size_t reply_size) {
+// One request and its reply, under the link lock. Fills reply (cut to reply_size) and gives the
+// exchange's status; *length gets the reply length or -1.
+ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* request,
+                        std::size_t request_size, std::uint8_t* reply, std::size_t reply_size,
+                        ssize_t& length) {
+    length = -1;
+    LinkState& s = state();
+    if (s.fd < 0) return ExchangeStatus::NoLink;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    const ssize_t got = send_and_receive(state(), request, request_size, reply, reply_size);
     Counters& c = counters();
-    c.exchanges.fetch_add(1, std::memory_order_relaxed);
-    c.exchange_ns.fetch_add(
-        static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()),
-        std::memory_order_relaxed);
-    return got;
+
+    bool anomaly = false;
+    if (const int waiting = discard_waiting(s.fd); waiting > 0) {
+        bump(c.stale_discarded, static_cast<std::uint64_t>(waiting));
+        anomaly = true;
+    }
+    ExchangeStatus status = ExchangeStatus::NoReply;
+    if (send_to_peer(s.fd, s.peer, request, request_size)) {
+        const std::uint64_t sent = monotonic_us();
+        const Receipt r = receive_reply(s, kind, address, reply, reply_size,
+                                        sent + kLinkTimeoutMs * 1000u,
+                                        realtime_us() + kLinkTimeoutMs * 1000u, true);
+        length = r.length;
+        anomaly = anomaly || r.unfitting > 0 || r.late > 0;
+        if (r.length >= 0) {
+            record_rtt(s, monotonic_us() - sent);
+            const bool acked = r.length >= 2 && reply[1] == kAck;
+            if (anomaly || s.need_resync) {
+                const Resync in_step = resync(s);
+                s.need_resync = in_step == Resync::Failed;
+                anomaly = anomaly || in_step != Resync::InStep;
+                status = in_step != Resync::InStep ? ExchangeStatus::Anomalous
+                         : acked                   ? ExchangeStatus::Clean
+                                                   : ExchangeStatus::Nak;
+            } else {
+                status = acked ? ExchangeStatus::Clean : ExchangeStatus::Nak;
+            }
+            if (status == ExchangeStatus::Nak) s.need_resync = true;
+        } else {
+            s.need_resync = true;
+            status = anomaly ? ExchangeStatus::Anomalous : ExchangeStatus::NoReply;
+        }
+    } else {
+        s.need_resync = true;
+    }
+    if (anomaly) note_anomaly_to_watches();
+
+    bump(c.exchanges);
+    if (status == ExchangeStatus::NoReply) bump(c.silent);
+    if (status == ExchangeStatus::Nak) bump(c.naks);
+    bump(c.exchange_ns,
+         static_cast<std::uint64_t>(
+             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()));
+    return status;
 }
 
 }  // namespace
@@ -245,6 +454,11 @@ void note_exchange(ExchangeStatus status) {
             w->silent_run_ = 0;
         }
     }
+}
+
+void note_link_anomaly() {
+    for (LinkWatch* w = t_innermost_watch; w != nullptr; w = w->outer_)
+        ++w->anomalies_;
 }
 
 ExchangeStatus last_exchange_status() {
@@ -285,12 +499,25 @@ bool connect_handshake() {
     if (s.fd < 0) return false;
     char text[kHandshakeReplySize] = {};
     std::strncpy(text, kHandshakeText, sizeof text - 1);
-    discard_stale(s.fd);
+    discard_waiting(s.fd);
     send_to_peer(s.fd, s.peer, text, std::strlen(text) + 1);
 
     std::uint8_t reply[kHandshakeReplySize] = {};
-    const ssize_t got = receive_from_peer(s, reply, sizeof reply);
-    const std::size_t length = got > 0 ? static_cast<std::size_t>(got) : 0;
+    std::size_t length = 0;
+    const std::uint64_t deadline = monotonic_us() + kLinkTimeoutMs * 1000u;
+    std::uint8_t buf[kReceiveBuffer];
+    while (wait_readable(s.fd, deadline)) {
+        Datagram d;
+        if (!take_datagram(s.fd, buf, sizeof buf, d)) continue;
+        if (!from_peer_host(d, s.peer)) {
+            bump(counters().foreign_dropped);
+            continue;
+        }
+        s.peer.sin_port = d.from.sin_port;
+        length = std::min(d.length, sizeof reply);
+        std::memcpy(reply, buf, length);
+        break;
+    }
     if (length > 0 && reply[0] == 'q') {
         const char quit[2] = {'q', '\0'};
         send_to_peer(s.fd, s.peer, quit, sizeof quit);
@@ -313,23 +540,21 @@ bool read_reg(std::uint16_t address, RegisterWord& word) {
     std::uint8_t reply[kReadRequestSize] = {};
 
     std::lock_guard<std::recursive_mutex> guard(link_lock());
-    const ssize_t got = exchange(request, sizeof request, reply, sizeof reply);
-    bool acked = false;
+    ssize_t got = -1;
+    const ExchangeStatus status =
+        exchange(Kind::Read, address, request, sizeof request, reply, sizeof reply, got);
     if (got >= 12) {
         std::memcpy(word.data(), reply + 4, word.size());
-        acked = reply[1] == kAck;
     } else {
         word.fill(0);
     }
-    note_exchange(state().fd < 0 ? ExchangeStatus::NoLink
-                  : got < 0     ? ExchangeStatus::NoReply
-                  : acked       ? ExchangeStatus::Clean
-                                : ExchangeStatus::Nak);
-    if (!acked) {
-        counters().unacknowledged.fetch_add(1, std::memory_order_relaxed);
+    note_exchange(status);
+    const bool clean = status == ExchangeStatus::Clean;
+    if (!clean) {
+        bump(counters().unacknowledged);
         trace(kReadAckError);
     }
-    return acked;
+    return clean;
 }
 
 bool write_reg(std::uint16_t address, const RegisterWord& word) {
@@ -340,17 +565,35 @@ bool write_reg(std::uint16_t address, const RegisterWord& word) {
     std::uint8_t reply[kWriteRequestSize] = {};
 
     std::lock_guard<std::recursive_mutex> guard(link_lock());
-    const ssize_t got = exchange(request, sizeof request, reply, sizeof reply);
-    const bool acked = got >= 2 && reply[1] == kAck;
-    note_exchange(state().fd < 0 ? ExchangeStatus::NoLink
-                  : got < 0     ? ExchangeStatus::NoReply
-                  : acked       ? ExchangeStatus::Clean
-                                : ExchangeStatus::Nak);
-    if (!acked) {
-        counters().unacknowledged.fetch_add(1, std::memory_order_relaxed);
+    ssize_t got = -1;
+    const ExchangeStatus status =
+        exchange(Kind::Write, address, request, sizeof request, reply, sizeof reply, got);
+    note_exchange(status);
+    const bool clean = status == ExchangeStatus::Clean;
+    if (!clean) {
+        bump(counters().unacknowledged);
         trace(kWriteAckError);
     }
-    return acked;
+    return clean;
+}
+
+bool confirm_in_step() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    LinkState& s = state();
+    if (s.fd < 0) return false;
+    if (s.need_resync) {
+        const Resync r = resync(s);
+        s.need_resync = r == Resync::Failed;
+        if (r != Resync::InStep) note_anomaly_to_watches();
+        return r == Resync::InStep;
+    }
+    if (wait_readable(s.fd, monotonic_us() + settle_us(s))) {
+        bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
+        s.need_resync = true;
+        note_anomaly_to_watches();
+        return false;
+    }
+    return true;
 }
 
 PeerAddress peer_address() {
@@ -367,8 +610,18 @@ void set_peer_address(Ipv4Net addr, std::uint16_t port_host_order) {
 
 LinkStats link_stats() {
     Counters& c = counters();
-    return LinkStats{c.exchanges.load(),       c.unacknowledged.load(), c.stale_discarded.load(),
-                     c.foreign_dropped.load(), c.spin_caught.load(),    c.exchange_ns.load()};
+    LinkStats st;
+    st.exchanges = c.exchanges.load();
+    st.unacknowledged = c.unacknowledged.load();
+    st.stale_discarded = c.stale_discarded.load();
+    st.foreign_dropped = c.foreign_dropped.load();
+    st.spin_caught = c.spin_caught.load();
+    st.exchange_ns = c.exchange_ns.load();
+    st.silent = c.silent.load();
+    st.naks = c.naks.load();
+    st.unfitting_dropped = c.unfitting_dropped.load();
+    st.resyncs = c.resyncs.load();
+    return st;
 }
 
 std::uint32_t set_receive_spin_us(std::uint32_t us) {

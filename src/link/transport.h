@@ -21,8 +21,6 @@ namespace kestrel {
 
 inline constexpr std::uint8_t kAck = 0x88;
 inline constexpr int kLinkTimeoutMs = 50;
-// How long after a time-out a late reply is still drained before the next request goes out.
-inline constexpr int kLateReplyGraceMs = 100;
 // On loopback and a quiet bench network a reply comes within tens of microseconds; waiting for
 // it awake saves the wake-up of a blocking receive, which can cost more than the exchange.
 inline constexpr std::uint32_t kDefaultReceiveSpinUs = 50;
@@ -88,19 +86,33 @@ class LinkWatch {
     int silent() const { return silent_; }    // NoReply and NoLink
     // Silent exchanges in a row at the end of what the watch saw (0 after a clean one).
     int silent_run() const { return silent_run_; }
-    bool clean() const { return unclean_ == 0; }
+    // Stray datagrams (duplicates, late or unfitting replies) the link found while the watch
+    // lived, also around exchanges that came out clean: the data of the span is suspect.
+    int anomalies() const { return anomalies_; }
+    bool clean() const { return unclean_ == 0 && anomalies_ == 0; }
 
   private:
     friend void note_exchange(ExchangeStatus status);
+    friend void note_link_anomaly();
     int exchanges_ = 0;
+    int anomalies_ = 0;
     int unclean_ = 0;
     int silent_ = 0;
     int silent_run_ = 0;
     LinkWatch* outer_ = nullptr;
 };
 
-// Used by the transport to report each exchange to the thread's watches.
+// Used by the transport to report each exchange, and each stray datagram, to the thread's
+// watches.
 void note_exchange(ExchangeStatus status);
+void note_link_anomaly();
+
+// Closes a span of exchanges whose data the caller is about to trust: waits a short settle
+// window (a few round trips) and gives true when nothing arrived, so no reply of the span was
+// duplicated or is still on its way. When the link still owes a resync, a probe is made
+// instead. On false the stray datagrams are dropped, the watches see an anomaly, and the next
+// exchange proves the link in step again; the span must be repeated.
+[[nodiscard]] bool confirm_in_step();
 
 // The process-wide recursive lock that keeps request/reply pairs of different threads apart.
 std::recursive_mutex& link_lock();

@@ -61,7 +61,7 @@ TEST_F(FlashVerify, MissingEmptyOrUnreadableFilesAreErrorsWithTheReason) {
     const std::vector<Case> cases{
         {Dump::Good, Update::Missing, "Verify: can't open the update file"},
         {Dump::Good, Update::Empty, "is empty"},
-        {Dump::Good, Update::Folder, "Verify: can't read the update file"},
+        {Dump::Good, Update::Folder, "is not a regular file"},
         {Dump::Missing, Update::Good, "Verify: can't open \""},
         {Dump::Folder, Update::Good, "Verify: can't read \""},
     };

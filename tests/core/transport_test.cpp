@@ -227,23 +227,19 @@ TEST_F(TransportTest, LateReplyIsNeverTakenForTheNextExchange) {
     EXPECT_EQ(w, word_of({0x12, 0x34, 0, 0, 0, 0, 0, 0}));
 }
 
-// The next request goes out right after the time-out, so the late reply arrives while it waits:
-// the link sits out the grace period first and drops it there.
-TEST_F(TransportTest, ReplyLateWhileTheNextRequestWaitsIsDrainedFirst) {
+// The next request goes out right after the time-out, so the late reply arrives while it waits
+// and, before the link has learnt the echo, fits it. The probe that follows finds the second
+// read's own reply still coming: that read is reported unclean, and the link is in step for the
+// one after it.
+TEST_F(TransportTest, LateReplyTakenWhileTheNextRequestWaitsMakesThatReadUnclean) {
     RawPeer peer(late_first_reply(70ms, {0x56, 0x78, 0, 0, 0, 0, 0, 0}));
     open_to(peer);
     RegisterWord w{};
     EXPECT_FALSE(read_reg(0x4000, w));
-    const std::uint64_t drained = link_stats().stale_discarded;
-    const std::uint64_t before = monotonic_us();
-    EXPECT_TRUE(read_reg(0x4008, w));
-    EXPECT_EQ(w, word_of({0x56, 0x78, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(link_stats().stale_discarded, drained + 1);
-    EXPECT_LE(monotonic_us() - before, (kLateReplyGraceMs + 40) * 1000u);
-    // The grace is paid once: the exchange after it goes out at once.
-    const std::uint64_t next = monotonic_us();
+    EXPECT_FALSE(read_reg(0x4008, w));
+    EXPECT_EQ(last_exchange_status(), ExchangeStatus::Anomalous);
     EXPECT_TRUE(read_reg(0x4010, w));
-    EXPECT_LT(monotonic_us() - next, 20000u);
+    EXPECT_EQ(w, word_of({0x56, 0x78, 0, 0, 0, 0, 0, 0}));
 }
 
 // The receive spins before it blocks; a spin longer than the time-out must not stretch it.

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "flash/core/spi_flash.h"
+#include "link/transport.h"
 #include "platform/trace.h"
 
 namespace kestrel {
@@ -23,34 +24,62 @@ int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
 
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
     const FlashAddress page = flash_address(address);
-    std::size_t next = 0;
-    std::size_t failed_chunk = kPageReadChunks;
-    int tries = 0;
-    while ((next = spi_read_chunks(page, next, dest, true)) < kPageReadChunks) {
-        tries = next == failed_chunk ? tries + 1 : 1;
-        failed_chunk = next;
-        if (tries >= kChunkReadTries) {
-            tracef("read page %06x failed: byte %zu not acknowledged in %d tries", address,
-                   next * 8, kChunkReadTries);
-            return false;
+    for (int attempt = 1; attempt <= kPageReadTries; ++attempt) {
+        LinkWatch watch;
+        const std::size_t read = spi_read_chunks(page, 0, dest, true);
+        if (read < kPageReadChunks) {
+            // Close the abandoned Read Data transaction with its end phase before a new one.
+            write_reg(SPI_CTRL, RegisterWord{kCtrlReadLast[0], kCtrlReadLast[1]});
         }
-        tracef("read page %06x: not acknowledged, reading again from byte %zu", address, next * 8);
+        if (read == kPageReadChunks && watch.clean() && confirm_in_step() && watch.clean()) {
+            return true;
+        }
+        tracef("read page %06x: link fault (try %d of %d), reading the page again", address,
+               attempt, kPageReadTries);
     }
-    return true;
+    tracef("read page %06x failed: no clean read in %d tries", address, kPageReadTries);
+    return false;
 }
+
+namespace {
+
+// Waits until a clean, confirmed status read shows the chip ready (at most kProgramMaxPolls).
+bool chip_ready() {
+    for (int poll = 0; poll < kProgramMaxPolls; ++poll) {
+        LinkWatch watch;
+        std::uint8_t status = 0;
+        if (spi_read_status(status) && (status & kStatusBusy) == 0 && confirm_in_step() &&
+            watch.clean()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 PageProgram program_page_checked(std::uint32_t address,
                                  std::span<const std::uint8_t, kPageSize> page) {
     const FlashAddress at = flash_address(address);
     for (int attempt = 1; attempt <= kPageProgramTries; ++attempt) {
+        if (attempt > 1 && !chip_ready()) {
+            tracef("program page %06x failed: the chip never read ready", address);
+            return PageProgram::LinkFailed;
+        }
+        LinkWatch watch;
         LinkTally tally;
         const int ok = spi_program_page(at, page, &tally);
-        if (tally.clean() && !ok) return PageProgram::ChipBusy;
-        if (tally.clean() && attempt == 1) return PageProgram::Done;
-        if (!tally.clean()) {
-            tracef("program page %06x: %d exchange(s) not acknowledged, reading it back", address,
-                   tally.unacknowledged);
+        if (ok == kProgramAbandoned) {
+            tracef("program page %06x: link fault while loading (try %d of %d), loading again",
+                   address, attempt, kPageProgramTries);
+            continue;
         }
+        const bool clean = tally.clean() && watch.clean();
+        if (clean && ok == 0) return PageProgram::ChipBusy;
+        if (clean) return PageProgram::Done;
+        tracef("program page %06x: %d exchange(s) not clean, reading it back", address,
+               tally.unacknowledged);
+        if (!chip_ready()) return PageProgram::LinkFailed;
         std::array<std::uint8_t, kPageSize> back{};
         if (!read_page_checked(address, back)) return PageProgram::LinkFailed;
         if (std::equal(page.begin(), page.end(), back.begin())) return PageProgram::Done;

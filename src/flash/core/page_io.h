@@ -10,13 +10,14 @@
 
 namespace kestrel {
 
-inline constexpr int kChunkReadTries = 4;
-inline constexpr int kPageProgramTries = 4;
+inline constexpr int kPageReadTries = 8;
+inline constexpr int kPageProgramTries = 8;
 
-// Reads the page at address into dest. When the exchanges of an 8-byte chunk are not all
-// acknowledged, the transaction is abandoned and a fresh Read Data transaction reads again
-// from that chunk on; the same chunk is tried at most kChunkReadTries times. False (traced)
-// when a chunk ran out of tries; dest then holds nothing to rely on.
+// Reads the page at address into dest. The page counts as read only when all 65 exchanges
+// were clean, the link saw no stray datagram meanwhile and confirms it is in step afterwards;
+// otherwise the transaction is closed with its end phase (50h 08h) and the whole page is read
+// again, at most kPageReadTries times. False (traced) when no read was clean; dest then holds
+// nothing to rely on.
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest);
 
 enum class PageProgram {
@@ -27,10 +28,12 @@ enum class PageProgram {
                       // shifted the bytes the chip took); only an erase can mend it
 };
 
-// Programs the page at address. After an attempt with an unacknowledged exchange the page is
-// read back: when it holds the page the program is done, when bits are still to be cleared it
-// is programmed again from its write enable (at most kPageProgramTries attempts in all), and
-// when it holds bits that no program can set again the page has failed.
+// Programs the page at address. A load with a fault is abandoned before its tail and loaded
+// again from its write enable, once a clean status read shows the chip ready. After a program
+// whose tail or polls were not clean the page is read back: when it holds the page the program
+// is done, when bits are still to be cleared it is programmed again (at most
+// kPageProgramTries attempts in all), and when it holds bits that no program can set again the
+// page has failed.
 PageProgram program_page_checked(std::uint32_t address,
                                  std::span<const std::uint8_t, kPageSize> page);
 

@@ -59,6 +59,13 @@ void fail_read(FlashReporter& reporter, const char* box) {
 void read_flash_to_file(const std::filesystem::path& dump_dir, FlashReporter& reporter,
                         const FlashRunOptions& options) {
     const std::filesystem::path final_path = dump_dir / kDumpFileName;
+    // The last dump steps aside first, so that a failed read never leaves it to be verified as
+    // if it were this one.
+    std::error_code ec;
+    if (std::filesystem::exists(final_path, ec)) {
+        std::filesystem::rename(final_path, dump_dir / (std::string(kDumpFileName) + ".old"), ec);
+        if (ec) tracef("can't move the last dump aside: %s", ec.message().c_str());
+    }
     DumpFile dump(dump_dir / (std::string(kDumpFileName) + ".tmp"));
     if (!dump.is_open()) {
         tracef("can't create the dump file in \"%s\"", dump_dir.c_str());

@@ -96,16 +96,21 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
 
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
                      LinkTally* tally) {
-    send_instruction(kCmdWriteEnable, tally);
-    put(SPI_PP_HEAD,
-        RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0], page[1], page[2],
-                     page[3]},
-        tally);
-    for (std::size_t i = 0; i < kPageDataWords; ++i) {
+    bool loaded = send_instruction(kCmdWriteEnable, tally);
+    loaded &= put(SPI_PP_HEAD,
+                  RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0],
+                               page[1], page[2], page[3]},
+                  tally);
+    for (std::size_t i = 0; i < kPageDataWords && loaded; ++i) {
         RegisterWord data{};
         std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageHeadBytes + 8 * i), 8,
                     data.begin());
-        put(SPI_PP_DATA, data, tally);
+        loaded &= put(SPI_PP_DATA, data, tally);
+    }
+    // The tail starts the program: it goes out only over a load the device took word for word.
+    if (!loaded || !confirm_in_step()) {
+        if (loaded && tally) ++tally->unacknowledged;
+        return kProgramAbandoned;
     }
     RegisterWord tail{};
     std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageSize - kPageTailBytes),
@@ -118,6 +123,11 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
         std::uint8_t status = 0;
         const bool trusted = spi_read_status(status, tally);
         busy = !trusted || (status & kStatusBusy) != 0;
+        // "Ready" is believed only when no stray reply could have said it.
+        if (!busy && !confirm_in_step()) {
+            busy = true;
+            if (tally) ++tally->unacknowledged;
+        }
         ++polls;
     }
     if (polls >= kProgramMaxPolls) {

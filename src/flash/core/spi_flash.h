@@ -52,10 +52,15 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
                             std::span<std::uint8_t, kPageSize> dest, bool stop_at_fault,
                             LinkTally* tally = nullptr);
 
+inline constexpr int kProgramAbandoned = -1;
+
 // Write Enable, the page through SPI_PP_HEAD, 31 x SPI_PP_DATA and SPI_PP_TAIL, then status
-// polls without pause. A poll that was not fully acknowledged counts as busy. 1 when the chip
-// was ready within 249 polls; 0 after the 250th poll, with the trace
-// "write 16 bit---------------------------------------------register".
+// polls without pause. A poll that was not clean, or a "ready" the link could not confirm,
+// counts as busy. 1 when the chip was ready within 249 polls; 0 after the 250th poll, with the
+// trace "write 16 bit---------------------------------------------register".
+// kProgramAbandoned when an exchange of the load was not clean or the link was not in step
+// before the tail: SPI_PP_TAIL is then never sent, so nothing was programmed, and the page must
+// be loaded again from its write enable.
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
                      LinkTally* tally = nullptr);
 

@@ -12,6 +12,12 @@ namespace kestrel {
 
 ImageLoad load_update_image(const std::string& path, std::vector<std::uint8_t>& image) {
     image.clear();
+    // A FIFO or a device would block the open or the read for ever: only regular files.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+        tracef("update file \"%s\" is not a regular file", path.c_str());
+        return ImageLoad::CantOpen;
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         tracef("update file \"%s\" can't be opened", path.c_str());

@@ -46,12 +46,23 @@ void verify_flash_file(const std::string& update_path, const std::filesystem::pa
     };
     const std::filesystem::path dump_path = dump_dir / kDumpFileName;
 
+    struct stat st {};
+    if (::stat(update_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return refuse("the update file \"" + update_path + "\" is not a regular file");
+    }
     const CFile update = open_c_file(update_path.c_str(), "rb");
     std::uint64_t n = 0;
     if (!update || !file_size(update.get(), n)) {
         return refuse("can't open the update file \"" + update_path + "\"");
     }
     if (n == 0) return refuse("the update file \"" + update_path + "\" is empty");
+    if (n > kFlashSize) {
+        // Write programs only the first 4 MiB; that is what a dump can match.
+        tracef("Verify: the update file holds %llu bytes; the %llu past the flash's 4 MiB are "
+               "ignored",
+               static_cast<unsigned long long>(n), static_cast<unsigned long long>(n - kFlashSize));
+        n = kFlashSize;
+    }
     const CFile dump = open_c_file(dump_path.c_str(), "rb");
     std::uint64_t dump_size = 0;
     if (!dump || !file_size(dump.get(), dump_size)) {

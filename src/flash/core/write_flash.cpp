@@ -85,15 +85,19 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
     }
     wait_for_erase(log_dir, erase_wait);
     if (erase_wait >= kEraseWaitLimit) {
+        // Pages programmed into a chip that never finished its erase could not be trusted.
         reporter.message_box("Flash erase error!");
-    } else {
-        trace(" erase chip done! ");
+        trace(" erase chip not done, nothing programmed ");
+        reporter.set_status("Flash write failed!");
+        write_disable();
+        return;
     }
+    trace(" erase chip done! ");
 
     trace(" start program........ ");
     const std::size_t image_pages = (image.size() + kPageSize - 1) / kPageSize;
     FlashProgress progress;
-    bool link_failed = false;
+    bool failed = false;
     for (int k = 0; k < options.pages; ++k) {
         const auto index = static_cast<std::size_t>(k);
         if (index < image_pages) {
@@ -102,15 +106,15 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
             const PageProgram result =
                 program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
             if (result != PageProgram::Done) {
-                link_failed = result != PageProgram::ChipBusy;
+                failed = true;
                 reporter.message_box("Flash write one Page error!");
                 break;
             }
         }
         reporter.set_progress(progress.page_done());
     }
-    trace(link_failed ? " program failed! " : " program ok! ");
-    reporter.set_status(link_failed ? "Flash write failed!" : "Flash write finished!");
+    trace(failed ? " program failed! " : " program ok! ");
+    reporter.set_status(failed ? "Flash write failed!" : "Flash write finished!");
     write_disable();
     reporter.message_box("Write Over !!! please Read Flash for check!");
 }
