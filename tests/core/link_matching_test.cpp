@@ -1,0 +1,207 @@
+// Reply matching and resync of the register link against a scripted peer: stray, late,
+// duplicated and unfitting datagrams never become the value of a read that reports success.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "link/transport.h"
+#include "support/capture.h"
+#include "support/raw_peer.h"
+
+namespace kestrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
+    RegisterWord w{};
+    std::copy(bytes.begin(), bytes.end(), w.begin());
+    return w;
+}
+
+class LinkMatching : public ::testing::Test {
+  protected:
+    void open_to(RawPeer& peer) {
+        ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
+        traces_.clear();
+    }
+    // A few clean reads, so the link learns that the device echoes and how long replies are.
+    void learn() {
+        RegisterWord w{};
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(read_reg(0x4000, w));
+    }
+    void TearDown() override { close_link(); }
+    TraceCapture traces_;
+};
+
+TEST_F(LinkMatching, ReplyNamingAnotherRegisterIsDroppedAndTheRightOneTaken) {
+    RawPeer peer([](const Bytes& req, int) {
+        if (req[2] == 0x40 && req[3] == 0x08) {
+            RawPeer::Answer a = answer(ack_for(Bytes{0x80, 0, 0x40, 0x00}, {0xAA, 0xAA}));
+            a.then_extra = ack_for(req, {0x11, 0x22});
+            return a;
+        }
+        return answer(ack_for(req));
+    });
+    open_to(peer);
+    learn();
+    const std::uint64_t dropped = link_stats().unfitting_dropped;
+    LinkWatch watch;
+    RegisterWord w{};
+    EXPECT_TRUE(read_reg(0x4008, w));
+    EXPECT_EQ(w, word_of({0x11, 0x22}));
+    EXPECT_EQ(link_stats().unfitting_dropped, dropped + 1);
+    EXPECT_FALSE(watch.clean());  // the span saw a stray datagram
+}
+
+TEST_F(LinkMatching, EighteenByteReplyToAReadIsNeverItsValue) {
+    RawPeer peer([](const Bytes& req, int index) {
+        if (index == 3) {
+            Bytes write_ack(18, 0);
+            write_ack[1] = 0x88;
+            write_ack[2] = req[2];
+            write_ack[3] = req[3];
+            write_ack[4] = 0xEE;
+            RawPeer::Answer a = answer(write_ack);
+            a.then_extra = ack_for(req, {0x42});
+            return a;
+        }
+        return answer(ack_for(req, {0x01}));
+    });
+    open_to(peer);
+    learn();
+    RegisterWord w{};
+    EXPECT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(w, word_of({0x42}));
+}
+
+TEST_F(LinkMatching, ReplyInsideTheFiftyMillisecondsIsTaken) {
+    RawPeer peer([](const Bytes& req, int index) {
+        RawPeer::Answer a = answer(ack_for(req, {0x07}));
+        if (index == 3) a.delay = 40ms;
+        return a;
+    });
+    open_to(peer);
+    learn();
+    RegisterWord w{};
+    EXPECT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(w, word_of({0x07}));
+}
+
+// Replies 60, 120 and 400 ms late land while later reads of other registers wait: each is
+// dropped there, and every read that reports success holds its own register's value.
+TEST_F(LinkMatching, LateRepliesNeverBecomeALaterReadsValue) {
+    for (const auto late : {60ms, 120ms, 400ms}) {
+        SCOPED_TRACE(late.count());
+        RawPeer peer([late](const Bytes& req, int index) {
+            // The value names the register: 40 00 -> 00, 40 08 -> 08, ...
+            RawPeer::Answer a = answer(ack_for(req, {req[3], 0x5A}));
+            if (index == 3) {
+                a.reply = ack_for(req, {0xDE, 0xAD});
+                a.delay = late;
+            }
+            return a;
+        });
+        open_to(peer);
+        learn();
+        RegisterWord w{};
+        EXPECT_FALSE(read_reg(0x4000, w));
+        const auto until = std::chrono::steady_clock::now() + late + 100ms;
+        int trusted = 0;
+        while (std::chrono::steady_clock::now() < until) {
+            if (read_reg(0x4008, w)) {
+                ++trusted;
+                EXPECT_EQ(w, word_of({0x08, 0x5A}));
+            }
+        }
+        EXPECT_GT(trusted, 0);
+        close_link();
+    }
+}
+
+// One reply in five sent twice: the copies never count as a later read's value, so the values
+// trusted are strictly new ones. (A device that doubles every reply, probes included, is never
+// trusted at all.)
+TEST_F(LinkMatching, DuplicatedRepliesNeverRepeatAValueAsANewRead) {
+    RawPeer peer([](const Bytes& req, int index) {
+        const auto n = static_cast<std::uint8_t>(index & 0xFF);
+        const auto hi = static_cast<std::uint8_t>(index >> 8);
+        RawPeer::Answer a = answer(ack_for(req, {hi, n}));
+        if (index % 5 == 0) a.then_extra = ack_for(req, {hi, n});
+        return a;
+    });
+    open_to(peer);
+    int last = -1;
+    int trusted = 0;
+    for (int i = 0; i < 200; ++i) {
+        RegisterWord w{};
+        if (!read_reg(0x4000, w)) continue;
+        const int value = w[0] * 256 + w[1];
+        EXPECT_GT(value, last) << "read " << i;
+        last = value;
+        ++trusted;
+    }
+    EXPECT_GT(trusted, 100);
+}
+
+// A device that never echoes the address keeps working; a stray copy still makes the read
+// that met it unclean or is drained before the next one.
+TEST_F(LinkMatching, DeviceThatDoesNotEchoKeepsWorking) {
+    RawPeer peer([](const Bytes& req, int) {
+        Bytes reply = ack_for(req, {0x33});
+        reply[2] = reply[3] = 0;
+        return answer(reply);
+    });
+    open_to(peer);
+    RegisterWord w{};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(read_reg(0x4008, w));
+        EXPECT_EQ(w, word_of({0x33}));
+        EXPECT_TRUE(write_reg(0x4000, RegisterWord{}));
+    }
+}
+
+// Against a device that sends nothing at all, each exchange costs its one request: no probes
+// pile up behind the time-outs.
+TEST_F(LinkMatching, SilentDeviceGetsOneRequestPerExchangeAndTheWatchSeesTheRun) {
+    RawPeer peer([](const Bytes&, int) { return silence(); });
+    open_to(peer);
+    LinkWatch watch;
+    RegisterWord w{};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(read_reg(0x4000, w));
+    EXPECT_EQ(last_exchange_status(), ExchangeStatus::NoReply);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(peer.received().size(), 4u);
+    EXPECT_EQ(watch.exchanges(), 4);
+    EXPECT_EQ(watch.silent(), 4);
+    EXPECT_EQ(watch.silent_run(), 4);
+    EXPECT_FALSE(watch.clean());
+}
+
+TEST_F(LinkMatching, NakIsAFittingReplyThatTheNextExchangeConfirms) {
+    RawPeer peer([](const Bytes& req, int index) {
+        return answer(ack_for(req, {0x01}, index == 3 ? 0x00 : 0x88));
+    });
+    open_to(peer);
+    learn();
+    RegisterWord w{};
+    EXPECT_FALSE(read_reg(0x4000, w));
+    EXPECT_EQ(last_exchange_status(), ExchangeStatus::Nak);
+    const std::uint64_t resyncs = link_stats().resyncs;
+    EXPECT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(link_stats().resyncs, resyncs + 1);
+    // The probe reads HOST_CTRL: 80 00 40 10 and 18 zero bytes.
+    const auto got = peer.received();
+    Bytes probe(22, 0);
+    probe[0] = 0x80;
+    probe[2] = 0x40;
+    probe[3] = 0x10;
+    EXPECT_EQ(got.back().bytes, probe);
+}
+
+}  // namespace
+}  // namespace kestrel::test
