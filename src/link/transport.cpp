@@ -59,6 +59,11 @@ struct LinkState {
     int write_len_votes = 0;
     // After an anomaly the next reply is trusted only once a probe shows the link in step.
     bool need_resync = false;
+    // The last reply taken: a copy of it taken again for the same register may be a duplicate.
+    std::array<std::uint8_t, kReadRequestSize> last_reply{};
+    ssize_t last_length = -1;
+    std::uint16_t last_address = 0;
+    bool last_was_read = false;
     // Recent round trips, for the settle window.
     std::array<std::uint32_t, 16> rtt_us{};
     std::size_t rtt_next = 0;
@@ -402,11 +407,28 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
         if (r.length >= 0) {
             record_rtt(s, monotonic_us() - sent);
             const bool acked = r.length >= 2 && reply[1] == kAck;
+            // The same bytes again for the same register: a duplicate of the last reply looks
+            // exactly like this, and only the settle window tells them apart (its own reply
+            // would then still be on the way).
+            const bool repeat = s.last_length == r.length && s.last_address == address &&
+                                s.last_was_read == (kind == Kind::Read) &&
+                                std::equal(reply, reply + r.length, s.last_reply.begin());
+            std::copy_n(reply, static_cast<std::size_t>(r.length), s.last_reply.begin());
+            s.last_length = r.length;
+            s.last_address = address;
+            s.last_was_read = kind == Kind::Read;
+            bool suspect = false;
+            if (repeat && !anomaly && !s.need_resync &&
+                wait_readable(s.fd, monotonic_us() + settle_us(s))) {
+                bump(c.stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
+                anomaly = true;
+                suspect = true;
+            }
             if (anomaly || s.need_resync) {
                 const Resync in_step = resync(s);
                 s.need_resync = in_step == Resync::Failed;
                 anomaly = anomaly || in_step != Resync::InStep;
-                status = in_step != Resync::InStep ? ExchangeStatus::Anomalous
+                status = suspect || in_step != Resync::InStep ? ExchangeStatus::Anomalous
                          : acked                   ? ExchangeStatus::Clean
                                                    : ExchangeStatus::Nak;
             } else {
