@@ -39,8 +39,8 @@ constexpr std::uint16_t kProbeRegister = 0x4010;
 constexpr int kProbeTries = 4;
 // The settle window after a probe's reply: long enough for a duplicate or a reply that is
 // still on its way to show, short enough to cost little on a link that is in step.
-constexpr std::uint64_t kSettleMinUs = 200;
-constexpr std::uint64_t kSettleMaxUs = 5000;
+constexpr std::uint64_t kSettleMinUs = 100;
+constexpr std::uint64_t kSettleMaxUs = 2000;
 constexpr std::size_t kReceiveBuffer = 512;
 
 // The link state. Guarded by link_lock() for the exchanges; open_link swaps it under the lock.
@@ -253,9 +253,12 @@ void record_rtt(LinkState& s, std::uint64_t us) {
     s.rtt_next = (s.rtt_next + 1) % s.rtt_us.size();
 }
 
+// A few of the device's usual round trips: the median of the recent ones, so one slow
+// wake-up does not stretch every window after it.
 std::uint64_t settle_us(const LinkState& s) {
-    const std::uint32_t longest = *std::max_element(s.rtt_us.begin(), s.rtt_us.end());
-    return std::clamp<std::uint64_t>(2u * longest, kSettleMinUs, kSettleMaxUs);
+    std::array<std::uint32_t, 16> rtt = s.rtt_us;
+    std::nth_element(rtt.begin(), rtt.begin() + rtt.size() / 2, rtt.end());
+    return std::clamp<std::uint64_t>(3u * rtt[rtt.size() / 2], kSettleMinUs, kSettleMaxUs);
 }
 
 // What one wait for a reply found.
