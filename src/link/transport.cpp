@@ -39,7 +39,7 @@ constexpr std::uint16_t kProbeRegister = 0x4010;
 constexpr int kProbeTries = 4;
 // The settle window after a probe's reply: long enough for a duplicate or a reply that is
 // still on its way to show, short enough to cost little on a link that is in step.
-constexpr std::uint64_t kSettleMinUs = 100;
+constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
 constexpr std::size_t kReceiveBuffer = 512;
 
@@ -413,8 +413,10 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             // The same bytes again for the same register: a duplicate of the last reply looks
             // exactly like this, and only the settle window tells them apart (its own reply
             // would then still be on the way).
-            const bool repeat = s.last_length == r.length && s.last_address == address &&
-                                s.last_was_read == (kind == Kind::Read) &&
+            // Only reads: a write's acknowledgement carries no data to mistake, and a page load
+            // is confirmed as a whole before its tail.
+            const bool repeat = kind == Kind::Read && s.last_was_read &&
+                                s.last_length == r.length && s.last_address == address &&
                                 std::equal(reply, reply + r.length, s.last_reply.begin());
             std::copy_n(reply, static_cast<std::size_t>(r.length), s.last_reply.begin());
             s.last_length = r.length;
