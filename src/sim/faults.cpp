@@ -20,6 +20,7 @@ FaultDraw FaultInjector::draw() {
     d.late = chance(faults_.late_reply);
     d.other_port = chance(faults_.other_port_reply);
     d.foreign = chance(faults_.foreign_datagram);
+    d.dup = chance(faults_.dup_reply);
     return d;
 }
 

@@ -16,12 +16,18 @@ struct LinkFaults {
     double other_port_reply = 0;  // the reply leaves from the second port; the device then
                                   // serves on both
     double foreign_datagram = 0;  // a datagram from another host address arrives first
+    double dup_reply = 0;         // the reply leaves twice, the copy dup_gap_us after it
     std::uint32_t late_reply_ms = 60;
+    std::uint32_t dup_gap_us = 200;
+    // Device variants, not drawn: replies that do not echo the register address in bytes 2-3,
+    // and write replies of 22 bytes like the read replies.
+    bool no_echo = false;
+    bool long_write_replies = false;
     bool faults_on_handshake = false;  // by default the handshake is never disturbed
 
     bool any() const {
         return lose_request > 0 || lose_reply > 0 || nak > 0 || late_reply > 0 ||
-               other_port_reply > 0 || foreign_datagram > 0;
+               other_port_reply > 0 || foreign_datagram > 0 || dup_reply > 0;
     }
 };
 
@@ -33,6 +39,7 @@ struct FaultDraw {
     bool late = false;
     bool other_port = false;
     bool foreign = false;
+    bool dup = false;
 };
 
 class FaultInjector {

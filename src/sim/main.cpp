@@ -33,7 +33,10 @@ Example: kestrel-devsim --listen 127.0.0.1:5000
   --log                    print every exchange on stderr
 Link faults (probabilities per exchange, 0..1, drawn from --seed):
   --seed N  --lose-request P  --lose-reply P  --nak P  --late-reply P  --late-ms MS
-  --other-port-reply P  --foreign P
+  --other-port-reply P  --foreign P  --dup-reply P  --dup-gap-us N
+Device variants:
+  --no-echo                replies leave bytes 2-3 zero instead of echoing the register
+  --long-write-replies     write replies are 22 bytes, like read replies
 Controller faults:
   --mcu-hold N             the mcu holds the mailbox for the next N ownership reads
   --task-never-done        the task-done flag never comes
@@ -170,6 +173,14 @@ int main(int argc, char** argv) {
             options.faults.nak = probability();
         } else if (arg == "--late-reply") {
             options.faults.late_reply = probability();
+        } else if (arg == "--dup-reply") {
+            options.faults.dup_reply = probability();
+        } else if (arg == "--dup-gap-us") {
+            options.faults.dup_gap_us = static_cast<std::uint32_t>(std::atoi(value()));
+        } else if (arg == "--no-echo") {
+            options.faults.no_echo = true;
+        } else if (arg == "--long-write-replies") {
+            options.faults.long_write_replies = true;
         } else if (arg == "--late-ms") {
             options.faults.late_reply_ms = static_cast<std::uint32_t>(std::atoi(value()));
         } else if (arg == "--other-port-reply") {

@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 
 #include "link/ipv4.h"
@@ -67,7 +69,13 @@ struct Server::Impl {
         sockaddr_in to;
         std::vector<std::uint8_t> bytes;
     };
-    std::deque<Delayed> delayed;
+    std::deque<Delayed> delayed;  // in the order they are due
+
+    void schedule(Delayed d) {
+        auto at = std::upper_bound(delayed.begin(), delayed.end(), d.when,
+                                   [](Clock::time_point t, const Delayed& e) { return t < e.when; });
+        delayed.insert(at, std::move(d));
+    }
 
     // Stops serving the address before a move. Late replies still due from its socket are
     // dropped with it, so none goes out later through a socket that reuses the descriptor.
@@ -310,11 +318,13 @@ void Server::serve_one(int fd, int flags) {
             ++im.counters.writes;
             std::memcpy(ex.word.data(), buf + 4, 8);
             device_.write(ex.address, ex.word);
-            reply.assign(18, 0);
+            reply.assign(im.faults.faults().long_write_replies ? 22 : 18, 0);
         }
         reply[1] = fault.nak ? 0x00 : 0x88;
-        reply[2] = buf[2];
-        reply[3] = buf[3];
+        if (!im.faults.faults().no_echo) {
+            reply[2] = buf[2];
+            reply[3] = buf[3];
+        }
     } else if (ex.kind == Exchange::Kind::Handshake) {
         ++im.counters.handshakes;
         const std::string& text = im.handshake_reply;
@@ -339,8 +349,16 @@ void Server::serve_one(int fd, int flags) {
                        reinterpret_cast<const sockaddr*>(&from), sizeof from);
             }
         }
+        if (fault.dup) {
+            const auto gap = std::chrono::microseconds(im.faults.faults().dup_gap_us);
+            const auto first = fault.late ? std::chrono::milliseconds(im.faults.faults().late_reply_ms)
+                                          : std::chrono::milliseconds(0);
+            im.schedule(Impl::Delayed{started + first + gap, out_fd, from, reply});
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
+        }
         if (fault.late) {
-            im.delayed.push_back(
+            im.schedule(
                 Impl::Delayed{started + std::chrono::milliseconds(im.faults.faults().late_reply_ms),
                               out_fd, from, std::move(reply)});
             const std::uint64_t one = 1;

@@ -187,5 +187,51 @@ TEST_F(FlashFaults, WriteUnderLostRequestsNeverReportsSuccessOverAWrongPage) {
     }
 }
 
+// Duplicated replies, on a device that echoes and on one that neither echoes nor tells reads
+// from writes by length: a dump that says "finished" is the chip, byte for byte, and any other
+// end leaves no dump.
+TEST_F(FlashFaults, ReadUnderDuplicatedRepliesDumpsTheChipOrFailsClearly) {
+    constexpr int kPages = 12;
+    load_chip(pattern_bytes(kFlashSize));
+    for (const bool plain_device : {false, true}) {
+        SCOPED_TRACE(plain_device ? "no echo, 22-byte write replies" : "echoing device");
+        sim::LinkFaults faults{.seed = 31, .dup_reply = 0.02};
+        faults.dup_gap_us = 150;
+        faults.no_echo = plain_device;
+        faults.long_write_replies = plain_device;
+        set_faults(faults);
+        RecordingReporter reporter;
+        read_flash_to_file(dir_.path(), reporter, {kPages});
+        no_faults();
+        if (reporter.last_status() == "Flash read finished!") {
+            EXPECT_TRUE(reporter.boxes().empty());
+            EXPECT_EQ(read_file(dir_ / kDumpFileName), chip_bytes(kPages * kPageSize));
+        } else {
+            EXPECT_EQ(reporter.boxes().size(), 1u);
+            EXPECT_FALSE(std::filesystem::exists(dir_ / kDumpFileName));
+        }
+        std::filesystem::remove(dir_ / kDumpFileName);
+    }
+}
+
+TEST_F(FlashFaults, WriteUnderDuplicatedRepliesProgramsTheImageOrFailsClearly) {
+    constexpr int kPages = 6;
+    load_chip(ByteVector(kPages * kPageSize, 0x00));
+    const ByteVector image = pattern_bytes(kPages * kPageSize);
+    write_file(dir_ / "update.bin", image);
+    sim::LinkFaults faults{.seed = 41, .dup_reply = 0.02};
+    faults.dup_gap_us = 150;
+    set_faults(faults);
+    int erase_wait = -1;
+    write_flash_from_file((dir_ / "update.bin").string(), dir_.path(), erase_wait, reporter_,
+                          {kPages});
+    no_faults();
+    if (reporter_.last_status() == "Flash write finished!") {
+        EXPECT_EQ(chip_bytes(image.size()), image);
+    } else {
+        EXPECT_EQ(reporter_.last_status(), "Flash write failed!");
+    }
+}
+
 }  // namespace
 }  // namespace kestrel::test
