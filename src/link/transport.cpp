@@ -521,6 +521,12 @@ void close_link() {
     s = LinkState{};
 }
 
+namespace {
+std::atomic<std::FILE*> handshake_notice{stdout};
+}  // namespace
+
+void set_handshake_notice_stream(std::FILE* stream) { handshake_notice.store(stream); }
+
 bool connect_handshake() {
     LinkState& s = state();
     if (s.fd < 0) return false;
@@ -548,7 +554,11 @@ bool connect_handshake() {
     if (length > 0 && reply[0] == 'q') {
         const char quit[2] = {'q', '\0'};
         send_to_peer(s.fd, s.peer, quit, sizeof quit);
-        std::fputs("Chat end!\n", stdout);
+        if (std::FILE* notice = handshake_notice.load()) {
+            std::fputs("Chat end!\n", notice);
+        } else {
+            trace("Chat end!");
+        }
         std::fflush(stdout);
     }
     const void* nul = std::memchr(reply, '\0', length);

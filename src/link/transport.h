@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -44,6 +45,10 @@ bool open_link(const std::string& server_ip, int server_port);
 // a reply starting with "q" with "q" NUL (and "Chat end!" on stdout), and succeeds when
 // "connectok" first occurs at byte 1 or later of the reply text.
 bool connect_handshake();
+
+// Where connect_handshake writes its "Chat end!" line: stdout unless changed; nullptr sends it
+// to the trace instead (a front end whose stdout carries results). Call before any handshake.
+void set_handshake_notice_stream(std::FILE* stream);
 
 // What became of one exchange, as the calling thread sees it.
 enum class ExchangeStatus {

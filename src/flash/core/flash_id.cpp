@@ -18,6 +18,11 @@ bool all_bytes(const FlashId& id, std::uint8_t value) {
 
 bool check_flash_id() {
     FlashId id{};
+    return check_flash_id(id);
+}
+
+bool check_flash_id(FlashId& id) {
+    id = {};
     for (int attempt = 0; attempt < kIdReadTries; ++attempt) {
         LinkTally tally;
         spi_read_id(id, &tally);

@@ -1,6 +1,8 @@
 // The chip-identification check that opens the read and write procedures.
 #pragma once
 
+#include "flash/core/spi_flash.h"
+
 namespace kestrel {
 
 // Reads the chip identification with spi_read_id and traces
@@ -11,5 +13,8 @@ namespace kestrel {
 // answers, anything else is an unexpected chip; a further trace line says which. A read that
 // the device did not fully acknowledge is made again, at most 3 reads, before the id is judged.
 bool check_flash_id();
+
+// The same check, handing back the identification it judged (all zero when no read came).
+bool check_flash_id(FlashId& id);
 
 }  // namespace kestrel

@@ -1,0 +1,75 @@
+#include "cli/atomic_file.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kestrel::cli {
+
+AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
+    const auto slash = path_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : path_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    if (base.empty()) {
+        set_error("\"" + path_ + "\" names a directory, not a file");
+        return;
+    }
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        set_error("\"" + path_ + "\" exists and is not a regular file");
+        return;
+    }
+    temp_ = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp-XXXXXX";
+    fd_ = ::mkstemp(temp_.data());
+    if (fd_ < 0) {
+        set_error("can't create a file in \"" + dir + "\": " + std::strerror(errno));
+        temp_.clear();
+        return;
+    }
+    ::fchmod(fd_, 0644);
+}
+
+AtomicFile::~AtomicFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+}
+
+bool AtomicFile::set_error(const std::string& what) {
+    if (error_.empty()) error_ = what;
+    return false;
+}
+
+bool AtomicFile::write(std::span<const std::uint8_t> bytes) {
+    if (fd_ < 0) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return set_error("can't write \"" + path_ + "\": " + std::strerror(errno));
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool AtomicFile::commit() {
+    if (fd_ < 0) return false;
+    const bool synced = ::fsync(fd_) == 0;
+    const int saved = errno;
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (!synced || !closed) {
+        return set_error("can't write \"" + path_ + "\": " + std::strerror(synced ? errno : saved));
+    }
+    if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+        return set_error("can't rename onto \"" + path_ + "\": " + std::strerror(errno));
+    }
+    committed_ = true;
+    return true;
+}
+
+}  // namespace kestrel::cli

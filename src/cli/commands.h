@@ -1,0 +1,24 @@
+// The kestrelctl commands. Each parses its own arguments first (bad usage is reported with an
+// example and nothing is sent), then talks to the device through the session, and returns the
+// exit code from Session::finish.
+#pragma once
+
+#include "cli/args.h"
+#include "cli/session.h"
+
+namespace kestrel::cli {
+
+int cmd_info(Session& session, ArgList args);
+int cmd_read(Session& session, ArgList args);
+int cmd_write(Session& session, ArgList args);
+int cmd_verify(Session& session, ArgList args);
+int cmd_set(Session& session, ArgList args);
+int cmd_reset(Session& session, ArgList args);
+
+// Reports bad usage of a command: the message and an example, exit 2.
+int usage_error(Session& session, const std::string& message);
+
+// "c22016"
+std::string flash_id_text(const std::array<std::uint8_t, 3>& id);
+
+}  // namespace kestrel::cli

@@ -1,0 +1,145 @@
+#include "cli/kestrelctl.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/interrupt.h"
+#include "cli/usage.h"
+#include "flash/core/c_file.h"
+#include "kestrel_version.h"
+#include "link/transport.h"
+#include "platform/trace.h"
+
+namespace kestrel::cli {
+namespace {
+
+struct Parsed {
+    GlobalOptions options;
+    std::vector<std::string> rest;  // the command and its own arguments
+    bool help = false;
+    bool version = false;
+    std::string error;
+};
+
+Parsed parse_global(const std::vector<std::string>& args) {
+    Parsed p;
+    bool device_given = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const auto take = [&](const char* name, std::string& into) {
+            if (a == name) {
+                if (i + 1 >= args.size()) {
+                    p.error = std::string(name) + " takes a value";
+                    return true;
+                }
+                into = args[++i];
+                return true;
+            }
+            const std::string prefix = std::string(name) + "=";
+            if (a.rfind(prefix, 0) == 0) {
+                into = a.substr(prefix.size());
+                return true;
+            }
+            return false;
+        };
+        std::string progress;
+        if (take("--device", p.options.device_text)) {
+            device_given = true;
+        } else if (take("--trace", p.options.trace_file)) {
+        } else if (take("--progress", progress)) {
+            if (!parse_progress_mode(progress, p.options.progress)) {
+                p.error = "--progress takes auto, bar, lines or none (for example --progress lines)";
+            }
+        } else if (a == "--json") {
+            p.options.json = true;
+        } else if (a == "-v" || a == "--verbose") {
+            p.options.verbose = true;
+        } else if (a == "--help" || a == "-h") {
+            p.help = true;
+        } else if (a == "--version") {
+            p.version = true;
+        } else {
+            p.rest.push_back(a);
+        }
+    }
+    if (!device_given) {
+        if (const char* env = std::getenv("KESTREL_DEVICE")) p.options.device_text = env;
+    }
+    return p;
+}
+
+// Where the trace goes for the run; restores the previous sink at the end.
+class TraceRoute {
+  public:
+    explicit TraceRoute(const GlobalOptions& options, std::FILE* err) {
+        if (!options.trace_file.empty()) {
+            file_ = open_c_file(options.trace_file.c_str(), "w");
+            if (!file_) return;
+            std::FILE* f = file_.get();
+            previous_ = set_trace_sink([f](std::string_view text) { write_line(f, text); });
+        } else if (options.verbose) {
+            previous_ = set_trace_sink([err](std::string_view text) { write_line(err, text); });
+        } else {
+            previous_ = set_trace_sink([](std::string_view) {});
+        }
+        installed_ = true;
+    }
+    ~TraceRoute() {
+        if (installed_) set_trace_sink(std::move(previous_));
+    }
+    TraceRoute(const TraceRoute&) = delete;
+    TraceRoute& operator=(const TraceRoute&) = delete;
+
+    bool failed() const { return !installed_; }
+
+  private:
+    static void write_line(std::FILE* f, std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        if (text.empty() || text.back() != '\n') std::fputc('\n', f);
+        std::fflush(f);
+    }
+    CFile file_;
+    TraceSink previous_;
+    bool installed_ = false;
+};
+
+}  // namespace
+
+int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
+    Parsed p = parse_global(args);
+    if (p.version) {
+        std::fprintf(io.out, "kestrelctl %s\n", KESTREL_VERSION);
+        return kExitOk;
+    }
+    const std::string command = p.rest.empty() ? std::string() : p.rest.front();
+    if (p.help) {
+        const char* text = command.empty() ? nullptr : command_help(command);
+        std::fputs(text ? text : main_help(), io.out);
+        return kExitOk;
+    }
+    Session session(p.options, io, command.empty() ? std::string("kestrelctl") : command);
+    if (!p.error.empty()) return usage_error(session, p.error);
+    if (command.empty()) {
+        std::fputs(main_help(), io.err);
+        return usage_error(session, "no command given (for example: kestrelctl --device 192.168.1.50:5000 info)");
+    }
+    TraceRoute trace_route(p.options, io.err);
+    if (trace_route.failed()) {
+        return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\""));
+    }
+    reset_interrupts();
+    install_interrupt_handler();
+    set_handshake_notice_stream(nullptr);
+
+    ArgList rest(std::vector<std::string>(p.rest.begin() + 1, p.rest.end()));
+    if (command == "info") return cmd_info(session, std::move(rest));
+    if (command == "read") return cmd_read(session, std::move(rest));
+    if (command == "write") return cmd_write(session, std::move(rest));
+    if (command == "verify") return cmd_verify(session, std::move(rest));
+    if (command == "reset") return cmd_reset(session, std::move(rest));
+    return usage_error(session, "unknown command \"" + command + "\" (for example: kestrelctl --device 192.168.1.50:5000 info; see --help)");
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,89 @@
+// One kestrelctl command's run: the global options, the device connection, the output (human
+// lines on stdout, or one JSON object with --json), the progress view on stderr and the link's
+// figures for the closing summary. Used on the main thread only.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "cli/endpoint.h"
+#include "cli/json.h"
+#include "cli/progress.h"
+#include "flash/core/flash_job.h"
+#include "link/transport.h"
+#include "platform/sleep.h"
+
+namespace kestrel::cli {
+
+struct CliStreams {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    bool err_is_terminal = false;
+};
+
+struct GlobalOptions {
+    std::string device_text;  // from --device or KESTREL_DEVICE; empty when neither
+    bool json = false;
+    ProgressMode progress = ProgressMode::Auto;
+    std::string trace_file;
+    bool verbose = false;
+};
+
+inline constexpr double kConnectBudgetS = 3.0;
+
+class Session {
+  public:
+    // Installs the run's sleep function (slices that redraw the progress bar and end early on a
+    // second Ctrl-C) until the session ends.
+    Session(const GlobalOptions& options, const CliStreams& io, std::string command);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // The device endpoint, checked; reports a usage error (and gives nullopt) when it is missing
+    // or malformed. Sends nothing.
+    std::optional<Endpoint> device();
+
+    // Opens the link to the device and shakes hands, retrying for up to 3 s. kExitOk, or the
+    // failure reported and kExitNoDevice (kExitUsage for a bad device argument).
+    [[nodiscard]] int connect();
+
+    // A human line on stdout (not shown with --json).
+    void say(const std::string& line);
+    // The command's result fields for --json.
+    JsonObject& json() { return json_; }
+
+    // Records the failure for the output and gives code back.
+    int fail(int code, const std::string& message);
+
+    // Bytes moved by the command, for the summary's rate.
+    void count_bytes(std::uint64_t bytes) { bytes_ += bytes; }
+
+    // Ends the command: the summary (human) or the JSON object, then code.
+    int finish(int code);
+
+    // Progress on stderr and the Ctrl-C checks, for a flash job.
+    FlashJobHooks hooks();
+    ProgressView& progress() { return progress_; }
+
+    bool json_mode() const { return options_.json; }
+    const CliStreams& io() const { return io_; }
+
+  private:
+    GlobalOptions options_;
+    CliStreams io_;
+    std::string command_;
+    JsonObject json_;
+    ProgressView progress_;
+    std::optional<Endpoint> device_;
+    std::string error_;
+    LinkStats stats_at_start_;
+    double start_s_ = 0;
+    std::uint64_t bytes_ = 0;
+    bool linked_ = false;
+    SleepFunction previous_sleep_;
+};
+
+}  // namespace kestrel::cli
