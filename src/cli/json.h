@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,5 +40,9 @@ class JsonObject {
     JsonObject& raw(std::string_view key, std::string_view json);
     std::string body_;
 };
+
+// The value of key in a flat JSON object as this module writes it: a string's text unescaped
+// (\uXXXX below 100h only), other values as written. nullopt when the key is absent.
+std::optional<std::string> json_field(std::string_view object, std::string_view key);
 
 }  // namespace kestrel::cli

@@ -33,6 +33,7 @@ bool parse_progress_mode(const std::string& text, ProgressMode& mode) {
     else if (text == "bar") mode = ProgressMode::Bar;
     else if (text == "lines") mode = ProgressMode::Lines;
     else if (text == "none") mode = ProgressMode::None;
+    else if (text == "json") mode = ProgressMode::Json;
     else return false;
     return true;
 }
@@ -99,7 +100,29 @@ std::string ProgressView::text() const {
     return line + buf;
 }
 
+void ProgressView::step(const std::string& name) {
+    if (mode_ != ProgressMode::Json) return;
+    std::fprintf(stream_, "{\"stage\":\"%s\"}\n", name.c_str());
+    std::fflush(stream_);
+}
+
 void ProgressView::draw(bool force_line) {
+    if (mode_ == ProgressMode::Json) {
+        const double now = clock_();
+        if (!force_line && now - last_line_ < kJsonIntervalS) return;
+        last_line_ = now;
+        const double elapsed = now - stage_start_;
+        const double kib = static_cast<double>(done_) * kPageSize / 1024.0;
+        const double rate = stage_ == FlashStage::Erase || elapsed <= 0 ? 0.0 : kib / elapsed;
+        const double left = rate > 0 ? static_cast<double>(total_ - done_) * kPageSize / 1024.0 / rate : -1;
+        const int percent = total_ > 0 ? static_cast<int>(100.0 * done_ / total_) : 100;
+        std::fprintf(stream_,
+                     "{\"stage\":\"%s\",\"done\":%d,\"total\":%d,\"percent\":%d,"
+                     "\"rate_kib_s\":%.1f,\"eta_s\":%.0f}\n",
+                     flash_stage_name(stage_), done_, total_, percent, rate, left);
+        std::fflush(stream_);
+        return;
+    }
     if (mode_ == ProgressMode::Bar) {
         std::fprintf(stream_, "\r%s\x1b[K", text().c_str());
         std::fflush(stream_);

@@ -11,9 +11,11 @@
 
 namespace kestrel::cli {
 
-enum class ProgressMode { Auto, Bar, Lines, None };
+// Json: one object per line, for a program that runs kestrelctl (the batch runner):
+// {"stage":"program","done":10,"total":6144,"percent":0,"rate_kib_s":12.5,"eta_s":40}.
+enum class ProgressMode { Auto, Bar, Lines, None, Json };
 
-// "auto", "bar", "lines", "none"; false for anything else.
+// "auto", "bar", "lines", "none", "json"; false for anything else.
 bool parse_progress_mode(const std::string& text, ProgressMode& mode);
 
 class ProgressView {
@@ -26,6 +28,8 @@ class ProgressView {
 
     // A report from the job (see FlashJobHooks::progress).
     void update(FlashStage stage, int done, int total);
+    // A step without pages (Json mode only): {"stage":"mac"}.
+    void step(const std::string& name);
     // Redraws a bar between reports (the erase pause sends none for 13 s).
     void tick();
     // Ends the bar's line; the next output starts on a fresh line.
@@ -33,6 +37,7 @@ class ProgressView {
 
     // The lines-mode interval.
     static constexpr double kLineIntervalS = 3.0;
+    static constexpr double kJsonIntervalS = 0.5;
 
   private:
     void draw(bool force_line);

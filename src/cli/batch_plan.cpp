@@ -1,0 +1,187 @@
+#include "cli/batch_plan.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "cli/mac_pool.h"
+
+namespace kestrel::cli {
+namespace {
+
+const std::vector<std::string> kColumns = {"device", "image", "mac", "new_ip", "ts_port",
+                                           "multicast", "multicast_ip", "reset", "label"};
+
+std::string trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    const auto e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+bool label_ok(const std::string& label) {
+    return !label.empty() && label.size() <= 64 && label[0] != '.' &&
+           std::all_of(label.begin(), label.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_' || c == '.';
+           });
+}
+
+bool is_multicast(const std::array<std::uint8_t, 4>& ip) { return ip[0] >= 224 && ip[0] <= 239; }
+
+}  // namespace
+
+bool split_csv_line(const std::string& line, std::vector<std::string>& cells) {
+    cells.clear();
+    std::string cell;
+    bool quoted = false, was_quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                cell += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                cell += c;
+            }
+        } else if (c == '"' && trim(cell).empty()) {
+            quoted = was_quoted = true;
+            cell.clear();
+        } else if (c == ',') {
+            cells.push_back(was_quoted ? cell : trim(cell));
+            cell.clear();
+            was_quoted = false;
+        } else if (!(was_quoted && (c == ' ' || c == '\t' || c == '\r'))) {
+            cell += c;
+        }
+    }
+    if (quoted) return false;
+    cells.push_back(was_quoted ? cell : trim(cell));
+    return true;
+}
+
+PlanParse parse_plan(const std::string& path, bool auto_mac_allowed) {
+    PlanParse plan;
+    const auto error = [&](int line, const std::string& field, const std::string& what) {
+        plan.errors.push_back(path + " line " + std::to_string(line) + ": " + field + ": " + what);
+    };
+    std::ifstream in(path);
+    if (!in) {
+        plan.errors.push_back("can't open the plan \"" + path + "\"");
+        return plan;
+    }
+    std::string text;
+    std::vector<std::string> cells;
+    std::map<std::string, std::size_t> column;
+    int line = 0;
+    while (std::getline(in, text)) {
+        ++line;
+        if (trim(text).empty() || trim(text)[0] == '#') continue;
+        if (!split_csv_line(text, cells)) {
+            error(line, "row", "a quote is not closed");
+            continue;
+        }
+        if (column.empty()) {
+            for (std::size_t i = 0; i < cells.size(); ++i) {
+                if (std::find(kColumns.begin(), kColumns.end(), cells[i]) == kColumns.end()) {
+                    error(line, "header", "unknown column \"" + cells[i] +
+                                              "\" (columns: device, image, mac, new_ip, ts_port, "
+                                              "multicast, multicast_ip, reset, label)");
+                } else if (!column.emplace(cells[i], i).second) {
+                    error(line, "header", "column \"" + cells[i] + "\" appears twice");
+                }
+            }
+            if (!column.count("device")) error(line, "header", "no \"device\" column");
+            if (!plan.errors.empty()) return plan;
+            continue;
+        }
+        if (cells.size() > column.size()) {
+            error(line, "row", std::to_string(cells.size()) + " cells, the header has " +
+                                   std::to_string(column.size()));
+            continue;
+        }
+        const auto cell = [&](const char* name) {
+            const auto it = column.find(name);
+            return it != column.end() && it->second < cells.size() ? cells[it->second]
+                                                                   : std::string();
+        };
+        UnitPlan u;
+        u.line = line;
+        const std::string device = cell("device");
+        if (const auto ep = parse_endpoint(device)) {
+            u.device = *ep;
+        } else {
+            error(line, "device", "\"" + device + "\" is not IP:PORT (for example 192.168.1.50:5000)");
+        }
+        u.image = cell("image");
+        if (!u.image.empty()) {
+            struct stat st {};
+            if (::stat(u.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+                error(line, "image", "\"" + u.image + "\" is not a readable, non-empty file");
+            }
+        }
+        u.mac = cell("mac");
+        if (u.mac == "auto") {
+            if (!auto_mac_allowed) error(line, "mac", "auto needs --mac-range (for example --mac-range 00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
+        } else if (!u.mac.empty() && !parse_mac(u.mac)) {
+            error(line, "mac", "\"" + u.mac + "\" is not an address (for example 00:1a:2b:3c:4d:5e or auto)");
+        }
+        u.new_ip = cell("new_ip");
+        if (!u.new_ip.empty()) {
+            const auto ep = parse_endpoint(u.new_ip);
+            if (!ep || ep->ip == std::array<std::uint8_t, 4>{0, 0, 0, 0} ||
+                ep->ip == std::array<std::uint8_t, 4>{255, 255, 255, 255} || ep->ip[0] >= 224) {
+                error(line, "new_ip", "\"" + u.new_ip + "\" is not a device address and port (for example 192.168.1.60:5000)");
+            }
+        }
+        u.ts_port = cell("ts_port");
+        if (!u.ts_port.empty()) {
+            const bool digits = u.ts_port.size() <= 5 &&
+                                std::all_of(u.ts_port.begin(), u.ts_port.end(), [](char c) { return c >= '0' && c <= '9'; });
+            const long v = digits ? std::stol(u.ts_port) : 0;
+            if (!digits || v < 1 || v > 65535) error(line, "ts_port", "\"" + u.ts_port + "\" is not a port 1 to 65535 (for example 1234)");
+        }
+        u.multicast = cell("multicast");
+        if (!u.multicast.empty() && u.multicast != "on" && u.multicast != "off") {
+            error(line, "multicast", "\"" + u.multicast + "\" is not on or off");
+        }
+        u.multicast_ip = cell("multicast_ip");
+        if (!u.multicast_ip.empty()) {
+            const auto ip = parse_dotted_quad(u.multicast_ip);
+            if (!ip || !is_multicast(*ip)) error(line, "multicast_ip", "\"" + u.multicast_ip + "\" is not a multicast address (for example 239.1.1.1)");
+        }
+        const std::string reset = cell("reset");
+        if (reset == "yes") u.reset = true;
+        else if (!reset.empty() && reset != "no") error(line, "reset", "\"" + reset + "\" is not yes or no");
+        u.label = cell("label");
+        if (u.label.empty()) {
+            u.label = u.device.ip_text() + "_" + std::to_string(u.device.port);
+        } else if (!label_ok(u.label)) {
+            error(line, "label", "\"" + u.label + "\" may hold only letters, digits, '-', '_' and '.' (for example unit-07)");
+        }
+        plan.units.push_back(std::move(u));
+    }
+    if (column.empty() && plan.errors.empty()) plan.errors.push_back(path + ": no header row");
+    // Two rows for one device, one label or one fixed MAC would undo each other.
+    std::map<std::string, int> seen_device, seen_label, seen_mac;
+    for (const auto& u : plan.units) {
+        const auto dup = [&](std::map<std::string, int>& seen, const std::string& key, const char* field) {
+            const auto [it, fresh] = seen.emplace(key, u.line);
+            if (!fresh) error(u.line, field, "\"" + key + "\" is also on line " + std::to_string(it->second));
+        };
+        if (u.device.port != 0) dup(seen_device, u.device.text(), "device");
+        dup(seen_label, u.label, "label");
+        if (!u.mac.empty() && u.mac != "auto") {
+            if (const auto m = parse_mac(u.mac)) dup(seen_mac, mac_text(*m), "mac");
+        }
+    }
+    if (plan.units.empty() && plan.errors.empty()) plan.errors.push_back(path + ": no units");
+    return plan;
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,42 @@
+// The production plan: a CSV file with a header row, one unit per row. Columns: device
+// (IP:PORT, required) and optional image, mac (an address or "auto"), new_ip (A.B.C.D:PORT),
+// ts_port, multicast (on/off), multicast_ip, reset (yes/no), label. Empty cells mean "leave as
+// it is". The whole plan is checked before any unit runs.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/endpoint.h"
+
+namespace kestrel::cli {
+
+struct UnitPlan {
+    int line = 0;  // in the plan file
+    std::string label;
+    Endpoint device;
+    std::string image;          // empty: no write
+    std::string mac;            // empty, "auto" or an address
+    std::string new_ip;         // empty or A.B.C.D:PORT
+    std::string ts_port;        // empty or 1..65535
+    std::string multicast;      // empty, "on" or "off"
+    std::string multicast_ip;   // empty or a multicast address
+    bool reset = false;
+};
+
+struct [[nodiscard]] PlanParse {
+    std::vector<UnitPlan> units;
+    // One line per problem: "plan.csv line 4: mac: "zz" is not an address (for example
+    // 00:1a:2b:3c:4d:5e or auto)". Empty when the plan is valid.
+    std::vector<std::string> errors;
+};
+
+// Reads and checks the plan. auto_mac_allowed: whether a --mac-range was given.
+PlanParse parse_plan(const std::string& path, bool auto_mac_allowed);
+
+// Splits one CSV line into cells: commas, double-quoted cells with "" for a quote, blanks
+// around unquoted cells dropped. False for an unterminated quote.
+bool split_csv_line(const std::string& line, std::vector<std::string>& cells);
+
+}  // namespace kestrel::cli
