@@ -5,11 +5,15 @@
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QKeySequence>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QShortcut>
 #include <QShowEvent>
 
+#include "device/address.h"
+#include "device/config_read.h"
+#include "device/connection.h"
 #include "link/ipv4.h"
-#include "link/mailbox.h"
 #include "link/transport.h"
 #include "platform/format.h"
 #include "platform/trace.h"
@@ -104,6 +108,15 @@ bool CkestrelDlg::OnInitDialog() {
     SetDlgItemText(this, IDC_EDIT_SERVER_PORT,
                    QString::fromStdString(ReadProfileValue("Server", "Port", path)));
 
+    // A MAC field holds one byte: at most two hex digits.
+    for (int id = IDC_EDIT_MAC1; id <= IDC_EDIT_MAC6; ++id) {
+        if (auto* edit = qobject_cast<QLineEdit*>(GetDlgItem(this, id))) {
+            edit->setMaxLength(2);
+            edit->setValidator(new QRegularExpressionValidator(
+                QRegularExpression(QStringLiteral("[0-9A-Fa-f]{0,2}")), edit));
+        }
+    }
+
     for (int id : {IDC_EDIT_NEW_IP, IDC_EDIT_NEW_PORT, IDC_BUTTON_APPLY_IP, 1006, 1007, 1008, 1009,
                    1010, 1011, IDC_BUTTON_APPLY_MAC, IDC_EDIT_TS_PORT, IDC_BUTTON_APPLY_TS_PORT,
                    IDC_EDIT_MULTICAST_IP, IDC_BUTTON_APPLY_MULTICAST}) {
@@ -172,53 +185,51 @@ void CkestrelDlg::SaveServerSettings() {
 void CkestrelDlg::OnBnClickedStart() {
     // A press whose fields do not validate connects nowhere and saves nothing.
     if (!UpdateData(true)) return;
-    SaveServerSettings();
-    if (open_link(m_strServerIP.toStdString(), m_nServerPort) && connect_handshake()) {
-        m_strStatus = QStringLiteral("OK!");
-        ReadDeviceConfig();
-    } else {
-        m_strStatus = QStringLiteral("Failed!");
+    const device::AddressCheck server =
+        device::check_server_ip(m_strServerIP.toStdString(), "Server IP");
+    if (!server.ok()) {
+        RefuseField(IDC_EDIT_SERVER_IP, QString::fromStdString(server.error));
+        return;
     }
+    SaveServerSettings();
+    const device::ConnectResult link = device::connect_device(
+        m_strServerIP.toStdString(), server.address, static_cast<std::uint16_t>(m_nServerPort));
+    // "OK!" only for a handshake and a configuration read in which every field arrived clean.
+    const bool ok = link.ok() && ReadDeviceConfig();
+    m_strStatus = ok ? QStringLiteral("OK!") : QStringLiteral("Failed!");
     UpdateData(false);
 }
 
-void CkestrelDlg::ReadDeviceConfig() {
-    std::array<std::uint8_t, 8> buf{};
-    mailbox_read_block(kCfgMacLen, kCfgMacOffset, buf);
-    for (std::size_t i = 0; i < 6; ++i)
-        m_strMAC[i] = QString::fromStdString(format("%.2x", buf[i]));
-
-    buf.fill(0);
-    mailbox_read_block(kCfgIpLen, kCfgIpOffset, buf);
-    SetDlgItemText(this, IDC_EDIT_NEW_IP, QString::fromStdString(format_ipv4(buf.data())));
-
-    buf.fill(0);
-    mailbox_read_block(kCfgPortLen, kCfgPortOffset, buf);
-    m_nNewPort = buf[0] * 256 + buf[1];
-
-    buf.fill(0);
-    mailbox_read_block(kCfgTsPortLen, kCfgTsPortOffset, buf);
-    m_nTSPort = buf[0] * 256 + buf[1];
-
-    buf.fill(0);
-    mailbox_read_block(kCfgMulticastEnLen, kCfgMulticastEnOffset, buf);
-    if (buf[0] == 1) {
-        trace(" multcast en =============");
+bool CkestrelDlg::ReadDeviceConfig() {
+    const device::ConfigReadResult read = device::read_device_config();
+    const device::DeviceConfig& cfg = read.config;
+    // A field that did not arrive keeps what its control showed before.
+    if (cfg.mac) {
+        for (std::size_t i = 0; i < 6; ++i)
+            m_strMAC[i] = QString::fromStdString(format("%.2x", (*cfg.mac)[i]));
+    }
+    if (cfg.ip) {
+        const auto ip = ipv4_bytes(*cfg.ip);
+        SetDlgItemText(this, IDC_EDIT_NEW_IP, QString::fromStdString(format_ipv4(ip.data())));
+    }
+    if (cfg.port) m_nNewPort = *cfg.port;
+    if (cfg.ts_port) m_nTSPort = *cfg.ts_port;
+    if (cfg.multicast_enable == 1) {
         m_chkMulticast->setChecked(true);
         EnableDlgItem(this, IDC_BUTTON_APPLY_MULTICAST, true);
         EnableDlgItem(this, IDC_EDIT_MULTICAST_IP, true);
-        buf.fill(0);
-        mailbox_read_block(kCfgMulticastIpLen, kCfgMulticastIpOffset, buf);
-        const std::string address = format_ipv4(buf.data());
-        SetDlgItemText(this, IDC_EDIT_MULTICAST_IP, QString::fromStdString(address));
-        m_strMulticastIP = QString::fromStdString(address);
-        trace(address);
-    } else {
+        if (cfg.multicast_ip) {
+            const auto bytes = ipv4_bytes(*cfg.multicast_ip);
+            m_strMulticastIP = QString::fromStdString(format_ipv4(bytes.data()));
+            SetDlgItemText(this, IDC_EDIT_MULTICAST_IP, m_strMulticastIP);
+        }
+    } else if (cfg.multicast_enable) {
         // The device streams no multicast: a box ticked by an earlier Start must not say it does.
         m_chkMulticast->setChecked(false);
         EnableDlgItem(this, IDC_EDIT_MULTICAST_IP, false);
         EnableDlgItem(this, IDC_BUTTON_APPLY_MULTICAST, false);
     }
+    return read.complete();
 }
 
 void CkestrelDlg::EnableGroup(std::initializer_list<int> ids, bool enable) {

@@ -73,8 +73,9 @@ class CkestrelDlg : public QDialog {
     // Runs the About box modally.
     virtual void RunAboutBox();
 
-    // Reads the configuration block field by field after a successful handshake.
-    void ReadDeviceConfig();
+    // Reads the configuration block field by field after a successful handshake and shows the
+    // fields that arrived clean. True when every field did.
+    bool ReadDeviceConfig();
     // [Server] IP = m_strServerIP, [Server] Port = m_nServerPort.
     void SaveServerSettings();
 
@@ -84,6 +85,8 @@ class CkestrelDlg : public QDialog {
   private:
     void ConnectMessageMap();
     void EnableGroup(std::initializer_list<int> ids, bool enable);
+    // Shows a command's outcome in the status text without a push of the other fields.
+    void ShowStatus(bool ok);
     // Shows message, then focuses the control and selects its text, as a failed pull does.
     void RefuseField(int id, const QString& message);
 

@@ -1,5 +1,7 @@
 #include "ui/message_box.h"
 
+#include <QAbstractButton>
+#include <QIcon>
 #include <QMessageBox>
 
 namespace kestrel {
@@ -17,9 +19,17 @@ void ShowMessageBox(QWidget* parent, const QString& text) {
         handler(parent, text);
         return;
     }
-    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kMessageBoxCaption), text,
-                    QMessageBox::Ok, parent);
-    box.exec();
+    const std::unique_ptr<QMessageBox> box = MakeMessageBox(parent, text);
+    box->exec();
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& text) {
+    auto box = std::make_unique<QMessageBox>(
+        QMessageBox::Warning, QString::fromLatin1(kMessageBoxCaption), text, QMessageBox::Ok,
+        parent);
+    // Native boxes show a plain OK button; some desktop styles would add a theme icon to it.
+    if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->setIcon(QIcon());
+    return box;
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {

@@ -144,7 +144,7 @@ TEST_F(MailboxTest, WaitDoneClearStopsAfterFiveReadsOfAStickyFlag) {
 
 TEST_F(MailboxTest, OwnershipWaitSleepsASecondPerRoundWhileTheMcuHoldsTheMailbox) {
     device_.mailbox().hold_mailbox_for(2);
-    EXPECT_TRUE(host_controled_by());
+    EXPECT_EQ(host_controled_by(), MailboxOwner::UdpCmd);
     EXPECT_THAT(traces_.lines(),
                 ElementsAre("host controled by mcu!", "wait.........", "host controled by mcu!",
                             "wait.........", "host controled by udp_cmd !"));
@@ -155,7 +155,7 @@ TEST_F(MailboxTest, OwnershipWaitSleepsASecondPerRoundWhileTheMcuHoldsTheMailbox
 // The described wait has no bound; ours gives up after a fixed number of rounds.
 TEST_F(MailboxTest, OwnershipWaitGivesUpAfterItsBound) {
     device_.mailbox().hold_mailbox_for(1000000);
-    EXPECT_FALSE(host_controled_by());
+    EXPECT_EQ(host_controled_by(), MailboxOwner::Mcu);
     EXPECT_EQ(reads_of(HOST_CTRL), kOwnershipMaxRounds);
     EXPECT_EQ(sleeps_.count(1000), kOwnershipMaxRounds);
     const auto lines = traces_.lines();
@@ -166,7 +166,7 @@ TEST_F(MailboxTest, OwnershipWaitGivesUpAfterItsBound) {
 
 TEST_F(MailboxTest, OwnershipWaitTracesInvalidOwner) {
     device_.mailbox().set_ctrl_override(0x07);
-    EXPECT_FALSE(host_controled_by());
+    EXPECT_EQ(host_controled_by(), MailboxOwner::Invalid);
     EXPECT_THAT(traces_.lines(), ElementsAre("[host_controled_by] error!  rd invalid data!"));
     EXPECT_TRUE(sleeps_.sleeps().empty());
 }

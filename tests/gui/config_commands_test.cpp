@@ -102,15 +102,32 @@ TEST_F(ConfigCommandsTest, ApplyIpWritesAddressThenPortCommitsOnceAndTheLinkFoll
 TEST_F(ConfigCommandsTest, ApplyIpRefusesAnAddressThatDoesNotParse) {
     const PeerAddress before = peer_address();
     Click(IDC_CHECK_NEW_IP);
-    for (const char* bad : {"300.1.2.3", "", "192.168.1.x"}) {
+    for (const char* bad : {"300.1.2.3", "", "192.168.1.x", "10.1", "1", "127.0.0.1 junk",
+                            "0x7f.0.0.1", " 127.0.0.1", "1.2.3.4.5", "1..2.3"}) {
         SCOPED_TRACE(bad);
         boxes_.clear();
         SetText(IDC_EDIT_NEW_IP, bad);
         SetText(IDC_EDIT_NEW_PORT, "5000");
         Click(IDC_BUTTON_APPLY_IP);
-        EXPECT_EQ(boxes_, QStringList{"Enter a valid IP address (for example 192.168.1.20)."});
+        EXPECT_EQ(boxes_, QStringList{"New IP: enter four numbers from 0 to 255 joined by dots, "
+                                      "for example 192.168.1.20."});
         EXPECT_EQ(Dlg().focusWidget(), Edit(IDC_EDIT_NEW_IP));
     }
+    for (const char* bad : {"0.0.0.0", "255.255.255.255", "224.0.0.1", "239.255.255.255"}) {
+        SCOPED_TRACE(bad);
+        boxes_.clear();
+        SetText(IDC_EDIT_NEW_IP, bad);
+        Click(IDC_BUTTON_APPLY_IP);
+        ASSERT_EQ(boxes_.size(), 1);
+        EXPECT_TRUE(boxes_[0].startsWith("New IP: 0.0.0.0, 255.255.255.255 and multicast"));
+        EXPECT_TRUE(boxes_[0].contains("for example 192.168.1.20"));
+    }
+    boxes_.clear();
+    SetText(IDC_EDIT_NEW_IP, "127.0.0.3");
+    SetText(IDC_EDIT_NEW_PORT, "0");
+    Click(IDC_BUTTON_APPLY_IP);
+    EXPECT_EQ(boxes_, QStringList{"Port: enter a port from 1 to 65535, for example 5000."});
+    EXPECT_EQ(Dlg().focusWidget(), Edit(IDC_EDIT_NEW_PORT));
     EXPECT_TRUE(server_->exchanges().empty());
     EXPECT_EQ(peer_address().addr, before.addr);
     EXPECT_EQ(peer_address().port, before.port);
@@ -152,7 +169,7 @@ TEST_F(ConfigCommandsTest, ApplyMacRefusesAFieldThatIsNotTwoHexDigits) {
     const std::vector<std::pair<QStringList, QString>> cases = {
         {{"00", "11", "g2", "33", "44", "55"}, "MAC field 3"},
         {{"00", "11", "22", "33", "44", "5"}, "MAC field 6"},
-        {{"001", "11", "22", "33", "44", "55"}, "MAC field 1"},
+        {{"", "11", "22", "33", "44", "55"}, "MAC field 1"},
     };
     for (const auto& [fields, name] : cases) {
         SCOPED_TRACE(name.toStdString());
@@ -220,16 +237,18 @@ TEST_F(ConfigCommandsTest, ApplyMulticastWritesTheAddressAndStoresItsDottedForm)
     Click(IDC_CHECK_MULTICAST);
     server_->clear_exchanges();
     traces_.clear();
-    SetText(IDC_EDIT_MULTICAST_IP, "239.1.257");
+    // Leading zeros are decimal: 010 is ten, never eight.
+    SetText(IDC_EDIT_MULTICAST_IP, "239.001.001.010");
     Click(IDC_BUTTON_APPLY_MULTICAST);
-    EXPECT_EQ(FieldWrites(), (std::vector<FieldWrite>{{24, {0xEF, 0x01, 0x01, 0x01}}}));
+    EXPECT_EQ(FieldWrites(), (std::vector<FieldWrite>{{24, {0xEF, 0x01, 0x01, 0x0A}}}));
     EXPECT_EQ(Commits(), 1);
     EXPECT_EQ(traces_.lines(),
-              (std::vector<std::string>{"multcast ip......", "239.1.257", "239.1.1.1",
+              (std::vector<std::string>{"multcast ip......", "239.001.001.010", "239.1.1.10",
                                         "host controled by udp_cmd !"}));
-    EXPECT_EQ(Setting("Multcast", "IP"), "239.1.1.1");
+    EXPECT_EQ(Setting("Multcast", "IP"), "239.1.1.10");
     EXPECT_EQ(Setting("Server", "IP"), "127.0.0.1");
-    EXPECT_EQ(Text(IDC_EDIT_MULTICAST_IP), "239.1.257");
+    EXPECT_EQ(Text(IDC_EDIT_MULTICAST_IP), "239.001.001.010");
+    EXPECT_EQ(Text(IDC_STATIC_STATUS), "OK!");
     EXPECT_EQ(EnabledOf(kMulticastGroup), All(kMulticastGroup));
     EXPECT_TRUE(Check(IDC_CHECK_MULTICAST)->isChecked());
 }
@@ -237,10 +256,16 @@ TEST_F(ConfigCommandsTest, ApplyMulticastWritesTheAddressAndStoresItsDottedForm)
 TEST_F(ConfigCommandsTest, ApplyMulticastRefusesAnAddressThatDoesNotParse) {
     Click(IDC_CHECK_MULTICAST);
     server_->clear_exchanges();
-    SetText(IDC_EDIT_MULTICAST_IP, "not-an-address");
-    Click(IDC_BUTTON_APPLY_MULTICAST);
-    EXPECT_EQ(boxes_, QStringList{"Enter a valid IP address (for example 192.168.1.20)."});
-    EXPECT_EQ(Dlg().focusWidget(), Edit(IDC_EDIT_MULTICAST_IP));
+    for (const char* bad : {"not-an-address", "239.1.257", "192.168.1.20", "240.0.0.1",
+                            "223.255.255.255", "239.1.1.1 "}) {
+        SCOPED_TRACE(bad);
+        boxes_.clear();
+        SetText(IDC_EDIT_MULTICAST_IP, bad);
+        Click(IDC_BUTTON_APPLY_MULTICAST);
+        EXPECT_EQ(boxes_, QStringList{"Multicast IP: enter a multicast address from 224.0.0.0 to "
+                                      "239.255.255.255, for example 239.1.1.1."});
+        EXPECT_EQ(Dlg().focusWidget(), Edit(IDC_EDIT_MULTICAST_IP));
+    }
     EXPECT_TRUE(server_->exchanges().empty());
     EXPECT_EQ(Setting("Multcast", "IP"), "");
 }
