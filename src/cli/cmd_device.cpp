@@ -1,8 +1,9 @@
-// info and reset: the device commands that are not flash transfers.
+// info, set and reset: the device commands that are not flash transfers.
 #include <mutex>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/settings_step.h"
 #include "flash/core/flash_id.h"
 #include "link/ipv4.h"
 #include "link/mailbox.h"
@@ -14,16 +15,15 @@ namespace {
 
 constexpr int kFieldReadTries = 3;
 
-// One configuration field read until the link delivered it clean; false when it never did.
-bool read_field(std::uint16_t length, std::uint16_t offset, std::array<std::uint8_t, 8>& buf) {
+// The multicast address, which the block read skips while multicast is off.
+std::optional<Ipv4Net> read_multicast_ip() {
     for (int attempt = 0; attempt < kFieldReadTries; ++attempt) {
-        LinkWatch watch;
-        buf.fill(0);
-        mailbox_read_block(length, offset, buf);
-        if (watch.clean() && watch.exchanges() > 0) return true;
-        if (watch.silent_run() >= 3) return false;
+        std::array<std::uint8_t, 8> buf{};
+        const MailboxResult r = mailbox_read_block(kCfgMulticastIpLen, kCfgMulticastIpOffset, buf);
+        if (r.silent) return std::nullopt;
+        if (r.ok() && confirm_in_step()) return ipv4_from_bytes(buf.data());
     }
-    return false;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -45,28 +45,15 @@ int cmd_info(Session& session, ArgList args) {
     }
     if (const int c = session.connect()) return session.finish(c);
 
-    std::array<std::uint8_t, 8> mac{}, ip{}, port{}, ts{}, mc{}, mcip{};
-    const bool ok = read_field(kCfgMacLen, kCfgMacOffset, mac) &&
-                    read_field(kCfgIpLen, kCfgIpOffset, ip) &&
-                    read_field(kCfgPortLen, kCfgPortOffset, port) &&
-                    read_field(kCfgTsPortLen, kCfgTsPortOffset, ts) &&
-                    read_field(kCfgMulticastEnLen, kCfgMulticastEnOffset, mc) &&
-                    read_field(kCfgMulticastIpLen, kCfgMulticastIpOffset, mcip);
-    if (!ok) {
-        return session.finish(session.fail(kExitLink, "the configuration block could not be read clean"));
+    device::DeviceConfig config;
+    if (const int c = read_config(session, config)) return session.finish(c);
+    if (!config.multicast_ip) {
+        config.multicast_ip = read_multicast_ip();
+        if (!config.multicast_ip) {
+            return session.finish(session.fail(kExitLink, "the multicast address could not be read clean"));
+        }
     }
-    const std::string mac_text =
-        format("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    const int port_n = port[0] * 256 + port[1];
-    const int ts_n = ts[0] * 256 + ts[1];
-    const bool multicast = mc[0] == 1;
-    session.json()
-        .add("mac", mac_text)
-        .add("ip", format_ipv4(ip.data()))
-        .add("port", port_n)
-        .add("ts_port", ts_n)
-        .add("multicast", multicast)
-        .add("multicast_ip", format_ipv4(mcip.data()));
+    put_config(session, config);
 
     FlashId id{};
     bool flash_ok = false;
@@ -75,16 +62,29 @@ int cmd_info(Session& session, ArgList args) {
         flash_ok = check_flash_id(id);
     }
     session.json().add("flash_id", flash_id_text(id)).add("flash_ok", flash_ok);
-    session.say("mac           " + mac_text);
-    session.say("ip            " + format_ipv4(ip.data()));
-    session.say("port          " + std::to_string(port_n));
-    session.say("ts_port       " + std::to_string(ts_n));
-    session.say(std::string("multicast     ") + (multicast ? "on" : "off"));
-    session.say("multicast_ip  " + format_ipv4(mcip.data()));
     session.say("flash_id      " + flash_id_text(id) + (flash_ok ? " (ok)" : " (not the expected c22016)"));
     if (!flash_ok) {
         return session.finish(session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"));
     }
+    return session.finish(kExitOk);
+}
+
+int cmd_set(Session& session, ArgList args) {
+    if (const auto bad = args.unknown_flag()) {
+        return usage_error(session, "set: unknown option " + *bad + " (for example: set ts-port 1234)");
+    }
+    const auto words = args.positionals();
+    if (words.size() != 2) {
+        return usage_error(session, "set takes WHAT and VALUE (for example: set ip 192.168.1.60:5000)");
+    }
+    std::string error;
+    const auto setting = parse_setting(words[0], words[1], error);
+    if (!setting) return usage_error(session, error);
+    if (const int c = session.connect()) return session.finish(c);
+    if (const int c = apply_setting(session, *setting)) return session.finish(c);
+    device::DeviceConfig config;
+    if (const int c = read_config(session, config)) return session.finish(c);
+    put_config(session, config);
     return session.finish(kExitOk);
 }
 

@@ -14,6 +14,9 @@ int cmd_write(Session& session, ArgList args);
 int cmd_verify(Session& session, ArgList args);
 int cmd_set(Session& session, ArgList args);
 int cmd_reset(Session& session, ArgList args);
+int cmd_batch(Session& session, ArgList args, const CliStreams& io);
+// The batch's child: one unit's steps (see --help batch); not listed in the main help.
+int cmd_unit(Session& session, ArgList args);
 
 // Reports bad usage of a command: the message and an example, exit 2.
 int usage_error(Session& session, const std::string& message);

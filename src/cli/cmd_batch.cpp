@@ -1,0 +1,155 @@
+// batch (the parent) and unit (one child per device): the production line.
+#include <algorithm>
+#include <vector>
+
+#include "cli/batch_plan.h"
+#include "cli/batch_runner.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/settings_step.h"
+#include "cli/sha256.h"
+#include "flash/core/flash_worker.h"
+#include "flash/core/image_write.h"
+#include "flash/core/update_image.h"
+#include "link/mailbox.h"
+
+namespace kestrel::cli {
+
+int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
+    BatchOptions options;
+    const bool check_only = args.flag("--check");
+    const auto jobs = args.value("-j");
+    const auto report = args.value("--report");
+    const auto range = args.value("--mac-range");
+    const auto state = args.value("--mac-state");
+    if (const auto& missing = args.missing_value()) {
+        return usage_error(session, "batch: " + *missing + " takes a value (for example: batch plan.csv -j 4)");
+    }
+    if (const auto bad = args.unknown_flag()) {
+        return usage_error(session, "batch: unknown option " + *bad + " (for example: batch plan.csv -j 4)");
+    }
+    const auto files = args.positionals();
+    if (files.size() != 1) return usage_error(session, "batch takes one PLAN (for example: batch plan.csv)");
+    if (jobs) {
+        const bool digits = !jobs->empty() && jobs->size() <= 3 &&
+                            std::all_of(jobs->begin(), jobs->end(), [](char c) { return c >= '0' && c <= '9'; });
+        options.jobs = digits ? std::stoi(*jobs) : 0;
+        if (options.jobs < 1 || options.jobs > 64) return usage_error(session, "batch: -j takes 1 to 64 (for example -j 8)");
+    }
+    if (report) options.report = *report;
+    if (state) options.mac_state = *state;
+    if (range) {
+        options.mac_range = parse_mac_range(*range);
+        if (!options.mac_range) {
+            return usage_error(session, "batch: --mac-range \"" + *range +
+                                            "\" is not FIRST-LAST (for example 00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
+        }
+    }
+    const PlanParse plan = parse_plan(files[0], options.mac_range.has_value());
+    if (!plan.errors.empty()) {
+        for (const auto& e : plan.errors) std::fprintf(io.err, "%s\n", e.c_str());
+        return session.finish(session.fail(kExitUsage, std::to_string(plan.errors.size()) +
+                                                           " problem(s) in the plan; nothing was run"));
+    }
+    session.json().add("plan", files[0]).add("units", static_cast<int>(plan.units.size()));
+    if (check_only) {
+        session.say(files[0] + ": " + std::to_string(plan.units.size()) + " units, valid");
+        return session.finish(kExitOk);
+    }
+    const BatchOutcome outcome = run_batch(plan.units, options, io);
+    if (!outcome.error.empty()) return session.finish(session.fail(kExitFile, outcome.error));
+    std::string failed;
+    for (const auto& label : outcome.failed) failed += (failed.empty() ? "" : ", ") + label;
+    session.json().add("ok_units", outcome.ok).add("failed_units", failed).add("report", options.report);
+    session.say(std::to_string(outcome.units) + " units: " + std::to_string(outcome.ok) + " ok, " +
+                std::to_string(outcome.failed.size()) + " failed" + (failed.empty() ? "" : " (" + failed + ")") +
+                "; report " + options.report + ", summary " + summary_path(options.report));
+    if (outcome.interrupted) return session.finish(session.fail(kExitInterrupted, "interrupted; units not started were left alone"));
+    if (!outcome.failed.empty()) return session.finish(session.fail(kExitDiffers, "failed: " + failed));
+    return session.finish(kExitOk);
+}
+
+// One unit's steps in order: info; write with verify; MAC, TS port, multicast; the new IP;
+// reset. Stops at the first step that fails.
+int cmd_unit(Session& session, ArgList args) {
+    const auto label = args.value("--label");
+    const auto image_path = args.value("--image");
+    const auto mac = args.value("--mac");
+    const auto ts_port = args.value("--ts-port");
+    const auto multicast = args.value("--multicast");
+    const auto multicast_ip = args.value("--multicast-ip");
+    const auto new_ip = args.value("--new-ip");
+    const bool reset = args.flag("--reset");
+    if (args.missing_value() || args.unknown_flag() || !args.positionals().empty()) {
+        return usage_error(session, "unit: bad arguments (kestrelctl batch runs this command)");
+    }
+    std::vector<Setting> settings;
+    std::string error;
+    const auto want = [&](const char* what, const std::optional<std::string>& value) {
+        if (!value || !error.empty()) return;
+        if (auto s = parse_setting(what, *value, error)) settings.push_back(*s);
+    };
+    want("mac", mac);
+    want("ts-port", ts_port);
+    want("multicast-ip", multicast_ip);
+    want("multicast", multicast);
+    want("ip", new_ip);
+    if (!error.empty()) return usage_error(session, error);
+    if (label) session.json().add("label", *label);
+    std::vector<std::uint8_t> image;
+    if (image_path) {
+        if (load_update_image(*image_path, image) != ImageLoad::Ok) {
+            return session.finish(session.fail(kExitFile, "can't read the image \"" + *image_path + "\""));
+        }
+        session.json().add("image_sha256", sha256_hex(image));
+    }
+    session.progress().step("info");
+    if (const int c = session.connect()) return session.finish(c);
+    device::DeviceConfig before;
+    if (const int c = read_config(session, before)) return session.finish(c);
+    const std::string mac_before = before.mac ? mac_string(*before.mac) : "";
+    session.json().add("mac_before", mac_before);
+    const auto finish_with_mac = [&](int code, const std::string& mac_now) {
+        session.json().add("mac", mac_now);
+        return session.finish(code);
+    };
+
+    if (image_path) {
+        ImageWriteResult r;
+        run_flash_worker([&] { r = write_image(image, ImageWriteOptions{}, session.hooks()); });
+        session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) * kPageSize);
+        session.json()
+            .add("flash_id", flash_id_text(r.chip_id))
+            .add("pages_programmed", r.pages_programmed)
+            .add("pages_verified", r.pages_verified)
+            .add("device_state", r.device_state);
+        if (r.outcome != ImageWrite::Ok) {
+            const int code = r.outcome == ImageWrite::WrongChip || r.outcome == ImageWrite::EraseTimedOut
+                                 ? kExitFlashChip
+                             : r.outcome == ImageWrite::VerifyDiffers ? kExitDiffers
+                             : r.outcome == ImageWrite::Stopped       ? kExitInterrupted
+                                                                      : kExitLink;
+            const std::string why = r.outcome == ImageWrite::WrongChip
+                                        ? "flash chip " + flash_id_text(r.chip_id) + ", expected c22016"
+                                        : "write failed; the device: " + r.device_state;
+            return finish_with_mac(session.fail(code, why), mac_before);
+        }
+    }
+    for (const auto& s : settings) {
+        static const char* names[] = {"ip", "mac", "ts-port", "multicast", "multicast-ip"};
+        session.progress().step(names[static_cast<int>(s.kind)]);
+        if (const int c = apply_setting(session, s)) return finish_with_mac(c, mac_before);
+    }
+    device::DeviceConfig after;
+    if (const int c = read_config(session, after)) return finish_with_mac(c, mac_before);
+    const std::string mac_after = after.mac ? mac_string(*after.mac) : "";
+    if (reset) {
+        session.progress().step("reset");
+        LinkWatch watch;
+        (void)reset_device(RegisterWord{});
+        if (!watch.clean()) return finish_with_mac(session.fail(kExitLink, "the reset command was not acknowledged"), mac_after);
+    }
+    return finish_with_mac(kExitOk, mac_after);
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,156 @@
+#include "cli/settings_step.h"
+
+#include <algorithm>
+
+#include "cli/exit_codes.h"
+#include "device/address.h"
+#include "device/config_commands.h"
+#include "platform/format.h"
+
+namespace kestrel::cli {
+namespace {
+
+std::string ip_string(Ipv4Net ip) {
+    const auto b = ipv4_bytes(ip);
+    return format_ipv4(b.data());
+}
+
+int command_failure(Session& session, const char* what, const device::CommandOutcome& r) {
+    const std::string why = r.failure.empty() ? std::string("not acknowledged") : r.failure;
+    return session.fail(r.device_silent ? kExitNoDevice : kExitLink,
+                        std::string(what) + " failed: " + why);
+}
+
+}  // namespace
+
+std::string mac_string(const device::Mac& mac) {
+    return format("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+}
+
+std::optional<Setting> parse_setting(const std::string& what, const std::string& value,
+                                     std::string& error) {
+    Setting s;
+    s.typed = value;
+    if (what == "ip") {
+        s.kind = Setting::Kind::Ip;
+        const auto colon = value.rfind(':');
+        const std::string ip = colon == std::string::npos ? value : value.substr(0, colon);
+        const std::string port = colon == std::string::npos ? std::string() : value.substr(colon + 1);
+        const auto check = device::check_device_ip(ip, "set ip");
+        if (!check.ok()) {
+            error = check.error;
+            return std::nullopt;
+        }
+        const bool digits = !port.empty() && port.size() <= 5 &&
+                            std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const std::string bad_port = digits ? device::check_device_port(std::stol(port), "set ip")
+                                            : std::string("set ip: give the port after a colon (for example 192.168.1.60:5000)");
+        if (!bad_port.empty()) {
+            error = bad_port;
+            return std::nullopt;
+        }
+        s.typed = ip;
+        s.ip = check.address;
+        s.port = static_cast<std::uint16_t>(std::stol(port));
+    } else if (what == "mac") {
+        s.kind = Setting::Kind::Mac;
+        const auto fields = device::split_mac_text(value);
+        const auto check = fields ? device::check_mac_fields(*fields) : device::MacCheck{};
+        if (!fields || !check.ok()) {
+            error = "set mac: \"" + value + "\" is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
+            return std::nullopt;
+        }
+        s.mac = *fields;
+    } else if (what == "ts-port") {
+        s.kind = Setting::Kind::TsPort;
+        const bool digits = !value.empty() && value.size() <= 5 &&
+                            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const long n = digits ? std::stol(value) : 0;
+        if (!digits || n < 1 || n > 65535) {
+            error = "set ts-port: \"" + value + "\" is not a port 1 to 65535 (for example 1234)";
+            return std::nullopt;
+        }
+        s.port = static_cast<std::uint16_t>(n);
+    } else if (what == "multicast") {
+        s.kind = Setting::Kind::Multicast;
+        if (value != "on" && value != "off") {
+            error = "set multicast: \"" + value + "\" is not on or off (for example set multicast on)";
+            return std::nullopt;
+        }
+        s.enable = value == "on";
+    } else if (what == "multicast-ip") {
+        s.kind = Setting::Kind::MulticastIp;
+        const auto check = device::check_multicast_ip(value, "set multicast-ip");
+        if (!check.ok()) {
+            error = check.error;
+            return std::nullopt;
+        }
+        s.ip = check.address;
+    } else {
+        error = "set: unknown setting \"" + what + "\" (ip, mac, ts-port, multicast, multicast-ip; for example set ts-port 1234)";
+        return std::nullopt;
+    }
+    return s;
+}
+
+int apply_setting(Session& session, const Setting& s) {
+    switch (s.kind) {
+        case Setting::Kind::Ip: {
+            const auto r = device::apply_ip_and_port(s.typed, s.ip, s.port);
+            if (!r.acknowledged) return command_failure(session, "set ip", r);
+            if (!r.link_followed) return session.fail(kExitLink, "set ip: the link did not follow the device");
+            return kExitOk;
+        }
+        case Setting::Kind::Mac: {
+            const auto r = device::apply_mac(s.mac);
+            return r.acknowledged ? kExitOk : command_failure(session, "set mac", r);
+        }
+        case Setting::Kind::TsPort: {
+            const auto r = device::apply_ts_port(s.port);
+            return r.acknowledged ? kExitOk : command_failure(session, "set ts-port", r);
+        }
+        case Setting::Kind::Multicast: {
+            const auto r = device::set_multicast_enable(s.enable);
+            if (!r.acknowledged) return command_failure(session, "set multicast", r);
+            if (r.read_back && (*r.read_back == 1) != s.enable) {
+                return session.fail(kExitLink, "set multicast: the device reads back " + std::to_string(*r.read_back));
+            }
+            return kExitOk;
+        }
+        case Setting::Kind::MulticastIp: {
+            const auto r = device::apply_multicast_ip(s.typed, s.ip);
+            return r.acknowledged ? kExitOk : command_failure(session, "set multicast-ip", r);
+        }
+    }
+    return kExitLink;
+}
+
+int read_config(Session& session, device::DeviceConfig& config) {
+    const device::ConfigReadResult r = device::read_device_config();
+    config = r.config;
+    if (r.complete()) return kExitOk;
+    return session.fail(r.device_silent ? kExitNoDevice : kExitLink,
+                        r.device_silent ? "the device stopped answering while its configuration was read"
+                                        : "the configuration block could not be read clean");
+}
+
+void put_config(Session& session, const device::DeviceConfig& c) {
+    const bool multicast = c.multicast_enable && *c.multicast_enable == 1;
+    const std::string mac = c.mac ? mac_string(*c.mac) : "";
+    const std::string ip = c.ip ? ip_string(*c.ip) : "";
+    const std::string mip = c.multicast_ip ? ip_string(*c.multicast_ip) : "";
+    auto& j = session.json();
+    j.add("mac", mac).add("ip", ip);
+    if (c.port) j.add("port", static_cast<int>(*c.port)); else j.add_null("port");
+    if (c.ts_port) j.add("ts_port", static_cast<int>(*c.ts_port)); else j.add_null("ts_port");
+    j.add("multicast", multicast);
+    if (c.multicast_ip) j.add("multicast_ip", mip); else j.add_null("multicast_ip");
+    session.say("mac           " + mac);
+    session.say("ip            " + ip);
+    session.say("port          " + (c.port ? std::to_string(*c.port) : std::string()));
+    session.say("ts_port       " + (c.ts_port ? std::to_string(*c.ts_port) : std::string()));
+    session.say(std::string("multicast     ") + (multicast ? "on" : "off"));
+    session.say("multicast_ip  " + (c.multicast_ip ? mip : std::string("(not read: multicast is off)")));
+}
+
+}  // namespace kestrel::cli
