@@ -285,3 +285,55 @@ TEST_F(KestrelctlFaultTest, WriteUnderFaultsEndsExactOrFailed) {
 
 }  // namespace
 }  // namespace kestrel::test
+
+namespace kestrel::test {
+namespace {
+
+class KestrelctlSetTest : public CliFixture {};
+
+TEST_F(KestrelctlSetTest, SetChangesTheBlockAndPrintsItAsReadBack) {
+    const CliRun ts = run({"--json", "set", "ts-port", "4321"});
+    ASSERT_EQ(ts.code, 0) << ts.out << ts.err;
+    EXPECT_EQ(device_.config().ts_port(), 4321);
+    EXPECT_THAT(ts.out, HasSubstr("\"ts_port\":4321"));
+
+    const CliRun mac = run({"set", "mac", "A1:b2:c3:d4:e5:f6"});
+    ASSERT_EQ(mac.code, 0) << mac.err;
+    EXPECT_EQ(device_.config().mac(), (std::array<std::uint8_t, 6>{0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
+    EXPECT_THAT(mac.out, HasSubstr("mac           a1:b2:c3:d4:e5:f6"));
+
+    const CliRun mip = run({"set", "multicast-ip", "239.2.3.4"});
+    ASSERT_EQ(mip.code, 0) << mip.err;
+    const CliRun on = run({"--json", "set", "multicast", "on"});
+    ASSERT_EQ(on.code, 0) << on.err;
+    EXPECT_EQ(device_.config().multicast_enable(), 1);
+    EXPECT_THAT(on.out, HasSubstr("\"multicast\":true,\"multicast_ip\":\"239.2.3.4\""));
+}
+
+TEST_F(KestrelctlSetTest, ValuesThatCantBeRightAreRefusedBeforeAnyDatagram) {
+    const std::uint64_t before = requests();
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"set", "ip", "192.168.1.60"},
+             {"set", "ip", "192.168.1.60:0"},
+             {"set", "ip", "0.0.0.0:5000"},
+             {"set", "ip", "255.255.255.255:5000"},
+             {"set", "ip", "239.1.1.1:5000"},
+             {"set", "ip", "127.0.0.010junk:5000"},
+             {"set", "mac", "a1:b2:c3:d4:e5"},
+             {"set", "mac", "a1:b2:c3:d4:e5:g6"},
+             {"set", "ts-port", "0"},
+             {"set", "ts-port", "70000"},
+             {"set", "multicast", "yes"},
+             {"set", "multicast-ip", "10.0.0.1"},
+             {"set", "volume", "11"},
+             {"set", "ts-port"},
+         }) {
+        const CliRun r = run(args);
+        EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
+        EXPECT_THAT(r.err, HasSubstr("set")) << ::testing::PrintToString(args);
+    }
+    EXPECT_EQ(requests(), before);
+}
+
+}  // namespace
+}  // namespace kestrel::test

@@ -1,0 +1,245 @@
+// kestrelctl batch as a user runs it: the real executable, one child per unit, against
+// simulated devices served from this process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "cli/json.h"
+#include "cli/mac_pool.h"
+#include "support/flash_sim.h"
+
+namespace kestrel::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+struct SimUnit {
+    sim::Device device;
+    std::unique_ptr<sim::Server> server;
+    std::string where() const { return server->address() + ":" + std::to_string(server->port()); }
+    std::string mac() {
+        std::lock_guard<std::mutex> guard(server->lock());
+        return cli::mac_text([&] {
+            cli::Mac48 m = 0;
+            for (auto b : device.config().mac()) m = m << 8 | b;
+            return m;
+        }());
+    }
+};
+
+class BatchTest : public ::testing::Test {
+  protected:
+    // n devices; slow_us delays every served datagram so that a unit takes a while.
+    void start(int n, int slow_us = 0) {
+        for (int i = 0; i < n; ++i) {
+            auto u = std::make_unique<SimUnit>();
+            sim::ServerOptions o;
+            o.log_exchanges = false;
+            if (slow_us > 0) {
+                o.on_exchange = [slow_us](const sim::Exchange&) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(slow_us));
+                };
+            }
+            u->device.config().set_mac({0x00, 0x1a, 0x2b, 0x3c, 0x4d, static_cast<std::uint8_t>(i)});
+            u->server = std::make_unique<sim::Server>(u->device, o);
+            ASSERT_TRUE(u->server->start());
+            units_.push_back(std::move(u));
+        }
+    }
+    void TearDown() override {
+        for (auto& u : units_) u->server->stop();
+    }
+
+    // Runs kestrelctl in the temporary directory; returns its exit status.
+    int kestrelctl(const std::string& args, std::string* out = nullptr) {
+        const std::string cmd = "cd '" + dir_.path().string() + "' && '" KESTRELCTL_PATH "' " + args +
+                                " >stdout.txt 2>stderr.txt";
+        const int status = std::system(cmd.c_str());
+        if (out) *out = text(dir_ / "stdout.txt") + text(dir_ / "stderr.txt");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static std::string text(const std::filesystem::path& p) {
+        std::ifstream in(p);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::vector<std::string> report_lines() {
+        std::vector<std::string> lines;
+        std::ifstream in(dir_ / "batch-report.jsonl");
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+    void plan(const std::string& body) {
+        std::ofstream(dir_ / "plan.csv") << body;
+    }
+    ByteVector chip(SimUnit& u) {
+        std::lock_guard<std::mutex> guard(u.server->lock());
+        const auto c = u.device.flash().contents();
+        return ByteVector(c.begin(), c.end());
+    }
+
+    TempDir dir_;
+    std::vector<std::unique_ptr<SimUnit>> units_;
+};
+
+TEST_F(BatchTest, FourUnitsOneWithoutAFlashChipGiveThreeOkAndOneFailed) {
+    start(4);
+    {
+        std::lock_guard<std::mutex> guard(units_[2]->server->lock());
+        units_[2]->device.flash().set_jedec_id({0x00, 0x00, 0x00});
+    }
+    ByteVector image = pattern_bytes(30 * 256 + 7);
+    write_file(dir_ / "image.bin", image);
+    plan("device,image,mac,ts_port,label\n" +
+         units_[0]->where() + ",image.bin,auto,1111,a\n" +
+         units_[1]->where() + ",image.bin,auto,,b\n" +
+         units_[2]->where() + ",image.bin,auto,,nochip\n" +
+         units_[3]->where() + ",image.bin,02:00:00:00:99:01,2222,d\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff", &out), 1);
+    EXPECT_THAT(out, HasSubstr("4 units: 3 ok, 1 failed (nochip)"));
+    const auto lines = report_lines();
+    ASSERT_EQ(lines.size(), 4u);
+    int ok = 0;
+    for (const auto& l : lines) {
+        const std::string label = cli::json_field(l, "label").value_or("");
+        const std::string result = cli::json_field(l, "result").value_or("");
+        if (label == "nochip") {
+            EXPECT_EQ(result, "failed");
+            EXPECT_EQ(cli::json_field(l, "exit_code"), "4");
+            EXPECT_EQ(cli::json_field(l, "flash_id"), "000000");
+        } else {
+            ok += result == "ok";
+            EXPECT_EQ(cli::json_field(l, "pages_verified"), "31") << l;
+            EXPECT_EQ(cli::json_field(l, "mac_before").value_or("").substr(0, 15), "00:1a:2b:3c:4d:");
+        }
+    }
+    EXPECT_EQ(ok, 3);
+    image.resize(kFlashSize, 0xFF);
+    EXPECT_EQ(chip(*units_[0]), image);
+    EXPECT_EQ(chip(*units_[1]), image);
+    EXPECT_EQ(chip(*units_[3]), image);
+    EXPECT_EQ(units_[3]->mac(), "02:00:00:00:99:01");
+    EXPECT_EQ(units_[3]->device.config().ts_port(), 2222);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "batch-logs" / "nochip.log"));
+    EXPECT_THAT(text(dir_ / "batch-report.csv"), HasSubstr("nochip,"));
+}
+
+TEST_F(BatchTest, MacsFromARangeAreNeverHandedOutTwiceAcrossRunsAndAKilledRun) {
+    start(6, 3000);
+    const auto row = [this](int i) { return units_[static_cast<std::size_t>(i)]->where() + ",auto,u" + std::to_string(i) + "\n"; };
+    plan("device,mac,label\n" + row(0) + row(1) + row(2));
+    const std::string range = " --mac-range 02:00:00:00:00:00-02:00:00:00:00:05";
+    // A run killed while its units are under way: whatever it took stays taken.
+    const std::string cmd = "cd '" + dir_.path().string() + "' && exec '" KESTRELCTL_PATH
+                            "' batch plan.csv -j 1" + range + " >/dev/null 2>&1";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 400 && report_lines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // an orphaned child finishes
+
+    plan("device,mac,label\n" + row(3) + row(4) + row(5));
+    EXPECT_EQ(kestrelctl("batch plan.csv" + range), 0);
+    std::set<std::string> macs;
+    for (const auto& u : units_) {
+        const std::string m = u->mac();
+        if (m.rfind("02:00:00:00:00:", 0) == 0) {
+            EXPECT_TRUE(macs.insert(m).second) << m;
+        }
+    }
+    EXPECT_GE(macs.size(), 4u);
+    // The range holds six; the next run finds it used up and says so.
+    plan("device,mac,label\n" + units_[0]->where() + ",auto,again\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --report again.jsonl" + range, &out), macs.size() == 6 ? 1 : 0);
+    if (macs.size() == 6) {
+        EXPECT_THAT(text(dir_ / "again.jsonl"), HasSubstr("is used up"));
+    }
+}
+
+TEST_F(BatchTest, BadRowsAreAllNamedAndNothingRuns) {
+    start(1);
+    plan("device,mac,new_ip,ts_port,multicast,multicast_ip,reset,label\n" +
+         units_[0]->where() + ",zz:00,,,,,,ok1\n"
+         "10.1:5000,,,,,,,\n" +
+         units_[0]->where() + ",,0.0.0.0:5000,70000,maybe,10.0.0.1,sometimes,bad/label\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    for (const char* expect : {"plan.csv line 2: mac:", "plan.csv line 3: device:", "line 4: new_ip:",
+                               "line 4: ts_port:", "line 4: multicast:", "line 4: multicast_ip:",
+                               "line 4: reset:", "line 4: label:", "line 4: device:"}) {
+        EXPECT_THAT(out, HasSubstr(expect));
+    }
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "batch-report.jsonl"));
+    plan("device,mac\n" + units_[0]->where() + ",auto\n");
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 2);
+    EXPECT_THAT(out, HasSubstr("mac: auto needs --mac-range"));
+}
+
+TEST(MacPoolTest, TakesAddressesInOrderAndStopsAtTheEnd) {
+    TempDir dir;
+    const auto range = cli::parse_mac_range("02:00:00:00:00:fe-02:00:00:00:01:00");
+    ASSERT_TRUE(range);
+    const std::string state = (dir / "macs.state").string();
+    std::vector<std::string> got;
+    for (int i = 0; i < 3; ++i) {
+        const auto take = cli::take_mac(state, *range);
+        ASSERT_TRUE(take.mac) << take.error;
+        got.push_back(cli::mac_text(*take.mac));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"02:00:00:00:00:fe", "02:00:00:00:00:ff", "02:00:00:00:01:00"}));
+    const auto more = cli::take_mac(state, *range);
+    EXPECT_FALSE(more.mac);
+    EXPECT_THAT(more.error, HasSubstr("used up"));
+    EXPECT_FALSE(cli::parse_mac_range("02:00:00:00:00:05-02:00:00:00:00:04"));
+}
+
+TEST(MacPoolTest, ProcessesTakingAtOnceNeverShareAnAddress) {
+    TempDir dir;
+    const auto range = cli::parse_mac_range("02:00:00:00:00:00-02:00:00:00:ff:ff");
+    const std::string state = (dir / "macs.state").string();
+    const std::string out = (dir / "taken").string();
+    std::vector<pid_t> kids;
+    for (int k = 0; k < 4; ++k) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::ofstream f(out + std::to_string(k));
+            for (int i = 0; i < 50; ++i) {
+                const auto take = cli::take_mac(state, *range);
+                if (take.mac) f << cli::mac_text(*take.mac) << '\n';
+            }
+            f.close();
+            _exit(0);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t pid : kids) ::waitpid(pid, nullptr, 0);
+    std::set<std::string> all;
+    std::size_t total = 0;
+    for (int k = 0; k < 4; ++k) {
+        std::ifstream f(out + std::to_string(k));
+        for (std::string l; std::getline(f, l); ++total) all.insert(l);
+    }
+    EXPECT_EQ(total, 200u);
+    EXPECT_EQ(all.size(), 200u);
+}
+
+}  // namespace
+}  // namespace kestrel::test
