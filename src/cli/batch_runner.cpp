@@ -362,9 +362,11 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
             }
             u.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             u.seconds = now_s() - u.started;
-            const auto nl = u.out.find_last_of('\n', u.out.size() >= 2 ? u.out.size() - 2 : 0);
-            u.result_json = u.out.substr(nl == std::string::npos ? 0 : nl + 1);
-            while (!u.result_json.empty() && u.result_json.back() == '\n') u.result_json.pop_back();
+            // The child's result is its last line on stdout.
+            std::istringstream lines(u.out);
+            for (std::string line; std::getline(lines, line);) {
+                if (!line.empty()) u.result_json = line;
+            }
             --running;
             finish_unit(u);
         }

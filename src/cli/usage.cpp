@@ -3,7 +3,7 @@
 namespace kestrel::cli {
 
 const char* main_help() {
-    return R"(Usage: kestrelctl [--device IP:PORT] [--json] [--progress auto|bar|lines|none]
+    return R"(Usage: kestrelctl [--device IP:PORT] [--json] [--progress auto|bar|lines|none|json]
                   [--trace FILE] [-v] COMMAND [ARGS...]
 
 Talks to one device over UDP. The device comes from --device, else KESTREL_DEVICE.
@@ -21,10 +21,14 @@ Run "kestrelctl COMMAND --help" for a command's options.
 Options:
   --device IP:PORT         the device, for example 192.168.1.50:5000
   --json                   one JSON object per command on stdout
-  --progress MODE          auto (a bar on a terminal, lines otherwise), bar, lines, none
+  --progress MODE          auto (a bar on a terminal, lines otherwise), bar, lines, none,
+                           json (one object per line, for programs)
   --trace FILE             write the debug trace to FILE
   -v                       write the debug trace to stderr
   --help, --version
+
+Progress goes to stderr; at the end a summary line gives bytes, seconds, rate, exchanges and
+the link faults recovered. The debug trace goes only to --trace FILE (or stderr with -v).
 
 Exit codes:
   0  success
