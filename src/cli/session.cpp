@@ -45,6 +45,7 @@ Session::Session(const GlobalOptions& options, const CliStreams& io, std::string
         for (std::uint32_t left = ms; left > 0;) {
             if (interrupt_count() >= 2) return;
             const std::uint32_t slice = std::min(left, kSleepSliceMs);
+            waited_ms_ += slice;
             if (previous_sleep_) {
                 previous_sleep_(slice);
             } else {
@@ -114,7 +115,10 @@ int Session::finish(int code) {
     if (options_.json) {
         JsonObject out;
         out.add("command", command_).add("ok", code == kExitOk).append(json_);
-        out.add("seconds", seconds).add("exchanges", exchanges).add("faults_recovered", faults);
+        out.add("seconds", seconds)
+            .add("waits_s", static_cast<double>(waited_ms_) / 1000.0)
+            .add("exchanges", exchanges)
+            .add("faults_recovered", faults);
         if (bytes_ > 0) out.add("bytes", static_cast<std::int64_t>(bytes_));
         if (code != kExitOk) {
             out.add("error", error_.empty() ? std::string(exit_code_name(code)) : error_)

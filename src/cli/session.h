@@ -84,6 +84,7 @@ class Session {
     std::uint64_t bytes_ = 0;
     bool linked_ = false;
     SleepFunction previous_sleep_;
+    std::uint64_t waited_ms_ = 0;  // fixed waits slept (erase pause, polls, handshake gaps)
 };
 
 }  // namespace kestrel::cli
