@@ -132,7 +132,7 @@ int Session::finish(int code) {
             std::fprintf(io_.err, "kestrelctl %s: %s\n", command_.c_str(),
                          error_.empty() ? exit_code_name(code) : error_.c_str());
         }
-        if (linked_ && exchanges > 0) {
+        if (linked_ && bytes_ > 0) {
             char line[200];
             const double kib_s = seconds > 0 ? static_cast<double>(bytes_) / 1024.0 / seconds : 0;
             std::snprintf(line, sizeof line,
