@@ -1,5 +1,6 @@
 // batch (the parent) and unit (one child per device): the production line.
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "cli/batch_plan.h"
@@ -8,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"
 #include "cli/sha256.h"
+#include "flash/core/flash_id.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
 #include "flash/core/update_image.h"
@@ -113,13 +115,22 @@ int cmd_unit(Session& session, ArgList args) {
         session.json().add("mac", mac_now);
         return session.finish(code);
     };
+    FlashId id{};
+    bool chip_ok = false;
+    {
+        std::lock_guard<std::recursive_mutex> hold(link_lock());
+        chip_ok = check_flash_id(id);
+    }
+    session.json().add("flash_id", flash_id_text(id));
+    if (!chip_ok) {
+        return finish_with_mac(session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"), mac_before);
+    }
 
     if (image_path) {
         ImageWriteResult r;
         run_flash_worker([&] { r = write_image(image, ImageWriteOptions{}, session.hooks()); });
         session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) * kPageSize);
         session.json()
-            .add("flash_id", flash_id_text(r.chip_id))
             .add("pages_programmed", r.pages_programmed)
             .add("pages_verified", r.pages_verified)
             .add("device_state", r.device_state);
