@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the normal build (core, simulator and
 # GUI tests), the benchmark's quick mode, and the core and simulator again under
-# AddressSanitizer and UBSan.
+# AddressSanitizer and UBSan, the update dialog and its workers included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
