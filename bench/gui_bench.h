@@ -14,4 +14,10 @@ namespace kestrel::bench {
 FlashRun run_gui_read(int& argc, char** argv, std::uint16_t device_port,
                       const std::filesystem::path& image);
 
+// Write Flash (its 3 s timer, the erase and the programming), then Read Flash, then Verify,
+// pressed in CUpdateFWDlg as a user updates a device and checks the result. fixed_wait_s holds
+// the timer and the write's sleeps; ok when Verify showed "Verify OK !!!!".
+FlashRun run_gui_update(int& argc, char** argv, std::uint16_t device_port,
+                        const std::filesystem::path& image);
+
 }  // namespace kestrel::bench
