@@ -41,6 +41,9 @@ constexpr int kProbeTries = 4;
 // still on its way to show, short enough to cost little on a link that is in step.
 constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
+// A repeated reply later than kSlowRepeatFactor median round trips plus the margin is suspect.
+constexpr std::uint64_t kSlowRepeatFactor = 2;
+constexpr std::uint64_t kSlowRepeatMarginUs = 30;
 constexpr std::size_t kReceiveBuffer = 512;
 
 // The link state. Guarded by link_lock() for the exchanges; open_link swaps it under the lock.
@@ -67,6 +70,7 @@ struct LinkState {
     // Recent round trips, for the settle window.
     std::array<std::uint32_t, 16> rtt_us{};
     std::size_t rtt_next = 0;
+    std::size_t rtt_count = 0;
     // The spin pays only while the device answers within it: after kSpinMissesToRest misses in
     // a row, the next kSpinRestExchanges receives go straight to the blocking wait.
     int spin_misses = 0;
@@ -251,14 +255,28 @@ void learn(LinkState& s, Kind kind, std::uint16_t address, const std::uint8_t* b
 void record_rtt(LinkState& s, std::uint64_t us) {
     s.rtt_us[s.rtt_next] = static_cast<std::uint32_t>(std::min<std::uint64_t>(us, kSettleMaxUs));
     s.rtt_next = (s.rtt_next + 1) % s.rtt_us.size();
+    ++s.rtt_count;
+}
+
+std::uint64_t median_rtt_us(const LinkState& s) {
+    std::array<std::uint32_t, 16> rtt = s.rtt_us;
+    std::nth_element(rtt.begin(), rtt.begin() + rtt.size() / 2, rtt.end());
+    return rtt[rtt.size() / 2];
+}
+
+// A reply that repeats the last one for the same register and comes much later than the
+// device usually answers: the duplicate of the last reply standing in for the reply of a
+// request that was lost. Its own reply will never come, so no settle window can tell; only the
+// time can. Judged once the link has seen enough round trips to know the device's.
+bool slow_for_this_device(const LinkState& s, std::uint64_t latency_us) {
+    if (s.rtt_count < s.rtt_us.size() / 2) return false;
+    return latency_us > kSlowRepeatFactor * median_rtt_us(s) + kSlowRepeatMarginUs;
 }
 
 // A few of the device's usual round trips: the median of the recent ones, so one slow
 // wake-up does not stretch every window after it.
 std::uint64_t settle_us(const LinkState& s) {
-    std::array<std::uint32_t, 16> rtt = s.rtt_us;
-    std::nth_element(rtt.begin(), rtt.begin() + rtt.size() / 2, rtt.end());
-    return std::clamp<std::uint64_t>(3u * rtt[rtt.size() / 2], kSettleMinUs, kSettleMaxUs);
+    return std::clamp<std::uint64_t>(3u * median_rtt_us(s), kSettleMinUs, kSettleMaxUs);
 }
 
 // What one wait for a reply found.
@@ -267,6 +285,7 @@ struct Receipt {
     int unfitting = 0;      // datagrams from the peer's host that did not fit, dropped
     int late = 0;           // datagrams that arrived after the deadline, dropped
     bool error = false;     // the socket failed
+    std::uint64_t arrived_real_us = 0;  // the reply's kernel arrival stamp, 0 if none
 };
 
 // Waits for this request's reply until the deadline (monotonic), judged by the kernel's arrival
@@ -335,6 +354,7 @@ Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8
         std::memcpy(reply, buf, n);
         learn(s, kind, address, buf, d);
         r.length = static_cast<ssize_t>(n);
+        r.arrived_real_us = d.arrived_real_us;
         return r;
     }
 }
@@ -402,27 +422,39 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     ExchangeStatus status = ExchangeStatus::NoReply;
     if (send_to_peer(s.fd, s.peer, request, request_size)) {
         const std::uint64_t sent = monotonic_us();
+        const std::uint64_t sent_real = realtime_us();
         const Receipt r = receive_reply(s, kind, address, reply, reply_size,
                                         sent + kLinkTimeoutMs * 1000u,
-                                        realtime_us() + kLinkTimeoutMs * 1000u, true);
+                                        sent_real + kLinkTimeoutMs * 1000u, true);
         length = r.length;
         anomaly = anomaly || r.unfitting > 0 || r.late > 0;
         if (r.length >= 0) {
-            record_rtt(s, monotonic_us() - sent);
+            const std::uint64_t rtt = monotonic_us() - sent;
+            const std::uint64_t latency =
+                r.arrived_real_us > sent_real ? r.arrived_real_us - sent_real
+                : r.arrived_real_us != 0      ? 0
+                                              : rtt;
             const bool acked = r.length >= 2 && reply[1] == kAck;
             // The same bytes again for the same register: a duplicate of the last reply looks
             // exactly like this, and only the settle window tells them apart (its own reply
             // would then still be on the way).
             // Only reads: a write's acknowledgement carries no data to mistake, and a page load
             // is confirmed as a whole before its tail.
-            const bool repeat = kind == Kind::Read && s.last_was_read &&
-                                s.last_length == r.length && s.last_address == address &&
-                                std::equal(reply, reply + r.length, s.last_reply.begin());
+            const bool same_again = s.last_was_read == (kind == Kind::Read) &&
+                                    s.last_length == r.length && s.last_address == address &&
+                                    std::equal(reply, reply + r.length, s.last_reply.begin());
+            const bool repeat = kind == Kind::Read && same_again;
+            const bool slow_repeat = same_again && slow_for_this_device(s, latency);
+            record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), s.last_reply.begin());
             s.last_length = r.length;
             s.last_address = address;
             s.last_was_read = kind == Kind::Read;
             bool suspect = false;
+            if (slow_repeat && !anomaly && !s.need_resync) {
+                anomaly = true;
+                suspect = true;
+            }
             if (repeat && !anomaly && !s.need_resync &&
                 wait_readable(s.fd, monotonic_us() + settle_us(s))) {
                 bump(c.stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
