@@ -86,9 +86,11 @@ DevsimProcess::DevsimProcess(const std::string& extra_args) {
     close(out[1]);
     out_fd_ = out[0];
     // Wait for the "listening" line so the first exchange finds the simulator ready.
+    std::string line;
     char c;
-    while (read(out_fd_, &c, 1) == 1 && c != '\n') {
-    }
+    while (read(out_fd_, &c, 1) == 1 && c != '\n')
+        line += c;
+    listening_ = line.find("listening") != std::string::npos;
 }
 
 DevsimProcess::Service DevsimProcess::stop() {
@@ -108,6 +110,8 @@ DevsimProcess::Service DevsimProcess::stop() {
     if (service != std::string::npos) s.handling_us = std::atof(text.c_str() + service + 13);
     const auto send = text.find("mean send ");
     if (send != std::string::npos) s.send_us = std::atof(text.c_str() + send + 10);
+    const auto faults = text.find(" total ", text.find("faults "));
+    if (faults != std::string::npos) s.faults = std::strtoull(text.c_str() + faults + 7, nullptr, 10);
     return s;
 }
 

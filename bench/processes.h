@@ -26,9 +26,12 @@ class DevsimProcess {
     explicit DevsimProcess(const std::string& extra_args = "");
     ~DevsimProcess();
     std::uint16_t port() const { return port_; }
+    // False when the simulator never said it was listening (a bad option, a port taken).
+    bool listening() const { return listening_; }
     struct Service {
         double handling_us = 0;  // per request, from receipt to reply ready
         double send_us = 0;      // per request, in sendto
+        std::uint64_t faults = 0;  // link faults it injected, all kinds
     };
     // Stops the simulator and returns its own mean time per request.
     Service stop();
@@ -37,6 +40,7 @@ class DevsimProcess {
     pid_t pid_ = -1;
     int out_fd_ = -1;
     std::uint16_t port_ = 0;
+    bool listening_ = false;
 };
 
 std::uint16_t free_udp_port();
