@@ -1,5 +1,7 @@
 #include "processes.h"
 
+#include "cpu_pin.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -28,12 +30,13 @@ std::uint16_t free_udp_port() {
     return ntohs(sa.sin_port);
 }
 
-EchoServer::EchoServer() {
+EchoServer::EchoServer(int cpu) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a benchmark that aborted
+        pin_this_process(cpu);
         close(pipe_fds[0]);
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sa{};
@@ -68,7 +71,7 @@ EchoServer::~EchoServer() {
     }
 }
 
-DevsimProcess::DevsimProcess(const std::string& extra_args) {
+DevsimProcess::DevsimProcess(const std::string& extra_args, int cpu) {
     port_ = free_udp_port();
     int out[2];
     if (pipe(out) != 0) std::abort();
@@ -77,6 +80,7 @@ DevsimProcess::DevsimProcess(const std::string& extra_args) {
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        pin_this_process(cpu);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);

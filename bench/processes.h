@@ -11,7 +11,8 @@ namespace kestrel::bench {
 // A forked process that echoes every datagram back to its sender and does nothing else.
 class EchoServer {
   public:
-    EchoServer();  // call before any thread exists
+    // Call before any thread exists. cpu >= 0 pins the server to that CPU.
+    explicit EchoServer(int cpu = -1);
     ~EchoServer();
     std::uint16_t port() const { return port_; }
 
@@ -23,7 +24,8 @@ class EchoServer {
 // kestrel-devsim on an ephemeral loopback port, stopped with SIGINT.
 class DevsimProcess {
   public:
-    explicit DevsimProcess(const std::string& extra_args = "");
+    // cpu >= 0 pins the simulator (all its threads) to that CPU.
+    explicit DevsimProcess(const std::string& extra_args = "", int cpu = -1);
     ~DevsimProcess();
     std::uint16_t port() const { return port_; }
     // False when the simulator never said it was listening (a bad option, a port taken).

@@ -145,7 +145,11 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
             result.message = reporter.boxes.empty() ? reporter.status : reporter.boxes;
             if (!failure_trace.empty()) result.message += " / " + failure_trace;
         }
-        fs::remove_all(dir);
+        if (result.reported_success && !result.bytes_equal) {
+            result.message = "files kept in " + dir.string();  // for the post-mortem
+        } else {
+            fs::remove_all(dir);
+        }
         return result;
     }
     result.error = why;
@@ -295,6 +299,7 @@ int main(int argc, char** argv) {
         results.push_back(r);
     });
     std::printf("%s\n", summary_line(results, clean_read, clean_write).c_str());
-    fs::remove_all(work);
-    return count(results).false_successes > 0 ? 1 : 0;
+    const bool false_success = count(results).false_successes > 0;
+    if (!false_success) fs::remove_all(work);
+    return false_success ? 1 : 0;
 }

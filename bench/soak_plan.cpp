@@ -196,6 +196,10 @@ std::string run_line(int number, const RunResult& run) {
     }
     line += ' ' + fixed(run.seconds, 2) + " s  (" + std::to_string(run.faults) +
             " faults injected, seed " + std::to_string(run.seed) + ")";
+    if (run.error.empty() && verdict_of(run.reported_success, run.bytes_equal) ==
+                                 Verdict::FalseSuccess && !run.message.empty()) {
+        line += "  " + run.message;
+    }
     return line;
 }
 
