@@ -3,7 +3,9 @@
 // that keeps replies in order. Plus the fault counters and the option texts of kestrel-devsim.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -299,6 +301,48 @@ TEST(DevsimFaultOptions, RefusesABackwardsOrMalformedLateRange) {
     int status = 0;
     run_command(std::string(KESTREL_DEVSIM_PATH) + " --late-next 1.5 2>/dev/null", &status);
     EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+// kestrel-soak and kestrel-bench read this line to count the faults of a run.
+TEST(DevsimFaultOptions, PrintsTheFaultsItInjectedAtExit) {
+    const std::uint16_t port = free_udp_port();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        const std::string listen = "127.0.0.1:" + std::to_string(port);
+        execl(KESTREL_DEVSIM_PATH, KESTREL_DEVSIM_PATH, "--listen", listen.c_str(),
+              "--lose-request", "1", "--dup-request", "1", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n')
+        text += c;  // "listening": the simulator is ready
+    ASSERT_NE(text.find("listening"), std::string::npos) << text;
+    RawClient client(port);
+    client.send_read(0x4010);
+    client.send_read(0x4010);
+    EXPECT_FALSE(client.receive(100ms)) << "a lost request got a reply";
+    kill(pid, SIGINT);
+    char buf[512];
+    ssize_t got;
+    text.clear();
+    while ((got = read(out[0], buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(got));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // A lost request is neither acted on nor duplicated.
+    EXPECT_NE(text.find("kestrel-devsim: faults lose-request 2 lose-reply 0 nak 0 late 0 "
+                        "late-next 0 dup-reply 0 dup-request 0 other-port 0 foreign 0 total 2\n"),
+              std::string::npos)
+        << text;
 }
 
 }  // namespace
