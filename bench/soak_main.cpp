@@ -110,7 +110,9 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
         SoakReporter reporter;
         std::string failure_trace;
         const TraceSink previous = set_trace_sink([&](std::string_view text) {
-            if (text.find("failed") != std::string_view::npos) failure_trace = text;
+            // The first page-level reason; " program failed! " and the like follow it.
+            if (failure_trace.empty() && text.find("failed:") != std::string_view::npos)
+                failure_trace = text;
         });
         // The erase pause and the erase wait's sleeps only count; the device is simulated.
         const SleepFunction previous_sleep = set_sleep_function([](std::uint32_t) {});
