@@ -1,5 +1,7 @@
 #include "processes.h"
 
+#include "cpu_pin.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -28,12 +30,13 @@ std::uint16_t free_udp_port() {
     return ntohs(sa.sin_port);
 }
 
-EchoServer::EchoServer() {
+EchoServer::EchoServer(int cpu) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a benchmark that aborted
+        pin_this_process(cpu);
         close(pipe_fds[0]);
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sa{};
@@ -68,7 +71,7 @@ EchoServer::~EchoServer() {
     }
 }
 
-DevsimProcess::DevsimProcess(const std::string& extra_args) {
+DevsimProcess::DevsimProcess(const std::string& extra_args, int cpu) {
     port_ = free_udp_port();
     int out[2];
     if (pipe(out) != 0) std::abort();
@@ -77,6 +80,7 @@ DevsimProcess::DevsimProcess(const std::string& extra_args) {
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        pin_this_process(cpu);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
@@ -86,9 +90,11 @@ DevsimProcess::DevsimProcess(const std::string& extra_args) {
     close(out[1]);
     out_fd_ = out[0];
     // Wait for the "listening" line so the first exchange finds the simulator ready.
+    std::string line;
     char c;
-    while (read(out_fd_, &c, 1) == 1 && c != '\n') {
-    }
+    while (read(out_fd_, &c, 1) == 1 && c != '\n')
+        line += c;
+    listening_ = line.find("listening") != std::string::npos;
 }
 
 DevsimProcess::Service DevsimProcess::stop() {
@@ -108,6 +114,8 @@ DevsimProcess::Service DevsimProcess::stop() {
     if (service != std::string::npos) s.handling_us = std::atof(text.c_str() + service + 13);
     const auto send = text.find("mean send ");
     if (send != std::string::npos) s.send_us = std::atof(text.c_str() + send + 10);
+    const auto faults = text.find(" total ", text.find("faults "));
+    if (faults != std::string::npos) s.faults = std::strtoull(text.c_str() + faults + 7, nullptr, 10);
     return s;
 }
 

@@ -13,6 +13,8 @@ ctest --preset default
 
 # The benchmark's quick mode keeps it building and working (its figures are not a test).
 build/default/bench/kestrel-bench --quick
+# A short soak: flash reads and writes under link faults never end in a false success.
+build/default/bench/kestrel-soak --quick
 
 cmake --preset asan
 cmake --build --preset asan

@@ -32,8 +32,19 @@ Example: kestrel-devsim --listen 127.0.0.1:5000
   --multicast              multicast enabled in the configuration block
   --log                    print every exchange on stderr
 Link faults (probabilities per exchange, 0..1, drawn from --seed):
-  --seed N  --lose-request P  --lose-reply P  --nak P  --late-reply P  --late-ms MS
+  --seed N  --lose-request P  --lose-reply P  --nak P  --late-reply P
   --other-port-reply P  --foreign P  --dup-reply P  --dup-gap-us N
+  --late-ms MS | MIN-MAX   a late reply leaves MS ms after its request (default 60), or after
+                           a delay drawn uniformly from MIN to MAX ms (e.g. 60-1000)
+  --late-next P            of the late replies, the share that leaves when the next request
+                           arrives (just before that request's reply), or after its delay if
+                           no request comes first
+  --dup-request P          the request arrives twice, the copy --dup-gap-us later: the device
+                           acts on both and answers both (a duplicated SPI data write shifts
+                           the page, as on a real network)
+  --reply-delay-us N       service latency added to every reply, in order (300 is a typical
+                           LAN round trip; default 0)
+At exit the faults injected are printed, one count per kind.
 Device variants:
   --no-echo                replies leave bytes 2-3 zero instead of echoing the register
   --long-write-replies     write replies are 22 bytes, like read replies
@@ -182,7 +193,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--long-write-replies") {
             options.faults.long_write_replies = true;
         } else if (arg == "--late-ms") {
-            options.faults.late_reply_ms = static_cast<std::uint32_t>(std::atoi(value()));
+            if (!sim::parse_late_delay(value(), options.faults))
+                fail("--late-ms takes MS or MIN-MAX with MIN <= MAX");
+        } else if (arg == "--late-next") {
+            options.faults.late_next = probability();
+        } else if (arg == "--dup-request") {
+            options.faults.dup_request = probability();
+        } else if (arg == "--reply-delay-us") {
+            options.faults.reply_delay_us = static_cast<std::uint32_t>(std::atoi(value()));
         } else if (arg == "--other-port-reply") {
             options.faults.other_port_reply = probability();
         } else if (arg == "--foreign") {
@@ -267,5 +285,18 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(c.requests),
                 static_cast<double>(c.service_ns) / 1000.0 / requests,
                 static_cast<double>(c.send_ns) / 1000.0 / requests);
+    const sim::InjectedFaults& f = c.faults;
+    std::printf(
+        "kestrel-devsim: faults lose-request %llu lose-reply %llu nak %llu late %llu late-next "
+        "%llu dup-reply %llu dup-request %llu other-port %llu foreign %llu total %llu\n",
+        static_cast<unsigned long long>(f.lost_requests),
+        static_cast<unsigned long long>(f.lost_replies), static_cast<unsigned long long>(f.naks),
+        static_cast<unsigned long long>(f.late_replies),
+        static_cast<unsigned long long>(f.late_held),
+        static_cast<unsigned long long>(f.dup_replies),
+        static_cast<unsigned long long>(f.dup_requests),
+        static_cast<unsigned long long>(f.other_port_replies),
+        static_cast<unsigned long long>(f.foreign_datagrams),
+        static_cast<unsigned long long>(f.total()));
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <deque>
 
 #include "link/ipv4.h"
@@ -63,18 +63,35 @@ struct Server::Impl {
     std::uint32_t committed_ip = 0;
     std::uint16_t committed_port = 0;
 
+    // A reply (or a duplicated request's second copy) that leaves, or is served, later.
     struct Delayed {
         Clock::time_point when;
         int fd;
-        sockaddr_in to;
+        sockaddr_in to;  // for a request copy: where it came from
         std::vector<std::uint8_t> bytes;
+        bool until_next_request = false;  // leaves when the next request arrives, at the latest
+                                          // at `when`
+        bool is_request = false;
     };
-    std::deque<Delayed> delayed;  // in the order they are due
+    std::deque<Delayed> delayed;  // in the order they are due; equal times in the order queued
 
     void schedule(Delayed d) {
         auto at = std::upper_bound(delayed.begin(), delayed.end(), d.when,
                                    [](Clock::time_point t, const Delayed& e) { return t < e.when; });
         delayed.insert(at, std::move(d));
+    }
+
+    // A request has arrived: the late replies that were waiting for it leave first, in order.
+    void release_held_replies() {
+        for (auto it = delayed.begin(); it != delayed.end();) {
+            if (!it->until_next_request) {
+                ++it;
+                continue;
+            }
+            sendto(it->fd, it->bytes.data(), it->bytes.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
+            it = delayed.erase(it);
+        }
     }
 
     // Stops serving the address before a move. Late replies still due from its socket are
@@ -204,23 +221,33 @@ void Server::handle_commit() {
 
 void Server::run() {
     Impl& im = *impl_;
+    // Delayed replies are due to the microsecond; the default timer slack would add 50 us.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     std::vector<pollfd> fds;
     while (!stopping_) {
-        int timeout_ms = -1;
+        timespec timeout{};
+        bool wait_forever = true;
         int blocking_fd = -1;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            const auto now = Clock::now();
+            auto now = Clock::now();
             while (!im.delayed.empty() && im.delayed.front().when <= now) {
-                const Impl::Delayed& d = im.delayed.front();
-                sendto(d.fd, d.bytes.data(), d.bytes.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
+                Impl::Delayed d = std::move(im.delayed.front());
                 im.delayed.pop_front();
+                if (d.is_request) {
+                    handle_locked(d.fd, d.bytes.data(), d.bytes.size(), d.to, now, true);
+                } else {
+                    sendto(d.fd, d.bytes.data(), d.bytes.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
+                }
+                now = Clock::now();
             }
             if (!im.delayed.empty()) {
-                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
                     im.delayed.front().when - now);
-                timeout_ms = static_cast<int>(wait.count()) + 1;
+                timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+                timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+                wait_forever = false;
             }
             // With one socket in use and nothing to send later, a plain blocking receive serves
             // like a bare echo server; otherwise poll every socket.
@@ -239,7 +266,8 @@ void Server::run() {
             serve_one(blocking_fd, 0);
             continue;
         }
-        if (poll(fds.data(), fds.size(), timeout_ms) <= 0) continue;
+        if (ppoll(fds.data(), fds.size(), wait_forever ? nullptr : &timeout, nullptr) <= 0)
+            continue;
         for (const pollfd& p : fds) {
             if (!(p.revents & POLLIN)) continue;
             if (p.fd == im.wake_fd) {
@@ -275,10 +303,14 @@ void Server::serve_one(int fd, int flags) {
         recvfrom(fd, buf, sizeof buf, flags, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (got <= 0) return;  // nothing, or an empty wake-up datagram
     const auto started = Clock::now();
-    const auto size = static_cast<std::size_t>(got);
-
     std::lock_guard<std::mutex> guard(mutex_);
+    handle_locked(fd, buf, static_cast<std::size_t>(got), from, started, false);
+}
+
+void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
+                           const sockaddr_in& from, Clock::time_point started, bool copy) {
     Impl& im = *impl_;
+    const LinkFaults& config = im.faults.faults();
     Exchange ex;
     ex.request_size = size;
     ex.local_port = fd == im.main_fd ? port_ : fd == im.other_fd ? other_port_ : im.old_port;
@@ -301,12 +333,15 @@ void Server::serve_one(int fd, int flags) {
 
     const bool is_register = ex.kind == Exchange::Kind::Read || ex.kind == Exchange::Kind::Write;
     FaultDraw fault;
-    if (is_register ||
-        (ex.kind == Exchange::Kind::Handshake && im.faults.faults().faults_on_handshake)) {
+    if (!copy && (is_register ||
+                  (ex.kind == Exchange::Kind::Handshake && config.faults_on_handshake))) {
         fault = im.faults.draw();
     }
+    InjectedFaults& injected = im.counters.faults;
+    if (is_register) im.release_held_replies();
     if (fault.lose_request) {
         ex.lost_request = true;
+        ++injected.lost_requests;
     } else if (is_register) {
         ex.address = static_cast<std::uint16_t>(buf[2] << 8 | buf[3]);
         if (ex.kind == Exchange::Kind::Read) {
@@ -318,12 +353,20 @@ void Server::serve_one(int fd, int flags) {
             ++im.counters.writes;
             std::memcpy(ex.word.data(), buf + 4, 8);
             device_.write(ex.address, ex.word);
-            reply.assign(im.faults.faults().long_write_replies ? 22 : 18, 0);
+            reply.assign(config.long_write_replies ? 22 : 18, 0);
         }
         reply[1] = fault.nak ? 0x00 : 0x88;
-        if (!im.faults.faults().no_echo) {
+        if (fault.nak) ++injected.naks;
+        if (!config.no_echo) {
             reply[2] = buf[2];
             reply[3] = buf[3];
+        }
+        if (fault.dup_request) {
+            // The network's second copy of the request reaches the device a little later.
+            ++injected.dup_requests;
+            im.schedule(Impl::Delayed{started + std::chrono::microseconds(config.dup_gap_us), fd,
+                                      from, std::vector<std::uint8_t>(buf, buf + size), false,
+                                      true});
         }
     } else if (ex.kind == Exchange::Kind::Handshake) {
         ++im.counters.handshakes;
@@ -333,12 +376,14 @@ void Server::serve_one(int fd, int flags) {
         if (reply.size() > 100) reply.resize(100);
     }
 
+    if (!reply.empty() && fault.lose_reply) ++injected.lost_replies;
     if (!reply.empty() && !fault.lose_reply) {
         ex.replied = true;
         int out_fd = fd;
         if (fault.other_port && im.other_fd >= 0) {
             out_fd = im.other_fd;
             im.other_used = true;
+            ++injected.other_port_replies;
         }
         if (fault.foreign) {
             if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
@@ -347,22 +392,23 @@ void Server::serve_one(int fd, int flags) {
                 junk[1] = 0x88;
                 sendto(im.foreign_fd, junk.data(), junk.size(), 0,
                        reinterpret_cast<const sockaddr*>(&from), sizeof from);
+                ++injected.foreign_datagrams;
             }
         }
-        if (fault.dup) {
-            const auto gap = std::chrono::microseconds(im.faults.faults().dup_gap_us);
-            const auto first = fault.late ? std::chrono::milliseconds(im.faults.faults().late_reply_ms)
-                                          : std::chrono::milliseconds(0);
-            im.schedule(Impl::Delayed{started + first + gap, out_fd, from, reply});
-            const std::uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
-        }
+        const auto ready = started + std::chrono::microseconds(config.reply_delay_us);
+        const auto leaves = fault.late ? ready + std::chrono::milliseconds(fault.late_ms) : ready;
         if (fault.late) {
-            im.schedule(
-                Impl::Delayed{started + std::chrono::milliseconds(im.faults.faults().late_reply_ms),
-                              out_fd, from, std::move(reply)});
-            const std::uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = write(im.wake_fd, &one, sizeof one);
+            ++injected.late_replies;
+            if (fault.late_next) ++injected.late_held;
+        }
+        if (fault.dup) {
+            ++injected.dup_replies;
+            im.schedule(Impl::Delayed{leaves + std::chrono::microseconds(config.dup_gap_us), out_fd,
+                                      from, reply, fault.late_next, false});
+        }
+        if (fault.late || config.reply_delay_us > 0) {
+            im.schedule(Impl::Delayed{leaves, out_fd, from, std::move(reply), fault.late_next,
+                                      false});
         } else {
             send_started = Clock::now();
             sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),

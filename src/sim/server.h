@@ -3,7 +3,10 @@
 // logged so that tests assert exact traffic.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -42,6 +45,24 @@ struct Exchange {
     bool lost_request = false;
 };
 
+// Faults as they took effect (a lost request has no reply left to lose, delay or duplicate).
+struct InjectedFaults {
+    std::uint64_t lost_requests = 0;
+    std::uint64_t lost_replies = 0;
+    std::uint64_t naks = 0;
+    std::uint64_t late_replies = 0;
+    std::uint64_t late_held = 0;  // of the late replies, those that waited for the next request
+    std::uint64_t dup_replies = 0;
+    std::uint64_t dup_requests = 0;
+    std::uint64_t other_port_replies = 0;
+    std::uint64_t foreign_datagrams = 0;
+
+    std::uint64_t total() const {
+        return lost_requests + lost_replies + naks + late_replies + dup_replies + dup_requests +
+               other_port_replies + foreign_datagrams;
+    }
+};
+
 struct ServerCounters {
     std::uint64_t requests = 0;  // datagrams received, lost ones included
     std::uint64_t reads = 0;
@@ -50,6 +71,7 @@ struct ServerCounters {
     std::uint64_t replies = 0;
     std::uint64_t service_ns = 0;  // handling: from the request received to the reply ready
     std::uint64_t send_ns = 0;     // in sendto for the replies (on loopback: the delivery)
+    InjectedFaults faults;
 };
 
 class Server {
@@ -84,6 +106,10 @@ class Server {
     struct Impl;
     void run();
     void serve_one(int fd, int recv_flags);
+    // Serves one request datagram with the server lock held; a duplicated request's second copy
+    // (copy = true) draws no faults of its own.
+    void handle_locked(int fd, const std::uint8_t* buf, std::size_t size, const sockaddr_in& from,
+                       std::chrono::steady_clock::time_point started, bool copy);
     void wake_locked();
     void handle_commit();
     bool move_locked(const std::string& address, std::uint16_t port);

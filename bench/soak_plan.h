@@ -1,0 +1,94 @@
+// kestrel-soak's plan and verdicts, apart from the processes that carry them out: the options,
+// the simulator arguments of a run's fault mix, the verdict of one run and the lines printed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::soak {
+
+// The fault mix, probabilities per exchange (0..1).
+struct FaultMix {
+    double lose_request = 0.001;
+    double lose_reply = 0.001;
+    double nak = 0.001;
+    double late_reply = 0.001;
+    double dup_reply = 0.001;
+    double dup_request = 0;
+    double late_next = 0.5;  // share of the late replies that the next request releases
+    std::uint32_t late_min_ms = 60;
+    std::uint32_t late_max_ms = 1000;
+    std::uint32_t dup_gap_us = 200;
+    std::uint32_t reply_delay_us = 0;
+};
+
+struct SoakOptions {
+    int reads = 20;
+    int writes = 20;
+    int pages = 16384;
+    int jobs = 1;
+    std::uint64_t seed = 1;
+    bool baseline = true;  // one clean read and one clean write first, for the time lost
+    FaultMix faults;
+};
+
+// Parses kestrel-soak's arguments (argv[0] excluded). On error returns the message; --help
+// sets help and succeeds.
+struct Parsed {
+    SoakOptions options;
+    bool help = false;
+    std::string error;  // empty on success
+};
+Parsed parse_soak_args(const std::vector<std::string>& args);
+
+extern const char* const kSoakUsage;
+
+// kestrel-devsim's fault arguments for one run, drawn from `seed`.
+std::string devsim_fault_args(const FaultMix& faults, std::uint64_t seed);
+
+enum class RunKind { Read, Write };
+enum class Verdict { Exact, Failed, FalseSuccess };
+
+// "exact": the procedure reported success and the bytes are equal; "failed": it reported a
+// failure, whatever the bytes; FALSE SUCCESS: it reported success over bytes that differ.
+Verdict verdict_of(bool reported_success, bool bytes_equal);
+
+struct RunResult {
+    RunKind kind = RunKind::Read;
+    bool reported_success = false;
+    bool bytes_equal = false;
+    std::string message;  // what the procedure showed when it did not succeed
+    double seconds = 0;
+    std::uint64_t faults = 0;  // injected by the simulator during the run
+    std::uint64_t seed = 0;
+    std::string error;  // the run could not be carried out (no simulator, no files)
+};
+
+// `run N read|write exact|failed "<message>"|FALSE SUCCESS <seconds> s`, then the faults
+// injected and the seed.
+std::string run_line(int number, const RunResult& run);
+
+struct Totals {
+    int runs = 0;
+    int exact = 0;
+    int failed = 0;
+    int false_successes = 0;
+    int errors = 0;
+};
+Totals count(const std::vector<RunResult>& runs);
+
+// Mean time a fault cost a run of `kind` that came out exact, against a clean run of the same
+// kind: (mean time - clean time) / mean faults, in ms. None without exact faulty runs.
+std::optional<double> ms_lost_per_fault(const std::vector<RunResult>& runs, RunKind kind,
+                                        double clean_seconds);
+
+std::string summary_line(const std::vector<RunResult>& runs, std::optional<double> clean_read_s,
+                         std::optional<double> clean_write_s);
+
+// The line a run's process hands to the parent, and its parsing.
+std::string encode_result(const RunResult& run);
+std::optional<RunResult> decode_result(const std::string& line);
+
+}  // namespace kestrel::soak
