@@ -90,6 +90,16 @@ class CkestrelDlg : public QDialog {
     // Shows message, then focuses the control and selects its text, as a failed pull does.
     void RefuseField(int id, const QString& message);
 
+    // The group members as the last successful pull or push left them: what unticking a group
+    // puts back (a failed pull may leave an out-of-range value in a member).
+    struct GroupValues {
+        int newPort = 0;
+        std::array<QString, 6> mac;
+        int tsPort = 0;
+        QString multicastIP;
+    };
+    GroupValues m_lastGood;
+
     QMenu* m_sysMenu = nullptr;
     bool m_initialized = false;
 };
