@@ -25,9 +25,10 @@ TEST(DottedQuadTest, ReadsEveryNumberAsDecimalEvenWithLeadingZeros) {
 
 TEST(DottedQuadTest, RefusesShortHexPaddedAndTrailingForms) {
     for (const char* bad :
-         {"", "10.1", "1", "10.1.2", "127.0.0.1 junk", " 127.0.0.1", "127.0.0.1 ", "0x7f.0.0.1",
-          "127.0.0.0x1", "300.1.1.1", "256.0.0.1", "1.2.3.4.5", "1..2.3", ".1.2.3", "1.2.3.",
-          "0127.0.0.1", "+1.2.3.4", "-1.2.3.4", "1.2.3.4\n", "1,2,3,4", "1.2.3.4/24"}) {
+         {"",           "10.1",       "1",           "10.1.2",     "127.0.0.1 junk", " 127.0.0.1",
+          "127.0.0.1 ", "0x7f.0.0.1", "127.0.0.0x1", "300.1.1.1",  "256.0.0.1",      "1.2.3.4.5",
+          "1..2.3",     ".1.2.3",     "1.2.3.",      "0127.0.0.1", "+1.2.3.4",       "-1.2.3.4",
+          "1.2.3.4\n",  "1,2,3,4",    "1.2.3.4/24"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(parse_dotted_quad(bad), std::nullopt);
     }
@@ -46,8 +47,8 @@ TEST(AddressCheckTest, ServerIpTakesAnyDottedQuadAndNamesTheFieldOtherwise) {
 }
 
 TEST(AddressCheckTest, DeviceIpRefusesAddressesNoDeviceCanHave) {
-    for (const char* bad : {"0.0.0.0", "255.255.255.255", "224.0.0.0", "230.1.2.3",
-                            "239.255.255.255"}) {
+    for (const char* bad :
+         {"0.0.0.0", "255.255.255.255", "224.0.0.0", "230.1.2.3", "239.255.255.255"}) {
         SCOPED_TRACE(bad);
         const AddressCheck check = check_device_ip(bad, "set ip");
         EXPECT_FALSE(check.ok());

@@ -47,7 +47,8 @@ TEST_F(DeviceCommandsTest, ApplyTsPortWritesCommitsAndReportsAcknowledged) {
 TEST_F(DeviceCommandsTest, ApplyMacRefusesBadFieldsBeforeSendingAnything) {
     const device::CommandResult r = device::apply_mac({"00", "11", "2", "33", "44", "55"});
     EXPECT_FALSE(r.acknowledged);
-    EXPECT_EQ(r.failure, "MAC field 3 must hold exactly two hex digits (00 to ff, for example 1a).");
+    EXPECT_EQ(r.failure,
+              "MAC field 3 must hold exactly two hex digits (00 to ff, for example 1a).");
     EXPECT_TRUE(registers().empty());
     EXPECT_TRUE(traces_.lines().empty());
 }
@@ -102,8 +103,12 @@ TEST_F(DeviceCommandsTest, SilentDeviceStopsEveryCommandWithinAFewExchanges) {
         std::function<device::CommandOutcome()> run;
     };
     const std::vector<Case> cases = {
-        {"apply ip", [] { return device::apply_ip_and_port("10.0.0.9", ip_of(10, 0, 0, 9), 5000); }},
-        {"apply mac", [] { return device::apply_mac({"00", "11", "22", "33", "44", "55"}); }},
+        {"apply ip",
+         [] { return device::apply_ip_and_port("10.0.0.9", ip_of(10, 0, 0, 9), 5000); }},
+        {"apply mac",
+         [] {
+             return device::apply_mac({"00", "11", "22", "33", "44", "55"});
+         }},
         {"apply ts port", [] { return device::apply_ts_port(1234); }},
         {"multicast enable", [] { return device::set_multicast_enable(true); }},
         {"apply multicast ip",
@@ -122,7 +127,8 @@ TEST_F(DeviceCommandsTest, SilentDeviceStopsEveryCommandWithinAFewExchanges) {
         EXPECT_LE(Requests() - requests, static_cast<std::uint64_t>(kSilentGiveUp));
         EXPECT_EQ(sleeps_.count(1000), 0);
         EXPECT_LE(sleeps_.count(30), 2);
-        EXPECT_EQ(traces_.lines().back(), std::string(c.name) + " : stopped, no answer from the device");
+        EXPECT_EQ(traces_.lines().back(),
+                  std::string(c.name) + " : stopped, no answer from the device");
     }
     EXPECT_EQ(peer_address().addr, before.addr);
     EXPECT_EQ(peer_address().port, before.port);

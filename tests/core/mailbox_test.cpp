@@ -308,10 +308,9 @@ TEST_F(MailboxTest, OwnershipReadsWithoutAnAnswerGiveUnknownNotTheUdpPath) {
     f.lose_reply = 1.0;
     server_->set_faults(f);
     EXPECT_EQ(host_controled_by(), MailboxOwner::Unknown);
-    EXPECT_THAT(traces_.lines(),
-                ElementsAre("READ Reg32, ACK error! ", "READ Reg32, ACK error! ",
-                            "READ Reg32, ACK error! ",
-                            "[host_controled_by] no clean answer, owner unknown"));
+    EXPECT_THAT(traces_.lines(), ElementsAre("READ Reg32, ACK error! ", "READ Reg32, ACK error! ",
+                                             "READ Reg32, ACK error! ",
+                                             "[host_controled_by] no clean answer, owner unknown"));
     EXPECT_TRUE(sleeps_.sleeps().empty());
 }
 
