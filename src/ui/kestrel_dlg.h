@@ -3,7 +3,9 @@
 // groups that change the block, the status text, UpdateFW and the About box.
 //
 // Every handler runs on the GUI thread and blocks it for the length of its register
-// exchanges. Members are public, as the data exchange and the handlers share them.
+// exchanges (a device that answers nothing ends a command within a few time-outs). Start and
+// every command show "OK!" only when the device acknowledged all of it, "Failed!" otherwise.
+// Members are public, as the data exchange and the handlers share them.
 #pragma once
 
 #include <QCheckBox>
