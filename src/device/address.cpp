@@ -58,9 +58,10 @@ AddressCheck check_device_ip(std::string_view text, std::string_view field) {
     const bool any = b == std::array<std::uint8_t, 4>{0, 0, 0, 0};
     const bool broadcast = b == std::array<std::uint8_t, 4>{255, 255, 255, 255};
     if (any || broadcast || is_multicast(b)) {
-        return {0, refusal(field, "0.0.0.0, 255.255.255.255 and multicast addresses (224.0.0.0 "
-                                  "to 239.255.255.255) can't be a device's address; enter one " +
-                                      std::string(kQuadExample) + ".")};
+        return {0, refusal(field,
+                           "0.0.0.0, 255.255.255.255 and multicast addresses (224.0.0.0 "
+                           "to 239.255.255.255) can't be a device's address; enter one " +
+                               std::string(kQuadExample) + ".")};
     }
     return check;
 }
@@ -68,8 +69,9 @@ AddressCheck check_device_ip(std::string_view text, std::string_view field) {
 AddressCheck check_multicast_ip(std::string_view text, std::string_view field) {
     const auto address = parse_dotted_quad(text);
     if (!address || !is_multicast(ipv4_bytes(*address))) {
-        return {0, refusal(field, "enter a multicast address from 224.0.0.0 to 239.255.255.255, "
-                                  "for example 239.1.1.1.")};
+        return {0, refusal(field,
+                           "enter a multicast address from 224.0.0.0 to 239.255.255.255, "
+                           "for example 239.1.1.1.")};
     }
     return {*address, {}};
 }

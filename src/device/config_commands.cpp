@@ -23,6 +23,10 @@ class Steps {
 
     bool owner() {
         if (host_controled_by() != MailboxOwner::Unknown) return true;
+        const ExchangeStatus last = last_exchange_status();
+        if (last == ExchangeStatus::NoReply || last == ExchangeStatus::NoLink) {
+            return stop(true, "no answer from the device");
+        }
         return stop(false, "no clean answer about the mailbox owner");
     }
     bool transfer(const MailboxResult& r, const char* what) {

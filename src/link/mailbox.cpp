@@ -64,7 +64,8 @@ class Exchanges {
         }
         ++exchanges_;
         bool clean = exchange();
-        if (!clean && follow_armed_ && !moved_ && last_exchange_status() == ExchangeStatus::NoReply) {
+        if (!clean && follow_armed_ && !moved_ &&
+            last_exchange_status() == ExchangeStatus::NoReply) {
             const PeerAddress old = peer_address();
             set_peer_address(moves_to_->addr, moves_to_->port);
             ++exchanges_;

@@ -67,11 +67,11 @@ bool wait_done_clear();
 
 // What became of a chunk, a block transfer or a commit, as its exchanges went.
 struct MailboxResult {
-    int exchanges = 0;    // made by this operation (retries at a new address included)
-    bool clean = true;    // every exchange acknowledged and clean, nothing stray around them
+    int exchanges = 0;      // made by this operation (retries at a new address included)
+    bool clean = true;      // every exchange acknowledged and clean, nothing stray around them
     bool task_done = true;  // every completion wait saw the done flag in time
-    bool silent = false;  // stopped early: kSilentGiveUp exchanges in a row got no datagram
-    bool moved = false;   // a commit completed at the address given to mailbox_commit
+    bool silent = false;    // stopped early: kSilentGiveUp exchanges in a row got no datagram
+    bool moved = false;     // a commit completed at the address given to mailbox_commit
     // True when the data read (for a read) stands and the device took what was written.
     bool ok() const { return clean && task_done && !silent; }
 };
@@ -112,8 +112,8 @@ MailboxOwner host_controled_by();
 
 // Where a device that takes its new address at the commit answers from then on.
 struct CommitMove {
-    Ipv4Net addr = 0;         // network order
-    std::uint16_t port = 0;   // host order
+    Ipv4Net addr = 0;        // network order
+    std::uint16_t port = 0;  // host order
 };
 
 // The commit after a configuration change: zero chunk with code 0000h, a further done-clear

@@ -30,6 +30,8 @@ Example: kestrel-devsim --listen 127.0.0.1:5000
   --ts-port N              TS port in the configuration block (default 1234)
   --multicast-ip ADDR      multicast address in the configuration block (default 239.1.1.1)
   --multicast              multicast enabled in the configuration block
+  --move-at-commit         after the commit of a new IP address and port, answer only there
+                           (the old address stops answering at once)
   --log                    print every exchange on stderr
 Link faults (probabilities per exchange, 0..1, drawn from --seed):
   --seed N  --lose-request P  --lose-reply P  --nak P  --late-reply P
@@ -172,6 +174,8 @@ int main(int argc, char** argv) {
             multicast_ip = value();
         } else if (arg == "--multicast") {
             multicast = true;
+        } else if (arg == "--move-at-commit") {
+            options.move_at_commit = true;
         } else if (arg == "--log") {
             log = true;
         } else if (arg == "--seed") {

@@ -62,6 +62,7 @@ struct Server::Impl {
     std::string handshake_reply;
     std::uint32_t committed_ip = 0;
     std::uint16_t committed_port = 0;
+    bool retire_after_reply = false;  // a commit moved the device with move_at_commit
 
     // A reply (or a duplicated request's second copy) that leaves, or is served, later.
     struct Delayed {
@@ -216,7 +217,9 @@ void Server::handle_commit() {
     im.committed_ip = cfg.ip_net();
     im.committed_port = cfg.port();
     const auto ip = ipv4_bytes(cfg.ip_net());
-    move_locked(format_ipv4(ip.data()), cfg.port());
+    if (move_locked(format_ipv4(ip.data()), cfg.port()) && options_.move_at_commit) {
+        im.retire_after_reply = true;
+    }
 }
 
 void Server::run() {
@@ -415,6 +418,10 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
                    sizeof from);
         }
         ++im.counters.replies;
+    }
+    if (im.retire_after_reply) {
+        im.retire_after_reply = false;
+        im.retire_old_socket();
     }
     if (options_.log_exchanges) im.log.push_back(ex);
     if (options_.on_exchange) options_.on_exchange(ex);

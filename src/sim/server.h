@@ -30,6 +30,9 @@ struct ServerOptions {
     // Where foreign datagrams come from (any local loopback address other than `address`).
     std::string foreign_address = "127.0.0.2";
     LinkFaults faults;
+    // After the commit of a new address and port the device answers only there: the old socket
+    // stops serving once the reply to the request that completed the commit has left.
+    bool move_at_commit = false;
     // Called on the server thread, with the server lock held, after each served datagram.
     std::function<void(const struct Exchange&)> on_exchange;
 };
@@ -99,7 +102,8 @@ class Server {
     void set_handshake_reply(const std::string& text);
 
     // Moves the server to a new address and port; requests on the old socket are still served
-    // until the first request arrives at the new one. False when the new address cannot be bound.
+    // until the first request arrives at the new one (with move_at_commit, not after a commit).
+    // False when the new address cannot be bound.
     bool move_to(const std::string& address, std::uint16_t port);
 
   private:

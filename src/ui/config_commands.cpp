@@ -23,17 +23,21 @@ void CkestrelDlg::ShowStatus(bool ok) {
     SetDlgItemText(this, IDC_STATIC_STATUS, m_strStatus);
 }
 
-// Unticking a box puts its group's fields back to their members' values, so that a refused
-// entry left in a disabled field can never block a later pull.
+// Unticking a box puts its group's fields and members back to their last good values, so that a
+// refused entry left in a disabled field can never block a later pull.
 void CkestrelDlg::OnBnClickedNewIP() {
     const bool checked = m_chkNewIP->isChecked();
-    if (!checked) SetDlgItemText(this, IDC_EDIT_NEW_PORT, QString::number(m_nNewPort));
+    if (!checked) {
+        m_nNewPort = m_lastGood.newPort;
+        SetDlgItemText(this, IDC_EDIT_NEW_PORT, QString::number(m_nNewPort));
+    }
     EnableGroup({IDC_EDIT_NEW_IP, IDC_BUTTON_APPLY_IP, IDC_EDIT_NEW_PORT}, checked);
 }
 
 void CkestrelDlg::OnBnClickedNewMAC() {
     const bool checked = m_chkNewMAC->isChecked();
     if (!checked) {
+        m_strMAC = m_lastGood.mac;
         for (int i = 0; i < 6; ++i)
             SetDlgItemText(this, IDC_EDIT_MAC1 + i, m_strMAC[static_cast<std::size_t>(i)]);
     }
@@ -42,7 +46,10 @@ void CkestrelDlg::OnBnClickedNewMAC() {
 
 void CkestrelDlg::OnBnClickedNewTSPort() {
     const bool checked = m_chkTSPort->isChecked();
-    if (!checked) SetDlgItemText(this, IDC_EDIT_TS_PORT, QString::number(m_nTSPort));
+    if (!checked) {
+        m_nTSPort = m_lastGood.tsPort;
+        SetDlgItemText(this, IDC_EDIT_TS_PORT, QString::number(m_nTSPort));
+    }
     EnableGroup({IDC_EDIT_TS_PORT, IDC_BUTTON_APPLY_TS_PORT}, checked);
 }
 
@@ -53,6 +60,7 @@ void CkestrelDlg::OnBnClickedMulticastEnable() {
         const std::string stored = ReadProfileValue("Multcast", "IP", SettingsFilePath());
         m_editMulticastIP->setText(QString::fromStdString(stored));
     } else {
+        m_strMulticastIP = m_lastGood.multicastIP;
         m_editMulticastIP->setText(m_strMulticastIP);
     }
     const device::MulticastEnableResult result = device::set_multicast_enable(checked);

@@ -59,7 +59,9 @@ void CkestrelDlg::ConnectMessageMap() {
 bool CkestrelDlg::UpdateData(bool save_and_validate) {
     DataExchange dx(this, save_and_validate);
     DoDataExchange(dx);
-    return !dx.failed();
+    if (dx.failed()) return false;
+    m_lastGood = GroupValues{m_nNewPort, m_strMAC, m_nTSPort, m_strMulticastIP};
+    return true;
 }
 
 void CkestrelDlg::DoDataExchange(DataExchange& dx) {

@@ -3,7 +3,9 @@
 // groups that change the block, the status text, UpdateFW and the About box.
 //
 // Every handler runs on the GUI thread and blocks it for the length of its register
-// exchanges. Members are public, as the data exchange and the handlers share them.
+// exchanges (a device that answers nothing ends a command within a few time-outs). Start and
+// every command show "OK!" only when the device acknowledged all of it, "Failed!" otherwise.
+// Members are public, as the data exchange and the handlers share them.
 #pragma once
 
 #include <QCheckBox>
@@ -89,6 +91,16 @@ class CkestrelDlg : public QDialog {
     void ShowStatus(bool ok);
     // Shows message, then focuses the control and selects its text, as a failed pull does.
     void RefuseField(int id, const QString& message);
+
+    // The group members as the last successful pull or push left them: what unticking a group
+    // puts back (a failed pull may leave an out-of-range value in a member).
+    struct GroupValues {
+        int newPort = 0;
+        std::array<QString, 6> mac;
+        int tsPort = 0;
+        QString multicastIP;
+    };
+    GroupValues m_lastGood;
 
     QMenu* m_sysMenu = nullptr;
     bool m_initialized = false;

@@ -24,9 +24,9 @@ void ShowMessageBox(QWidget* parent, const QString& text) {
 }
 
 std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& text) {
-    auto box = std::make_unique<QMessageBox>(
-        QMessageBox::Warning, QString::fromLatin1(kMessageBoxCaption), text, QMessageBox::Ok,
-        parent);
+    auto box =
+        std::make_unique<QMessageBox>(QMessageBox::Warning, QString::fromLatin1(kMessageBoxCaption),
+                                      text, QMessageBox::Ok, parent);
     // Native boxes show a plain OK button; some desktop styles would add a theme icon to it.
     if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->setIcon(QIcon());
     return box;

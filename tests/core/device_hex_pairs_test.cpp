@@ -38,10 +38,8 @@ TEST(MacFieldsTest, AcceptsSixPairsInEitherCase) {
 
 TEST(MacFieldsTest, NamesTheFirstFieldThatIsNotTwoHexDigits) {
     const std::vector<std::pair<MacFields, int>> cases = {
-        {{"00", "11", "g2", "33", "44", "55"}, 2},
-        {{"00", "11", "22", "33", "44", "5"}, 5},
-        {{"001", "11", "22", "33", "44", "zz"}, 0},
-        {{"00", "", "22", "33", "44", "55"}, 1},
+        {{"00", "11", "g2", "33", "44", "55"}, 2},  {{"00", "11", "22", "33", "44", "5"}, 5},
+        {{"001", "11", "22", "33", "44", "zz"}, 0}, {{"00", "", "22", "33", "44", "55"}, 1},
         {{"00", "11", "22", " 3", "44", "55"}, 3},
     };
     for (const auto& [fields, bad] : cases) {
@@ -55,10 +53,8 @@ TEST(MacFieldsTest, NamesTheFirstFieldThatIsNotTwoHexDigits) {
 }
 
 TEST(MacFieldsTest, SplitsTheColonAndDashFormsOnly) {
-    EXPECT_EQ(split_mac_text("a1:b2:c3:d4:e5:f6"),
-              (MacFields{"a1", "b2", "c3", "d4", "e5", "f6"}));
-    EXPECT_EQ(split_mac_text("A1-B2-C3-D4-E5-F6"),
-              (MacFields{"A1", "B2", "C3", "D4", "E5", "F6"}));
+    EXPECT_EQ(split_mac_text("a1:b2:c3:d4:e5:f6"), (MacFields{"a1", "b2", "c3", "d4", "e5", "f6"}));
+    EXPECT_EQ(split_mac_text("A1-B2-C3-D4-E5-F6"), (MacFields{"A1", "B2", "C3", "D4", "E5", "F6"}));
     for (const char* bad : {"a1:b2:c3:d4:e5", "a1:b2:c3:d4:e5:f6:", "a1:b2-c3:d4:e5:f6",
                             "a1b2c3d4e5f6", "a1:b2:c3:d4:e5:f", " a1:b2:c3:d4:e5:f6", ""}) {
         SCOPED_TRACE(bad);

@@ -5,6 +5,7 @@
 
 #include "link/mailbox.h"
 #include "support/sim_fixture.h"
+#include "support/udp.h"
 
 namespace kestrel::test {
 namespace {
@@ -237,6 +238,80 @@ TEST_F(MailboxTest, CommitOfNewAddressMovesTheDevice) {
     ASSERT_EQ(registers().size(), 1u);
     EXPECT_EQ(registers()[0].local_port, new_port);
     EXPECT_NE(new_port, old_port);
+}
+
+TEST_F(MailboxTest, CleanBlockReadReportsItsSixExchanges) {
+    device_.config().set_mac({0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e});
+    std::array<std::uint8_t, 8> dest{};
+    const MailboxResult r = mailbox_read_block(6, kCfgMacOffset, dest);
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.exchanges, 6);
+    EXPECT_FALSE(r.moved);
+    EXPECT_EQ(dest[1], 0x1a);
+}
+
+TEST_F(MailboxTest, ReadOfATaskThatNeverCompletesIsNotOkAndKeepsNoBytes) {
+    device_.mailbox().set_task_never_done(true);
+    std::array<std::uint8_t, 8> dest;
+    dest.fill(0xEE);
+    const MailboxResult r = mailbox_read_block(6, kCfgMacOffset, dest);
+    EXPECT_TRUE(r.clean);
+    EXPECT_FALSE(r.task_done);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(dest, (std::array<std::uint8_t, 8>{}));
+    EXPECT_EQ(sleeps_.count(30), kTaskDoneTries);
+}
+
+TEST_F(MailboxTest, RefusedRepliesLeaveTheBlockUncleanButItRunsToItsEnd) {
+    sim::LinkFaults f;
+    f.nak = 1.0;
+    server_->set_faults(f);
+    const std::uint8_t src[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const MailboxResult r = mailbox_write_block(12, 32, src);
+    EXPECT_FALSE(r.clean);
+    EXPECT_FALSE(r.silent);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(commands().size(), 2u);
+    EXPECT_EQ(traces_.count("mailbox : no answer from the device, giving up"), 0);
+}
+
+TEST_F(MailboxTest, SilentDeviceMakesATransferGiveUpAfterSixExchanges) {
+    sim::LinkFaults f;
+    f.lose_request = 1.0;
+    server_->set_faults(f);
+    const std::uint8_t src[12] = {};
+    const MailboxResult w = mailbox_write_block(12, 32, src);
+    EXPECT_TRUE(w.silent);
+    EXPECT_EQ(w.exchanges, kSilentGiveUp);
+    EXPECT_EQ(registers().size(), 6u);
+    EXPECT_EQ(traces_.count("mailbox : no answer from the device, giving up"), 1);
+
+    const MailboxResult c = mailbox_commit();
+    EXPECT_TRUE(c.silent);
+    EXPECT_EQ(c.exchanges, kSilentGiveUp);
+    EXPECT_EQ(sleeps_.count(2), 0);  // no commit pause after giving up
+    EXPECT_EQ(sleeps_.count(1), 0);
+}
+
+TEST_F(MailboxTest, CommitWithAMoveTargetStaysWhereTheDeviceAnswers) {
+    const PeerAddress before = peer_address();
+    const MailboxResult r =
+        mailbox_commit(CommitMove{*parse_ipv4("127.0.0.3"), free_udp_port("127.0.0.3")});
+    EXPECT_TRUE(r.ok());
+    EXPECT_FALSE(r.moved);
+    EXPECT_EQ(peer_address().addr, before.addr);
+    EXPECT_EQ(peer_address().port, before.port);
+}
+
+TEST_F(MailboxTest, OwnershipReadsWithoutAnAnswerGiveUnknownNotTheUdpPath) {
+    sim::LinkFaults f;
+    f.lose_reply = 1.0;
+    server_->set_faults(f);
+    EXPECT_EQ(host_controled_by(), MailboxOwner::Unknown);
+    EXPECT_THAT(traces_.lines(), ElementsAre("READ Reg32, ACK error! ", "READ Reg32, ACK error! ",
+                                             "READ Reg32, ACK error! ",
+                                             "[host_controled_by] no clean answer, owner unknown"));
+    EXPECT_TRUE(sleeps_.sleeps().empty());
 }
 
 }  // namespace

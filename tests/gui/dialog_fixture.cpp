@@ -29,7 +29,7 @@ void DialogTest::TearDown() {
 }
 
 void DialogTest::StartDevice() {
-    server_ = std::make_unique<sim::Server>(device_, sim::ServerOptions{});
+    server_ = std::make_unique<sim::Server>(device_, server_options_);
     ASSERT_TRUE(server_->start());
     warm_up(server_->address().c_str(), server_->port());
     server_->clear_exchanges();

@@ -88,6 +88,7 @@ class DialogTest : public ::testing::Test {
     TraceCapture traces_;
     SleepCounter sleeps_;
     sim::Device device_;
+    sim::ServerOptions server_options_;  // set before StartDevice
     std::unique_ptr<sim::Server> server_;
     std::unique_ptr<CkestrelDlg> dlg_;
 };
