@@ -1,7 +1,7 @@
 // kestrel-render-icons DIR NAME SIZE...: writes the application icon as
-// DIR/SIZExSIZE/apps/NAME.png for each size, the hicolor theme's layout. Runs offscreen.
+// DIR/SIZExSIZE/apps/NAME.png for each size, the hicolor theme's layout. The icon is painted
+// on an image, so no window system is needed.
 #include <QDir>
-#include <QGuiApplication>
 #include <QImage>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +13,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: kestrel-render-icons DIR NAME SIZE...\n");
         return 2;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
     const QString dir = QString::fromLocal8Bit(argv[1]);
     const QString name = QString::fromLocal8Bit(argv[2]);
     for (int i = 3; i < argc; ++i) {

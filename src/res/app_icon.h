@@ -11,7 +11,7 @@ namespace kestrel {
 QIcon LoadAppIcon(int id);
 
 // The main icon drawn at size x size pixels (ARGB, transparent outside its rounded square).
-// Needs no window system, so a build step can render it offscreen. size < 1 gives a null image.
+// Needs no window system, so a build step can render it. size < 1 gives a null image.
 QImage DrawAppIcon(int size);
 
 }  // namespace kestrel
