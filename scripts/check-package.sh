@@ -45,11 +45,11 @@ if [ -x "$bin/kestrelctl" ]; then
         "$bin/kestrel-devsim" --listen "127.0.0.1:$candidate" > "$root/devsim.out" 2>&1 &
         sim=$!
         for _ in $(seq 1 50); do
-            grep -q "listening on" "$root/devsim.out" && break
+            grep -qs "listening on" "$root/devsim.out" && break
             kill -0 "$sim" 2>/dev/null || break
             sleep 0.1
         done
-        if grep -q "listening on" "$root/devsim.out"; then port=$candidate; break; fi
+        if grep -qs "listening on" "$root/devsim.out"; then port=$candidate; break; fi
         wait "$sim" 2>/dev/null || true
         sim=""
     done
