@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the normal build (core, simulator and
-# GUI tests), the benchmark's quick mode, and the core and simulator again under
-# AddressSanitizer and UBSan, the update dialog and its workers included.
+# GUI tests), the Debian package's checks, the benchmark's quick mode, a short soak, and
+# everything again under AddressSanitizer and UBSan (the update dialog's workers included).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,9 @@ bash scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+# The Debian package, unpacked and checked without installing it.
+bash scripts/check-package.sh
 
 # The benchmark's quick mode keeps it building and working (its figures are not a test).
 build/default/bench/kestrel-bench --quick

@@ -26,10 +26,13 @@ QPainterPath KestrelSilhouette() {
     return head.united(body).united(outline);
 }
 
-QPixmap DrawKestrel(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
+}  // namespace
+
+QImage DrawAppIcon(int size) {
+    if (size < 1) return {};
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.scale(size / 64.0, size / 64.0);
 
@@ -43,16 +46,15 @@ QPixmap DrawKestrel(int size) {
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0x7a, 0x3b, 0x12));
     painter.drawPath(KestrelSilhouette());
-    return pixmap;
+    painter.end();
+    return image;
 }
-
-}  // namespace
 
 QIcon LoadAppIcon(int id) {
     if (id != IDR_MAINFRAME) return {};
     QIcon icon;
     for (int size : {16, 32, 48, 64})
-        icon.addPixmap(DrawKestrel(size));
+        icon.addPixmap(QPixmap::fromImage(DrawAppIcon(size)));
     return icon;
 }
 

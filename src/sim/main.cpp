@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel_version.h"
 #include "link/ipv4.h"
 #include "sim/device.h"
 #include "sim/nor_flash.h"
@@ -62,6 +63,7 @@ Flash chip (4 MiB, erased at start unless --flash-file holds an image):
   --erase-busy-polls N     status reads showing write in progress after a chip erase
   --flash-hang             the chip never finishes an erase or a page program
   --help                   this text
+  --version                print "kestrel-devsim" and the version, then exit
 )";
 
 bool parse_mac(const char* text, std::array<std::uint8_t, 6>& mac) {
@@ -155,6 +157,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("kestrel-devsim %s\n", KESTREL_VERSION);
             return 0;
         } else if (arg == "--listen") {
             const std::string v = value();

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/scoped_env.h"
 #include "ui/settings_path.h"
 
 namespace kestrel {
@@ -137,11 +138,52 @@ TEST_F(PrivateProfileTest, WriteLeavesNoTemporaryFileAndKeepsASymbolicLink) {
     EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::System).size(), 2);
 }
 
-TEST(SettingsFilePathTest, IsBesideTheExecutableWhateverTheWorkingDirectory) {
-    const std::string saved = g_strExeDir;
-    g_strExeDir = "/opt/kestrel/bin";
-    EXPECT_EQ(SettingsFilePath(), "/opt/kestrel/bin/QXR-IPdata.ini");
-    g_strExeDir = saved;
+class SettingsFilePathTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(exe_.isValid() && home_.isValid()); }
+    void TearDown() override { g_strExeDir = saved_; }
+
+    std::string saved_ = g_strExeDir;
+    QTemporaryDir exe_;
+    QTemporaryDir home_;
+    std::string home_path_ = home_.path().toStdString();
+    test::ScopedEnv config_{"XDG_CONFIG_HOME", home_path_ + "/cfg"};
+    test::ScopedEnv state_{"XDG_STATE_HOME", home_path_ + "/state"};
+};
+
+TEST_F(SettingsFilePathTest, IsBesideAWritableExecutableWhateverTheWorkingDirectory) {
+    g_strExeDir = exe_.path().toStdString();
+    const std::string cwd = QDir::currentPath().toStdString();
+    ASSERT_EQ(chdir(home_path_.c_str()), 0);
+    const std::string settings = SettingsFilePath();
+    const std::string log = LogDirectory();
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    EXPECT_EQ(settings, g_strExeDir + "/QXR-IPdata.ini");
+    EXPECT_EQ(log, g_strExeDir);
+    EXPECT_FALSE(QDir(QString::fromStdString(home_path_ + "/cfg")).exists());
+}
+
+// Installed in /usr/bin: the file moves to the configuration folder, made on the first use,
+// and keeps its format and keys there.
+TEST_F(SettingsFilePathTest, InstalledExecutableKeepsSettingsInTheConfigFolder) {
+    g_strExeDir = "/usr/bin";
+    const std::string path = SettingsFilePath();
+    EXPECT_EQ(path, home_path_ + "/cfg/kestrel/QXR-IPdata.ini");
+    EXPECT_TRUE(QDir(QString::fromStdString(home_path_ + "/cfg/kestrel")).exists());
+    ASSERT_EQ(WriteProfileValue("Server", "IP", "10.1.2.3", SettingsFilePath()), 0);
+    ASSERT_EQ(WriteProfileValue("Multcast", "IP", "239.1.1.1", SettingsFilePath()), 0);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "[Server]\nIP=10.1.2.3\n[Multcast]\nIP=239.1.1.1\n");
+    EXPECT_FALSE(QDir(QString::fromStdString(home_path_ + "/state")).exists());
+}
+
+TEST_F(SettingsFilePathTest, InstalledExecutableKeepsTheLogInTheStateFolder) {
+    g_strExeDir = "/usr/bin";
+    EXPECT_EQ(LogDirectory(), home_path_ + "/state/kestrel");
+    EXPECT_TRUE(QDir(QString::fromStdString(home_path_ + "/state/kestrel")).exists());
+    EXPECT_FALSE(QDir(QString::fromStdString(home_path_ + "/cfg")).exists());
 }
 
 }  // namespace

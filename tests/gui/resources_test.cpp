@@ -201,5 +201,22 @@ TEST(ResourcesTest, StringTableAndIconHoldTheirEntries) {
     EXPECT_TRUE(LoadAppIcon(4711).isNull());
 }
 
+// The packaged icons are drawn at up to 256 pixels: the same picture at any size, transparent
+// outside the rounded square.
+TEST(ResourcesTest, AppIconIsDrawnAtAnySize) {
+    for (int size : {16, 128, 256}) {
+        const QImage image = DrawAppIcon(size);
+        ASSERT_EQ(image.size(), QSize(size, size));
+        EXPECT_TRUE(image.hasAlphaChannel());
+        EXPECT_LT(qAlpha(image.pixel(0, 0)), 8) << size;  // at most an antialiasing trace
+        const QColor bird = image.pixelColor(size / 2, size * 28 / 64);
+        EXPECT_EQ(bird.alpha(), 255) << size;
+        EXPECT_LT(bird.red(), 0x90) << size;
+        EXPECT_GT(image.pixelColor(size / 2, size / 16).blue(), 0xC0) << size;
+    }
+    EXPECT_TRUE(DrawAppIcon(0).isNull());
+    EXPECT_TRUE(DrawAppIcon(-5).isNull());
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -17,6 +18,7 @@
 #include "res/dialog_item.h"
 #include "res/update_fw_template.h"
 #include "support/capture.h"
+#include "support/scoped_env.h"
 #include "support/sim_fixture.h"
 #include "ui/message_box.h"
 #include "ui/settings_path.h"
@@ -158,6 +160,32 @@ TEST_F(UpdateFWDlgTest, CloseAndResetAreRefusedWhileAWorkerRuns) {
     EXPECT_EQ(boxes_.back(), "Can't read flash chip ID!");
     dlg_->reject();
     EXPECT_FALSE(dlg_->isVisible());
+}
+
+// Installed in /usr/bin, the erase log goes to the user's state folder, made on demand; a chip
+// that never finishes its erase logs 20 busy polls there and programs nothing.
+TEST_F(UpdateFWDlgTest, InstalledDialogLogsTheEraseWaitInTheStateFolder) {
+    QTemporaryDir state;
+    ASSERT_TRUE(state.isValid());
+    ScopedEnv xdg("XDG_STATE_HOME", state.path().toStdString());
+    g_strExeDir = "/usr/bin";
+    {
+        std::ofstream out(Path("image.bin"), std::ios::binary);
+        out << std::string(512, 'K');
+    }
+    Choose(QString::fromStdString(Path("image.bin")));
+    device_.flash().set_hang_busy(true);
+
+    dlg_->OnTimer();
+    WaitForWorkers();
+    EXPECT_THAT(boxes_, ElementsAre("Flash erase error!"));
+    std::ifstream log(state.path().toStdString() + "/kestrel/qxrCI.log", std::ios::binary);
+    ASSERT_TRUE(log.is_open());
+    int lines = 0;
+    for (std::string line; std::getline(log, line);)
+        lines += line.find("] read status register0  ") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(lines, 20);
+    EXPECT_FALSE(QFile::exists(dir_.path() + "/qxrCI.log"));
 }
 
 // The whole job as a user does it: choose an image, write it, read the flash back beside the

@@ -138,7 +138,7 @@ void CUpdateFWDlg::OnBnClickedWriteFlash() {
 void CUpdateFWDlg::OnTimer() {
     m_writeTimer.stop();
     const std::string path = m_strFilePath;
-    const std::filesystem::path log_dir = g_strExeDir.empty() ? "." : g_strExeDir;
+    const std::filesystem::path log_dir = LogDirectory();
     StartWorker(
         [this, path, log_dir] { write_flash_from_file(path, log_dir, m_nEraseWait, *this); });
 }
