@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "platform/ticks.h"
 #include "platform/trace.h"
@@ -41,9 +42,18 @@ constexpr int kProbeTries = 4;
 // still on its way to show, short enough to cost little on a link that is in step.
 constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
-// A repeated reply later than kSlowRepeatFactor median round trips plus the margin is suspect.
+// Under StrictReplyTiming: a reply that repeats the last one for its register and comes later
+// than kSlowRepeatFactor median round trips plus kSlowRepeatMarginUs is suspect, and so is any
+// reply later than kSlowFactor median round trips and at least kSlowMarginUs more than one.
 constexpr std::uint64_t kSlowRepeatFactor = 2;
 constexpr std::uint64_t kSlowRepeatMarginUs = 30;
+constexpr std::uint64_t kSlowFactor = 8;
+constexpr std::uint64_t kSlowMarginUs = 1000;
+// A copy of a reply can stand in for a later one only while it is on its way.
+constexpr std::uint64_t kDuplicateWindowUs = 5000;
+// How long the reply of a request that timed out may still turn up, late.
+constexpr std::uint64_t kOwedReplyUs = 1500000;
+constexpr std::size_t kMaxOwedReplies = 64;
 constexpr std::size_t kReceiveBuffer = 512;
 
 // The link state. Guarded by link_lock() for the exchanges; open_link swaps it under the lock.
@@ -67,6 +77,22 @@ struct LinkState {
     ssize_t last_length = -1;
     std::uint16_t last_address = 0;
     bool last_was_read = false;
+    // The last read reply and the last write reply, and when each was taken (monotonic).
+    struct Taken {
+        std::array<std::uint8_t, kReadRequestSize> bytes{};
+        ssize_t length = -1;
+        std::uint16_t address = 0;
+        std::uint64_t at_us = 0;
+    };
+    Taken last_read, last_write;
+    // Requests that got no reply in time: until kOwedReplyUs after each, a reply that fits the
+    // same kind and register may be that request's, come late.
+    struct Owed {
+        bool read = false;
+        std::uint16_t address = 0;
+        std::uint64_t until_us = 0;
+    };
+    std::vector<Owed> owed;
     // Recent round trips, for the settle window.
     std::array<std::uint32_t, 16> rtt_us{};
     std::size_t rtt_next = 0;
@@ -109,6 +135,8 @@ void bump(std::atomic<std::uint64_t>& counter, std::uint64_t n = 1) {
 std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
 thread_local LinkWatch* t_innermost_watch = nullptr;
+thread_local int t_strict_timing = 0;
+thread_local bool t_last_may_be_stale = false;
 thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
 
 void note_anomaly_to_watches() {
@@ -264,13 +292,16 @@ std::uint64_t median_rtt_us(const LinkState& s) {
     return rtt[rtt.size() / 2];
 }
 
-// A reply that repeats the last one for the same register and comes much later than the
-// device usually answers: the duplicate of the last reply standing in for the reply of a
-// request that was lost. Its own reply will never come, so no settle window can tell; only the
-// time can. Judged once the link has seen enough round trips to know the device's.
-bool slow_for_this_device(const LinkState& s, std::uint64_t latency_us) {
-    if (s.rtt_count < s.rtt_us.size() / 2) return false;
-    return latency_us > kSlowRepeatFactor * median_rtt_us(s) + kSlowRepeatMarginUs;
+// Under StrictReplyTiming, a reply much later than this device answers is taken for what it
+// most likely is: the late reply, or the copy, of an earlier request standing in for the reply
+// of a request that was lost (that reply never comes, so no settle window can tell; only the
+// time can). A repeat of the last reply for the register, while a copy of it could still be on
+// its way, is judged tighter. Judged only once the link knows the device's round trips.
+bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat) {
+    if (t_strict_timing == 0 || s.rtt_count < s.rtt_us.size() / 2) return false;
+    const std::uint64_t median = median_rtt_us(s);
+    if (repeat && latency_us > kSlowRepeatFactor * median + kSlowRepeatMarginUs) return true;
+    return latency_us > std::max(kSlowFactor * median, median + kSlowMarginUs);
 }
 
 // A few of the device's usual round trips: the median of the recent ones, so one slow
@@ -428,6 +459,15 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
                                         sent_real + kLinkTimeoutMs * 1000u, true);
         length = r.length;
         anomaly = anomaly || r.unfitting > 0 || r.late > 0;
+        const std::uint64_t now_us = monotonic_us();
+        std::erase_if(s.owed, [now_us](const LinkState::Owed& o) { return o.until_us <= now_us; });
+        if (r.length < 0 && s.owed.size() < kMaxOwedReplies) {
+            s.owed.push_back({kind == Kind::Read, address, sent + kOwedReplyUs});
+        }
+        t_last_may_be_stale =
+            r.length >= 0 && std::any_of(s.owed.begin(), s.owed.end(), [&](const LinkState::Owed& o) {
+                return o.read == (kind == Kind::Read) && o.address == address;
+            });
         if (r.length >= 0) {
             const std::uint64_t rtt = monotonic_us() - sent;
             const std::uint64_t latency =
@@ -440,18 +480,26 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             // would then still be on the way).
             // Only reads: a write's acknowledgement carries no data to mistake, and a page load
             // is confirmed as a whole before its tail.
-            const bool same_again = s.last_was_read == (kind == Kind::Read) &&
-                                    s.last_length == r.length && s.last_address == address &&
-                                    std::equal(reply, reply + r.length, s.last_reply.begin());
-            const bool repeat = kind == Kind::Read && same_again;
-            const bool slow_repeat = same_again && slow_for_this_device(s, latency);
+            const bool repeat = kind == Kind::Read && s.last_was_read &&
+                                s.last_length == r.length && s.last_address == address &&
+                                std::equal(reply, reply + r.length, s.last_reply.begin());
+            LinkState::Taken& last = kind == Kind::Read ? s.last_read : s.last_write;
+            const bool copy_possible =
+                last.length == r.length && last.address == address &&
+                sent - last.at_us < kDuplicateWindowUs &&
+                std::equal(reply, reply + r.length, last.bytes.begin());
+            const bool slow = suspiciously_slow(s, latency, copy_possible);
             record_rtt(s, rtt);
+            std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
+            last.length = r.length;
+            last.address = address;
+            last.at_us = monotonic_us();
             std::copy_n(reply, static_cast<std::size_t>(r.length), s.last_reply.begin());
             s.last_length = r.length;
             s.last_address = address;
             s.last_was_read = kind == Kind::Read;
             bool suspect = false;
-            if (slow_repeat && !anomaly && !s.need_resync) {
+            if (slow && !anomaly && !s.need_resync) {
                 anomaly = true;
                 suspect = true;
             }
@@ -491,6 +539,11 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
 }
 
 }  // namespace
+
+bool last_reply_may_be_stale() { return t_last_may_be_stale; }
+
+StrictReplyTiming::StrictReplyTiming() { ++t_strict_timing; }
+StrictReplyTiming::~StrictReplyTiming() { --t_strict_timing; }
 
 LinkWatch::LinkWatch() : outer_(t_innermost_watch) {
     t_innermost_watch = this;
@@ -650,19 +703,14 @@ bool confirm_in_step() {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     LinkState& s = state();
     if (s.fd < 0) return false;
-    if (s.need_resync) {
-        const Resync r = resync(s);
-        s.need_resync = r == Resync::Failed;
-        if (r != Resync::InStep) note_anomaly_to_watches();
-        return r == Resync::InStep;
-    }
-    if (wait_readable(s.fd, monotonic_us() + settle_us(s))) {
-        bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
-        s.need_resync = true;
-        note_anomaly_to_watches();
-        return false;
-    }
-    return true;
+    // A probe rather than a bare wait: the device answers in order, so a reply of the span that
+    // it sent late (it was busy, or held it) arrives before the probe's own reply and shows,
+    // however long the device took; the settle window after the probe's reply covers a copy on
+    // its way.
+    const Resync r = resync(s);
+    s.need_resync = r == Resync::Failed;
+    if (r != Resync::InStep) note_anomaly_to_watches();
+    return r == Resync::InStep;
 }
 
 PeerAddress peer_address() {

@@ -77,6 +77,13 @@ bool write_reg(std::uint16_t address, const RegisterWord& word);
 // The status of the calling thread's last read_reg or write_reg.
 ExchangeStatus last_exchange_status();
 
+// True when the calling thread's last exchange took a reply while an earlier request of the
+// same kind to the same register still owed one (it timed out less than 1.5 s ago): the reply
+// taken may be that one, come late, with this request's own lost or still on its way. Nothing
+// at the link can tell them apart; a read whose register reads the same again (SPI_CTRL until
+// the next phase) is read once more and compared, and a write is checked by what it did.
+bool last_reply_may_be_stale();
+
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
 // sees every exchange of its thread made during its life). Not shared between threads.
 class LinkWatch {
@@ -107,16 +114,30 @@ class LinkWatch {
     LinkWatch* outer_ = nullptr;
 };
 
+// While one lives, the constructing thread's exchanges also count a reply as Anomalous when it
+// arrives much later than the device's usual round trip (by the kernel's arrival stamp): most
+// likely the late reply or the copy of an earlier request, standing in for the reply of a
+// request that was lost, which no other check can see. A genuinely slow reply then costs a
+// retry, so this is for spans that retry cheaply: the flash page reads and programs. Nests.
+class StrictReplyTiming {
+  public:
+    StrictReplyTiming();
+    ~StrictReplyTiming();
+    StrictReplyTiming(const StrictReplyTiming&) = delete;
+    StrictReplyTiming& operator=(const StrictReplyTiming&) = delete;
+};
+
 // Used by the transport to report each exchange, and each stray datagram, to the thread's
 // watches.
 void note_exchange(ExchangeStatus status);
 void note_link_anomaly();
 
-// Closes a span of exchanges whose data the caller is about to trust: waits a short settle
-// window (a few round trips) and gives true when nothing arrived, so no reply of the span was
-// duplicated or is still on its way. When the link still owes a resync, a probe is made
-// instead. On false the stray datagrams are dropped, the watches see an anomaly, and the next
-// exchange proves the link in step again; the span must be repeated.
+// Closes a span of exchanges whose data the caller is about to trust: a probe read of HOST_CTRL
+// that must get exactly its own reply, then a short settle window (a few round trips) in which
+// nothing may arrive, so no reply of the span was duplicated or is still on its way (the device
+// answers in order, so even a reply it sent late comes before the probe's). Gives true when the
+// link is in step. On false the stray datagrams are dropped, the watches see an anomaly, and
+// the next exchange proves the link in step again; the span must be repeated. One exchange.
 [[nodiscard]] bool confirm_in_step();
 
 // The process-wide recursive lock that keeps request/reply pairs of different threads apart.

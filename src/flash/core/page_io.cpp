@@ -24,6 +24,7 @@ int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
 
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
     const FlashAddress page = flash_address(address);
+    const StrictReplyTiming strict;
     for (int attempt = 1; attempt <= kPageReadTries; ++attempt) {
         LinkWatch watch;
         const std::size_t read = spi_read_chunks(page, 0, dest, true);
@@ -45,6 +46,7 @@ namespace {
 
 // Waits until a clean, confirmed status read shows the chip ready (at most kProgramMaxPolls).
 bool chip_ready() {
+    const StrictReplyTiming strict;
     for (int poll = 0; poll < kProgramMaxPolls; ++poll) {
         LinkWatch watch;
         std::uint8_t status = 0;
@@ -61,6 +63,11 @@ bool chip_ready() {
 PageProgram program_page_checked(std::uint32_t address,
                                  std::span<const std::uint8_t, kPageSize> page) {
     const FlashAddress at = flash_address(address);
+    const StrictReplyTiming strict;
+    // An abandoned load is still programmed when the next transaction selects the chip: the
+    // chip programs whatever it took, which a duplicated request may have shifted. A page with
+    // one behind it counts as programmed only once it reads back right.
+    bool abandoned = false;
     for (int attempt = 1; attempt <= kPageProgramTries; ++attempt) {
         if (attempt > 1 && !chip_ready()) {
             tracef("program page %06x failed: the chip never read ready", address);
@@ -70,15 +77,21 @@ PageProgram program_page_checked(std::uint32_t address,
         LinkTally tally;
         const int ok = spi_program_page(at, page, &tally);
         if (ok == kProgramAbandoned) {
+            abandoned = true;
             tracef("program page %06x: link fault while loading (try %d of %d), loading again",
                    address, attempt, kPageProgramTries);
             continue;
         }
         const bool clean = tally.clean() && watch.clean();
         if (clean && ok == 0) return PageProgram::ChipBusy;
-        if (clean) return PageProgram::Done;
-        tracef("program page %06x: %d exchange(s) not clean, reading it back", address,
-               tally.unacknowledged);
+        if (clean && !abandoned && tally.maybe_stale == 0) return PageProgram::Done;
+        if (clean) {
+            tracef("program page %06x: %s, reading it back", address,
+                   abandoned ? "a load was abandoned before" : "a reply may have come late");
+        } else {
+            tracef("program page %06x: %d exchange(s) not clean, reading it back", address,
+                   tally.unacknowledged);
+        }
         if (!chip_ready()) return PageProgram::LinkFailed;
         std::array<std::uint8_t, kPageSize> back{};
         if (!read_page_checked(address, back)) return PageProgram::LinkFailed;

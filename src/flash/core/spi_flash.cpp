@@ -14,6 +14,7 @@ bool count(LinkTally* tally, bool acked) {
     if (tally) {
         ++tally->exchanges;
         if (!acked) ++tally->unacknowledged;
+        if (acked && last_reply_may_be_stale()) ++tally->maybe_stale;
     }
     return acked;
 }
@@ -24,6 +25,19 @@ bool put(std::uint16_t address, const RegisterWord& word, LinkTally* tally) {
 
 bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
     return count(tally, read_reg(address, word));
+}
+
+// A read of SPI_CTRL, which gives the same bytes until the next phase: when the reply may be a
+// late one of an earlier read, it is read again, and only two equal replies stand.
+bool get_ctrl_checked(RegisterWord& word, LinkTally* tally) {
+    if (!get(SPI_CTRL, word, tally)) return false;
+    if (!last_reply_may_be_stale()) return true;
+    RegisterWord again{};
+    if (!get(SPI_CTRL, again, tally)) return false;
+    if (again == word) return true;
+    trace("SPI_CTRL read again differs: a late reply was taken, reading over");
+    if (tally) ++tally->unacknowledged;
+    return false;
 }
 
 RegisterWord instruction(std::uint8_t cmd) {
@@ -84,7 +98,7 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
             acked = put(SPI_CTRL, control(last ? kCtrlReadLast : kCtrlReadNext), tally);
         }
         RegisterWord word{};
-        acked &= get(SPI_CTRL, word, tally);
+        acked &= get_ctrl_checked(word, tally);
         std::copy(word.begin(), word.end(), dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));
         if (!acked && first_fault == kPageReadChunks) {
             first_fault = chunk;
@@ -149,7 +163,7 @@ bool spi_read_status(std::uint8_t& status, LinkTally* tally) {
     const bool cmd_acked = put(SPI_CMD, instruction(kCmdReadStatus), tally);
     const bool ctrl_acked = put(SPI_CTRL, control(kCtrlReadStatus), tally);
     RegisterWord word{};
-    const bool read_acked = get(SPI_CTRL, word, tally);
+    const bool read_acked = get_ctrl_checked(word, tally);
     status = word[0];
     return cmd_acked && ctrl_acked && read_acked;
 }

@@ -27,6 +27,9 @@ inline constexpr FlashAddress flash_address(std::uint32_t address) {
 struct LinkTally {
     int exchanges = 0;
     int unacknowledged = 0;
+    // Acknowledged exchanges whose reply may have been an earlier request's, come late (see
+    // last_reply_may_be_stale); what they did must be checked.
+    int maybe_stale = 0;
     bool clean() const { return unacknowledged == 0; }
 };
 
