@@ -256,8 +256,8 @@ int main(int argc, char** argv) {
     const Placement placements[] = {{"same-cpu", 0}, {"cross-cpu", 1}};
     PlacementFigures figures[2];
     for (int i = 0; i < 2; ++i) {
-        figures[i] = measure_placement(argv[0], placements[i], quick ? 3 : 6, quick ? 2000 : 10000,
-                                       quick ? 256 : 1024, dir);
+        figures[i] = measure_placement(argv[0], placements[i], quick ? 3 : 6, quick ? 1500 : 10000,
+                                       quick ? 128 : 1024, dir);
         gui_ok = gui_ok && figures[i].flash_ok;
     }
     for (int i = 0; i < 2; ++i)

@@ -338,7 +338,8 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         fault = im.faults.draw();
     }
     InjectedFaults& injected = im.counters.faults;
-    if (is_register) im.release_held_replies();
+    // A request lost on the way never reached the device, so it releases nothing.
+    if (is_register && !fault.lose_request) im.release_held_replies();
     if (fault.lose_request) {
         ex.lost_request = true;
         ++injected.lost_requests;

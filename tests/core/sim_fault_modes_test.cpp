@@ -130,6 +130,20 @@ TEST_F(SimWire, HeldLateReplyLeavesJustBeforeTheNextRequestsReply) {
     EXPECT_EQ(server_->counters().faults.late_held, 1u);
 }
 
+TEST_F(SimWire, LostRequestDoesNotReleaseAHeldLateReply) {
+    sim::LinkFaults f{.late_reply = 1.0, .late_next = 1.0};
+    f.late_reply_ms = 5000;
+    server_->set_faults(f);
+    client_->send_read(0x4010);
+    ASSERT_FALSE(client_->receive(50ms));
+    server_->set_faults({.lose_request = 1.0});
+    client_->send_read(0x0208);  // lost before the device sees it
+    EXPECT_FALSE(client_->receive(100ms)) << "a request the device never saw released the reply";
+    server_->set_faults(sim::LinkFaults{});
+    client_->send_read(0x0209);
+    EXPECT_EQ(addresses_within(2000ms, 2), (std::vector<std::uint16_t>{0x4010, 0x0209}));
+}
+
 TEST_F(SimWire, HeldLateReplyLeavesAfterItsDelayWhenNoRequestComes) {
     sim::LinkFaults f{.late_reply = 1.0, .late_next = 1.0};
     f.late_reply_ms = 80;
