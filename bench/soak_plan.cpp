@@ -49,9 +49,10 @@ The 13 s erase pause and the erase wait's sleeps are counted, not slept.
   --pages N          pages of 256 bytes per run (default 16384, the whole chip)
   --jobs N           runs at a time, each with its own simulator (default 1)
   --seed N           first run's fault seed; run k uses seed + k (default 1)
-  --rate P           every fault kind below at P (default 0.001)
+  --rate P           lost requests, lost replies, NAKs, late and duplicated replies, each
+                     at P (default 0.001)
   --lose-request P  --lose-reply P  --nak P  --late-reply P  --dup-reply P  --dup-request P
-                     one kind at P (dup-request is off unless given)
+                     one kind at P (duplicated requests are off unless given)
   --late-ms MIN-MAX  late reply delays, drawn uniformly (default 60-1000)
   --late-next P      share of late replies released by the next request (default 0.5)
   --dup-gap-us N     gap of a duplicate (default 200)
