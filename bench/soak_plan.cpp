@@ -157,9 +157,12 @@ std::string devsim_fault_args(const FaultMix& f, std::uint64_t seed) {
     std::ostringstream out;
     out << "--seed " << seed;
     const std::pair<const char*, double> kinds[] = {
-        {"--lose-request", f.lose_request}, {"--lose-reply", f.lose_reply},
-        {"--nak", f.nak},                   {"--late-reply", f.late_reply},
-        {"--dup-reply", f.dup_reply},       {"--dup-request", f.dup_request},
+        {"--lose-request", f.lose_request},
+        {"--lose-reply", f.lose_reply},
+        {"--nak", f.nak},
+        {"--late-reply", f.late_reply},
+        {"--dup-reply", f.dup_reply},
+        {"--dup-request", f.dup_request},
     };
     for (const auto& [option, p] : kinds) {
         if (p > 0) out << ' ' << option << ' ' << fixed(p, 6);
@@ -197,8 +200,9 @@ std::string run_line(int number, const RunResult& run) {
     }
     line += ' ' + fixed(run.seconds, 2) + " s  (" + std::to_string(run.faults) +
             " faults injected, seed " + std::to_string(run.seed) + ")";
-    if (run.error.empty() && verdict_of(run.reported_success, run.bytes_equal) ==
-                                 Verdict::FalseSuccess && !run.message.empty()) {
+    if (run.error.empty() &&
+        verdict_of(run.reported_success, run.bytes_equal) == Verdict::FalseSuccess &&
+        !run.message.empty()) {
         line += "  " + run.message;
     }
     return line;
