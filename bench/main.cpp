@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
 
     // The cost of link faults: a read at 0.1% of each kind against a clean read of the same
     // length, in the same placement as the rows above.
-    const int fault_pages = quick ? 256 : kFlashPages;
+    const int fault_pages = quick ? 128 : kFlashPages;
     FlashRun clean_run, faulty_run;
     std::uint64_t injected = 0;
     {
@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
     const Placement placements[] = {{"same-cpu", 0}, {"cross-cpu", 1}};
     PlacementFigures figures[2];
     for (int i = 0; i < 2; ++i) {
-        figures[i] = measure_placement(argv[0], placements[i], quick ? 3 : 6, quick ? 1500 : 10000,
+        figures[i] = measure_placement(argv[0], placements[i], quick ? 2 : 6, quick ? 1500 : 10000,
                                        quick ? 128 : 1024, dir);
         gui_ok = gui_ok && figures[i].flash_ok;
     }
