@@ -29,8 +29,8 @@ PlacementFigures measure_placement(const char* self, const Placement& placement,
         const Measured rd = measure_read_reg(devsim.port(), exchanges);
         read_us.insert(read_us.end(), rd.samples_us.begin(), rd.samples_us.end());
         close_link();
-        const FlashRun run = run_in_child(self, "read", devsim.port(), dir / "image.bin", dir,
-                                          pages, true);
+        const FlashRun run =
+            run_in_child(self, "read", devsim.port(), dir / "image.bin", dir, pages, true);
         figures.flash_ok = figures.flash_ok && run.ok;
         flash_s += run.seconds - run.fixed_wait_s;
         flash_exchanges += run.exchanges;
@@ -48,10 +48,11 @@ void print_summary(const Placement& placement, const PlacementFigures& f) {
                     placement.peer_cpu);
         return;
     }
-    std::printf("summary %s floor %.2f us read_reg %.2f us ratio %.2fx flash-read %.2f "
-                "us/exchange ratio %.2fx\n",
-                placement.name, f.floor_us, f.read_reg_us, f.read_reg_us / f.floor_us,
-                f.flash_read_us, f.flash_read_us / f.floor_us);
+    std::printf(
+        "summary %s floor %.2f us read_reg %.2f us ratio %.2fx flash-read %.2f "
+        "us/exchange ratio %.2fx\n",
+        placement.name, f.floor_us, f.read_reg_us, f.read_reg_us / f.floor_us, f.flash_read_us,
+        f.flash_read_us / f.floor_us);
 }
 
 }  // namespace kestrel::bench

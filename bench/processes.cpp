@@ -115,7 +115,8 @@ DevsimProcess::Service DevsimProcess::stop() {
     const auto send = text.find("mean send ");
     if (send != std::string::npos) s.send_us = std::atof(text.c_str() + send + 10);
     const auto faults = text.find(" total ", text.find("faults "));
-    if (faults != std::string::npos) s.faults = std::strtoull(text.c_str() + faults + 7, nullptr, 10);
+    if (faults != std::string::npos)
+        s.faults = std::strtoull(text.c_str() + faults + 7, nullptr, 10);
     return s;
 }
 

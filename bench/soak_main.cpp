@@ -125,8 +125,7 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
                 read_flash_to_file(dir, reporter, run_options);
             } else {
                 int erase_wait = 0;
-                write_flash_from_file(image_file.string(), dir, erase_wait, reporter,
-                                      run_options);
+                write_flash_from_file(image_file.string(), dir, erase_wait, reporter, run_options);
             }
         });
         result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -264,8 +263,8 @@ int main(int argc, char** argv) {
         if (options.writes > 0) clean.push_back({0, RunKind::Write, options.seed, false});
         bool clean_ok = true;
         run_all(clean, options, work, 1, [&](const RunSpec& spec, const RunResult& r) {
-            const bool exact = r.error.empty() &&
-                               verdict_of(r.reported_success, r.bytes_equal) == Verdict::Exact;
+            const bool exact =
+                r.error.empty() && verdict_of(r.reported_success, r.bytes_equal) == Verdict::Exact;
             clean_ok = clean_ok && exact;
             std::printf("clean %s %s %.2f s\n", spec.kind == RunKind::Read ? "read" : "write",
                         exact ? "exact" : "NOT EXACT", r.seconds);
@@ -285,12 +284,14 @@ int main(int argc, char** argv) {
     while (reads < options.reads || writes < options.writes) {
         if (reads < options.reads) {
             ++number;
-            specs.push_back({number, RunKind::Read, options.seed + static_cast<std::uint64_t>(number)});
+            specs.push_back(
+                {number, RunKind::Read, options.seed + static_cast<std::uint64_t>(number)});
             ++reads;
         }
         if (writes < options.writes) {
             ++number;
-            specs.push_back({number, RunKind::Write, options.seed + static_cast<std::uint64_t>(number)});
+            specs.push_back(
+                {number, RunKind::Write, options.seed + static_cast<std::uint64_t>(number)});
             ++writes;
         }
     }

@@ -49,9 +49,10 @@ The 13 s erase pause and the erase wait's sleeps are counted, not slept.
   --pages N          pages of 256 bytes per run (default 16384, the whole chip)
   --jobs N           runs at a time, each with its own simulator (default 1)
   --seed N           first run's fault seed; run k uses seed + k (default 1)
-  --rate P           every fault kind below at P (default 0.001)
+  --rate P           lost requests, lost replies, NAKs, late and duplicated replies, each
+                     at P (default 0.001)
   --lose-request P  --lose-reply P  --nak P  --late-reply P  --dup-reply P  --dup-request P
-                     one kind at P (dup-request is off unless given)
+                     one kind at P (duplicated requests are off unless given)
   --late-ms MIN-MAX  late reply delays, drawn uniformly (default 60-1000)
   --late-next P      share of late replies released by the next request (default 0.5)
   --dup-gap-us N     gap of a duplicate (default 200)
@@ -156,9 +157,12 @@ std::string devsim_fault_args(const FaultMix& f, std::uint64_t seed) {
     std::ostringstream out;
     out << "--seed " << seed;
     const std::pair<const char*, double> kinds[] = {
-        {"--lose-request", f.lose_request}, {"--lose-reply", f.lose_reply},
-        {"--nak", f.nak},                   {"--late-reply", f.late_reply},
-        {"--dup-reply", f.dup_reply},       {"--dup-request", f.dup_request},
+        {"--lose-request", f.lose_request},
+        {"--lose-reply", f.lose_reply},
+        {"--nak", f.nak},
+        {"--late-reply", f.late_reply},
+        {"--dup-reply", f.dup_reply},
+        {"--dup-request", f.dup_request},
     };
     for (const auto& [option, p] : kinds) {
         if (p > 0) out << ' ' << option << ' ' << fixed(p, 6);
@@ -196,8 +200,9 @@ std::string run_line(int number, const RunResult& run) {
     }
     line += ' ' + fixed(run.seconds, 2) + " s  (" + std::to_string(run.faults) +
             " faults injected, seed " + std::to_string(run.seed) + ")";
-    if (run.error.empty() && verdict_of(run.reported_success, run.bytes_equal) ==
-                                 Verdict::FalseSuccess && !run.message.empty()) {
+    if (run.error.empty() &&
+        verdict_of(run.reported_success, run.bytes_equal) == Verdict::FalseSuccess &&
+        !run.message.empty()) {
         line += "  " + run.message;
     }
     return line;

@@ -336,12 +336,13 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
 
     const bool is_register = ex.kind == Exchange::Kind::Read || ex.kind == Exchange::Kind::Write;
     FaultDraw fault;
-    if (!copy && (is_register ||
-                  (ex.kind == Exchange::Kind::Handshake && config.faults_on_handshake))) {
+    if (!copy &&
+        (is_register || (ex.kind == Exchange::Kind::Handshake && config.faults_on_handshake))) {
         fault = im.faults.draw();
     }
     InjectedFaults& injected = im.counters.faults;
-    if (is_register) im.release_held_replies();
+    // A request lost on the way never reached the device, so it releases nothing.
+    if (is_register && !fault.lose_request) im.release_held_replies();
     if (fault.lose_request) {
         ex.lost_request = true;
         ++injected.lost_requests;
@@ -410,8 +411,8 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
                                       from, reply, fault.late_next, false});
         }
         if (fault.late || config.reply_delay_us > 0) {
-            im.schedule(Impl::Delayed{leaves, out_fd, from, std::move(reply), fault.late_next,
-                                      false});
+            im.schedule(
+                Impl::Delayed{leaves, out_fd, from, std::move(reply), fault.late_next, false});
         } else {
             send_started = Clock::now();
             sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),

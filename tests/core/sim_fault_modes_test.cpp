@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -130,6 +130,20 @@ TEST_F(SimWire, HeldLateReplyLeavesJustBeforeTheNextRequestsReply) {
     EXPECT_EQ(server_->counters().faults.late_held, 1u);
 }
 
+TEST_F(SimWire, LostRequestDoesNotReleaseAHeldLateReply) {
+    sim::LinkFaults f{.late_reply = 1.0, .late_next = 1.0};
+    f.late_reply_ms = 5000;
+    server_->set_faults(f);
+    client_->send_read(0x4010);
+    ASSERT_FALSE(client_->receive(50ms));
+    server_->set_faults({.lose_request = 1.0});
+    client_->send_read(0x0208);  // lost before the device sees it
+    EXPECT_FALSE(client_->receive(100ms)) << "a request the device never saw released the reply";
+    server_->set_faults(sim::LinkFaults{});
+    client_->send_read(0x0209);
+    EXPECT_EQ(addresses_within(2000ms, 2), (std::vector<std::uint16_t>{0x4010, 0x0209}));
+}
+
 TEST_F(SimWire, HeldLateReplyLeavesAfterItsDelayWhenNoRequestComes) {
     sim::LinkFaults f{.late_reply = 1.0, .late_next = 1.0};
     f.late_reply_ms = 80;
@@ -209,10 +223,10 @@ TEST_F(SimWire, DuplicatedPageDataWriteShiftsTheProgrammedBytes) {
     write_and_wait(0x0028, {0xC0, 0xC1, 0xC2, 0xC3});  // SPI_PP_TAIL
     std::lock_guard<std::mutex> guard(server_->lock());
     const auto& chip = device_.flash().contents();
-    EXPECT_THAT(std::vector<std::uint8_t>(chip.begin(), chip.begin() + 24),
-                ElementsAre(0xA0, 0xA1, 0xA2, 0xA3, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7,
-                            0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xC0, 0xC1, 0xC2,
-                            0xC3));
+    EXPECT_THAT(
+        std::vector<std::uint8_t>(chip.begin(), chip.begin() + 24),
+        ElementsAre(0xA0, 0xA1, 0xA2, 0xA3, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB0,
+                    0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xC0, 0xC1, 0xC2, 0xC3));
 }
 
 TEST_F(SimWire, ReplyDelayKeepsRepliesInTheOrderOfTheirRequests) {
@@ -285,8 +299,8 @@ TEST(DevsimFaultOptions, HelpDocumentsEveryTimingFault) {
     int status = 0;
     const std::string out = run_command(std::string(KESTREL_DEVSIM_PATH) + " --help", &status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    for (const char* option : {"--late-ms MS | MIN-MAX", "--late-next P", "--dup-request P",
-                               "--reply-delay-us N"}) {
+    for (const char* option :
+         {"--late-ms MS | MIN-MAX", "--late-next P", "--dup-request P", "--reply-delay-us N"}) {
         EXPECT_NE(out.find(option), std::string::npos) << option;
     }
 }
