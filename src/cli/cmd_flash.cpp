@@ -11,6 +11,7 @@
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
+#include "flash/core/page_io.h"
 #include "flash/core/update_image.h"
 
 namespace kestrel::cli {
@@ -59,7 +60,7 @@ int read_failure(Session& session, const PagesReadResult& r) {
                                                   "; nothing written; the device is unchanged");
     }
     return session.fail(kExitLink, "page " + std::to_string(r.failed_page) +
-                                       " had no clean read in 8 tries; nothing written");
+                                       " had no clean read in " + std::to_string(kPageReadTries) + " tries; nothing written");
 }
 
 }  // namespace
@@ -178,7 +179,7 @@ int cmd_write(Session& session, ArgList args) {
                        : session.fail(kExitLink, page + " could not be programmed over the link");
             break;
         case ImageWrite::LinkFailed:
-            code = session.fail(kExitLink, page + " had no clean read in 8 tries");
+            code = session.fail(kExitLink, page + " had no clean read in " + std::to_string(kPageReadTries) + " tries");
             break;
         case ImageWrite::VerifyDiffers:
             code = session.fail(kExitDiffers, page + " differs from the image at " + hex_address(r.bad_address));
@@ -260,7 +261,7 @@ int cmd_verify(Session& session, ArgList args) {
         if (r.outcome == PagesRead::Stopped) {
             code = session.fail(kExitInterrupted, "interrupted at page " + std::to_string(r.failed_page));
         } else if (r.outcome == PagesRead::LinkFailed) {
-            code = session.fail(kExitLink, "page " + std::to_string(r.failed_page) + " had no clean read in 8 tries");
+            code = session.fail(kExitLink, "page " + std::to_string(r.failed_page) + " had no clean read in " + std::to_string(kPageReadTries) + " tries");
         }
     });
     if (code != kExitOk) return session.finish(code);

@@ -42,11 +42,11 @@ constexpr int kProbeTries = 4;
 // still on its way to show, short enough to cost little on a link that is in step.
 constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
-// Under StrictReplyTiming: a reply that repeats the last one for its register and comes later
-// than kSlowRepeatFactor median round trips plus kSlowRepeatMarginUs is suspect, and so is any
-// reply later than kSlowFactor median round trips and at least kSlowMarginUs more than one.
-constexpr std::uint64_t kSlowRepeatFactor = 2;
-constexpr std::uint64_t kSlowRepeatMarginUs = 30;
+// A reply that repeats the last one for its register and comes later than kSlowRepeatFactor
+// median round trips plus kSlowRepeatMarginUs may be a copy, and any reply later than
+// kSlowFactor median round trips and at least kSlowMarginUs more than one may be late.
+constexpr std::uint64_t kSlowRepeatFactor = 3;
+constexpr std::uint64_t kSlowRepeatMarginUs = 100;
 constexpr std::uint64_t kSlowFactor = 8;
 constexpr std::uint64_t kSlowMarginUs = 1000;
 // A copy of a reply can stand in for a later one only while it is on its way.
@@ -135,7 +135,6 @@ void bump(std::atomic<std::uint64_t>& counter, std::uint64_t n = 1) {
 std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
 thread_local LinkWatch* t_innermost_watch = nullptr;
-thread_local int t_strict_timing = 0;
 thread_local bool t_last_may_be_stale = false;
 thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
 
@@ -292,13 +291,13 @@ std::uint64_t median_rtt_us(const LinkState& s) {
     return rtt[rtt.size() / 2];
 }
 
-// Under StrictReplyTiming, a reply much later than this device answers is taken for what it
-// most likely is: the late reply, or the copy, of an earlier request standing in for the reply
-// of a request that was lost (that reply never comes, so no settle window can tell; only the
-// time can). A repeat of the last reply for the register, while a copy of it could still be on
-// its way, is judged tighter. Judged only once the link knows the device's round trips.
+// A reply much later than this device answers may be the late reply, or the copy, of an
+// earlier request standing in for the reply of a request that was lost (that reply never
+// comes, so no settle window can tell; only the time can). A repeat of the last reply for the
+// register, while a copy of it could still be on its way, is judged tighter. Judged only once
+// the link knows the device's round trips.
 bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat) {
-    if (t_strict_timing == 0 || s.rtt_count < s.rtt_us.size() / 2) return false;
+    if (s.rtt_count < s.rtt_us.size() / 2) return false;
     const std::uint64_t median = median_rtt_us(s);
     if (repeat && latency_us > kSlowRepeatFactor * median + kSlowRepeatMarginUs) return true;
     return latency_us > std::max(kSlowFactor * median, median + kSlowMarginUs);
@@ -338,6 +337,7 @@ Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8
         spin_us = 0;
     }
     const std::uint64_t spin_until = std::min(monotonic_us() + spin_us, deadline_us);
+    const std::uint64_t spin_until_real = realtime_us() + spin_us;
     bool spinning = spin_us > 0;
     for (;;) {
         Datagram d;
@@ -377,8 +377,15 @@ Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8
             continue;
         }
         if (spinning) {
-            s.spin_misses = 0;
-            bump(counters().spin_caught);
+            // Judged by the arrival stamp: a reply that came after the spin, found only because
+            // this thread was kept from running meanwhile, is a miss.
+            if (d.arrived_real_us == 0 || d.arrived_real_us <= spin_until_real) {
+                s.spin_misses = 0;
+                bump(counters().spin_caught);
+            } else if (++s.spin_misses >= kSpinMissesToRest) {
+                s.spin_misses = 0;
+                s.spin_rest = kSpinRestExchanges;
+            }
         }
         s.peer.sin_port = d.from.sin_port;
         const std::size_t n = std::min(d.length, reply_size);
@@ -446,6 +453,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     Counters& c = counters();
 
     bool anomaly = false;
+    t_last_may_be_stale = false;
     if (const int waiting = discard_waiting(s.fd); waiting > 0) {
         bump(c.stale_discarded, static_cast<std::uint64_t>(waiting));
         anomaly = true;
@@ -461,10 +469,13 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
         anomaly = anomaly || r.unfitting > 0 || r.late > 0;
         const std::uint64_t now_us = monotonic_us();
         std::erase_if(s.owed, [now_us](const LinkState::Owed& o) { return o.until_us <= now_us; });
-        if (r.length < 0 && s.owed.size() < kMaxOwedReplies) {
-            s.owed.push_back({kind == Kind::Read, address, sent + kOwedReplyUs});
+        // Reads only: a read that may have taken a late reply can be read again and compared,
+        // while every acknowledgement of a write to one register looks alike, and suspecting
+        // them all for as long as a late one might come would stall every retry.
+        if (r.length < 0 && kind == Kind::Read && s.owed.size() < kMaxOwedReplies) {
+            s.owed.push_back({true, address, sent + kOwedReplyUs});
         }
-        t_last_may_be_stale =
+        const bool owed =
             r.length >= 0 && std::any_of(s.owed.begin(), s.owed.end(), [&](const LinkState::Owed& o) {
                 return o.read == (kind == Kind::Read) && o.address == address;
             });
@@ -488,7 +499,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
                 last.length == r.length && last.address == address &&
                 sent - last.at_us < kDuplicateWindowUs &&
                 std::equal(reply, reply + r.length, last.bytes.begin());
-            const bool slow = suspiciously_slow(s, latency, copy_possible);
+            t_last_may_be_stale = owed || suspiciously_slow(s, latency, copy_possible);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;
@@ -499,10 +510,6 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             s.last_address = address;
             s.last_was_read = kind == Kind::Read;
             bool suspect = false;
-            if (slow && !anomaly && !s.need_resync) {
-                anomaly = true;
-                suspect = true;
-            }
             if (repeat && !anomaly && !s.need_resync &&
                 wait_readable(s.fd, monotonic_us() + settle_us(s))) {
                 bump(c.stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
@@ -541,9 +548,6 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
 }  // namespace
 
 bool last_reply_may_be_stale() { return t_last_may_be_stale; }
-
-StrictReplyTiming::StrictReplyTiming() { ++t_strict_timing; }
-StrictReplyTiming::~StrictReplyTiming() { --t_strict_timing; }
 
 LinkWatch::LinkWatch() : outer_(t_innermost_watch) {
     t_innermost_watch = this;

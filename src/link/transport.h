@@ -77,11 +77,14 @@ bool write_reg(std::uint16_t address, const RegisterWord& word);
 // The status of the calling thread's last read_reg or write_reg.
 ExchangeStatus last_exchange_status();
 
-// True when the calling thread's last exchange took a reply while an earlier request of the
-// same kind to the same register still owed one (it timed out less than 1.5 s ago): the reply
-// taken may be that one, come late, with this request's own lost or still on its way. Nothing
-// at the link can tell them apart; a read whose register reads the same again (SPI_CTRL until
-// the next phase) is read once more and compared, and a write is checked by what it did.
+// True when the reply the calling thread's last exchange took may be another request's: for a
+// read, an earlier read of the same register still owed one (it timed out less than 1.5 s
+// ago); for any exchange, the reply came much later than the device answers (by the kernel's arrival
+// stamp; a repeat of the last reply for the register, which a copy would be, is judged
+// tighter). This request's own reply may then be lost or still on its way. Nothing at the link
+// tells them apart, and the exchange still counts as clean: a read whose register reads the
+// same again (SPI_CTRL until the next phase) is read once more and compared, and a page write
+// is read back.
 bool last_reply_may_be_stale();
 
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
@@ -112,19 +115,6 @@ class LinkWatch {
     int silent_ = 0;
     int silent_run_ = 0;
     LinkWatch* outer_ = nullptr;
-};
-
-// While one lives, the constructing thread's exchanges also count a reply as Anomalous when it
-// arrives much later than the device's usual round trip (by the kernel's arrival stamp): most
-// likely the late reply or the copy of an earlier request, standing in for the reply of a
-// request that was lost, which no other check can see. A genuinely slow reply then costs a
-// retry, so this is for spans that retry cheaply: the flash page reads and programs. Nests.
-class StrictReplyTiming {
-  public:
-    StrictReplyTiming();
-    ~StrictReplyTiming();
-    StrictReplyTiming(const StrictReplyTiming&) = delete;
-    StrictReplyTiming& operator=(const StrictReplyTiming&) = delete;
 };
 
 // Used by the transport to report each exchange, and each stray datagram, to the thread's

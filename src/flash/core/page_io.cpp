@@ -24,7 +24,6 @@ int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
 
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
     const FlashAddress page = flash_address(address);
-    const StrictReplyTiming strict;
     for (int attempt = 1; attempt <= kPageReadTries; ++attempt) {
         LinkWatch watch;
         const std::size_t read = spi_read_chunks(page, 0, dest, true);
@@ -46,7 +45,6 @@ namespace {
 
 // Waits until a clean, confirmed status read shows the chip ready (at most kProgramMaxPolls).
 bool chip_ready() {
-    const StrictReplyTiming strict;
     for (int poll = 0; poll < kProgramMaxPolls; ++poll) {
         LinkWatch watch;
         std::uint8_t status = 0;
@@ -63,7 +61,6 @@ bool chip_ready() {
 PageProgram program_page_checked(std::uint32_t address,
                                  std::span<const std::uint8_t, kPageSize> page) {
     const FlashAddress at = flash_address(address);
-    const StrictReplyTiming strict;
     // An abandoned load is still programmed when the next transaction selects the chip: the
     // chip programs whatever it took, which a duplicated request may have shifted. A page with
     // one behind it counts as programmed only once it reads back right.

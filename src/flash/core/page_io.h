@@ -10,8 +10,12 @@
 
 namespace kestrel {
 
-inline constexpr int kPageReadTries = 8;
-inline constexpr int kPageProgramTries = 8;
+// Under 0.1% of each kind of link fault about half the tries of a page fail (a fault costs the
+// try it hits, and a late or duplicated reply often the next one too), so the budget must hold
+// runs of a dozen failures for a whole chip to come through; a link that fails every try still
+// ends in a clear failure.
+inline constexpr int kPageReadTries = 24;
+inline constexpr int kPageProgramTries = 24;
 
 // Reads the page at address into dest. The page counts as read only when all 65 exchanges
 // were clean, the link saw no stray datagram meanwhile and confirms it is in step afterwards;
