@@ -43,12 +43,9 @@ constexpr int kProbeTries = 4;
 constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
 // A reply that repeats the last one for its register and comes later than kSlowRepeatFactor
-// median round trips plus kSlowRepeatMarginUs may be a copy, and any reply later than
-// kSlowFactor median round trips and at least kSlowMarginUs more than one may be late.
+// median round trips plus kSlowRepeatMarginUs may be a copy of it.
 constexpr std::uint64_t kSlowRepeatFactor = 3;
 constexpr std::uint64_t kSlowRepeatMarginUs = 100;
-constexpr std::uint64_t kSlowFactor = 8;
-constexpr std::uint64_t kSlowMarginUs = 1000;
 // A copy of a reply can stand in for a later one only while it is on its way.
 constexpr std::uint64_t kDuplicateWindowUs = 5000;
 // How long the reply of a request that timed out may still turn up, late.
@@ -291,16 +288,13 @@ std::uint64_t median_rtt_us(const LinkState& s) {
     return rtt[rtt.size() / 2];
 }
 
-// A reply much later than this device answers may be the late reply, or the copy, of an
-// earlier request standing in for the reply of a request that was lost (that reply never
-// comes, so no settle window can tell; only the time can). A repeat of the last reply for the
-// register, while a copy of it could still be on its way, is judged tighter. Judged only once
-// the link knows the device's round trips.
+// A repeat of the last reply for the register, much later than this device answers, while a
+// copy of that reply could still be on its way: most likely the copy, standing in for the reply
+// of a request that was lost (that reply never comes, so no settle window can tell; only the
+// time can). Judged only once the link knows the device's round trips.
 bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat) {
     if (s.rtt_count < s.rtt_us.size() / 2) return false;
-    const std::uint64_t median = median_rtt_us(s);
-    if (repeat && latency_us > kSlowRepeatFactor * median + kSlowRepeatMarginUs) return true;
-    return latency_us > std::max(kSlowFactor * median, median + kSlowMarginUs);
+    return repeat && latency_us > kSlowRepeatFactor * median_rtt_us(s) + kSlowRepeatMarginUs;
 }
 
 // A few of the device's usual round trips: the median of the recent ones, so one slow

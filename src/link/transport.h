@@ -79,12 +79,11 @@ ExchangeStatus last_exchange_status();
 
 // True when the reply the calling thread's last exchange took may be another request's: for a
 // read, an earlier read of the same register still owed one (it timed out less than 1.5 s
-// ago); for any exchange, the reply came much later than the device answers (by the kernel's arrival
-// stamp; a repeat of the last reply for the register, which a copy would be, is judged
-// tighter). This request's own reply may then be lost or still on its way. Nothing at the link
-// tells them apart, and the exchange still counts as clean: a read whose register reads the
-// same again (SPI_CTRL until the next phase) is read once more and compared, and a page write
-// is read back.
+// ago); for any exchange, the reply repeats the last one for its register, as a copy would, and
+// came much later than the device answers (by the kernel's arrival stamp). This request's own
+// reply may then be lost or still on its way. Nothing at the link tells them apart, and the
+// exchange still counts as clean: a read whose register reads the same again (SPI_CTRL until
+// the next phase) is read once more and compared, and a page write is read back.
 bool last_reply_may_be_stale();
 
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each

@@ -100,15 +100,26 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
         static_cast<std::uint32_t>(first * 8);
     const FlashAddress from = flash_address(start);
     bool acked = put_sure(SPI_CMD, RegisterWord{kCmdReadData, from[0], from[1], from[2]}, tally);
+    RegisterWord previous{};
     for (std::size_t chunk = first; chunk < kPageReadChunks; ++chunk) {
         const bool last = chunk + 1 == kPageReadChunks;
+        bool phase_doubtful = false;
         if (chunk == first) {
             acked &= put_sure(SPI_CTRL, control(last ? kCtrlReadOnly : kCtrlReadFirst), tally);
         } else {
-            acked = put_sure(SPI_CTRL, control(last ? kCtrlReadLast : kCtrlReadNext), tally);
+            acked = put(SPI_CTRL, control(last ? kCtrlReadLast : kCtrlReadNext), tally);
+            phase_doubtful = acked && last_reply_may_be_stale();
         }
         RegisterWord word{};
         acked &= get_ctrl_checked(word, tally);
+        // A receive phase that did not happen leaves SPI_CTRL as it was: the same bytes again
+        // after a phase whose acknowledgement may have been an earlier one's.
+        if (acked && phase_doubtful && word == previous) {
+            trace("SPI_CTRL unchanged after a doubtful receive phase, reading over");
+            if (tally) ++tally->unacknowledged;
+            acked = false;
+        }
+        previous = word;
         std::copy(word.begin(), word.end(), dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));
         if (!acked && first_fault == kPageReadChunks) {
             first_fault = chunk;
@@ -170,12 +181,17 @@ void spi_write_disable(LinkTally* tally) {
 }
 
 bool spi_read_status(std::uint8_t& status, LinkTally* tally) {
-    const bool cmd_acked = put_sure(SPI_CMD, instruction(kCmdReadStatus), tally);
-    const bool ctrl_acked = put_sure(SPI_CTRL, control(kCtrlReadStatus), tally);
+    const bool cmd_acked = put(SPI_CMD, instruction(kCmdReadStatus), tally);
+    bool doubtful = cmd_acked && last_reply_may_be_stale();
+    const bool ctrl_acked = put(SPI_CTRL, control(kCtrlReadStatus), tally);
+    doubtful = doubtful || (ctrl_acked && last_reply_may_be_stale());
     RegisterWord word{};
     const bool read_acked = get_ctrl_checked(word, tally);
     status = word[0];
-    return cmd_acked && ctrl_acked && read_acked;
+    // A busy status is busy whatever came late; a "ready" after a step whose acknowledgement
+    // may have been an earlier one's may be the last status read, still in SPI_CTRL.
+    const bool ready = (status & kStatusBusy) == 0;
+    return cmd_acked && ctrl_acked && read_acked && !(ready && doubtful);
 }
 
 void spi_set_access_bit(LinkTally* tally) {
