@@ -43,8 +43,7 @@ const FaultMode kModes[] = {
 
 // Late replies that are not released by the next request can land in the 50 ms wait of an
 // exchange whose own reply never comes, and fit it: see
-// DISABLED_LateReplyOfAChunkIsNeverStoredAsAnotherChunk below. Until that is mended these
-// modes end now and then in a false success, so they do not run by default.
+// LateReplyOfAChunkIsNeverStoredAsAnotherChunk below.
 const FaultMode kLateModes[] = {
     {"LateFixed", with({.seed = 104, .late_reply = 0.01}, 120, 0), 6, 6},
     {"LateRange", with({.seed = 105, .late_reply = 0.01}, 60, 1000), 6, 6},
@@ -74,8 +73,8 @@ const FaultMode kLateModes[] = {
      8, 8},
 };
 
-// Duplicated requests: see DISABLED_DuplicatedDataWriteInAnAbandonedLoadIsNotProgrammedOver
-// below for why the write is not run under them.
+// Duplicated requests: see DuplicatedDataWriteInAnAbandonedLoadIsNotProgrammedOver below for
+// the write under them.
 const FaultMode kDuplicatedRequests[] = {
     {"DuplicatedRequests", with({.seed = 112, .dup_request = 0.02}, 60, 0, 200), 8, 8},
     {"DuplicatedRequestsLongGap", with({.seed = 113, .dup_request = 0.02}, 60, 0, 3000), 8, 8},
@@ -139,9 +138,9 @@ INSTANTIATE_TEST_SUITE_P(EachMode, FlashFaultModes, ::testing::ValuesIn(kModes),
 INSTANTIATE_TEST_SUITE_P(EachMode, FlashReadFaultModes, ::testing::ValuesIn(kModes), mode_name);
 INSTANTIATE_TEST_SUITE_P(DuplicatedRequests, FlashReadFaultModes,
                          ::testing::ValuesIn(kDuplicatedRequests), mode_name);
-INSTANTIATE_TEST_SUITE_P(DISABLED_LateReplies, FlashFaultModes, ::testing::ValuesIn(kLateModes),
+INSTANTIATE_TEST_SUITE_P(LateReplies, FlashFaultModes, ::testing::ValuesIn(kLateModes),
                          mode_name);
-INSTANTIATE_TEST_SUITE_P(DISABLED_LateReplies, FlashReadFaultModes, ::testing::ValuesIn(kLateModes),
+INSTANTIATE_TEST_SUITE_P(LateReplies, FlashReadFaultModes, ::testing::ValuesIn(kLateModes),
                          mode_name);
 
 // A page load abandoned after a fault is still programmed: the next transaction's chip select
@@ -149,11 +148,9 @@ INSTANTIATE_TEST_SUITE_P(DISABLED_LateReplies, FlashReadFaultModes, ::testing::V
 // request puts a word twice into that load, so the bytes programmed are shifted; the page is
 // then loaded again and programmed clean over them (NOR programming only clears bits), and as
 // that second program saw no fault the page is not read back: "Flash write finished!" over a
-// page that differs from the image. Seen under duplicated requests at 2%; reproduce with
-//   kestrel_core_tests --gtest_also_run_disabled_tests
-//       --gtest_filter='*DISABLED_DuplicatedDataWriteInAnAbandonedLoad*' --gtest_repeat=20
-// Fixed when a page whose load was abandoned is read back before it counts as programmed.
-TEST_F(FlashFaultModes, DISABLED_DuplicatedDataWriteInAnAbandonedLoadIsNotProgrammedOver) {
+// page that differs from the image. Seen under duplicated requests at 2%. A page whose load was
+// abandoned is therefore read back before it counts as programmed.
+TEST_F(FlashFaultModes, DuplicatedDataWriteInAnAbandonedLoadIsNotProgrammedOver) {
     // Where the copy lands depends on the machine's timing, so the same seeded write is tried
     // a few times; on the development machine about one try in 25 ended in a false success.
     constexpr int kPages = 8;
@@ -180,9 +177,10 @@ TEST_F(FlashFaultModes, DISABLED_DuplicatedDataWriteInAnAbandonedLoadIsNotProgra
 // exchange in 500 over 512 pages: "Flash read finished!" with 8-byte chunks in "flash.bin"
 // that hold the bytes of other addresses read earlier. A read reply of SPI_CTRL that comes
 // late fits a later read of SPI_CTRL in every way the link can check (register, length,
-// acknowledgement), so a chunk of a later page takes it. Seen with seed 104 on every run on
-// the development machine, and by kestrel-soak with --rate 0 --late-reply 0.002.
-TEST_F(FlashFaultModes, DISABLED_LateReplyOfAChunkIsNeverStoredAsAnotherChunk) {
+// acknowledgement), so a chunk of a later page takes it. Seen with seed 104 on every run, and
+// by kestrel-soak with --rate 0 --late-reply 0.002. A read of SPI_CTRL while an earlier one
+// still owes its reply is therefore read twice, and a page is confirmed by a probe.
+TEST_F(FlashFaultModes, LateReplyOfAChunkIsNeverStoredAsAnotherChunk) {
     constexpr int kPages = 512;
     load_chip(pattern_bytes(kFlashSize, 7));
     server_->set_faults({.seed = 104, .late_reply = 0.002});
@@ -198,8 +196,9 @@ TEST_F(FlashFaultModes, DISABLED_LateReplyOfAChunkIsNeverStoredAsAnotherChunk) {
 // The same on a write: a lost SPI_PP_DATA request whose 50 ms wait takes the late reply of an
 // earlier SPI_PP_DATA write looks acknowledged, so the page is programmed one word short and
 // the program, clean, is not read back: "Flash write finished!" over a shifted page. Seen by
-// kestrel-soak --reads 0 --writes 2 --pages 512 --seed 4 --no-baseline (both runs).
-TEST_F(FlashFaultModes, DISABLED_LostDataWriteNeverTakesTheLateReplyOfAnEarlierOne) {
+// kestrel-soak --reads 0 --writes 2 --pages 512 --seed 4 --no-baseline (both runs). A late
+// repeat of the last acknowledgement now has its page read back.
+TEST_F(FlashFaultModes, LostDataWriteNeverTakesTheLateReplyOfAnEarlierOne) {
     constexpr int kPages = 512;
     const ByteVector image = pattern_bytes(kPages * kPageSize, 13);
     write_file(dir_ / "update.bin", image);
