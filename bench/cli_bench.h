@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,8 @@ struct BatchScale {
 // kestrel-devsim started with `devsim_args`.
 BatchScale measure_batch(int units, int pages, const std::string& devsim_args,
                          const std::string& work_dir);
+
+// kestrel-bench --cli: the command-line rows, work files in dir.
+int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir);
 
 }  // namespace kestrel::bench

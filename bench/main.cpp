@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flash/core/spi_regs.h"
+#include "cli_bench.h"
 #include "flash_bench.h"
 #include "link/transport.h"
 #include "link_bench.h"
@@ -117,11 +118,17 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--cli") == 0) {
+            set_trace_sink([](std::string_view) {});
+            const std::filesystem::path dir = make_work_dir();
+            const int rc = cli_rows_main(argc, argv, dir);
+            std::filesystem::remove_all(dir);
+            return rc;
         } else if (std::strcmp(argv[i], "--samples") == 0 && i + 1 < argc) {
             samples_dir = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
             std::puts(
-                "usage: kestrel-bench [--quick] [--samples DIR]\n"
+                "usage: kestrel-bench [--quick] [--samples DIR] | --cli\n"
                 "Measures kestrel's register exchanges, a Start press and full flash\n"
                 "transfers against a bare UDP ping-pong on loopback, in one run.");
             return 0;

@@ -1,0 +1,90 @@
+// kestrel-bench --cli: the command line against the update dialog and the core read, and a batch
+// of units scaling from one to eight, in one run.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "cli_bench.h"
+#include "flash/core/spi_regs.h"
+#include "flash_bench.h"
+#include "processes.h"
+#if KESTREL_BENCH_GUI
+#include "gui_bench.h"
+#endif
+
+namespace kestrel::bench {
+
+int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
+    // 1.5 MiB of image, the rest of the chip blank.
+    const std::filesystem::path image = dir / "image-1m5.bin";
+    {
+        std::vector<std::uint8_t> bytes(1536 * 1024);
+        std::mt19937 rng(99);
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+        std::ofstream(image, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    }
+    bool ok = true;
+    CliRun write;
+    {
+        DevsimProcess chip;
+        write = run_kestrelctl({"--device", "127.0.0.1:" + std::to_string(chip.port()), "write",
+                                image.string()});
+    }
+    ok = ok && write.ok;
+    std::printf("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
+                "kestrelctl write 1.5 MiB, default verify", write.seconds - write.waits_s,
+                write.waits_s, static_cast<unsigned long long>(write.exchanges),
+                write.ok ? "" : "  FAILED");
+#if KESTREL_BENCH_GUI
+    FlashRun dialog;
+    {
+        DevsimProcess chip;
+        dialog = run_gui_update(argc, argv, chip.port(), image);
+    }
+    ok = ok && dialog.ok;
+    const double dialog_work = dialog.seconds - dialog.fixed_wait_s;
+    std::printf("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
+                "dialog Write Flash + Read Flash + Verify", dialog_work, dialog.fixed_wait_s,
+                static_cast<unsigned long long>(dialog.exchanges), dialog.ok ? "" : "  FAILED");
+    std::printf("%-44s ratio %.2fx without the fixed waits, %.2fx with them\n",
+                "  kestrelctl write vs the dialog's cycle",
+                (write.seconds - write.waits_s) / dialog_work, write.seconds / dialog.seconds);
+#else
+    (void)argc;
+    (void)argv;
+#endif
+
+    FlashRun core;
+    CliRun read;
+    {
+        DevsimProcess chip;
+        core = run_in_child(argv[0], "read", chip.port(), image, dir, kFlashPages, false);
+        read = run_kestrelctl({"--device", "127.0.0.1:" + std::to_string(chip.port()), "read",
+                               (dir / "cli-dump.bin").string()});
+    }
+    ok = ok && read.ok && core.ok;
+    std::printf("%-44s %7.2f s  core read %.2f s  ratio %.3fx\n", "kestrelctl read, whole chip",
+                read.seconds, core.seconds, read.seconds / core.seconds);
+
+    // Units of 256 pages each (write and verify), one kestrel-devsim per unit.
+    for (const char* delay : {"--reply-delay-us 300", ""}) {
+        const BatchScale one = measure_batch(1, 256, delay, dir.string());
+        const BatchScale eight = measure_batch(8, 256, delay, dir.string());
+        ok = ok && one.ok && eight.ok;
+        std::printf("batch %-38s N=1 %8.0f exch/s (%.0f outside the erase) cpu %.2f us/exch; "
+                    "N=8 %8.0f exch/s (%.0f) cpu %.2f us/exch; scaling %.2fx (%.2fx), cpu %.2fx%s\n",
+                    *delay ? "reply delay 300 us" : "reply delay 0", one.exchanges_per_s(),
+                    one.busy_exchanges_per_s(), one.cpu_us_per_exchange(), eight.exchanges_per_s(),
+                    eight.busy_exchanges_per_s(), eight.cpu_us_per_exchange(),
+                    eight.exchanges_per_s() / one.exchanges_per_s(),
+                    eight.busy_exchanges_per_s() / one.busy_exchanges_per_s(),
+                    eight.cpu_us_per_exchange() / one.cpu_us_per_exchange(),
+                    one.ok && eight.ok ? "" : "  FAILED");
+    }
+    return ok ? 0 : 1;
+}
+
+}  // namespace kestrel::bench
