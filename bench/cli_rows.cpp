@@ -1,5 +1,6 @@
 // kestrel-bench --cli: the command line against the update dialog and the core read, and a batch
 // of units scaling from one to eight, in one run.
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,19 @@
 #endif
 
 namespace kestrel::bench {
+
+namespace {
+
+// Each row goes out before the next child is forked, so that no child repeats it.
+__attribute__((format(printf, 1, 2))) void row(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+}  // namespace
 
 int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
     // 1.5 MiB of image, the rest of the chip blank.
@@ -34,7 +48,7 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
                                 image.string()});
     }
     ok = ok && write.ok;
-    std::printf("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
+    row("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
                 "kestrelctl write 1.5 MiB, default verify", write.seconds - write.waits_s,
                 write.waits_s, static_cast<unsigned long long>(write.exchanges),
                 write.ok ? "" : "  FAILED");
@@ -46,10 +60,10 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
     }
     ok = ok && dialog.ok;
     const double dialog_work = dialog.seconds - dialog.fixed_wait_s;
-    std::printf("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
+    row("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
                 "dialog Write Flash + Read Flash + Verify", dialog_work, dialog.fixed_wait_s,
                 static_cast<unsigned long long>(dialog.exchanges), dialog.ok ? "" : "  FAILED");
-    std::printf("%-44s ratio %.2fx without the fixed waits, %.2fx with them\n",
+    row("%-44s ratio %.2fx without the fixed waits, %.2fx with them\n",
                 "  kestrelctl write vs the dialog's cycle",
                 (write.seconds - write.waits_s) / dialog_work, write.seconds / dialog.seconds);
 #else
@@ -66,7 +80,7 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
                                (dir / "cli-dump.bin").string()});
     }
     ok = ok && read.ok && core.ok;
-    std::printf("%-44s %7.2f s  core read %.2f s  ratio %.3fx\n", "kestrelctl read, whole chip",
+    row("%-44s %7.2f s  core read %.2f s  ratio %.3fx\n", "kestrelctl read, whole chip",
                 read.seconds, core.seconds, read.seconds / core.seconds);
 
     // Units of 256 pages each (write and verify), one kestrel-devsim per unit.
@@ -74,7 +88,7 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
         const BatchScale one = measure_batch(1, 256, delay, dir.string());
         const BatchScale eight = measure_batch(8, 256, delay, dir.string());
         ok = ok && one.ok && eight.ok;
-        std::printf("batch %-38s N=1 %8.0f exch/s (%.0f outside the erase) cpu %.2f us/exch; "
+        row("batch %-38s N=1 %8.0f exch/s (%.0f outside the erase) cpu %.2f us/exch; "
                     "N=8 %8.0f exch/s (%.0f) cpu %.2f us/exch; scaling %.2fx (%.2fx), cpu %.2fx%s\n",
                     *delay ? "reply delay 300 us" : "reply delay 0", one.exchanges_per_s(),
                     one.busy_exchanges_per_s(), one.cpu_us_per_exchange(), eight.exchanges_per_s(),
