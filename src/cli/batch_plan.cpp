@@ -8,6 +8,7 @@
 #include <set>
 
 #include "cli/mac_pool.h"
+#include "device/address.h"
 
 namespace kestrel::cli {
 namespace {
@@ -29,8 +30,6 @@ bool label_ok(const std::string& label) {
                       c == '-' || c == '_' || c == '.';
            });
 }
-
-bool is_multicast(const std::array<std::uint8_t, 4>& ip) { return ip[0] >= 224 && ip[0] <= 239; }
 
 }  // namespace
 
@@ -134,17 +133,14 @@ PlanParse parse_plan(const std::string& path, bool auto_mac_allowed) {
         u.new_ip = cell("new_ip");
         if (!u.new_ip.empty()) {
             const auto ep = parse_endpoint(u.new_ip);
-            if (!ep || ep->ip == std::array<std::uint8_t, 4>{0, 0, 0, 0} ||
-                ep->ip == std::array<std::uint8_t, 4>{255, 255, 255, 255} || ep->ip[0] >= 224) {
+            if (!ep || !device::check_device_ip(ep->ip_text(), "new_ip").ok()) {
                 error(line, "new_ip", "\"" + u.new_ip + "\" is not a device address and port (for example 192.168.1.60:5000)");
             }
         }
         u.ts_port = cell("ts_port");
         if (!u.ts_port.empty()) {
-            const bool digits = u.ts_port.size() <= 5 &&
-                                std::all_of(u.ts_port.begin(), u.ts_port.end(), [](char c) { return c >= '0' && c <= '9'; });
-            const long v = digits ? std::stol(u.ts_port) : 0;
-            if (!digits || v < 1 || v > 65535) error(line, "ts_port", "\"" + u.ts_port + "\" is not a port 1 to 65535 (for example 1234)");
+            const auto v = parse_decimal(u.ts_port, 5, 65535);
+            if (!v || *v == 0) error(line, "ts_port", "\"" + u.ts_port + "\" is not a port 1 to 65535 (for example 1234)");
         }
         u.multicast = cell("multicast");
         if (!u.multicast.empty() && u.multicast != "on" && u.multicast != "off") {
@@ -152,8 +148,7 @@ PlanParse parse_plan(const std::string& path, bool auto_mac_allowed) {
         }
         u.multicast_ip = cell("multicast_ip");
         if (!u.multicast_ip.empty()) {
-            const auto ip = parse_dotted_quad(u.multicast_ip);
-            if (!ip || !is_multicast(*ip)) error(line, "multicast_ip", "\"" + u.multicast_ip + "\" is not a multicast address (for example 239.1.1.1)");
+            if (!device::check_multicast_ip(u.multicast_ip, "multicast_ip").ok()) error(line, "multicast_ip", "\"" + u.multicast_ip + "\" is not a multicast address (for example 239.1.1.1)");
         }
         const std::string reset = cell("reset");
         if (reset == "yes") u.reset = true;

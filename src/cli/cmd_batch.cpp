@@ -33,9 +33,7 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     const auto files = args.positionals();
     if (files.size() != 1) return usage_error(session, "batch takes one PLAN (for example: batch plan.csv)");
     if (jobs) {
-        const bool digits = !jobs->empty() && jobs->size() <= 3 &&
-                            std::all_of(jobs->begin(), jobs->end(), [](char c) { return c >= '0' && c <= '9'; });
-        options.jobs = digits ? std::stoi(*jobs) : 0;
+        options.jobs = static_cast<int>(parse_decimal(*jobs, 3, 999).value_or(0));
         if (options.jobs < 1 || options.jobs > 64) return usage_error(session, "batch: -j takes 1 to 64 (for example -j 8)");
     }
     if (report) options.report = *report;

@@ -25,17 +25,21 @@ std::string hex_address(long address) {
     return buf;
 }
 
+// An id of all 00h or all FFh: nothing drove the bus.
+bool no_chip(const FlashId& id) {
+    return std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; }) ||
+           std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0xFF; });
+}
+
 // The chip check every flash command opens with; false with the failure recorded.
 bool chip_ok(Session& session, int& code) {
     FlashId id{};
     const bool ok = check_flash_id(id);
     session.json().add("flash_id", flash_id_text(id));
     if (ok) return true;
-    const bool none = std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; }) ||
-                      std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0xFF; });
-    code = session.fail(kExitFlashChip, none ? "no flash chip answers (id " + flash_id_text(id) + ")"
-                                             : "unexpected flash chip " + flash_id_text(id) +
-                                                   " (expected c22016)");
+    code = session.fail(kExitFlashChip, no_chip(id) ? "no flash chip answers (id " + flash_id_text(id) + ")"
+                                                    : "unexpected flash chip " + flash_id_text(id) +
+                                                          " (expected c22016)");
     return false;
 }
 
@@ -158,14 +162,11 @@ int cmd_write(Session& session, ArgList args) {
     switch (r.outcome) {
         case ImageWrite::Ok:
             break;
-        case ImageWrite::WrongChip: {
-            const bool none = std::all_of(r.chip_id.begin(), r.chip_id.end(), [](std::uint8_t b) { return b == 0; }) ||
-                              std::all_of(r.chip_id.begin(), r.chip_id.end(), [](std::uint8_t b) { return b == 0xFF; });
-            code = session.fail(kExitFlashChip, (none ? "no flash chip answers (id "
-                                                      : "unexpected flash chip (id ") +
+        case ImageWrite::WrongChip:
+            code = session.fail(kExitFlashChip, (no_chip(r.chip_id) ? "no flash chip answers (id "
+                                                                    : "unexpected flash chip (id ") +
                                                     flash_id_text(r.chip_id) + ", expected c22016); nothing done");
             break;
-        }
         case ImageWrite::EraseNotAcknowledged:
             code = session.fail(kExitLink, "the chip erase was never acknowledged; nothing programmed");
             break;

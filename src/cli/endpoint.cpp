@@ -1,9 +1,8 @@
 #include "cli/endpoint.h"
 
-namespace kestrel::cli {
-namespace {
+#include "device/address.h"
 
-// A decimal number of 1 to max_digits digits no greater than max.
+namespace kestrel::cli {
 std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits,
                                       unsigned max) {
     if (text.empty() || text.size() > max_digits) return std::nullopt;
@@ -16,8 +15,6 @@ std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_dig
     return value;
 }
 
-}  // namespace
-
 std::string Endpoint::ip_text() const {
     return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
            "." + std::to_string(ip[3]);
@@ -25,26 +22,13 @@ std::string Endpoint::ip_text() const {
 
 std::string Endpoint::text() const { return ip_text() + ":" + std::to_string(port); }
 
-std::optional<std::array<std::uint8_t, 4>> parse_dotted_quad(std::string_view text) {
-    std::array<std::uint8_t, 4> out{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::size_t dot = i < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos) return std::nullopt;
-        const auto n = parse_decimal(text.substr(0, dot), 3, 255);
-        if (!n) return std::nullopt;
-        out[i] = static_cast<std::uint8_t>(*n);
-        text.remove_prefix(i < 3 ? dot + 1 : dot);
-    }
-    return out;
-}
-
 std::optional<Endpoint> parse_endpoint(std::string_view text) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return std::nullopt;
-    const auto ip = parse_dotted_quad(text.substr(0, colon));
+    const auto ip = device::parse_dotted_quad(text.substr(0, colon));
     const auto port = parse_decimal(text.substr(colon + 1), 5, 65535);
     if (!ip || !port || *port == 0) return std::nullopt;
-    return Endpoint{*ip, static_cast<std::uint16_t>(*port)};
+    return Endpoint{ipv4_bytes(*ip), static_cast<std::uint16_t>(*port)};
 }
 
 }  // namespace kestrel::cli

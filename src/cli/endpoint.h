@@ -1,5 +1,5 @@
-// The device argument: "A.B.C.D:PORT", four decimal numbers 0 to 255 and a port 1 to 65535,
-// nothing before or after (no octal, hex or short forms).
+// The device argument: "A.B.C.D:PORT", an address as device::parse_dotted_quad takes it and a
+// port 1 to 65535, nothing before or after.
 #pragma once
 
 #include <array>
@@ -17,7 +17,9 @@ struct Endpoint {
     std::string text() const;     // "A.B.C.D:PORT"
 };
 
-std::optional<std::array<std::uint8_t, 4>> parse_dotted_quad(std::string_view text);
 std::optional<Endpoint> parse_endpoint(std::string_view text);
+
+// A decimal number of 1 to max_digits digits, no sign, no greater than max.
+std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits, unsigned max);
 
 }  // namespace kestrel::cli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/endpoint.h"
 #include "cli/exit_codes.h"
 #include "device/address.h"
 #include "device/config_commands.h"
@@ -41,9 +42,8 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
             error = check.error;
             return std::nullopt;
         }
-        const bool digits = !port.empty() && port.size() <= 5 &&
-                            std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
-        const std::string bad_port = digits ? device::check_device_port(std::stol(port), "set ip")
+        const auto number = parse_decimal(port, 5, 99999);
+        const std::string bad_port = number ? device::check_device_port(static_cast<long>(*number), "set ip")
                                             : std::string("set ip: give the port after a colon (for example 192.168.1.60:5000)");
         if (!bad_port.empty()) {
             error = bad_port;
@@ -51,7 +51,7 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         }
         s.typed = ip;
         s.ip = check.address;
-        s.port = static_cast<std::uint16_t>(std::stol(port));
+        s.port = static_cast<std::uint16_t>(*number);
     } else if (what == "mac") {
         s.kind = Setting::Kind::Mac;
         const auto fields = device::split_mac_text(value);
@@ -63,14 +63,12 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         s.mac = *fields;
     } else if (what == "ts-port") {
         s.kind = Setting::Kind::TsPort;
-        const bool digits = !value.empty() && value.size() <= 5 &&
-                            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-        const long n = digits ? std::stol(value) : 0;
-        if (!digits || n < 1 || n > 65535) {
+        const auto n = parse_decimal(value, 5, 65535);
+        if (!n || *n == 0) {
             error = "set ts-port: \"" + value + "\" is not a port 1 to 65535 (for example 1234)";
             return std::nullopt;
         }
-        s.port = static_cast<std::uint16_t>(n);
+        s.port = static_cast<std::uint16_t>(*n);
     } else if (what == "multicast") {
         s.kind = Setting::Kind::Multicast;
         if (value != "on" && value != "off") {
