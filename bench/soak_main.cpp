@@ -97,6 +97,13 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
     std::string args = "--flash-file " + flash_file.string();
     if (spec.faulty) {
         args += " " + devsim_fault_args(options.faults, spec.seed);
+    }
+    std::FILE* trace_log = nullptr;
+    const std::string log_stem =
+        options.log_dir + "/run-" + std::to_string(spec.number);
+    if (spec.faulty && !options.log_dir.empty()) {
+        args += " --log 2>" + log_stem + ".devsim.log";
+        trace_log = std::fopen((log_stem + ".trace").c_str(), "w");
     } else if (options.faults.reply_delay_us > 0) {
         args += " --reply-delay-us " + std::to_string(options.faults.reply_delay_us);
     }
@@ -113,6 +120,8 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
             // The first page-level reason; " program failed! " and the like follow it.
             if (failure_trace.empty() && text.find("failed:") != std::string_view::npos)
                 failure_trace = text;
+            if (trace_log != nullptr)
+                std::fprintf(trace_log, "%.*s\n", static_cast<int>(text.size()), text.data());
         });
         // The erase pause and the erase wait's sleeps only count; the device is simulated.
         const SleepFunction previous_sleep = set_sleep_function([](std::uint32_t) {});
@@ -133,6 +142,8 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
         set_sleep_function(previous_sleep);
         set_trace_sink(previous);
         result.faults = devsim.stop().faults;  // the simulator saves its flash file at exit
+        if (trace_log != nullptr) std::fclose(trace_log);
+        trace_log = nullptr;
 
         const Bytes device = load(flash_file);
         if (spec.kind == RunKind::Read) {

@@ -58,6 +58,7 @@ The 13 s erase pause and the erase wait's sleeps are counted, not slept.
   --dup-gap-us N     gap of a duplicate (default 200)
   --reply-delay-us N the device's service latency on every reply (default 0)
   --no-baseline      no clean read and write first (no time lost per fault)
+  --log-dir DIR      keep each run's simulator exchange log and tool trace in DIR
   --quick            2 reads and 2 writes of 512 pages, for CI
   --help             this text
 )";
@@ -93,6 +94,9 @@ Parsed parse_soak_args(const std::vector<std::string>& args) {
             o.pages = 512;
         } else if (arg == "--no-baseline") {
             o.baseline = false;
+        } else if (arg == "--log-dir") {
+            if (i + 1 >= args.size()) return fail("--log-dir needs a directory");
+            o.log_dir = args[++i];
         } else if (arg == "--runs") {
             if (!number(0, 100000, n)) return fail("takes a count");
             o.reads = o.writes = static_cast<int>(n);

@@ -31,6 +31,9 @@ struct SoakOptions {
     int jobs = 1;
     std::uint64_t seed = 1;
     bool baseline = true;  // one clean read and one clean write first, for the time lost
+    // When set, each faulty run leaves the simulator's exchange log and the tool's trace here
+    // (run-N.devsim.log, run-N.trace), for hunting a failure down.
+    std::string log_dir;
     FaultMix faults;
 };
 

@@ -463,11 +463,8 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
         anomaly = anomaly || r.unfitting > 0 || r.late > 0;
         const std::uint64_t now_us = monotonic_us();
         std::erase_if(s.owed, [now_us](const LinkState::Owed& o) { return o.until_us <= now_us; });
-        // Reads only: a read that may have taken a late reply can be read again and compared,
-        // while every acknowledgement of a write to one register looks alike, and suspecting
-        // them all for as long as a late one might come would stall every retry.
-        if (r.length < 0 && kind == Kind::Read && s.owed.size() < kMaxOwedReplies) {
-            s.owed.push_back({true, address, sent + kOwedReplyUs});
+        if (r.length < 0 && s.owed.size() < kMaxOwedReplies) {
+            s.owed.push_back({kind == Kind::Read, address, sent + kOwedReplyUs});
         }
         const bool owed =
             r.length >= 0 && std::any_of(s.owed.begin(), s.owed.end(), [&](const LinkState::Owed& o) {
@@ -493,7 +490,15 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
                 last.length == r.length && last.address == address &&
                 sent - last.at_us < kDuplicateWindowUs &&
                 std::equal(reply, reply + r.length, last.bytes.begin());
-            t_last_may_be_stale = owed || suspiciously_slow(s, latency, copy_possible);
+            // A read that may have taken a late reply is cheap to read again and compare, so
+            // any owed read is suspect. Every acknowledgement of a write to one register looks
+            // alike, and suspecting them all while a late one might come would stall every
+            // retry: an owed write is suspect only when its reply came much later than the
+            // device answers, as a late reply standing in for a lost request does (it lands
+            // anywhere in the wait, where the device's own answer comes within round trips).
+            const bool owed_suspect =
+                owed && (kind == Kind::Read || suspiciously_slow(s, latency, true));
+            t_last_may_be_stale = owed_suspect || suspiciously_slow(s, latency, copy_possible);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;

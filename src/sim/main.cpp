@@ -257,10 +257,11 @@ int main(int argc, char** argv) {
     }
     if (log) {
         options.on_exchange = [](const sim::Exchange& ex) {
-            std::fprintf(stderr, "%s %04x %02x %02x %02x %02x %02x %02x %02x %02x%s%s port %u\n",
+            std::fprintf(stderr, "%s %04x %02x %02x %02x %02x %02x %02x %02x %02x%s%s%s port %u\n",
                          kind_name(ex.kind), ex.address, ex.word[0], ex.word[1], ex.word[2],
                          ex.word[3], ex.word[4], ex.word[5], ex.word[6], ex.word[7],
                          ex.lost_request ? " (request lost)" : "", ex.replied ? "" : " (no reply)",
+                         ex.faults.c_str(),
                          ex.local_port);
         };
     }

@@ -360,7 +360,10 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
             reply.assign(config.long_write_replies ? 22 : 18, 0);
         }
         reply[1] = fault.nak ? 0x00 : 0x88;
-        if (fault.nak) ++injected.naks;
+        if (fault.nak) {
+            ++injected.naks;
+            ex.faults += " nak";
+        }
         if (!config.no_echo) {
             reply[2] = buf[2];
             reply[3] = buf[3];
@@ -368,6 +371,7 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         if (fault.dup_request) {
             // The network's second copy of the request reaches the device a little later.
             ++injected.dup_requests;
+            ex.faults += " dup-request";
             im.schedule(Impl::Delayed{started + std::chrono::microseconds(config.dup_gap_us), fd,
                                       from, std::vector<std::uint8_t>(buf, buf + size), false,
                                       true});
@@ -380,7 +384,10 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         if (reply.size() > 100) reply.resize(100);
     }
 
-    if (!reply.empty() && fault.lose_reply) ++injected.lost_replies;
+    if (!reply.empty() && fault.lose_reply) {
+        ++injected.lost_replies;
+        ex.faults += " lost-reply";
+    }
     if (!reply.empty() && !fault.lose_reply) {
         ex.replied = true;
         int out_fd = fd;
@@ -404,9 +411,11 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         if (fault.late) {
             ++injected.late_replies;
             if (fault.late_next) ++injected.late_held;
+            ex.faults += fault.late_next ? " late-next" : " late " + std::to_string(fault.late_ms) + "ms";
         }
         if (fault.dup) {
             ++injected.dup_replies;
+            ex.faults += " dup";
             im.schedule(Impl::Delayed{leaves + std::chrono::microseconds(config.dup_gap_us), out_fd,
                                       from, reply, fault.late_next, false});
         }

@@ -46,6 +46,9 @@ struct Exchange {
     std::uint16_t local_port = 0;  // the server port the request arrived on
     bool replied = false;          // a reply left (possibly late, possibly a NAK)
     bool lost_request = false;
+    // The faults drawn for this request's reply, for the log: "lost-reply", "nak", "late 312ms",
+    // "late-next", "dup", "dup-request"; empty when none.
+    std::string faults;
 };
 
 // Faults as they took effect (a lost request has no reply left to lose, delay or duplicate).

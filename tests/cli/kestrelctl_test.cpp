@@ -114,7 +114,10 @@ TEST_F(KestrelctlTest, WriteLeavesTheImageAndBlankSkippingChangesNothingButTheTr
     const CliRun skipping = run({"write", path});
     ASSERT_EQ(skipping.code, 0) << skipping.err;
     EXPECT_EQ(chip_bytes(), as_flashed(image));
-    EXPECT_EQ(page_programs(), 30);
+    // A load the link doubts is abandoned and loaded again, and the chip still programs what
+    // it took of it: the simulator may count a few programs more than the pages.
+    EXPECT_GE(page_programs(), 30);
+    EXPECT_LE(page_programs(), 33);
     EXPECT_THAT(skipping.out, HasSubstr("30 programmed, 10 skipped, 30 verified"));
     EXPECT_GE(slept_ms(), 13000u);
 
@@ -122,7 +125,9 @@ TEST_F(KestrelctlTest, WriteLeavesTheImageAndBlankSkippingChangesNothingButTheTr
     const CliRun all = run({"write", path, "--no-skip-blank"});
     ASSERT_EQ(all.code, 0) << all.err;
     EXPECT_EQ(chip_bytes(), as_flashed(image));
-    EXPECT_EQ(page_programs(), 30 + 40);
+    EXPECT_GE(page_programs(), 30 + 40);
+    EXPECT_LE(page_programs(), 30 + 40 + 6);
+    EXPECT_THAT(all.out, HasSubstr("40 programmed, 0 skipped, 40 verified"));
     EXPECT_EQ(chip_erases(), 2);
 }
 

@@ -122,6 +122,31 @@ TEST_F(LinkMatching, LateRepliesNeverBecomeALaterReadsValue) {
     }
 }
 
+// A write that got no reply may still be answered late, and a late acknowledgement looks like
+// any other for that register: when one lands in the wait of a later write to it, long after
+// the device would answer, that write may never have reached the device.
+TEST_F(LinkMatching, SlowAcknowledgementWhileAWriteIsOwedMayBeStale) {
+    RawPeer peer([](const Bytes& req, int index) {
+        if (index == 12) return silence();  // the first write to 0020h after learning
+        RawPeer::Answer a = answer(ack_for(req));
+        if (index == 13) a.delay = 5ms;  // the next write to it, answered very late
+        return a;
+    });
+    open_to(peer);
+    learn();
+    const RegisterWord zero{};
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_TRUE(write_reg(0x0010, zero));
+        EXPECT_FALSE(last_reply_may_be_stale());
+    }
+    EXPECT_FALSE(write_reg(0x0020, zero));  // index 12: no reply
+    // Index 13, then the probe that proves the link in step again: in step, yet doubtful.
+    EXPECT_TRUE(write_reg(0x0020, zero));
+    EXPECT_TRUE(last_reply_may_be_stale());
+    EXPECT_TRUE(write_reg(0x0020, zero));   // prompt again: stands
+    EXPECT_FALSE(last_reply_may_be_stale());
+}
+
 // One reply in five sent twice: the copies never count as a later read's value, so the values
 // trusted are strictly new ones. (A device that doubles every reply, probes included, is never
 // trusted at all.)

@@ -200,7 +200,10 @@ class Job {
             } else {
                 spi_write_enable();
                 const PageProgram programmed =
-                    program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page);
+                    program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page,
+                                         options_.verify == VerifyScope::None
+                                             ? ProgramCheck::Tail
+                                             : ProgramCheck::None);
                 if (programmed != PageProgram::Done) {
                     result_.bad_page = k;
                     result_.page_failure = programmed;

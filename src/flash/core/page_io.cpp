@@ -22,11 +22,15 @@ int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
 
 }  // namespace
 
-bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
+namespace {
+
+// Chunks first..31 of the page into the same places of dest, as read_page_checked reads them.
+bool read_chunks_checked(std::uint32_t address, std::size_t first,
+                         std::span<std::uint8_t, kPageSize> dest) {
     const FlashAddress page = flash_address(address);
     for (int attempt = 1; attempt <= kPageReadTries; ++attempt) {
         LinkWatch watch;
-        const std::size_t read = spi_read_chunks(page, 0, dest, true);
+        const std::size_t read = spi_read_chunks(page, first, dest, true);
         if (read < kPageReadChunks) {
             // Close the abandoned Read Data transaction with its end phase before a new one.
             write_reg(SPI_CTRL, RegisterWord{kCtrlReadLast[0], kCtrlReadLast[1]});
@@ -39,6 +43,33 @@ bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize>
     }
     tracef("read page %06x failed: no clean read in %d tries", address, kPageReadTries);
     return false;
+}
+
+}  // namespace
+
+bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
+    return read_chunks_checked(address, 0, dest);
+}
+
+TailCheck check_page_tail(std::uint32_t address, std::span<const std::uint8_t, kPageSize> page) {
+    std::size_t last = kPageSize;
+    for (std::size_t i = kPageSize; i-- > 0;) {
+        if (page[i] != 0xFF) {
+            last = i;
+            break;
+        }
+    }
+    if (last == kPageSize) return TailCheck::Holds;
+    // From the chunk before the last programmed byte's, so that the transaction opens with
+    // B0 48 and ends with 50 08 as a whole page read does.
+    const std::size_t chunk = last / 8;
+    const std::size_t first = std::min<std::size_t>(chunk == 0 ? 0 : chunk - 1, kPageReadChunks - 2);
+    std::array<std::uint8_t, kPageSize> back{};
+    if (!read_chunks_checked(address, first, back)) return TailCheck::LinkFailed;
+    return std::equal(page.begin() + static_cast<std::ptrdiff_t>(first * 8), page.end(),
+                      back.begin() + static_cast<std::ptrdiff_t>(first * 8))
+               ? TailCheck::Holds
+               : TailCheck::Differs;
 }
 
 namespace {
@@ -59,7 +90,8 @@ bool chip_ready() {
 }  // namespace
 
 PageProgram program_page_checked(std::uint32_t address,
-                                 std::span<const std::uint8_t, kPageSize> page) {
+                                 std::span<const std::uint8_t, kPageSize> page,
+                                 ProgramCheck check) {
     const FlashAddress at = flash_address(address);
     // An abandoned load is still programmed when the next transaction selects the chip: the
     // chip programs whatever it took, which a duplicated request may have shifted. A page with
@@ -81,8 +113,17 @@ PageProgram program_page_checked(std::uint32_t address,
         }
         const bool clean = tally.clean() && watch.clean();
         if (clean && ok == 0) return PageProgram::ChipBusy;
-        if (clean && !abandoned && tally.maybe_stale == 0) return PageProgram::Done;
-        if (clean) {
+        bool tail_differs = false;
+        if (clean && !abandoned && tally.maybe_stale == 0) {
+            if (check == ProgramCheck::None) return PageProgram::Done;
+            const TailCheck tail = check_page_tail(address, page);
+            if (tail == TailCheck::Holds) return PageProgram::Done;
+            if (tail == TailCheck::LinkFailed) return PageProgram::LinkFailed;
+            tail_differs = true;
+        }
+        if (tail_differs) {
+            tracef("program page %06x: its last bytes read back wrong, reading it back", address);
+        } else if (clean) {
             tracef("program page %06x: %s, reading it back", address,
                    abandoned ? "a load was abandoned before" : "a reply may have come late");
         } else {

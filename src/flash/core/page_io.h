@@ -1,6 +1,7 @@
 // Page reads and page programs that survive link faults without ever taking a faulty exchange
-// for a good one. On a clean link they send exactly the traffic of spi_read_page and
-// spi_program_page; retries and checks add exchanges only after an unacknowledged one.
+// for a good one. On a clean link a read sends exactly the traffic of spi_read_page, and a
+// program that of spi_program_page followed by a read of the page's last programmed chunks;
+// retries and read-backs add exchanges only after an unclean one.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,29 @@ inline constexpr int kPageProgramTries = 24;
 // nothing to rely on.
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest);
 
+// What the last programmed bytes of a page read back as.
+enum class TailCheck {
+    Holds,       // the page's bytes from the chunk before its last non-FFh byte on read right
+    Differs,
+    LinkFailed,  // no clean read of them (see read_page_checked)
+};
+
+// Reads the end of a programmed page: the chunk that holds its last byte that is not FFh, the
+// chunk before it and every chunk after (often 2 chunks, 6 exchanges). A page load that lost a
+// data word, or whose write enable, head or tail never reached the chip, leaves that byte
+// wrong: every word after a lost one lands one place early, and the end of the page stays
+// erased. Nothing at the link can show that loss when a copy of an earlier acknowledgement
+// stands in for the lost word's, so a program that looked clean is checked this way. A page
+// that is all FFh holds at once.
+[[nodiscard]] TailCheck check_page_tail(std::uint32_t address,
+                                        std::span<const std::uint8_t, kPageSize> page);
+
+// Whether program_page_checked checks the end of a page whose program looked clean.
+enum class ProgramCheck {
+    Tail,  // check_page_tail; the page is read back whole when it differs
+    None,  // the caller reads every programmed page back itself
+};
+
 enum class PageProgram {
     Done,
     ChipBusy,         // a clean attempt whose status polls ran out (spi_program_page gave 0)
@@ -37,8 +61,9 @@ enum class PageProgram {
 // whose tail or polls were not clean the page is read back: when it holds the page the program
 // is done, when bits are still to be cleared it is programmed again (at most
 // kPageProgramTries attempts in all), and when it holds bits that no program can set again the
-// page has failed.
-PageProgram program_page_checked(std::uint32_t address,
-                                 std::span<const std::uint8_t, kPageSize> page);
+// page has failed. A program that looked clean is checked as `check` says.
+[[nodiscard]] PageProgram program_page_checked(std::uint32_t address,
+                                               std::span<const std::uint8_t, kPageSize> page,
+                                               ProgramCheck check = ProgramCheck::Tail);
 
 }  // namespace kestrel

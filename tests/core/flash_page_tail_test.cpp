@@ -1,0 +1,113 @@
+// The check of a programmed page's end: a page load that lost a data word leaves every later
+// byte one word early and the end of the page erased, and a copy of an earlier acknowledgement
+// can hide that loss from the link, so a program that looked clean is still read at its end.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "flash/core/page_io.h"
+#include "support/flash_sim.h"
+
+namespace kestrel::test {
+namespace {
+
+using Page = std::array<std::uint8_t, 256>;
+
+class PageTail : public FlashSimFixture {
+  protected:
+    static Page counting_page() {
+        Page p{};
+        for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(i);
+        return p;
+    }
+    // The chip at page 1 (address 000100h) holding `bytes`, the rest erased.
+    void chip_page_one(const Page& bytes) {
+        ByteVector chip(2 * 256, 0xFF);
+        std::copy(bytes.begin(), bytes.end(), chip.begin() + 256);
+        load_chip(chip);
+    }
+    std::vector<sim::Exchange> read_commands() {
+        std::vector<sim::Exchange> out;
+        for (const auto& ex : writes_to(0x0010)) {
+            if (ex.word[0] == 0x03) out.push_back(ex);
+        }
+        return out;
+    }
+};
+
+TEST_F(PageTail, RightPageHoldsAfterReadingItsLastTwoChunksInOneTransaction) {
+    const Page page = counting_page();
+    chip_page_one(page);
+    EXPECT_EQ(check_page_tail(0x100, page), TailCheck::Holds);
+
+    const auto commands = read_commands();
+    ASSERT_EQ(commands.size(), 1u);
+    // Read Data from 0001F0h: chunk 30, opened with B0 48, the last chunk closed with 50 08.
+    EXPECT_THAT(commands[0].word, ::testing::ElementsAre(0x03, 0x00, 0x01, 0xF0, 0, 0, 0, 0));
+    const auto ctrl = writes_to(0x0008);
+    ASSERT_EQ(ctrl.size(), 2u);
+    EXPECT_EQ(ctrl[0].word[0], 0xB0);
+    EXPECT_EQ(ctrl[0].word[1], 0x48);
+    EXPECT_EQ(ctrl[1].word[0], 0x50);
+    EXPECT_EQ(ctrl[1].word[1], 0x08);
+}
+
+TEST_F(PageTail, LoadThatLostAWordDiffersAtItsEnd) {
+    const Page page = counting_page();
+    // Word 20 (bytes 164 to 171) never reached the chip: the rest came one word early, the
+    // tail at 244 to 247, and 248 to 255 stayed erased.
+    Page chip = page;
+    std::copy(page.begin() + 172, page.end(), chip.begin() + 164);
+    std::fill(chip.begin() + 248, chip.end(), 0xFF);
+    chip_page_one(chip);
+    EXPECT_EQ(check_page_tail(0x100, page), TailCheck::Differs);
+}
+
+TEST_F(PageTail, EndOfTheDataIsWhereTheCheckLooks) {
+    // Data only in the first 6 bytes: chunks 0 to 31 are read, from 000100h.
+    Page page{};
+    page.fill(0xFF);
+    for (std::size_t i = 0; i < 6; ++i) page[i] = static_cast<std::uint8_t>(0x40 + i);
+    Page chip = page;
+    chip[5] = 0xFF;  // the write enable or the load never came: the byte stays erased
+    chip_page_one(chip);
+    EXPECT_EQ(check_page_tail(0x100, page), TailCheck::Differs);
+    const auto commands = read_commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_THAT(commands[0].word, ::testing::ElementsAre(0x03, 0x00, 0x01, 0x00, 0, 0, 0, 0));
+
+    // Data ending at byte 100 (chunk 12): the read opens at chunk 11, 000158h.
+    page.fill(0xFF);
+    page[100] = 0x00;
+    chip_page_one(page);
+    EXPECT_EQ(check_page_tail(0x100, page), TailCheck::Holds);
+    const auto again = read_commands();
+    ASSERT_FALSE(again.empty());
+    EXPECT_THAT(again.back().word, ::testing::ElementsAre(0x03, 0x00, 0x01, 0x58, 0, 0, 0, 0));
+}
+
+TEST_F(PageTail, BlankPageHoldsWithoutAnExchange) {
+    Page page{};
+    page.fill(0xFF);
+    EXPECT_EQ(check_page_tail(0x100, page), TailCheck::Holds);
+    EXPECT_TRUE(registers().empty());
+}
+
+TEST_F(PageTail, CleanLookingProgramOverAWrongEndIsNeverDone) {
+    // The chip already holds cleared bits at the end of the page, as a shifted load leaves it:
+    // every exchange of the program is acknowledged, yet the page is not what was asked.
+    const Page page = counting_page();
+    Page chip{};
+    chip.fill(0xFF);
+    std::fill(chip.begin() + 248, chip.end(), 0x00);
+    chip_page_one(chip);
+    EXPECT_EQ(program_page_checked(0x100, page), PageProgram::ReadBackDiffers);
+
+    // The caller that reads every page back itself asks for no check.
+    chip_page_one(chip);
+    EXPECT_EQ(program_page_checked(0x100, page, ProgramCheck::None), PageProgram::Done);
+}
+
+}  // namespace
+}  // namespace kestrel::test
