@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli_bench.h"
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 #include "flash_bench.h"
 #include "processes.h"
 #if KESTREL_BENCH_GUI

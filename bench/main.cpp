@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 #include "cli_bench.h"
 #include "flash_bench.h"
 #include "link/transport.h"

@@ -8,6 +8,7 @@
 #include "link/ipv4.h"
 #include "link/mailbox.h"
 #include "link/transport.h"
+#include "protocol/config_block.h"
 #include "platform/format.h"
 
 namespace kestrel::cli {

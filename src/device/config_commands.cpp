@@ -6,6 +6,7 @@
 
 #include "link/mailbox.h"
 #include "link/transport.h"
+#include "protocol/config_block.h"
 #include "platform/format.h"
 #include "platform/trace.h"
 

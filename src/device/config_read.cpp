@@ -5,6 +5,7 @@
 
 #include "link/mailbox.h"
 #include "link/transport.h"
+#include "protocol/config_block.h"
 #include "platform/trace.h"
 
 namespace kestrel::device {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "flash/core/flash_reporter.h"
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 #include "support/sim_fixture.h"
 
 namespace kestrel::test {

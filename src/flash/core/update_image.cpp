@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 #include "platform/trace.h"
 
 namespace kestrel {
