@@ -8,8 +8,8 @@
 #include "link/ipv4.h"
 #include "link/mailbox.h"
 #include "link/transport.h"
-#include "protocol/config_block.h"
 #include "platform/format.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::cli {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "link/mailbox.h"
 #include "link/transport.h"
-#include "protocol/config_block.h"
 #include "platform/format.h"
 #include "platform/trace.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::device {
 namespace {

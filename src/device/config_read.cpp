@@ -5,8 +5,8 @@
 
 #include "link/mailbox.h"
 #include "link/transport.h"
-#include "protocol/config_block.h"
 #include "platform/trace.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::device {
 namespace {
