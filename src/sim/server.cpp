@@ -350,10 +350,10 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
             ++im.counters.reads;
             ex.word = device_.read(ex.address);
             reply.assign(kReadRequestSize, 0);
-            std::memcpy(reply.data() + 4, ex.word.data(), 8);
+            std::memcpy(reply.data() + kRegisterValueAt, ex.word.data(), 8);
         } else {
             ++im.counters.writes;
-            std::memcpy(ex.word.data(), buf + 4, 8);
+            std::memcpy(ex.word.data(), buf + kRegisterValueAt, 8);
             device_.write(ex.address, ex.word);
             reply.assign(config.long_write_replies ? kReadRequestSize : kWriteRequestSize, 0);
         }
