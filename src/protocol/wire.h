@@ -22,7 +22,7 @@ inline constexpr std::uint8_t kAck = 0x88;        // byte 1 of an acknowledging 
 
 inline constexpr std::size_t kReadRequestSize = 22;
 inline constexpr std::size_t kWriteRequestSize = 18;
-inline constexpr std::size_t kRegisterValueAt = 4;    // eight bytes, in request and read reply
+inline constexpr std::size_t kRegisterValueAt = 4;  // eight bytes, in request and read reply
 
 inline constexpr const char* kHandshakeText = "serconnectokornot";
 inline constexpr std::string_view kHandshakeToken = "connectok";
