@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "cli_bench.h"
-#include "flash/core/spi_regs.h"
 #include "flash_bench.h"
 #include "processes.h"
+#include "protocol/spi_regs.h"
 #if KESTREL_BENCH_GUI
 #include "gui_bench.h"
 #endif

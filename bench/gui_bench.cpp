@@ -8,12 +8,12 @@
 #include <chrono>
 #include <memory>
 
-#include "flash/dialog/update_fw_dlg.h"
 #include "link/transport.h"
 #include "platform/sleep.h"
 #include "res/dialog_item.h"
 #include "res/update_fw_template.h"
 #include "ui/message_box.h"
+#include "ui/update_fw_dlg.h"
 
 namespace kestrel::bench {
 

@@ -13,6 +13,7 @@
 
 #include "link/mailbox.h"
 #include "link/transport.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::bench {
 namespace {

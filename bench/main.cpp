@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "flash/core/spi_regs.h"
 #include "cli_bench.h"
 #include "flash_bench.h"
 #include "link/transport.h"
@@ -16,6 +15,7 @@
 #include "placement_bench.h"
 #include "platform/trace.h"
 #include "processes.h"
+#include "protocol/spi_regs.h"
 #include "soak_plan.h"
 #if KESTREL_BENCH_GUI
 #include "gui_bench.h"

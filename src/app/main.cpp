@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/settings_path.h"
 #include "kestrel_version.h"
 #include "ui/kestrel_dlg.h"
-#include "ui/settings_path.h"
 
 namespace kestrel {
 

@@ -9,6 +9,7 @@
 #include "link/mailbox.h"
 #include "link/transport.h"
 #include "platform/format.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::cli {
 namespace {

@@ -6,13 +6,13 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/sha256.h"
-#include "flash/core/c_file.h"
 #include "flash/core/chip_pages.h"
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
 #include "flash/core/page_io.h"
 #include "flash/core/update_image.h"
+#include "platform/c_file.h"
 
 namespace kestrel::cli {
 namespace {

@@ -7,9 +7,9 @@
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/usage.h"
-#include "flash/core/c_file.h"
 #include "kestrel_version.h"
 #include "link/transport.h"
+#include "platform/c_file.h"
 #include "platform/trace.h"
 
 namespace kestrel::cli {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel::cli {
 namespace {

@@ -8,6 +8,7 @@
 #include "link/transport.h"
 #include "platform/format.h"
 #include "platform/trace.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::device {
 namespace {

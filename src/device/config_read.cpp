@@ -6,6 +6,7 @@
 #include "link/mailbox.h"
 #include "link/transport.h"
 #include "platform/trace.h"
+#include "protocol/config_block.h"
 
 namespace kestrel::device {
 namespace {

@@ -99,7 +99,7 @@ bool check_task_done(Exchanges& ex) {
     for (int reads = 1;; ++reads) {
         if (ex.given_up()) return false;
         ex.read(HOST_CMD, word);
-        const bool done = word[0] == 0x01;
+        const bool done = word[0] == kTaskDone;
         if (!done && !ex.given_up()) sleep_ms(kTaskDoneSleepMs);
         if (reads == kTaskDoneTries) break;
         if (done) return true;
@@ -113,7 +113,7 @@ bool wait_done_clear(Exchanges& ex) {
     int reads = 0;
     for (;;) {
         ex.read(HOST_CMD, word);
-        const bool still_set = word[0] == 0x01;
+        const bool still_set = word[0] == kTaskDone;
         if (still_set) sleep_ms(kDoneClearSleepMs);
         ++reads;
         if (reads == kDoneClearTries || !still_set || ex.given_up()) break;
@@ -227,11 +227,11 @@ MailboxOwner host_controled_by() {
             return MailboxOwner::Unknown;
         }
         unclear = 0;
-        if (word[0] == 0x00) {
+        if (word[0] == kOwnerUdpCmd) {
             trace("host controled by udp_cmd !");
             return MailboxOwner::UdpCmd;
         }
-        if (word[0] != 0x01) {
+        if (word[0] != kOwnerMcu) {
             trace("[host_controled_by] error!  rd invalid data!");
             return MailboxOwner::Invalid;
         }

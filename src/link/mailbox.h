@@ -15,23 +15,11 @@
 #include <span>
 
 #include "link/ipv4.h"
-#include "link/register_word.h"
+#include "protocol/host_regs.h"
+#include "protocol/register_word.h"
+#include "protocol/rtp.h"
 
 namespace kestrel {
-
-inline constexpr std::uint16_t HOST_CMD = 0x4000;
-inline constexpr std::uint16_t HOST_DATA = 0x4008;
-inline constexpr std::uint16_t HOST_CTRL = 0x4010;
-inline constexpr std::uint16_t RTP_CH_BASE = 0xC000;
-inline constexpr std::uint16_t RTP_CH_CTRL = 0xC018;  // of channel 0; stride kRtpChannelStride
-inline constexpr std::uint16_t kRtpChannelStride = 0x100;
-inline constexpr int kRtpChannels = 64;
-
-inline constexpr std::uint8_t kDirToDevice = 0x00;
-inline constexpr std::uint8_t kDirFromDevice = 0x80;
-inline constexpr std::uint16_t kCodeTransfer = 0x0900;  // + byte count 1..8
-inline constexpr std::uint16_t kCodeCommit = 0x0000;
-inline constexpr std::uint16_t kCodeReset = 0x0100;
 
 inline constexpr int kDoneClearTries = 5;
 inline constexpr std::uint32_t kDoneClearSleepMs = 1;
@@ -44,14 +32,6 @@ inline constexpr std::uint32_t kCommitPauseMs = 2;
 inline constexpr int kSilentGiveUp = 6;
 // Reads of HOST_CTRL in a row without a clean answer after which the owner counts as unknown.
 inline constexpr int kOwnershipUnknownReads = 3;
-
-// Device configuration block offsets and lengths.
-inline constexpr std::uint16_t kCfgMacOffset = 0, kCfgMacLen = 6;
-inline constexpr std::uint16_t kCfgIpOffset = 8, kCfgIpLen = 4;
-inline constexpr std::uint16_t kCfgPortOffset = 12, kCfgPortLen = 2;
-inline constexpr std::uint16_t kCfgMulticastEnOffset = 16, kCfgMulticastEnLen = 1;
-inline constexpr std::uint16_t kCfgMulticastIpOffset = 24, kCfgMulticastIpLen = 4;
-inline constexpr std::uint16_t kCfgTsPortOffset = 28, kCfgTsPortLen = 2;
 
 // The word posted to HOST_CMD: direction, code high and low, 0, offset big-endian.
 RegisterWord command_word(std::uint8_t direction, std::uint16_t code, std::uint32_t offset);

@@ -25,8 +25,6 @@
 namespace kestrel {
 namespace {
 
-constexpr const char* kHandshakeText = "serconnectokornot";
-constexpr std::string_view kHandshakeToken = "connectok";
 constexpr const char* kReadAckError = "READ Reg32, ACK error! ";
 constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
 
@@ -402,7 +400,7 @@ enum class Resync {
 // (a silent device costs one time-out, not kProbeTries of them).
 Resync resync(LinkState& s) {
     bump(counters().resyncs);
-    std::uint8_t request[kReadRequestSize] = {0x80, 0x00, kProbeRegister >> 8,
+    std::uint8_t request[kReadRequestSize] = {kReadFlag, 0x00, kProbeRegister >> 8,
                                               kProbeRegister & 0xFF};
     bool stray = false;
     for (int attempt = 0; attempt < kProbeTries; ++attempt) {
@@ -639,8 +637,8 @@ bool connect_handshake() {
         std::memcpy(reply, buf, length);
         break;
     }
-    if (length > 0 && reply[0] == 'q') {
-        const char quit[2] = {'q', '\0'};
+    if (length > 0 && reply[0] == kHandshakeQuit) {
+        const char quit[2] = {kHandshakeQuit, '\0'};
         send_to_peer(s.fd, s.peer, quit, sizeof quit);
         if (std::FILE* notice = handshake_notice.load()) {
             std::fputs("Chat end!\n", notice);
@@ -659,7 +657,7 @@ bool connect_handshake() {
 
 bool read_reg(std::uint16_t address, RegisterWord& word) {
     std::uint8_t request[kReadRequestSize] = {};
-    request[0] = 0x80;
+    request[0] = kReadFlag;
     request[2] = static_cast<std::uint8_t>(address >> 8);
     request[3] = static_cast<std::uint8_t>(address & 0xFF);
     std::uint8_t reply[kReadRequestSize] = {};

@@ -16,18 +16,15 @@
 #include <string>
 
 #include "link/ipv4.h"
-#include "link/register_word.h"
+#include "protocol/register_word.h"
+#include "protocol/wire.h"
 
 namespace kestrel {
 
-inline constexpr std::uint8_t kAck = 0x88;
 inline constexpr int kLinkTimeoutMs = 50;
 // On loopback and a quiet bench network a reply comes within tens of microseconds; waiting for
 // it awake saves the wake-up of a blocking receive, which can cost more than the exchange.
 inline constexpr std::uint32_t kDefaultReceiveSpinUs = 50;
-inline constexpr std::size_t kReadRequestSize = 22;
-inline constexpr std::size_t kWriteRequestSize = 18;
-inline constexpr std::size_t kHandshakeReplySize = 100;
 
 // Where every request goes and whose replies are accepted. Both fields in network byte order.
 struct PeerAddress {

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "link/mailbox.h"
-
 namespace kestrel::sim {
 namespace {
 

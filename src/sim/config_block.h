@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace kestrel::sim {
+#include "protocol/config_block.h"
 
-inline constexpr std::size_t kConfigBlockSize = 64;
+namespace kestrel::sim {
 
 struct ConfigBlock {
     std::array<std::uint8_t, kConfigBlockSize> bytes{};

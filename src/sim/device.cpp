@@ -1,6 +1,7 @@
 #include "sim/device.h"
 
-#include "link/mailbox.h"
+#include "protocol/host_regs.h"
+#include "protocol/rtp.h"
 
 namespace kestrel::sim {
 

@@ -1,6 +1,6 @@
 #include "sim/mailbox_bank.h"
 
-#include "link/mailbox.h"
+#include "protocol/host_regs.h"
 
 namespace kestrel::sim {
 
@@ -8,16 +8,16 @@ RegisterWord MailboxBank::read(std::uint16_t address) {
     if (address == HOST_CMD) {
         RegisterWord word = cmd_;
         if (sticky_done_) {
-            word[0] = 0x01;
+            word[0] = kTaskDone;
         } else if (task_pending_) {
             // The first look after a post finds the flag clear; the task is done from then on.
             task_pending_ = false;
             done_ = !never_done_;
             word[0] = 0x00;
         } else {
-            word[0] = done_ ? 0x01 : 0x00;
+            word[0] = done_ ? kTaskDone : 0x00;
         }
-        host_saw_done_ = word[0] == 0x01;
+        host_saw_done_ = word[0] == kTaskDone;
         return word;
     }
     if (address == HOST_DATA) return data_;
@@ -27,7 +27,7 @@ RegisterWord MailboxBank::read(std::uint16_t address) {
             word[0] = static_cast<std::uint8_t>(ctrl_override_);
         } else if (hold_reads_ > 0) {
             --hold_reads_;
-            word[0] = 0x01;
+            word[0] = kOwnerMcu;
         }
         return word;
     }

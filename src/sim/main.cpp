@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "kestrel_version.h"
-#include "link/ipv4.h"
 #include "sim/device.h"
+#include "sim/ipv4_text.h"
 #include "sim/nor_flash.h"
 #include "sim/server.h"
 
@@ -233,13 +233,13 @@ int main(int argc, char** argv) {
             fail("unknown option " + arg);
         }
     }
-    if (!parse_ipv4(multicast_ip)) fail("bad --multicast-ip");
+    if (!sim::parse_dotted_quad(multicast_ip)) fail("bad --multicast-ip");
 
     sim::Device device;
     sim::ConfigBlock& cfg = device.config();
     cfg.set_mac(mac);
     cfg.set_ts_port(static_cast<std::uint16_t>(ts_port));
-    cfg.set_multicast_ip_net(*parse_ipv4(multicast_ip));
+    cfg.set_multicast_ip_net(*sim::parse_dotted_quad(multicast_ip));
     cfg.set_multicast_enable(multicast ? 1 : 0);
     device.mailbox().hold_mailbox_for(mcu_hold);
     device.mailbox().set_task_never_done(never_done);

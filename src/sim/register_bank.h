@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "link/register_word.h"
+#include "protocol/register_word.h"
 
 namespace kestrel::sim {
 

@@ -1,6 +1,6 @@
 #include "sim/rtp_bank.h"
 
-#include "link/mailbox.h"
+#include "protocol/rtp.h"
 
 namespace kestrel::sim {
 
@@ -21,7 +21,7 @@ void RtpBank::write(std::uint16_t address, const RegisterWord& word) {
     const int channel = channel_of(address);
     if (channel < 0) return;
     regs_[static_cast<std::size_t>(channel)] = word;
-    open_[static_cast<std::size_t>(channel)] = word[0] != 0x00;
+    open_[static_cast<std::size_t>(channel)] = word[0] != kRtpChannelClosed;
 }
 
 }  // namespace kestrel::sim

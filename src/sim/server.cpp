@@ -14,14 +14,13 @@
 #include <cstring>
 #include <deque>
 
-#include "link/ipv4.h"
+#include "protocol/wire.h"
+#include "sim/ipv4_text.h"
 
 namespace kestrel::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view kHandshakeRequest = "serconnectokornot";
 
 int bind_udp(const std::string& address, std::uint16_t port, std::uint16_t* bound_port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -132,7 +131,7 @@ bool Server::start() {
         std::lock_guard<std::mutex> guard(mutex_);
         ConfigBlock& cfg = device_.config();
         if (cfg.ip_net() == 0 && cfg.port() == 0) {
-            cfg.set_ip_net(parse_ipv4(address_).value_or(0));
+            cfg.set_ip_net(parse_dotted_quad(address_).value_or(0));
             cfg.set_port(port_);
         }
         im.committed_ip = cfg.ip_net();
@@ -216,8 +215,7 @@ void Server::handle_commit() {
     if (cfg.ip_net() == im.committed_ip && cfg.port() == im.committed_port) return;
     im.committed_ip = cfg.ip_net();
     im.committed_port = cfg.port();
-    const auto ip = ipv4_bytes(cfg.ip_net());
-    if (move_locked(format_ipv4(ip.data()), cfg.port()) && options_.move_at_commit) {
+    if (move_locked(dotted_quad(cfg.ip_net()), cfg.port()) && options_.move_at_commit) {
         im.retire_after_reply = true;
     }
 }
@@ -323,14 +321,14 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
 
     std::vector<std::uint8_t> reply;
     Clock::time_point send_started{};
-    if (size >= 4 && buf[0] == 0x80) {
+    if (size >= 4 && buf[0] == kReadFlag) {
         ex.kind = Exchange::Kind::Read;
-    } else if (size >= 12 && buf[0] == 0x00) {
+    } else if (size >= 12 && buf[0] == kWriteFlag) {
         ex.kind = Exchange::Kind::Write;
-    } else if (size == 2 && buf[0] == 'q' && buf[1] == 0) {
+    } else if (size == 2 && buf[0] == kHandshakeQuit && buf[1] == 0) {
         ex.kind = Exchange::Kind::QuitAck;
     } else if (std::string_view(reinterpret_cast<const char*>(buf), size)
-                   .starts_with(kHandshakeRequest)) {
+                   .starts_with(kHandshakeText)) {
         ex.kind = Exchange::Kind::Handshake;
     }
 
@@ -351,15 +349,15 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         if (ex.kind == Exchange::Kind::Read) {
             ++im.counters.reads;
             ex.word = device_.read(ex.address);
-            reply.assign(22, 0);
-            std::memcpy(reply.data() + 4, ex.word.data(), 8);
+            reply.assign(kReadRequestSize, 0);
+            std::memcpy(reply.data() + kRegisterValueAt, ex.word.data(), 8);
         } else {
             ++im.counters.writes;
-            std::memcpy(ex.word.data(), buf + 4, 8);
+            std::memcpy(ex.word.data(), buf + kRegisterValueAt, 8);
             device_.write(ex.address, ex.word);
-            reply.assign(config.long_write_replies ? 22 : 18, 0);
+            reply.assign(config.long_write_replies ? kReadRequestSize : kWriteRequestSize, 0);
         }
-        reply[1] = fault.nak ? 0x00 : 0x88;
+        reply[1] = fault.nak ? 0x00 : kAck;
         if (fault.nak) {
             ++injected.naks;
             ex.faults += " nak";
@@ -380,8 +378,8 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         ++im.counters.handshakes;
         const std::string& text = im.handshake_reply;
         reply.assign(text.begin(), text.end());
-        if (reply.size() < 100) reply.push_back(0);
-        if (reply.size() > 100) reply.resize(100);
+        if (reply.size() < kHandshakeReplySize) reply.push_back(0);
+        if (reply.size() > kHandshakeReplySize) reply.resize(kHandshakeReplySize);
     }
 
     if (!reply.empty() && fault.lose_reply) {
@@ -400,7 +398,7 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
             if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
             if (im.foreign_fd >= 0) {
                 std::vector<std::uint8_t> junk(reply.size(), 0xEE);
-                junk[1] = 0x88;
+                junk[1] = kAck;
                 sendto(im.foreign_fd, junk.data(), junk.size(), 0,
                        reinterpret_cast<const sockaddr*>(&from), sizeof from);
                 ++injected.foreign_datagrams;

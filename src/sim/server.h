@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/register_word.h"
+#include "protocol/register_word.h"
 #include "sim/device.h"
 #include "sim/faults.h"
 

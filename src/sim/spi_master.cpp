@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel::sim {
 namespace {

@@ -7,14 +7,14 @@
 #include "device/address.h"
 #include "device/config_commands.h"
 #include "device/hex_pairs.h"
+#include "device/private_profile.h"
+#include "device/settings_path.h"
 #include "link/ipv4.h"
 #include "platform/format.h"
 #include "res/dialog_item.h"
 #include "res/resource_ids.h"
 #include "ui/kestrel_dlg.h"
 #include "ui/message_box.h"
-#include "ui/private_profile.h"
-#include "ui/settings_path.h"
 
 namespace kestrel {
 

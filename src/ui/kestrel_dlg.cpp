@@ -1,6 +1,6 @@
 #include "ui/kestrel_dlg.h"
 
-#include "flash/dialog/update_fw_dlg.h"
+#include "ui/update_fw_dlg.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
@@ -13,6 +13,8 @@
 #include "device/address.h"
 #include "device/config_read.h"
 #include "device/connection.h"
+#include "device/private_profile.h"
+#include "device/settings_path.h"
 #include "link/ipv4.h"
 #include "link/transport.h"
 #include "platform/format.h"
@@ -24,8 +26,6 @@
 #include "res/string_table.h"
 #include "ui/about_dlg.h"
 #include "ui/message_box.h"
-#include "ui/private_profile.h"
-#include "ui/settings_path.h"
 
 namespace kestrel {
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "link/mailbox.h"
+#include "protocol/config_block.h"
 #include "support/sim_fixture.h"
 #include "support/udp.h"
 

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 #include "sim/spi_master.h"
 #include "support/flash_sim.h"
 

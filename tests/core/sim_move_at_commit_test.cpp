@@ -9,6 +9,7 @@
 
 #include "device/config_commands.h"
 #include "link/mailbox.h"
+#include "protocol/config_block.h"
 #include "support/sim_fixture.h"
 #include "support/udp.h"
 

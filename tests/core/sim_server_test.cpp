@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "link/mailbox.h"
+#include "protocol/config_block.h"
 #include "support/sim_fixture.h"
 
 namespace kestrel::test {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "device/private_profile.h"
+#include "device/settings_path.h"
 #include "link/transport.h"
 #include "res/dialog_item.h"
 #include "res/resource_ids.h"
@@ -24,8 +26,6 @@
 #include "support/udp.h"
 #include "ui/kestrel_dlg.h"
 #include "ui/message_box.h"
-#include "ui/private_profile.h"
-#include "ui/settings_path.h"
 
 namespace kestrel::test {
 

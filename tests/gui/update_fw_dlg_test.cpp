@@ -14,14 +14,14 @@
 #include <memory>
 #include <thread>
 
-#include "flash/dialog/update_fw_dlg.h"
+#include "device/settings_path.h"
 #include "res/dialog_item.h"
 #include "res/update_fw_template.h"
 #include "support/capture.h"
 #include "support/scoped_env.h"
 #include "support/sim_fixture.h"
 #include "ui/message_box.h"
-#include "ui/settings_path.h"
+#include "ui/update_fw_dlg.h"
 
 namespace kestrel::test {
 namespace {

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "flash/core/flash_reporter.h"
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 #include "support/sim_fixture.h"
+#include "support/temp_dir.h"
 
 namespace kestrel::test {
 
@@ -68,28 +69,6 @@ class RecordingReporter : public FlashReporter {
     }
     std::mutex mutex_;
     std::vector<Event> events_;
-};
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-flash-XXXXXX");
-        path_ =
-            ::mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-  private:
-    std::filesystem::path path_;
 };
 
 inline void write_file(const std::filesystem::path& path, const ByteVector& bytes) {

@@ -9,7 +9,7 @@
 #include <span>
 
 #include "flash/core/flash_job.h"
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel {
 

@@ -9,7 +9,7 @@
 
 #include "flash/core/erase_wait.h"
 #include "flash/core/flash_reporter.h"
-#include "flash/core/spi_regs.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel {
 

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "flash/core/spi_regs.h"
+#include "flash/core/flash_timing.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel {
 

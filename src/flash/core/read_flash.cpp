@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string>
 
-#include "flash/core/c_file.h"
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_progress.h"
 #include "flash/core/page_io.h"
+#include "platform/c_file.h"
 #include "platform/trace.h"
 
 namespace kestrel {

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "flash/core/spi_regs.h"
 #include "platform/trace.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "flash/core/c_file.h"
 #include "flash/core/flash_procedures.h"
+#include "platform/c_file.h"
 #include "platform/trace.h"
 
 namespace kestrel {

@@ -1,4 +1,4 @@
-#include "ui/settings_path.h"
+#include "device/settings_path.h"
 
 #include "platform/app_paths.h"
 

@@ -1,25 +1,26 @@
-#include "ui/private_profile.h"
+#include "device/private_profile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
+#include "device/settings_path.h"
 #include "support/scoped_env.h"
-#include "ui/settings_path.h"
+#include "support/temp_dir.h"
 
 namespace kestrel {
 namespace {
 
 class PrivateProfileTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
     void Write(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
     std::string Content() {
@@ -29,8 +30,8 @@ class PrivateProfileTest : public ::testing::Test {
         return text.str();
     }
 
-    QTemporaryDir dir_;
-    std::string path_ = dir_.filePath("QXR-IPdata.ini").toStdString();
+    test::TempDir dir_;
+    std::string path_ = (dir_ / "QXR-IPdata.ini").string();
 };
 
 TEST_F(PrivateProfileTest, MissingFileReadsEmptyAndFirstWritesCreateTheSection) {
@@ -127,7 +128,7 @@ TEST_F(PrivateProfileTest, ValuesLongerThan259CharactersReadCut) {
 }
 
 TEST_F(PrivateProfileTest, WriteLeavesNoTemporaryFileAndKeepsASymbolicLink) {
-    const std::string target = dir_.filePath("real.ini").toStdString();
+    const std::string target = (dir_ / "real.ini").string();
     std::ofstream(target) << "[Server]\nPort=80\n";
     ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
     ASSERT_EQ(WriteProfileValue("Server", "Port", "81", path_), 0);
@@ -135,32 +136,34 @@ TEST_F(PrivateProfileTest, WriteLeavesNoTemporaryFileAndKeepsASymbolicLink) {
     ASSERT_EQ(lstat(path_.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(ReadProfileValue("Server", "Port", target), "81");
-    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::System).size(), 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                            std::filesystem::directory_iterator()),
+              2);
 }
 
 class SettingsFilePathTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(exe_.isValid() && home_.isValid()); }
+    void SetUp() override { ASSERT_FALSE(exe_.path().empty() || home_.path().empty()); }
     void TearDown() override { g_strExeDir = saved_; }
 
     std::string saved_ = g_strExeDir;
-    QTemporaryDir exe_;
-    QTemporaryDir home_;
-    std::string home_path_ = home_.path().toStdString();
+    test::TempDir exe_;
+    test::TempDir home_;
+    std::string home_path_ = home_.path().string();
     test::ScopedEnv config_{"XDG_CONFIG_HOME", home_path_ + "/cfg"};
     test::ScopedEnv state_{"XDG_STATE_HOME", home_path_ + "/state"};
 };
 
 TEST_F(SettingsFilePathTest, IsBesideAWritableExecutableWhateverTheWorkingDirectory) {
-    g_strExeDir = exe_.path().toStdString();
-    const std::string cwd = QDir::currentPath().toStdString();
+    g_strExeDir = exe_.path().string();
+    const std::string cwd = std::filesystem::current_path().string();
     ASSERT_EQ(chdir(home_path_.c_str()), 0);
     const std::string settings = SettingsFilePath();
     const std::string log = LogDirectory();
     ASSERT_EQ(chdir(cwd.c_str()), 0);
     EXPECT_EQ(settings, g_strExeDir + "/QXR-IPdata.ini");
     EXPECT_EQ(log, g_strExeDir);
-    EXPECT_FALSE(QDir(QString::fromStdString(home_path_ + "/cfg")).exists());
+    EXPECT_FALSE(std::filesystem::is_directory(home_path_ + "/cfg"));
 }
 
 // Installed in /usr/bin: the file moves to the configuration folder, made on the first use,
@@ -169,21 +172,21 @@ TEST_F(SettingsFilePathTest, InstalledExecutableKeepsSettingsInTheConfigFolder) 
     g_strExeDir = "/usr/bin";
     const std::string path = SettingsFilePath();
     EXPECT_EQ(path, home_path_ + "/cfg/kestrel/QXR-IPdata.ini");
-    EXPECT_TRUE(QDir(QString::fromStdString(home_path_ + "/cfg/kestrel")).exists());
+    EXPECT_TRUE(std::filesystem::is_directory(home_path_ + "/cfg/kestrel"));
     ASSERT_EQ(WriteProfileValue("Server", "IP", "10.1.2.3", SettingsFilePath()), 0);
     ASSERT_EQ(WriteProfileValue("Multcast", "IP", "239.1.1.1", SettingsFilePath()), 0);
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_EQ(text.str(), "[Server]\nIP=10.1.2.3\n[Multcast]\nIP=239.1.1.1\n");
-    EXPECT_FALSE(QDir(QString::fromStdString(home_path_ + "/state")).exists());
+    EXPECT_FALSE(std::filesystem::is_directory(home_path_ + "/state"));
 }
 
 TEST_F(SettingsFilePathTest, InstalledExecutableKeepsTheLogInTheStateFolder) {
     g_strExeDir = "/usr/bin";
     EXPECT_EQ(LogDirectory(), home_path_ + "/state/kestrel");
-    EXPECT_TRUE(QDir(QString::fromStdString(home_path_ + "/state/kestrel")).exists());
-    EXPECT_FALSE(QDir(QString::fromStdString(home_path_ + "/cfg")).exists());
+    EXPECT_TRUE(std::filesystem::is_directory(home_path_ + "/state/kestrel"));
+    EXPECT_FALSE(std::filesystem::is_directory(home_path_ + "/cfg"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "flash/dialog/update_fw_dlg.h"
+#include "ui/update_fw_dlg.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QThread>
 
+#include "device/settings_path.h"
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_worker.h"
 #include "link/mailbox.h"
@@ -14,7 +15,6 @@
 #include "res/dialog_item.h"
 #include "res/update_fw_template.h"
 #include "ui/message_box.h"
-#include "ui/settings_path.h"
 
 namespace kestrel {
 namespace {

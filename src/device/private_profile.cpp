@@ -1,4 +1,4 @@
-#include "ui/private_profile.h"
+#include "device/private_profile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,9 @@
 // The device's SPI master registers, the control words written to SPI_CTRL, the serial NOR
-// instructions and the flash geometry. The simulated device uses the same constants.
+// instructions, the flash geometry and the chip id the tool expects.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrel {
@@ -59,8 +60,5 @@ inline constexpr std::size_t kPageTailBytes = 4;
 inline constexpr std::size_t kPageDataWords = 31;
 
 inline constexpr std::array<std::uint8_t, 3> kExpectedFlashId{0xC2, 0x20, 0x16};
-
-inline constexpr std::uint32_t kEraseSleepMs = 13000;
-inline constexpr int kProgramMaxPolls = 250;
 
 }  // namespace kestrel
