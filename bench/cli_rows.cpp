@@ -83,6 +83,23 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
     row("%-44s %7.2f s  core read %.2f s  ratio %.3fx\n", "kestrelctl read, whole chip",
                 read.seconds, core.seconds, read.seconds / core.seconds);
 
+    // A round trip like a real network's: the device answers 300 us after each request.
+    {
+        DevsimProcess chip("--reply-delay-us 300");
+        const std::string device = "127.0.0.1:" + std::to_string(chip.port());
+        const CliRun slow_write = run_kestrelctl({"--device", device, "write", image.string()});
+        const CliRun slow_read =
+            run_kestrelctl({"--device", device, "read", (dir / "cli-dump-300us.bin").string()});
+        ok = ok && slow_write.ok && slow_read.ok;
+        row("%-44s %7.2f min (+%.2f s fixed waits)  %llu exchanges%s\n",
+            "300 us: kestrelctl write 1.5 MiB, verify", (slow_write.seconds - slow_write.waits_s) / 60,
+            slow_write.waits_s, static_cast<unsigned long long>(slow_write.exchanges),
+            slow_write.ok ? "" : "  FAILED");
+        row("%-44s %7.2f min  %llu exchanges%s\n", "300 us: kestrelctl read, whole chip",
+            slow_read.seconds / 60, static_cast<unsigned long long>(slow_read.exchanges),
+            slow_read.ok ? "" : "  FAILED");
+    }
+
     // Units of 256 pages each (write and verify), one kestrel-devsim per unit.
     for (const char* delay : {"--reply-delay-us 300", ""}) {
         const BatchScale one = measure_batch(1, 256, delay, dir.string());

@@ -98,8 +98,14 @@ bool check_task_done(Exchanges& ex) {
     RegisterWord word{};
     for (int reads = 1;; ++reads) {
         if (ex.given_up()) return false;
-        ex.read(HOST_CMD, word);
-        const bool done = word[0] == kTaskDone;
+        const bool clean = ex.read(HOST_CMD, word);
+        bool done = word[0] == kTaskDone;
+        if (done && clean && last_reply_may_be_stale()) {
+            // An earlier read of the flag still owes its reply, which may be an earlier task's
+            // "done": the flag stands only when a second read agrees.
+            RegisterWord again{};
+            done = ex.read(HOST_CMD, again) && again[0] == kTaskDone;
+        }
         if (!done && !ex.given_up()) sleep_ms(kTaskDoneSleepMs);
         if (reads == kTaskDoneTries) break;
         if (done) return true;

@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "link/mailbox.h"
 #include "link/transport.h"
+#include "platform/sleep.h"
 #include "support/capture.h"
 #include "support/raw_peer.h"
 
@@ -145,6 +148,25 @@ TEST_F(LinkMatching, SlowAcknowledgementWhileAWriteIsOwedMayBeStale) {
     EXPECT_TRUE(last_reply_may_be_stale());
     EXPECT_TRUE(write_reg(0x0020, zero));   // prompt again: stands
     EXPECT_FALSE(last_reply_may_be_stale());
+}
+
+// The task-done flag read after a read of it timed out: the "done" that comes may be that
+// earlier read's late reply, so it stands only when the next read agrees.
+TEST_F(LinkMatching, TaskDoneAfterAnOwedReadIsReadTwice) {
+    std::atomic<int> flag_reads{0};
+    RawPeer peer([&flag_reads](const Bytes& req, int) {
+        if (req[2] != 0x40 || req[3] != 0x00) return answer(ack_for(req));
+        const int n = ++flag_reads;  // reads 1 to 3 teach the link the replies
+        if (n == 4) return silence();
+        const std::uint8_t flag = n == 5 || n >= 10 ? 0x01 : 0x00;
+        return answer(ack_for(req, {flag}));
+    });
+    const SleepFunction previous = set_sleep_function([](std::uint32_t) {});
+    open_to(peer);
+    learn();
+    EXPECT_TRUE(check_task_done());
+    set_sleep_function(previous);
+    EXPECT_GE(flag_reads.load(), 11);  // not believed at read 5; read 10 and 11 agree
 }
 
 // One reply in five sent twice: the copies never count as a later read's value, so the values
