@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
             samples_dir = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
             std::puts(
-                "usage: kestrel-bench [--quick] [--samples DIR] | --cli\n"
+                "usage: kestrel-bench [--quick] [--samples DIR] | --cli [compare] [latency] [batch]\n"
                 "Measures kestrel's register exchanges, a Start press and full flash\n"
                 "transfers against a bare UDP ping-pong on loopback, in one run.");
             return 0;
