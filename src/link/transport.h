@@ -76,11 +76,13 @@ ExchangeStatus last_exchange_status();
 
 // True when the reply the calling thread's last exchange took may be another request's: for a
 // read, an earlier read of the same register still owed one (it timed out less than 1.5 s
-// ago); for any exchange, the reply repeats the last one for its register, as a copy would, and
-// came much later than the device answers (by the kernel's arrival stamp). This request's own
-// reply may then be lost or still on its way. Nothing at the link tells them apart, and the
-// exchange still counts as clean: a read whose register reads the same again (SPI_CTRL until
-// the next phase) is read once more and compared, and a page write is read back.
+// ago); for a write, an earlier write to the same register still owed one and this reply came
+// much later than the device answers; for any exchange, the reply repeats the last one for its
+// register, as a copy would, and came much later than the device answers (by the kernel's
+// arrival stamp). This request's own reply may then be lost or still on its way. Nothing at the
+// link tells them apart, and the exchange still counts as clean: a read whose register reads
+// the same again (SPI_CTRL until the next phase) is read once more and compared, a page load
+// stops and starts again, and a page whose program saw one is read back.
 bool last_reply_may_be_stale();
 
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
