@@ -131,6 +131,7 @@ std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
 thread_local LinkWatch* t_innermost_watch = nullptr;
 thread_local bool t_last_may_be_stale = false;
+thread_local bool t_last_may_be_late = false;
 thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
 
 void note_anomaly_to_watches() {
@@ -446,6 +447,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
 
     bool anomaly = false;
     t_last_may_be_stale = false;
+    t_last_may_be_late = false;
     if (const int waiting = discard_waiting(s.fd); waiting > 0) {
         bump(c.stale_discarded, static_cast<std::uint64_t>(waiting));
         anomaly = true;
@@ -496,6 +498,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             // anywhere in the wait, where the device's own answer comes within round trips).
             const bool owed_suspect =
                 owed && (kind == Kind::Read || suspiciously_slow(s, latency, true));
+            t_last_may_be_late = owed_suspect;
             t_last_may_be_stale = owed_suspect || suspiciously_slow(s, latency, copy_possible);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
@@ -545,6 +548,8 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
 }  // namespace
 
 bool last_reply_may_be_stale() { return t_last_may_be_stale; }
+
+bool last_reply_may_be_late() { return t_last_may_be_late; }
 
 LinkWatch::LinkWatch() : outer_(t_innermost_watch) {
     t_innermost_watch = this;

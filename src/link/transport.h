@@ -85,6 +85,11 @@ ExchangeStatus last_exchange_status();
 // stops and starts again, and a page whose program saw one is read back.
 bool last_reply_may_be_stale();
 
+// The part of last_reply_may_be_stale that rests on a request that timed out: an earlier
+// exchange with the same register still owed its reply. Never true on a link that has lost
+// nothing, however slowly the device answers.
+bool last_reply_may_be_late();
+
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
 // sees every exchange of its thread made during its life). Not shared between threads.
 class LinkWatch {

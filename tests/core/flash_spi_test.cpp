@@ -115,10 +115,22 @@ TEST_F(FlashSpi, ProgramPageGivesUpAtTheTwoHundredFiftiethPoll) {
     };
     for (const Case c : {Case{248, 1, 249}, Case{249, 0, 250}, Case{100000, 0, 250}}) {
         SCOPED_TRACE(c.busy_polls);
-        server_->clear_exchanges();
-        traces_.clear();
-        with_chip([&c](sim::NorFlash& chip) { chip.set_program_busy_polls(c.busy_polls); });
-        EXPECT_EQ(spi_program_page({0, 0, 0}, page), c.result);
+        int result = kProgramAbandoned;
+        for (int attempt = 0; attempt < 8 && result == kProgramAbandoned; ++attempt) {
+            // On a loaded machine (a sanitizer build) an acknowledgement may come so late that
+            // the link doubts it and the load is abandoned; the chip then programs what it took
+            // at the next chip select, which is let finish before the load is tried again.
+            if (attempt > 0) {
+                std::uint8_t status = 0;
+                (void)spi_read_status(status);
+                with_chip([](sim::NorFlash& chip) { finish_chip_operation(chip); });
+            }
+            server_->clear_exchanges();
+            traces_.clear();
+            with_chip([&c](sim::NorFlash& chip) { chip.set_program_busy_polls(c.busy_polls); });
+            result = spi_program_page({0, 0, 0}, page);
+        }
+        EXPECT_EQ(result, c.result);
         // One Read Status instruction per poll (a status that may have come late is read twice).
         int polls = 0;
         for (const auto& ex : writes_to(SPI_CMD)) polls += ex.word[0] == 0x05 ? 1 : 0;

@@ -50,6 +50,16 @@ bool put_sure(std::uint16_t address, const RegisterWord& word, LinkTally* tally)
     return false;
 }
 
+// A page-load word: not taken as loaded when its acknowledgement may be the late reply of an
+// earlier word that timed out. A reply that only came slowly still counts (and marks the tally,
+// so the page is read back after its program).
+bool put_load(std::uint16_t address, const RegisterWord& word, LinkTally* tally) {
+    if (!put(address, word, tally)) return false;
+    if (!last_reply_may_be_late()) return true;
+    if (tally) ++tally->unacknowledged;
+    return false;
+}
+
 RegisterWord instruction(std::uint8_t cmd) {
     return RegisterWord{cmd};
 }
@@ -132,18 +142,18 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
                      LinkTally* tally) {
     bool loaded = send_instruction(kCmdWriteEnable, tally);
-    loaded &= put_sure(SPI_PP_HEAD,
+    loaded &= put_load(SPI_PP_HEAD,
                   RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0],
                                page[1], page[2], page[3]},
                   tally);
-    // Each data word takes the next place in the page: an acknowledgement that may be an
-    // earlier word's may stand for a word the device never got, and every word after it would
-    // land one place early. The load stops there, before the chip holds any misplaced byte.
+    // Each data word takes the next place in the page: the late acknowledgement of an earlier
+    // word may stand for a word the device never got, and every word after it would land one
+    // place early. The load stops there, before the chip holds any misplaced byte.
     for (std::size_t i = 0; i < kPageDataWords && loaded; ++i) {
         RegisterWord data{};
         std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageHeadBytes + 8 * i), 8,
                     data.begin());
-        loaded &= put_sure(SPI_PP_DATA, data, tally);
+        loaded &= put_load(SPI_PP_DATA, data, tally);
     }
     // The tail starts the program: it goes out only over a load the device took word for word.
     if (!loaded || !confirm_in_step()) {

@@ -63,7 +63,7 @@ inline constexpr int kProgramAbandoned = -1;
 // counts as busy. 1 when the chip was ready within 249 polls; 0 after the 250th poll, with the
 // trace "write 16 bit---------------------------------------------register".
 // kProgramAbandoned when an exchange of the load was not clean, its acknowledgement may have
-// been an earlier one's, or the link was not in step before the tail: SPI_PP_TAIL is then never
+// been the late reply of an earlier one, or the link was not in step before the tail: SPI_PP_TAIL is then never
 // sent. The load stops at the first such word, so a chip that programs what it took at the next
 // chip select holds only bytes in their places; the page must be loaded again from its write
 // enable.
