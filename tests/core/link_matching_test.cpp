@@ -138,16 +138,16 @@ TEST_F(LinkMatching, SlowAcknowledgementWhileAWriteIsOwedMayBeStale) {
     open_to(peer);
     learn();
     const RegisterWord zero{};
-    for (int i = 0; i < 9; ++i) {
+    // Round trips for the link to judge by. Whether one of these prompt replies counts as slow
+    // depends on the machine's load, so only the 5 ms one is judged.
+    for (int i = 0; i < 9; ++i)
         ASSERT_TRUE(write_reg(0x0010, zero));
-        EXPECT_FALSE(last_reply_may_be_stale());
-    }
     EXPECT_FALSE(write_reg(0x0020, zero));  // index 12: no reply
+    EXPECT_FALSE(last_reply_may_be_late());
     // Index 13, then the probe that proves the link in step again: in step, yet doubtful.
     EXPECT_TRUE(write_reg(0x0020, zero));
     EXPECT_TRUE(last_reply_may_be_stale());
-    EXPECT_TRUE(write_reg(0x0020, zero));   // prompt again: stands
-    EXPECT_FALSE(last_reply_may_be_stale());
+    EXPECT_TRUE(last_reply_may_be_late());
 }
 
 // The task-done flag read after a read of it timed out: the "done" that comes may be that
