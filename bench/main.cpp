@@ -104,6 +104,22 @@ int gui_child_main(int argc, char** argv) {
 }
 #endif
 
+// Every compared pair again, pinned: the benchmark on CPU 0, its peers on CPU 0 or CPU 1. False
+// when a pinned flash read failed.
+bool print_placement_summaries(const char* self, bool quick, const std::filesystem::path& dir) {
+    const Placement placements[] = {{"same-cpu", 0}, {"cross-cpu", 1}};
+    PlacementFigures figures[2];
+    bool ok = true;
+    for (int i = 0; i < 2; ++i) {
+        figures[i] = measure_placement(self, placements[i], quick ? 2 : 6, quick ? 1500 : 10000,
+                                       quick ? 512 : 1024, dir);
+        ok = ok && figures[i].flash_ok;
+    }
+    for (int i = 0; i < 2; ++i)
+        print_summary(placements[i], figures[i]);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,6 +130,7 @@ int main(int argc, char** argv) {
 #endif
     if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return child_main(argc, argv);
     bool quick = false;
+    bool summary_only = false;
     std::string samples_dir;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
@@ -124,13 +141,17 @@ int main(int argc, char** argv) {
             const int rc = cli_rows_main(argc, argv, dir);
             std::filesystem::remove_all(dir);
             return rc;
+        } else if (std::strcmp(argv[i], "--summary") == 0) {
+            summary_only = true;
         } else if (std::strcmp(argv[i], "--samples") == 0 && i + 1 < argc) {
             samples_dir = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
             std::puts(
-                "usage: kestrel-bench [--quick] [--samples DIR] | --cli [compare] [latency] [batch]\n"
+                "usage: kestrel-bench [--quick] [--summary] [--samples DIR] | --cli [compare] [latency] "
+                "[batch]\n"
                 "Measures kestrel's register exchanges, a Start press and full flash\n"
-                "transfers against a bare UDP ping-pong on loopback, in one run.");
+                "transfers against a bare UDP ping-pong on loopback, in one run.\n"
+                "--summary: only the pinned pairs and their two summary lines.");
             return 0;
         } else {
             std::fprintf(stderr, "kestrel-bench: unknown option %s\n", argv[i]);
@@ -139,6 +160,13 @@ int main(int argc, char** argv) {
     }
     const int n = quick ? 6000 : 60000;
     set_trace_sink([](std::string_view) {});
+    if (summary_only) {
+        const std::filesystem::path dir = make_work_dir();
+        write_image(dir / "image.bin");
+        const bool ok = print_placement_summaries(argv[0], quick, dir);
+        std::filesystem::remove_all(dir);
+        return ok ? 0 : 1;
+    }
 
     EchoServer echo;  // forked before any thread exists
     std::printf(
@@ -269,16 +297,7 @@ int main(int argc, char** argv) {
         "request), dup-reply\n\n",
         "");
 
-    // Every compared pair again, pinned: the benchmark on CPU 0, its peers on CPU 0 or CPU 1.
-    const Placement placements[] = {{"same-cpu", 0}, {"cross-cpu", 1}};
-    PlacementFigures figures[2];
-    for (int i = 0; i < 2; ++i) {
-        figures[i] = measure_placement(argv[0], placements[i], quick ? 2 : 6, quick ? 1500 : 10000,
-                                       quick ? 128 : 1024, dir);
-        gui_ok = gui_ok && figures[i].flash_ok;
-    }
-    for (int i = 0; i < 2; ++i)
-        print_summary(placements[i], figures[i]);
+    gui_ok = print_placement_summaries(argv[0], quick, dir) && gui_ok;
     std::filesystem::remove_all(dir);
     return read_run.ok && write_run.ok && gui_ok ? 0 : 1;
 }

@@ -40,6 +40,7 @@ constexpr int kProbeTries = 4;
 // still on its way to show, short enough to cost little on a link that is in step.
 constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
+constexpr std::uint64_t kConfirmSettleMinUs = 5;
 // A reply that repeats the last one for its register and comes later than kSlowRepeatFactor
 // median round trips plus kSlowRepeatMarginUs may be a copy of it.
 constexpr std::uint64_t kSlowRepeatFactor = 3;
@@ -97,6 +98,11 @@ struct LinkState {
     int spin_misses = 0;
     int spin_rest = 0;
 
+    // Whether the kernel stamps every datagram's arrival. While it does, a datagram that was
+    // already waiting when a request went out is told by its stamp and needs no drain before
+    // the send; a datagram without a stamp brings the drain back for the life of the link.
+    bool stamped = true;
+
     bool echoes() const { return echo_seen >= kEchoVotes && echo_missed == 0; }
 };
 
@@ -148,17 +154,22 @@ void set_timeouts(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
-std::uint64_t realtime_us() {
+std::uint64_t realtime_ns() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::uint64_t realtime_us() {
+    return realtime_ns() / 1000u;
 }
 
 // One datagram as it came off the socket.
 struct Datagram {
     std::size_t length = 0;         // its whole length, also when cut to the buffer
-    std::uint64_t arrived_real_us = 0;  // kernel arrival stamp (CLOCK_REALTIME), 0 if none
+    std::uint64_t arrived_real_ns = 0;  // kernel arrival stamp (CLOCK_REALTIME), 0 if none
+    std::uint64_t arrived_real_us = 0;
     sockaddr_in from{};
 };
 
@@ -176,13 +187,15 @@ bool take_datagram(int fd, std::uint8_t* buf, std::size_t size, Datagram& d) {
     const ssize_t got = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
     if (got < 0) return false;
     d.length = static_cast<std::size_t>(got);
+    d.arrived_real_ns = 0;
     d.arrived_real_us = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             timespec ts{};
             std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-            d.arrived_real_us = static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
-                                static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+            d.arrived_real_ns = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+                                static_cast<std::uint64_t>(ts.tv_nsec);
+            d.arrived_real_us = d.arrived_real_ns / 1000u;
         }
     }
     return true;
@@ -200,6 +213,21 @@ bool wait_readable(int fd, std::uint64_t deadline_us) {
         const int r = ppoll(&pfd, 1, &ts, nullptr);
         if (r > 0) return true;
         if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+// Whether a datagram arrives within us microseconds. A short window is watched awake: a sleep
+// that short would end only after the kernel's timer slack (50 us by default), which would make
+// every settle window cost several times its length.
+constexpr std::uint64_t kAwakeWindowUs = 200;
+bool arrives_within(int fd, std::uint64_t us) {
+    const std::uint64_t deadline = monotonic_us() + us;
+    if (us > kAwakeWindowUs) return wait_readable(fd, deadline);
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) > 0) return true;
+        if (monotonic_us() >= deadline) return false;
+        sched_yield();
     }
 }
 
@@ -302,11 +330,21 @@ std::uint64_t settle_us(const LinkState& s) {
     return std::clamp<std::uint64_t>(3u * median_rtt_us(s), kSettleMinUs, kSettleMaxUs);
 }
 
+// The settle window that closes a span which saw nothing wrong. The device answers in order, so
+// a reply of the span still on its way arrives before the probe's own and shows there; after
+// the probe only a copy of a reply can still come, and a copy that comes later is found by the
+// next exchange (it is waiting, or does not fit) before it can stand in for anything. One usual
+// round trip covers a copy sent right behind its reply.
+std::uint64_t confirm_settle_us(const LinkState& s) {
+    return std::clamp<std::uint64_t>(median_rtt_us(s), kConfirmSettleMinUs, kSettleMaxUs);
+}
+
 // What one wait for a reply found.
 struct Receipt {
     ssize_t length = -1;    // of the reply taken (cut to the buffer), -1 when none
     int unfitting = 0;      // datagrams from the peer's host that did not fit, dropped
     int late = 0;           // datagrams that arrived after the deadline, dropped
+    int waiting = 0;        // datagrams that had arrived before the request went out, dropped
     bool error = false;     // the socket failed
     std::uint64_t arrived_real_us = 0;  // the reply's kernel arrival stamp, 0 if none
 };
@@ -319,9 +357,12 @@ struct Receipt {
 // The receive first spins on the non-blocking socket for a few microseconds, which saves the
 // sleep and wake-up when the device answers fast (each try yields the CPU, so a peer that
 // shares this core still runs at once). A spin that keeps missing rests for a while.
+// A datagram stamped before waiting_before_ns (CLOCK_REALTIME; 0: none is judged so) was there
+// before the request went out: it is dropped and counted, never taken.
 Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8_t* reply,
                       std::size_t reply_size, std::uint64_t deadline_us,
-                      std::uint64_t deadline_real_us, bool spin) {
+                      std::uint64_t deadline_real_us, bool spin,
+                      std::uint64_t waiting_before_ns = 0) {
     Receipt r;
     std::uint8_t buf[kReceiveBuffer];
     std::uint32_t spin_us = spin ? g_spin_us.load(std::memory_order_relaxed) : 0;
@@ -357,6 +398,13 @@ Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8
                                                     : monotonic_us() <= deadline_us;
         if (!from_peer_host(d, s.peer)) {
             bump(counters().foreign_dropped);
+            continue;
+        }
+        if (d.arrived_real_ns == 0) {
+            s.stamped = false;
+        } else if (d.arrived_real_ns < waiting_before_ns) {
+            ++r.waiting;
+            bump(counters().stale_discarded);
             continue;
         }
         if (!in_time) {
@@ -399,7 +447,7 @@ enum class Resync {
 // Proves the link is in step: a probe read gets exactly one fitting reply and nothing else
 // arrives within the settle window. Gives up at the first probe that gets no datagram at all
 // (a silent device costs one time-out, not kProbeTries of them).
-Resync resync(LinkState& s) {
+Resync resync(LinkState& s, std::uint64_t settle) {
     bump(counters().resyncs);
     std::uint8_t request[kReadRequestSize] = {kReadFlag, 0x00, kProbeRegister >> 8,
                                               kProbeRegister & 0xFF};
@@ -423,7 +471,7 @@ Resync resync(LinkState& s) {
         }
         record_rtt(s, monotonic_us() - sent);
         odd = odd || r.unfitting > 0;
-        if (wait_readable(s.fd, monotonic_us() + settle_us(s))) {
+        if (arrives_within(s.fd, settle)) {
             bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
             odd = true;
         }
@@ -448,19 +496,25 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     bool anomaly = false;
     t_last_may_be_stale = false;
     t_last_may_be_late = false;
-    if (const int waiting = discard_waiting(s.fd); waiting > 0) {
-        bump(c.stale_discarded, static_cast<std::uint64_t>(waiting));
-        anomaly = true;
+    // A datagram already waiting is a stray: a duplicate, or a reply that came after its wait.
+    // With arrival stamps the receive tells it by its stamp, which spares a receive call per
+    // exchange; without them it is drained here.
+    if (!s.stamped) {
+        if (const int waiting = discard_waiting(s.fd); waiting > 0) {
+            bump(c.stale_discarded, static_cast<std::uint64_t>(waiting));
+            anomaly = true;
+        }
     }
+    const std::uint64_t before_send_ns = s.stamped ? realtime_ns() : 0;
     ExchangeStatus status = ExchangeStatus::NoReply;
     if (send_to_peer(s.fd, s.peer, request, request_size)) {
         const std::uint64_t sent = monotonic_us();
         const std::uint64_t sent_real = realtime_us();
         const Receipt r = receive_reply(s, kind, address, reply, reply_size,
                                         sent + kLinkTimeoutMs * 1000u,
-                                        sent_real + kLinkTimeoutMs * 1000u, true);
+                                        sent_real + kLinkTimeoutMs * 1000u, true, before_send_ns);
         length = r.length;
-        anomaly = anomaly || r.unfitting > 0 || r.late > 0;
+        anomaly = anomaly || r.unfitting > 0 || r.late > 0 || r.waiting > 0;
         const std::uint64_t now_us = monotonic_us();
         std::erase_if(s.owed, [now_us](const LinkState::Owed& o) { return o.until_us <= now_us; });
         if (r.length < 0 && s.owed.size() < kMaxOwedReplies) {
@@ -511,13 +565,13 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             s.last_was_read = kind == Kind::Read;
             bool suspect = false;
             if (repeat && !anomaly && !s.need_resync &&
-                wait_readable(s.fd, monotonic_us() + settle_us(s))) {
+                arrives_within(s.fd, settle_us(s))) {
                 bump(c.stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
                 anomaly = true;
                 suspect = true;
             }
             if (anomaly || s.need_resync) {
-                const Resync in_step = resync(s);
+                const Resync in_step = resync(s, settle_us(s));
                 s.need_resync = in_step == Resync::Failed;
                 anomaly = anomaly || in_step != Resync::InStep;
                 status = suspect || in_step != Resync::InStep ? ExchangeStatus::Anomalous
@@ -713,7 +767,7 @@ bool confirm_in_step() {
     // it sent late (it was busy, or held it) arrives before the probe's own reply and shows,
     // however long the device took; the settle window after the probe's reply covers a copy on
     // its way.
-    const Resync r = resync(s);
+    const Resync r = resync(s, s.need_resync ? settle_us(s) : confirm_settle_us(s));
     s.need_resync = r == Resync::Failed;
     if (r != Resync::InStep) note_anomaly_to_watches();
     return r == Resync::InStep;

@@ -126,10 +126,10 @@ void note_exchange(ExchangeStatus status);
 void note_link_anomaly();
 
 // Closes a span of exchanges whose data the caller is about to trust: a probe read of HOST_CTRL
-// that must get exactly its own reply, then a short settle window (a few round trips) in which
-// nothing may arrive, so no reply of the span was duplicated or is still on its way (the device
-// answers in order, so even a reply it sent late comes before the probe's). Gives true when the
-// link is in step. On false the stray datagrams are dropped, the watches see an anomaly, and
+// that must get exactly its own reply, then a short settle window (one usual round trip, or a
+// few after an anomaly) in which nothing may arrive. The device answers in order, so a reply of
+// the span still on its way, even one it sent late, comes before the probe's and shows; the
+// window catches a copy sent right behind a reply. Gives true when the link is in step. On false the stray datagrams are dropped, the watches see an anomaly, and
 // the next exchange proves the link in step again; the span must be repeated. One exchange.
 [[nodiscard]] bool confirm_in_step();
 
@@ -149,7 +149,7 @@ void close_link();
 struct LinkStats {
     std::uint64_t exchanges = 0;
     std::uint64_t unacknowledged = 0;
-    std::uint64_t stale_discarded = 0;  // datagrams drained before a send
+    std::uint64_t stale_discarded = 0;  // stray datagrams dropped: waiting before a send, late
     std::uint64_t foreign_dropped = 0;  // datagrams from another host, ignored
     std::uint64_t spin_caught = 0;      // replies taken while the receive was still spinning
     std::uint64_t silent = 0;           // exchanges that got no datagram at all
