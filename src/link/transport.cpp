@@ -45,6 +45,9 @@ constexpr std::uint64_t kConfirmSettleMinUs = 5;
 // median round trips plus kSlowRepeatMarginUs may be a copy of it.
 constexpr std::uint64_t kSlowRepeatFactor = 3;
 constexpr std::uint64_t kSlowRepeatMarginUs = 100;
+// A reply later than kPromptFactor median round trips plus kPromptMarginUs is not prompt.
+constexpr std::uint64_t kPromptFactor = 2;
+constexpr std::uint64_t kPromptMarginUs = 20;
 // A copy of a reply can stand in for a later one only while it is on its way.
 constexpr std::uint64_t kDuplicateWindowUs = 5000;
 // How long the reply of a request that timed out may still turn up, late.
@@ -102,6 +105,9 @@ struct LinkState {
     // already waiting when a request went out is told by its stamp and needs no drain before
     // the send; a datagram without a stamp brings the drain back for the life of the link.
     bool stamped = true;
+    // Whether a stray datagram (a copy, a late or unfitting reply) has shown on this link: only
+    // a link that makes them can slip a copy of a reply in for a lost request's.
+    bool strays_seen = false;
 
     bool echoes() const { return echo_seen >= kEchoVotes && echo_missed == 0; }
 };
@@ -138,6 +144,7 @@ std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 thread_local LinkWatch* t_innermost_watch = nullptr;
 thread_local bool t_last_may_be_stale = false;
 thread_local bool t_last_may_be_late = false;
+thread_local bool t_last_may_be_copy = false;
 thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
 
 void note_anomaly_to_watches() {
@@ -324,6 +331,11 @@ bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat
     return repeat && latency_us > kSlowRepeatFactor * median_rtt_us(s) + kSlowRepeatMarginUs;
 }
 
+bool prompt(const LinkState& s, std::uint64_t latency_us) {
+    if (s.rtt_count < s.rtt_us.size() / 2) return true;
+    return latency_us <= kPromptFactor * median_rtt_us(s) + kPromptMarginUs;
+}
+
 // A few of the device's usual round trips: the median of the recent ones, so one slow
 // wake-up does not stretch every window after it.
 std::uint64_t settle_us(const LinkState& s) {
@@ -496,6 +508,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     bool anomaly = false;
     t_last_may_be_stale = false;
     t_last_may_be_late = false;
+    t_last_may_be_copy = false;
     // A datagram already waiting is a stray: a duplicate, or a reply that came after its wait.
     // With arrival stamps the receive tells it by its stamp, which spares a receive call per
     // exchange; without them it is drained here.
@@ -554,6 +567,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
                 owed && (kind == Kind::Read || suspiciously_slow(s, latency, true));
             t_last_may_be_late = owed_suspect;
             t_last_may_be_stale = owed_suspect || suspiciously_slow(s, latency, copy_possible);
+            t_last_may_be_copy = s.strays_seen && copy_possible && !prompt(s, latency);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;
@@ -588,7 +602,10 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     } else {
         s.need_resync = true;
     }
-    if (anomaly) note_anomaly_to_watches();
+    if (anomaly) {
+        s.strays_seen = true;
+        note_anomaly_to_watches();
+    }
 
     bump(c.exchanges);
     if (status == ExchangeStatus::NoReply) bump(c.silent);
@@ -604,6 +621,8 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
 bool last_reply_may_be_stale() { return t_last_may_be_stale; }
 
 bool last_reply_may_be_late() { return t_last_may_be_late; }
+
+bool last_reply_may_be_copy() { return t_last_may_be_copy; }
 
 LinkWatch::LinkWatch() : outer_(t_innermost_watch) {
     t_innermost_watch = this;
@@ -769,6 +788,7 @@ bool confirm_in_step() {
     // its way.
     const Resync r = resync(s, s.need_resync ? settle_us(s) : confirm_settle_us(s));
     s.need_resync = r == Resync::Failed;
+    if (r == Resync::InStepAfterStray) s.strays_seen = true;
     if (r != Resync::InStep) note_anomaly_to_watches();
     return r == Resync::InStep;
 }

@@ -90,6 +90,17 @@ bool last_reply_may_be_stale();
 // nothing, however slowly the device answers.
 bool last_reply_may_be_late();
 
+// True when the reply the calling thread's last exchange took has the same bytes as the last
+// reply of that kind and register (within 5 ms) and came later than the device promptly answers
+// (twice its median round trip plus 20 us, by the kernel's arrival stamp). A copy of an earlier
+// reply standing in for a request that was lost lands anywhere in the wait, where the device's
+// own answers come promptly, so the later such a reply comes the likelier it is a copy. Only on
+// a link that has shown a stray datagram (a copy, a late or unfitting reply) since it was
+// opened: one that never has is taken not to make copies. A few replies in a thousand are this
+// slow on a loaded machine, so only callers that can cheaply repeat the work (a page load before
+// its tail) treat the exchange as doubtful.
+bool last_reply_may_be_copy();
+
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
 // sees every exchange of its thread made during its life). Not shared between threads.
 class LinkWatch {

@@ -1,8 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 
 #include "cli_fixture.h"
 #include "cli/exit_codes.h"
@@ -111,13 +112,24 @@ TEST_F(KestrelctlTest, WriteLeavesTheImageAndBlankSkippingChangesNothingButTheTr
     const std::string path = image_file(image);
 
     load_chip(pattern_bytes(kFlashSize, 7));
+    // The pages whose SPI_PP_HEAD went out. A load the link doubts (an acknowledgement that came
+    // slowly on a loaded machine) is abandoned and loaded again, and the chip still programs
+    // what it took of it, so the chip's own count of programs may be higher.
+    std::atomic<int> blank_heads{0};
+    std::atomic<int> heads{0};
+    set_hook([&](const sim::Exchange& ex) {
+        if (ex.kind != sim::Exchange::Kind::Write || ex.address != 0x0018) return;
+        ++heads;
+        const int page = ex.word[1] << 8 | ex.word[2];
+        if (page >= 10 && page < 20) ++blank_heads;
+    });
     const CliRun skipping = run({"write", path});
+    set_hook({});
     ASSERT_EQ(skipping.code, 0) << skipping.err;
     EXPECT_EQ(chip_bytes(), as_flashed(image));
-    // A load the link doubts is abandoned and loaded again, and the chip still programs what
-    // it took of it: the simulator may count a few programs more than the pages.
+    EXPECT_GE(heads.load(), 30);
+    EXPECT_EQ(blank_heads.load(), 0);
     EXPECT_GE(page_programs(), 30);
-    EXPECT_LE(page_programs(), 33);
     EXPECT_THAT(skipping.out, HasSubstr("30 programmed, 10 skipped, 30 verified"));
     EXPECT_GE(slept_ms(), 13000u);
 
@@ -126,7 +138,6 @@ TEST_F(KestrelctlTest, WriteLeavesTheImageAndBlankSkippingChangesNothingButTheTr
     ASSERT_EQ(all.code, 0) << all.err;
     EXPECT_EQ(chip_bytes(), as_flashed(image));
     EXPECT_GE(page_programs(), 30 + 40);
-    EXPECT_LE(page_programs(), 30 + 40 + 6);
     EXPECT_THAT(all.out, HasSubstr("40 programmed, 0 skipped, 40 verified"));
     EXPECT_EQ(chip_erases(), 2);
 }

@@ -67,16 +67,49 @@ class Job {
             const ImageWrite erased = erase();
             if (erased != ImageWrite::Ok) return end(erased);
         }
-        const ImageWrite programmed = program();
-        write_disable();
-        if (programmed != ImageWrite::Ok) return end(programmed);
-        const ImageWrite verified = verify();
-        if (verified != ImageWrite::Ok) return end(verified);
+        result_.passes = 1;
+        for (;;) {
+            const ImageWrite programmed = program();
+            write_disable();
+            ImageWrite outcome = programmed;
+            if (programmed == ImageWrite::Ok) outcome = verify();
+            if (outcome == ImageWrite::Ok) break;
+            if (!erase_mends(outcome) || result_.passes >= kWritePasses) return end(outcome);
+            // The page holds bits no program can set again: only a new erase and a new pass
+            // over the whole image mend it.
+            const int bad_page = result_.bad_page;
+            ++result_.passes;
+            tracef(" page %d can't be mended by a program: erasing the chip again (pass %d of %d) ",
+                   bad_page, result_.passes, kWritePasses);
+            need_.assign(need_.size(), true);
+            programmed_.clear();
+            result_.pages_done = 0;
+            result_.pages_skipped = 0;
+            result_.pages_verified = 0;
+            result_.bad_page = -1;
+            result_.bad_address = -1;
+            result_.page_failure = PageProgram::Done;
+            if (hooks_.should_stop()) {
+                result_.device_state = "page " + std::to_string(bad_page) +
+                                       " wrong; run write again";
+                return end(ImageWrite::Stopped);
+            }
+            const ImageWrite erased = erase();
+            if (erased != ImageWrite::Ok) return end(erased);
+        }
         result_.device_state = "holds the image";
         return result_;
     }
 
   private:
+    // A page that reads back with bits cleared that the image sets: a load that a lost request
+    // shifted, which the link could not see.
+    bool erase_mends(ImageWrite outcome) const {
+        return outcome == ImageWrite::VerifyDiffers ||
+               (outcome == ImageWrite::ProgramFailed &&
+                result_.page_failure == PageProgram::ReadBackDiffers);
+    }
+
     ImageWriteResult end(ImageWrite outcome) {
         result_.outcome = outcome;
         return result_;

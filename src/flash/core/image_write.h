@@ -45,13 +45,19 @@ enum class ImageWrite {
     Stopped,               // the hooks asked to stop (see device_state)
 };
 
+// Passes of erase and program a write makes at most: a page that a lost request shifted (which
+// reads back with bits cleared that the image sets) is mended only by a new erase and a new
+// pass over the whole image.
+inline constexpr int kWritePasses = 3;
+
 struct ImageWriteResult {
     ImageWrite outcome = ImageWrite::Ok;
     FlashId chip_id{};
     bool erased = false;       // this run erased the chip
     bool resumed = false;      // this run continued without an erase
     int image_pages = 0;       // pages the image covers (the last one padded with FFh)
-    int pages_programmed = 0;  // page programs this run made
+    int passes = 0;            // erase-and-program passes made (more than 1: a page was shifted)
+    int pages_programmed = 0;  // page programs this run made, over all passes
     int pages_skipped = 0;     // image pages left alone: blank, or already right when resuming
     int pages_verified = 0;    // pages read back and found right
     int pages_done = 0;        // image pages 0 .. pages_done - 1 hold the image

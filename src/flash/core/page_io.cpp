@@ -104,11 +104,15 @@ PageProgram program_page_checked(std::uint32_t address,
         }
         LinkWatch watch;
         LinkTally tally;
-        const int ok = spi_program_page(at, page, &tally);
+        const int ok = spi_program_page(at, page, &tally, LoadPace::Prompt);
         if (ok == kProgramAbandoned) {
-            abandoned = true;
-            tracef("program page %06x: link fault while loading (try %d of %d), loading again",
-                   address, attempt, kPageProgramTries);
+            // A load given up only for a slow acknowledgement left its words in their places.
+            const bool paced_out =
+                watch.clean() && tally.paced_out > 0 && tally.unacknowledged == tally.paced_out;
+            abandoned = abandoned || !paced_out;
+            tracef("program page %06x: %s while loading (try %d of %d), loading again", address,
+                   paced_out ? "a slow acknowledgement" : "link fault", attempt,
+                   kPageProgramTries);
             continue;
         }
         const bool clean = tally.clean() && watch.clean();

@@ -51,12 +51,17 @@ bool put_sure(std::uint16_t address, const RegisterWord& word, LinkTally* tally)
 }
 
 // A page-load word: not taken as loaded when its acknowledgement may be the late reply of an
-// earlier word that timed out. A reply that only came slowly still counts (and marks the tally,
+// earlier word that timed out (or, as pace says, a copy of one). A reply that only came slowly still counts (and marks the tally,
 // so the page is read back after its program).
-bool put_load(std::uint16_t address, const RegisterWord& word, LinkTally* tally) {
+bool put_load(std::uint16_t address, const RegisterWord& word, LoadPace pace, LinkTally* tally) {
     if (!put(address, word, tally)) return false;
-    if (!last_reply_may_be_late()) return true;
-    if (tally) ++tally->unacknowledged;
+    const bool late = last_reply_may_be_late();
+    const bool paced_out = !late && pace == LoadPace::Prompt && last_reply_may_be_copy();
+    if (!late && !paced_out) return true;
+    if (tally) {
+        ++tally->unacknowledged;
+        if (paced_out) ++tally->paced_out;
+    }
     return false;
 }
 
@@ -140,12 +145,12 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
 }
 
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
-                     LinkTally* tally) {
+                     LinkTally* tally, LoadPace pace) {
     bool loaded = send_instruction(kCmdWriteEnable, tally);
     loaded &= put_load(SPI_PP_HEAD,
-                  RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0],
-                               page[1], page[2], page[3]},
-                  tally);
+                       RegisterWord{kCmdPageProgram, address[0], address[1], address[2], page[0],
+                                    page[1], page[2], page[3]},
+                       pace, tally);
     // Each data word takes the next place in the page: the late acknowledgement of an earlier
     // word may stand for a word the device never got, and every word after it would land one
     // place early. The load stops there, before the chip holds any misplaced byte.
@@ -153,7 +158,7 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
         RegisterWord data{};
         std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageHeadBytes + 8 * i), 8,
                     data.begin());
-        loaded &= put_load(SPI_PP_DATA, data, tally);
+        loaded &= put_load(SPI_PP_DATA, data, pace, tally);
     }
     // The tail starts the program: it goes out only over a load the device took word for word.
     if (!loaded || !confirm_in_step()) {

@@ -31,6 +31,9 @@ struct LinkTally {
     // Acknowledged exchanges whose reply may have been an earlier request's, come late (see
     // last_reply_may_be_stale); what they did must be checked.
     int maybe_stale = 0;
+    // Page-load words given up only because their acknowledgement came slowly (LoadPace::Prompt);
+    // also counted as unacknowledged. The device took the words before them in their places.
+    int paced_out = 0;
     bool clean() const { return unacknowledged == 0; }
 };
 
@@ -58,17 +61,29 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
 
 inline constexpr int kProgramAbandoned = -1;
 
+// How spi_program_page judges the acknowledgements of its load.
+enum class LoadPace {
+    // A word counts unless its acknowledgement may be the late reply of an earlier word that
+    // timed out: a load over a link that lost nothing always reaches its tail.
+    Any,
+    // Also not when it may be a copy of the previous word's acknowledgement (it came later than
+    // the device promptly answers, see last_reply_may_be_copy): a copy standing in for a word
+    // the device never got shifts the rest of the page, which no later program can mend. A slow
+    // moment of a clean link costs a load again.
+    Prompt,
+};
+
 // Write Enable, the page through SPI_PP_HEAD, 31 x SPI_PP_DATA and SPI_PP_TAIL, then status
 // polls without pause. A poll that was not clean, or a "ready" the link could not confirm,
 // counts as busy. 1 when the chip was ready within 249 polls; 0 after the 250th poll, with the
 // trace "write 16 bit---------------------------------------------register".
 // kProgramAbandoned when an exchange of the load was not clean, its acknowledgement may have
-// been the late reply of an earlier one, or the link was not in step before the tail: SPI_PP_TAIL is then never
-// sent. The load stops at the first such word, so a chip that programs what it took at the next
+// been the late reply of an earlier one (or, with LoadPace::Prompt, a copy of one), or the link
+// was not in step before the tail: SPI_PP_TAIL is then never sent. The load stops at the first such word, so a chip that programs what it took at the next
 // chip select holds only bytes in their places; the page must be loaded again from its write
 // enable.
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
-                     LinkTally* tally = nullptr);
+                     LinkTally* tally = nullptr, LoadPace pace = LoadPace::Any);
 
 // The single steps the procedures issue themselves.
 void spi_write_enable(LinkTally* tally = nullptr);

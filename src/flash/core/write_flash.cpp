@@ -6,6 +6,7 @@
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_progress.h"
+#include "flash/core/image_write.h"
 #include "flash/core/page_io.h"
 #include "flash/core/spi_flash.h"
 #include "flash/core/update_image.h"
@@ -50,6 +51,53 @@ std::array<std::uint8_t, kPageSize> image_page(const std::vector<std::uint8_t>& 
     return page;
 }
 
+// The chip erase and the wait for it. False, with the status "Flash write failed!", the write
+// disabled and the message given, when the erase was not acknowledged or never finished.
+bool erase_and_wait(const std::filesystem::path& log_dir, int& erase_wait,
+                    FlashReporter& reporter) {
+    trace(" start erase chip ");
+    erase_wait = 0;
+    if (!erase_chip()) {
+        // Programming over a chip that may not be erased could only end in a wrong image
+        // reported as written.
+        trace(" erase chip not acknowledged, nothing programmed ");
+        reporter.set_status("Flash write failed!");
+        write_disable();
+        reporter.message_box(kEraseNotAcknowledged);
+        return false;
+    }
+    wait_for_erase(log_dir, erase_wait);
+    if (erase_wait >= kEraseWaitLimit) {
+        // Pages programmed into a chip that never finished its erase could not be trusted.
+        reporter.message_box("Flash erase error!");
+        trace(" erase chip not done, nothing programmed ");
+        reporter.set_status("Flash write failed!");
+        write_disable();
+        return false;
+    }
+    trace(" erase chip done! ");
+    return true;
+}
+
+// Programs pages 0 .. pages - 1 (those past the image are left erased), reporting progress.
+// Done, or how the first page that failed did.
+PageProgram program_pages(const std::vector<std::uint8_t>& image, std::size_t image_pages,
+                          int pages, FlashReporter& reporter) {
+    FlashProgress progress;
+    for (int k = 0; k < pages; ++k) {
+        const auto index = static_cast<std::size_t>(k);
+        if (index < image_pages) {
+            spi_write_enable();
+            const auto page = image_page(image, index);
+            const PageProgram result =
+                program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
+            if (result != PageProgram::Done) return result;
+        }
+        reporter.set_progress(progress.page_done());
+    }
+    return PageProgram::Done;
+}
+
 }  // namespace
 
 void write_flash_from_file(const std::string& update_path, const std::filesystem::path& log_dir,
@@ -72,46 +120,24 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
         return;
     }
     spi_set_access_bit();
-    trace(" start erase chip ");
-    erase_wait = 0;
-    if (!erase_chip()) {
-        // Programming over a chip that may not be erased could only end in a wrong image
-        // reported as written.
-        trace(" erase chip not acknowledged, nothing programmed ");
-        reporter.set_status("Flash write failed!");
-        write_disable();
-        reporter.message_box(kEraseNotAcknowledged);
-        return;
-    }
-    wait_for_erase(log_dir, erase_wait);
-    if (erase_wait >= kEraseWaitLimit) {
-        // Pages programmed into a chip that never finished its erase could not be trusted.
-        reporter.message_box("Flash erase error!");
-        trace(" erase chip not done, nothing programmed ");
-        reporter.set_status("Flash write failed!");
-        write_disable();
-        return;
-    }
-    trace(" erase chip done! ");
-
-    trace(" start program........ ");
     const std::size_t image_pages = (image.size() + kPageSize - 1) / kPageSize;
-    FlashProgress progress;
     bool failed = false;
-    for (int k = 0; k < options.pages; ++k) {
-        const auto index = static_cast<std::size_t>(k);
-        if (index < image_pages) {
-            spi_write_enable();
-            const auto page = image_page(image, index);
-            const PageProgram result =
-                program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
-            if (result != PageProgram::Done) {
-                failed = true;
-                reporter.message_box("Flash write one Page error!");
-                break;
-            }
+    for (int pass = 1;; ++pass) {
+        if (!erase_and_wait(log_dir, erase_wait, reporter)) return;
+        trace(" start program........ ");
+        const PageProgram result = program_pages(image, image_pages, options.pages, reporter);
+        if (result == PageProgram::Done) break;
+        if (result == PageProgram::ReadBackDiffers && pass < kWritePasses) {
+            // A page holds bits that no program can set again (a lost request shifted its load
+            // where the link could not see it): only a new erase and a new pass mend it.
+            tracef(" a page can't be mended by a program: erasing the chip again (pass %d of %d) ",
+                   pass + 1, kWritePasses);
+            reporter.set_progress(0);
+            continue;
         }
-        reporter.set_progress(progress.page_done());
+        failed = true;
+        reporter.message_box("Flash write one Page error!");
+        break;
     }
     trace(failed ? " program failed! " : " program ok! ");
     reporter.set_status(failed ? "Flash write failed!" : "Flash write finished!");
