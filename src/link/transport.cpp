@@ -326,14 +326,16 @@ std::uint64_t median_rtt_us(const LinkState& s) {
 // copy of that reply could still be on its way: most likely the copy, standing in for the reply
 // of a request that was lost (that reply never comes, so no settle window can tell; only the
 // time can). Judged only once the link knows the device's round trips.
-bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat) {
+// median_us: median_rtt_us(s), taken once per exchange by the caller.
+bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat,
+                       std::uint64_t median_us) {
     if (s.rtt_count < s.rtt_us.size() / 2) return false;
-    return repeat && latency_us > kSlowRepeatFactor * median_rtt_us(s) + kSlowRepeatMarginUs;
+    return repeat && latency_us > kSlowRepeatFactor * median_us + kSlowRepeatMarginUs;
 }
 
-bool prompt(const LinkState& s, std::uint64_t latency_us) {
+bool prompt(const LinkState& s, std::uint64_t latency_us, std::uint64_t median_us) {
     if (s.rtt_count < s.rtt_us.size() / 2) return true;
-    return latency_us <= kPromptFactor * median_rtt_us(s) + kPromptMarginUs;
+    return latency_us <= kPromptFactor * median_us + kPromptMarginUs;
 }
 
 // A few of the device's usual round trips: the median of the recent ones, so one slow
@@ -563,11 +565,13 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             // retry: an owed write is suspect only when its reply came much later than the
             // device answers, as a late reply standing in for a lost request does (it lands
             // anywhere in the wait, where the device's own answer comes within round trips).
+            const std::uint64_t median = owed || copy_possible ? median_rtt_us(s) : 0;
             const bool owed_suspect =
-                owed && (kind == Kind::Read || suspiciously_slow(s, latency, true));
+                owed && (kind == Kind::Read || suspiciously_slow(s, latency, true, median));
             t_last_may_be_late = owed_suspect;
-            t_last_may_be_stale = owed_suspect || suspiciously_slow(s, latency, copy_possible);
-            t_last_may_be_copy = s.strays_seen && copy_possible && !prompt(s, latency);
+            t_last_may_be_stale =
+                owed_suspect || suspiciously_slow(s, latency, copy_possible, median);
+            t_last_may_be_copy = s.strays_seen && copy_possible && !prompt(s, latency, median);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;
