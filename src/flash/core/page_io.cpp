@@ -106,10 +106,11 @@ PageProgram program_page_checked(std::uint32_t address,
         LinkTally tally;
         const int ok = spi_program_page(at, page, &tally, LoadPace::Prompt);
         if (ok == kProgramAbandoned) {
-            // A load given up only for a slow acknowledgement left its words in their places.
+            // Also a load given up only for a slow acknowledgement: that reply may be the answer
+            // to a duplicated request, which put a word twice into the load.
+            abandoned = true;
             const bool paced_out =
                 watch.clean() && tally.paced_out > 0 && tally.unacknowledged == tally.paced_out;
-            abandoned = abandoned || !paced_out;
             tracef("program page %06x: %s while loading (try %d of %d), loading again", address,
                    paced_out ? "a slow acknowledgement" : "link fault", attempt,
                    kPageProgramTries);

@@ -32,7 +32,7 @@ struct LinkTally {
     // last_reply_may_be_stale); what they did must be checked.
     int maybe_stale = 0;
     // Page-load words given up only because their acknowledgement came slowly (LoadPace::Prompt);
-    // also counted as unacknowledged. The device took the words before them in their places.
+    // also counted as unacknowledged.
     int paced_out = 0;
     bool clean() const { return unacknowledged == 0; }
 };
