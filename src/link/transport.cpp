@@ -145,6 +145,7 @@ thread_local LinkWatch* t_innermost_watch = nullptr;
 thread_local bool t_last_may_be_stale = false;
 thread_local bool t_last_may_be_late = false;
 thread_local bool t_last_may_be_copy = false;
+thread_local bool t_last_copy_possible = false;
 thread_local ExchangeStatus t_last_status = ExchangeStatus::NoLink;
 
 void note_anomaly_to_watches() {
@@ -511,6 +512,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     t_last_may_be_stale = false;
     t_last_may_be_late = false;
     t_last_may_be_copy = false;
+    t_last_copy_possible = false;
     // A datagram already waiting is a stray: a duplicate, or a reply that came after its wait.
     // With arrival stamps the receive tells it by its stamp, which spares a receive call per
     // exchange; without them it is drained here.
@@ -571,7 +573,8 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             t_last_may_be_late = owed_suspect;
             t_last_may_be_stale =
                 owed_suspect || suspiciously_slow(s, latency, copy_possible, median);
-            t_last_may_be_copy = s.strays_seen && copy_possible && !prompt(s, latency, median);
+            t_last_copy_possible = s.strays_seen && copy_possible;
+            t_last_may_be_copy = t_last_copy_possible && !prompt(s, latency, median);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;
@@ -627,6 +630,8 @@ bool last_reply_may_be_stale() { return t_last_may_be_stale; }
 bool last_reply_may_be_late() { return t_last_may_be_late; }
 
 bool last_reply_may_be_copy() { return t_last_may_be_copy; }
+
+bool last_reply_copy_possible() { return t_last_copy_possible; }
 
 LinkWatch::LinkWatch() : outer_(t_innermost_watch) {
     t_innermost_watch = this;

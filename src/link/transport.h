@@ -101,6 +101,14 @@ bool last_reply_may_be_late();
 // its tail) treat the exchange as doubtful.
 bool last_reply_may_be_copy();
 
+// The part of last_reply_may_be_copy that does not rest on time: on a link that has shown a
+// stray datagram, the reply has the same bytes as the last reply of that kind and register
+// (within 5 ms), so a copy of that one would have looked exactly like it. A copy can come as
+// promptly as the device answers, and a machine under load answers late, so where a reply
+// that a copy stood in for would go unseen (a receive phase that never happened leaves the
+// same data), the caller must prove the outcome another way.
+bool last_reply_copy_possible();
+
 // Counts the exchanges the constructing thread makes while the watch lives (watches nest; each
 // sees every exchange of its thread made during its life). Not shared between threads.
 class LinkWatch {

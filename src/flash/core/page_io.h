@@ -18,11 +18,18 @@ namespace kestrel {
 // ends in a clear failure.
 inline constexpr int kPageReadTries = 24;
 inline constexpr int kPageProgramTries = 24;
+// Loads of one page that may be given up for a slow acknowledgement (LoadPace::Prompt). A link
+// whose round trips jitter can make every load look slow for a while; after this many the page
+// is loaded at LoadPace::Any and read back whole after its program instead, so jitter costs
+// time, never the page.
+inline constexpr int kPacedLoadsPerPage = 2;
 
 // Reads the page at address into dest. The page counts as read only when all 65 exchanges
 // were clean, the link saw no stray datagram meanwhile and confirms it is in step afterwards;
 // otherwise the transaction is closed with its end phase (50h 08h) and the whole page is read
-// again, at most kPageReadTries times. False (traced) when no read was clean; dest then holds
+// again, at most kPageReadTries times. A clean read in which a chunk repeats the one before it
+// after a phase a copy could have answered (LinkTally::unproven) stands only once another
+// clean read gives the same bytes, or one without such a repeat comes. False (traced) when no read was clean; dest then holds
 // nothing to rely on.
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest);
 
@@ -58,7 +65,9 @@ enum class PageProgram {
 };
 
 // Programs the page at address. A load with a fault is abandoned before its tail and loaded
-// again from its write enable, once a clean status read shows the chip ready. After a program
+// again from its write enable, once a clean status read shows the chip ready. The first
+// kPacedLoadsPerPage loads also give up at an acknowledgement that comes like a copy
+// (LoadPace::Prompt); later ones take it, and a page with any load given up is read back. After a program
 // whose tail or polls were not clean the page is read back: when it holds the page the program
 // is done, when bits are still to be cleared it is programmed again (at most
 // kPageProgramTries attempts in all), and when it holds bits that no program can set again the

@@ -119,11 +119,13 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
     for (std::size_t chunk = first; chunk < kPageReadChunks; ++chunk) {
         const bool last = chunk + 1 == kPageReadChunks;
         bool phase_doubtful = false;
+        bool phase_copyable = false;
         if (chunk == first) {
             acked &= put_sure(SPI_CTRL, control(last ? kCtrlReadOnly : kCtrlReadFirst), tally);
         } else {
             acked = put(SPI_CTRL, control(last ? kCtrlReadLast : kCtrlReadNext), tally);
             phase_doubtful = acked && last_reply_may_be_stale();
+            phase_copyable = acked && last_reply_copy_possible();
         }
         RegisterWord word{};
         acked &= get_ctrl_checked(word, tally);
@@ -133,6 +135,10 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
             trace("SPI_CTRL unchanged after a doubtful receive phase, reading over");
             if (tally) ++tally->unacknowledged;
             acked = false;
+        } else if (acked && phase_copyable && word == previous && tally) {
+            // The flash may hold the same bytes twice in a row, or the phase's request was lost
+            // and a copy of the last phase's acknowledgement stood in for it, however promptly.
+            ++tally->unproven;
         }
         previous = word;
         std::copy(word.begin(), word.end(), dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));

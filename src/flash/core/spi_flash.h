@@ -34,6 +34,11 @@ struct LinkTally {
     // Page-load words given up only because their acknowledgement came slowly (LoadPace::Prompt);
     // also counted as unacknowledged.
     int paced_out = 0;
+    // Chunks of a page read that repeat the chunk before them after a receive phase whose
+    // acknowledgement a copy could have stood in for (see last_reply_copy_possible): the flash
+    // may hold those bytes twice, or the phase never happened and every later chunk came one
+    // place late. Not a fault; a read with any stands only when another read gives the same.
+    int unproven = 0;
     bool clean() const { return unacknowledged == 0; }
 };
 
