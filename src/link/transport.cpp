@@ -76,14 +76,29 @@ struct LinkState {
     ssize_t last_length = -1;
     std::uint16_t last_address = 0;
     bool last_was_read = false;
-    // The last read reply and the last write reply, and when each was taken (monotonic).
+    // The last read reply of each of the last few registers read, and the last write reply,
+    // and when each was taken (monotonic). Reads are kept per register: a copy of a register's
+    // last reply can come after reads of other registers (a page read's next chunk, read back
+    // after a probe and a command), and would hand back that register's old bytes.
     struct Taken {
         std::array<std::uint8_t, kReadRequestSize> bytes{};
         ssize_t length = -1;
         std::uint16_t address = 0;
         std::uint64_t at_us = 0;
     };
-    Taken last_read, last_write;
+    std::array<Taken, 4> last_reads;
+    std::size_t last_reads_next = 0;
+    Taken last_write;
+
+    // The slot of address's last read reply, or the one its next reply replaces.
+    Taken& last_read_of(std::uint16_t address) {
+        for (Taken& t : last_reads)
+            if (t.length >= 0 && t.address == address) return t;
+        Taken& t = last_reads[last_reads_next];
+        last_reads_next = (last_reads_next + 1) % last_reads.size();
+        t = Taken{};
+        return t;
+    }
     // Requests that got no reply in time: until kOwedReplyUs after each, a reply that fits the
     // same kind and register may be that request's, come late.
     struct Owed {
@@ -556,7 +571,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             const bool repeat = kind == Kind::Read && s.last_was_read &&
                                 s.last_length == r.length && s.last_address == address &&
                                 std::equal(reply, reply + r.length, s.last_reply.begin());
-            LinkState::Taken& last = kind == Kind::Read ? s.last_read : s.last_write;
+            LinkState::Taken& last = kind == Kind::Read ? s.last_read_of(address) : s.last_write;
             const bool copy_possible =
                 last.length == r.length && last.address == address &&
                 sent - last.at_us < kDuplicateWindowUs &&

@@ -24,22 +24,25 @@ bool is_write_to(const Bytes& r, std::uint8_t low) {
     return r.size() == 18 && r[0] == 0x00 && r[2] == 0x00 && r[3] == low;
 }
 
-// A scripted device whose SPI master reads one page: B0 48 opens it at chunk 0, 10 08 and
-// 50 08 move to the next chunk, and a read of SPI_CTRL gives the chunk's 8 bytes. The phases
-// named in `stuck` (counted from 1 over the whole run) are acknowledged but do nothing, as a
-// lost request answered by a copy of the previous phase's acknowledgement. Its first reply
-// comes twice, so the link has shown a stray, unless the test says not.
+// A scripted device whose SPI master reads pages that all hold `page`: B0 48 opens one at
+// chunk 0, 10 08 and 50 08 move to the next chunk, and a read of SPI_CTRL gives the chunk's 8
+// bytes. The phases named in `stuck` (counted from 1 over the whole run) are acknowledged but
+// do nothing, and the SPI_CTRL reads named in `stale` are answered with the last SPI_CTRL
+// reply again: a lost request, answered by a copy of the reply before. Its first reply comes
+// twice, so the link has shown a stray, unless the test says not.
 class ScriptedReader {
   public:
-    ScriptedReader(std::array<std::uint8_t, 256> page, std::set<int> stuck, bool copy_first)
-        : page_(page), stuck_(std::move(stuck)), copy_first_(copy_first) {}
+    ScriptedReader(std::array<std::uint8_t, 256> page, std::set<int> stuck, bool copy_first,
+                   std::set<int> stale = {})
+        : page_(page), stuck_(std::move(stuck)), stale_(std::move(stale)), copy_first_(copy_first) {}
 
     RawPeer::Answer operator()(const Bytes& req, int index) {
         std::lock_guard<std::mutex> guard(mutex_);
         RawPeer::Answer a = answer(ack_for(req));
         if (req[0] == 0x80 && req[2] == 0x00 && req[3] == 0x08) {
-            Bytes word(page_.begin() + chunk_ * 8, page_.begin() + chunk_ * 8 + 8);
-            a = answer(ack_for(req, word));
+            if (stale_.count(++reads_) == 0)
+                last_ = Bytes(page_.begin() + chunk_ * 8, page_.begin() + chunk_ * 8 + 8);
+            a = answer(ack_for(req, last_));
         } else if (is_write_to(req, 0x08)) {
             const bool start = req[4] == 0xB0;
             if (stuck_.count(++phases_) == 0) chunk_ = start ? 0 : std::min(chunk_ + 1, 31);
@@ -57,9 +60,12 @@ class ScriptedReader {
     std::mutex mutex_;
     std::array<std::uint8_t, 256> page_;
     std::set<int> stuck_;
+    std::set<int> stale_;
     bool copy_first_;
+    Bytes last_ = Bytes(8, 0);
     int chunk_ = 0;
     int phases_ = 0;
+    int reads_ = 0;
     int opens_ = 0;
 };
 
@@ -94,6 +100,20 @@ TEST_F(CopyStandIn, PageReadWithAPhaseThatNeverHappenedIsReadAgainAndKeptOnlyRig
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_EQ(reader.opens(), 2);
+}
+
+TEST_F(CopyStandIn, FirstChunkAnsweredWithTheLastPagesLastChunkIsReadAgainAfterOtherReads) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true, {33});  // the second page's first chunk
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
+    learn_the_link();
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    RegisterWord other{};
+    ASSERT_TRUE(read_reg(0x4000, other));  // another register read in between
+    ASSERT_TRUE(read_page_checked(0x000200, read_));
+    EXPECT_EQ(read_, page);
+    EXPECT_EQ(reader.opens(), 3);
 }
 
 TEST_F(CopyStandIn, PageThatHoldsAChunkTwiceStandsOnceTwoReadsAgree) {

@@ -29,7 +29,7 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
                          std::span<std::uint8_t, kPageSize> dest) {
     const FlashAddress page = flash_address(address);
     const auto from = static_cast<std::ptrdiff_t>(first * 8);
-    // The last clean read that repeated a chunk where a copy could have hidden a lost phase.
+    // The last clean read with a chunk that a copy could have stood in for.
     std::array<std::uint8_t, kPageSize> unproven{};
     bool have_unproven = false;
     for (int attempt = 1; attempt <= kPageReadTries; ++attempt) {
@@ -48,8 +48,8 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
                 return true;
             std::copy(dest.begin(), dest.end(), unproven.begin());
             have_unproven = true;
-            tracef("read page %06x: a chunk repeats where a copy could have hidden a lost phase "
-                   "(try %d of %d), reading the page again to compare",
+            tracef("read page %06x: a chunk reads as the last one read, as a copy standing in "
+                   "for a lost request would (try %d of %d), reading the page again to compare",
                    address, attempt, kPageReadTries);
             continue;
         }

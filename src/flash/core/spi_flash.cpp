@@ -29,8 +29,12 @@ bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
 
 // A read of SPI_CTRL, which gives the same bytes until the next phase: when the reply may be a
 // late one of an earlier read, it is read again, and only two equal replies stand.
-bool get_ctrl_checked(RegisterWord& word, LinkTally* tally) {
-    if (!get(SPI_CTRL, word, tally)) return false;
+// repeat_possible (optional) gets whether the first reply could have been a copy of the last
+// SPI_CTRL reply (see last_reply_copy_possible).
+bool get_ctrl_checked(RegisterWord& word, LinkTally* tally, bool* repeat_possible = nullptr) {
+    const bool acked = get(SPI_CTRL, word, tally);
+    if (repeat_possible) *repeat_possible = acked && last_reply_copy_possible();
+    if (!acked) return false;
     if (!last_reply_may_be_stale()) return true;
     RegisterWord again{};
     if (!get(SPI_CTRL, again, tally)) return false;
@@ -119,25 +123,26 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
     for (std::size_t chunk = first; chunk < kPageReadChunks; ++chunk) {
         const bool last = chunk + 1 == kPageReadChunks;
         bool phase_doubtful = false;
-        bool phase_copyable = false;
         if (chunk == first) {
             acked &= put_sure(SPI_CTRL, control(last ? kCtrlReadOnly : kCtrlReadFirst), tally);
         } else {
             acked = put(SPI_CTRL, control(last ? kCtrlReadLast : kCtrlReadNext), tally);
             phase_doubtful = acked && last_reply_may_be_stale();
-            phase_copyable = acked && last_reply_copy_possible();
         }
         RegisterWord word{};
-        acked &= get_ctrl_checked(word, tally);
+        bool repeat_possible = false;
+        acked &= get_ctrl_checked(word, tally, &repeat_possible);
         // A receive phase that did not happen leaves SPI_CTRL as it was: the same bytes again
         // after a phase whose acknowledgement may have been an earlier one's.
         if (acked && phase_doubtful && word == previous) {
             trace("SPI_CTRL unchanged after a doubtful receive phase, reading over");
             if (tally) ++tally->unacknowledged;
             acked = false;
-        } else if (acked && phase_copyable && word == previous && tally) {
-            // The flash may hold the same bytes twice in a row, or the phase's request was lost
-            // and a copy of the last phase's acknowledgement stood in for it, however promptly.
+        } else if (acked && repeat_possible && tally) {
+            // The same bytes as SPI_CTRL's last reply (the chunk before, or before the first
+            // chunk, the last read of an earlier transaction): the flash may hold them twice,
+            // or a copy of that reply, or of the last phase's acknowledgement, stood in for a
+            // lost request, however promptly it came.
             ++tally->unproven;
         }
         previous = word;

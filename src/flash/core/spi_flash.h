@@ -34,10 +34,11 @@ struct LinkTally {
     // Page-load words given up only because their acknowledgement came slowly (LoadPace::Prompt);
     // also counted as unacknowledged.
     int paced_out = 0;
-    // Chunks of a page read that repeat the chunk before them after a receive phase whose
-    // acknowledgement a copy could have stood in for (see last_reply_copy_possible): the flash
-    // may hold those bytes twice, or the phase never happened and every later chunk came one
-    // place late. Not a fault; a read with any stands only when another read gives the same.
+    // Chunks of a page read that read back as SPI_CTRL's last reply (the chunk before, or an
+    // earlier transaction's last read) on a link that has shown strays (see
+    // last_reply_copy_possible): the flash may hold those bytes twice, or a copy stood in for a
+    // lost request (the chunk's read, or its receive phase, after which every later chunk comes
+    // one place late). Not a fault; a read with any stands only when another read agrees.
     int unproven = 0;
     bool clean() const { return unacknowledged == 0; }
 };
