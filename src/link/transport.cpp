@@ -379,7 +379,8 @@ struct Receipt {
     std::uint64_t arrived_real_us = 0;  // the reply's kernel arrival stamp, 0 if none
 };
 
-// Waits for this request's reply until the deadline (monotonic), judged by the kernel's arrival
+// Waits for this request's reply until kLinkTimeoutMs after it was sent (sent_us monotonic,
+// sent_real_us CLOCK_REALTIME, both taken around the send), judged by the kernel's arrival
 // stamp, so a reply that came in time is kept even when this thread wakes late. Foreign
 // datagrams are dropped silently; unfitting ones are dropped and counted, and the wait goes on.
 // A fitting datagram from another port of the peer's host moves the peer there.
@@ -390,18 +391,19 @@ struct Receipt {
 // A datagram stamped before waiting_before_ns (CLOCK_REALTIME; 0: none is judged so) was there
 // before the request went out: it is dropped and counted, never taken.
 Receipt receive_reply(LinkState& s, Kind kind, std::uint16_t address, std::uint8_t* reply,
-                      std::size_t reply_size, std::uint64_t deadline_us,
-                      std::uint64_t deadline_real_us, bool spin,
-                      std::uint64_t waiting_before_ns = 0) {
+                      std::size_t reply_size, std::uint64_t sent_us, std::uint64_t sent_real_us,
+                      bool spin, std::uint64_t waiting_before_ns = 0) {
     Receipt r;
     std::uint8_t buf[kReceiveBuffer];
+    const std::uint64_t deadline_us = sent_us + kLinkTimeoutMs * 1000u;
+    const std::uint64_t deadline_real_us = sent_real_us + kLinkTimeoutMs * 1000u;
     std::uint32_t spin_us = spin ? g_spin_us.load(std::memory_order_relaxed) : 0;
     if (spin_us > 0 && s.spin_rest > 0) {
         --s.spin_rest;
         spin_us = 0;
     }
-    const std::uint64_t spin_until = std::min(monotonic_us() + spin_us, deadline_us);
-    const std::uint64_t spin_until_real = realtime_us() + spin_us;
+    const std::uint64_t spin_until = std::min(sent_us + spin_us, deadline_us);
+    const std::uint64_t spin_until_real = sent_real_us + spin_us;
     bool spinning = spin_us > 0;
     for (;;) {
         Datagram d;
@@ -489,10 +491,8 @@ Resync resync(LinkState& s, std::uint64_t settle) {
         if (!send_to_peer(s.fd, s.peer, request, sizeof request)) return Resync::Failed;
         const std::uint64_t sent = monotonic_us();
         std::uint8_t reply[kReadRequestSize];
-        const Receipt r =
-            receive_reply(s, Kind::Read, kProbeRegister, reply, sizeof reply,
-                          sent + kLinkTimeoutMs * 1000u, realtime_us() + kLinkTimeoutMs * 1000u,
-                          false);
+        const Receipt r = receive_reply(s, Kind::Read, kProbeRegister, reply, sizeof reply, sent,
+                                        realtime_us(), false);
         bump(counters().exchanges);
         if (r.length < 0) {
             if (r.unfitting == 0 && r.late == 0) return Resync::Failed;
@@ -519,8 +519,9 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     length = -1;
     LinkState& s = state();
     if (s.fd < 0) return ExchangeStatus::NoLink;
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
+    // One clock reading before the send serves as the exchange's start, the line between
+    // datagrams that were waiting and replies, and the base of the deadline by arrival stamp.
+    const std::uint64_t start_ns = realtime_ns();
     Counters& c = counters();
 
     bool anomaly = false;
@@ -537,14 +538,13 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             anomaly = true;
         }
     }
-    const std::uint64_t before_send_ns = s.stamped ? realtime_ns() : 0;
+    const std::uint64_t before_send_ns = s.stamped ? start_ns : 0;
     ExchangeStatus status = ExchangeStatus::NoReply;
     if (send_to_peer(s.fd, s.peer, request, request_size)) {
         const std::uint64_t sent = monotonic_us();
-        const std::uint64_t sent_real = realtime_us();
-        const Receipt r = receive_reply(s, kind, address, reply, reply_size,
-                                        sent + kLinkTimeoutMs * 1000u,
-                                        sent_real + kLinkTimeoutMs * 1000u, true, before_send_ns);
+        const std::uint64_t sent_real = start_ns / 1000u;
+        const Receipt r =
+            receive_reply(s, kind, address, reply, reply_size, sent, sent_real, true, before_send_ns);
         length = r.length;
         anomaly = anomaly || r.unfitting > 0 || r.late > 0 || r.waiting > 0;
         const std::uint64_t now_us = monotonic_us();
@@ -557,7 +557,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
                 return o.read == (kind == Kind::Read) && o.address == address;
             });
         if (r.length >= 0) {
-            const std::uint64_t rtt = monotonic_us() - sent;
+            const std::uint64_t rtt = now_us - sent;
             const std::uint64_t latency =
                 r.arrived_real_us > sent_real ? r.arrived_real_us - sent_real
                 : r.arrived_real_us != 0      ? 0
@@ -594,7 +594,7 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;
             last.address = address;
-            last.at_us = monotonic_us();
+            last.at_us = now_us;
             std::copy_n(reply, static_cast<std::size_t>(r.length), s.last_reply.begin());
             s.last_length = r.length;
             s.last_address = address;
@@ -632,9 +632,8 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     bump(c.exchanges);
     if (status == ExchangeStatus::NoReply) bump(c.silent);
     if (status == ExchangeStatus::Nak) bump(c.naks);
-    bump(c.exchange_ns,
-         static_cast<std::uint64_t>(
-             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()));
+    const std::uint64_t end_ns = realtime_ns();
+    bump(c.exchange_ns, end_ns > start_ns ? end_ns - start_ns : 0);
     return status;
 }
 
