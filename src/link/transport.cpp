@@ -485,15 +485,23 @@ Resync resync(LinkState& s, std::uint64_t settle) {
                                               kProbeRegister & 0xFF};
     bool stray = false;
     for (int attempt = 0; attempt < kProbeTries; ++attempt) {
-        const int waiting = discard_waiting(s.fd);
-        bump(counters().stale_discarded, static_cast<std::uint64_t>(waiting));
-        bool odd = waiting > 0;
+        // A datagram that was waiting before the probe went out is a stray: told by its arrival
+        // stamp while the kernel stamps, else drained here.
+        int waiting = 0;
+        if (!s.stamped) {
+            waiting = discard_waiting(s.fd);
+            bump(counters().stale_discarded, static_cast<std::uint64_t>(waiting));
+        }
+        const std::uint64_t before_send_ns = s.stamped ? realtime_ns() : 0;
         if (!send_to_peer(s.fd, s.peer, request, sizeof request)) return Resync::Failed;
         const std::uint64_t sent = monotonic_us();
         std::uint8_t reply[kReadRequestSize];
+        // The probe spins like any exchange: a probe that sleeps pays a wake-up on every page.
         const Receipt r = receive_reply(s, Kind::Read, kProbeRegister, reply, sizeof reply, sent,
-                                        realtime_us(), false);
+                                        before_send_ns ? before_send_ns / 1000u : realtime_us(),
+                                        true, before_send_ns);
         bump(counters().exchanges);
+        bool odd = waiting > 0 || r.waiting > 0;
         if (r.length < 0) {
             if (r.unfitting == 0 && r.late == 0) return Resync::Failed;
             stray = true;
