@@ -62,6 +62,7 @@ struct Server::Impl {
     std::uint32_t committed_ip = 0;
     std::uint16_t committed_port = 0;
     bool retire_after_reply = false;  // a commit moved the device with move_at_commit
+    std::vector<std::uint8_t> reply;  // the reply being built; kept to spare an allocation each
 
     // A reply (or a duplicated request's second copy) that leaves, or is served, later.
     struct Delayed {
@@ -319,7 +320,8 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
     if (fd == im.main_fd && im.old_fd >= 0) im.retire_old_socket();
     ++im.counters.requests;
 
-    std::vector<std::uint8_t> reply;
+    std::vector<std::uint8_t>& reply = im.reply;
+    reply.clear();
     Clock::time_point send_started{};
     if (size >= 4 && buf[0] == kReadFlag) {
         ex.kind = Exchange::Kind::Read;
@@ -419,7 +421,7 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
         }
         if (fault.late || config.reply_delay_us > 0) {
             im.schedule(
-                Impl::Delayed{leaves, out_fd, from, std::move(reply), fault.late_next, false});
+                Impl::Delayed{leaves, out_fd, from, reply, fault.late_next, false});
         } else {
             send_started = Clock::now();
             sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
