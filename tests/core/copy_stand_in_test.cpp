@@ -44,6 +44,12 @@ class ScriptedReader {
             if (stale_.count(++reads_) == 0)
                 last_ = Bytes(page_.begin() + chunk_ * 8, page_.begin() + chunk_ * 8 + 8);
             a = answer(ack_for(req, last_));
+            if (opens_ == 1 && chunk_ == 4 && !went_silent_ && silent_first_) {
+                went_silent_ = true;  // its reply comes late: below, twice, in another read
+                return silence();
+            }
+            if (opens_ == late_open_ && chunk_ == 10)
+                a = answer(ack_for(req, Bytes(page_.begin() + 32, page_.begin() + 40)));
         } else if (is_write_to(req, 0x08)) {
             const bool start = req[4] == 0xB0;
             if (stuck_.count(++phases_) == 0) chunk_ = start ? 0 : std::min(chunk_ + 1, 31);
@@ -51,6 +57,16 @@ class ScriptedReader {
         }
         if (copy_first_ && index == 0) a.then_extra = a.reply;
         return a;
+    }
+    // The first transaction's first read of chunk 4 gets no reply; in transaction `open`, every
+    // read of chunk 10 is answered with chunk 4's bytes, as that reply, come late and twice.
+    void silence_first_read_of_chunk_4() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        silent_first_ = true;
+    }
+    void late_reply_twice_in(int open) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        late_open_ = open;
     }
     int opens() {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -67,6 +83,9 @@ class ScriptedReader {
     int chunk_ = 0;
     int phases_ = 0;
     int reads_ = 0;
+    bool silent_first_ = false;
+    bool went_silent_ = false;
+    int late_open_ = -1;
     int opens_ = 0;
 };
 
@@ -124,6 +143,22 @@ TEST_F(CopyStandIn, FirstChunkAnsweredWithTheLastPagesLastChunkIsReadAgainAfterO
     ASSERT_TRUE(read_page_checked(0x000200, read_));
     EXPECT_EQ(read_, page);
     EXPECT_GE(reader.opens(), 3);
+}
+
+TEST_F(CopyStandIn, LateReplyThatComesTwiceIsNotTakenForTheChunkAndItsCheck) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true);
+    reader.silence_first_read_of_chunk_4();
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
+    learn_the_link();
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+    const int before = reader.opens();
+    reader.late_reply_twice_in(before + 1);  // the second page's first read
+    ASSERT_TRUE(read_page_checked(0x000200, read_));
+    EXPECT_EQ(read_, page);
+    EXPECT_GE(reader.opens(), before + 3);
 }
 
 TEST_F(CopyStandIn, PageThatHoldsAChunkTwiceStandsOnceTwoReadsAgree) {

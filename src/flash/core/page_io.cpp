@@ -48,8 +48,8 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
                 return true;
             std::copy(dest.begin(), dest.end(), unproven.begin());
             have_unproven = true;
-            tracef("read page %06x: a chunk reads as the last one read, as a copy standing in "
-                   "for a lost request would (try %d of %d), reading the page again to compare",
+            tracef("read page %06x: a chunk may have come from a copy or a late reply (try %d "
+                   "of %d), reading the page again to compare",
                    address, attempt, kPageReadTries);
             continue;
         }

@@ -28,8 +28,8 @@ inline constexpr int kPacedLoadsPerPage = 2;
 // were clean, the link saw no stray datagram meanwhile and confirms it is in step afterwards;
 // otherwise the transaction is closed with its end phase (50h 08h) and the whole page is read
 // again, at most kPageReadTries times. A clean read with a chunk that reads as SPI_CTRL's last
-// reply on a link that has shown strays (LinkTally::unproven) stands only once another clean
-// read gives the same bytes, or one without such a chunk comes. False (traced) when no read was clean; dest then holds
+// reply on a link that has shown strays, or whose reply may have come late (LinkTally::unproven),
+// stands only once another clean read gives the same bytes, or one without such a chunk comes. False (traced) when no read was clean; dest then holds
 // nothing to rely on.
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest);
 

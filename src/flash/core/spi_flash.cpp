@@ -29,11 +29,14 @@ bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
 
 // A read of SPI_CTRL, which gives the same bytes until the next phase: when the reply may be a
 // late one of an earlier read, it is read again, and only two equal replies stand.
-// repeat_possible (optional) gets whether the first reply could have been a copy of the last
-// SPI_CTRL reply (see last_reply_copy_possible).
-bool get_ctrl_checked(RegisterWord& word, LinkTally* tally, bool* repeat_possible = nullptr) {
+// unproven (optional) gets whether the bytes still want another read to agree: the first reply
+// could have been a copy of the last SPI_CTRL reply (see last_reply_copy_possible), or it may
+// have been a late one, which can come twice (a duplicated late reply then answers the read
+// again too, and the two agree).
+bool get_ctrl_checked(RegisterWord& word, LinkTally* tally, bool* unproven = nullptr) {
     const bool acked = get(SPI_CTRL, word, tally);
-    if (repeat_possible) *repeat_possible = acked && last_reply_copy_possible();
+    if (unproven)
+        *unproven = acked && (last_reply_copy_possible() || last_reply_may_be_stale());
     if (!acked) return false;
     if (!last_reply_may_be_stale()) return true;
     RegisterWord again{};
@@ -130,19 +133,20 @@ std::size_t spi_read_chunks(const FlashAddress& address, std::size_t first,
             phase_doubtful = acked && last_reply_may_be_stale();
         }
         RegisterWord word{};
-        bool repeat_possible = false;
-        acked &= get_ctrl_checked(word, tally, &repeat_possible);
+        bool unproven = false;
+        acked &= get_ctrl_checked(word, tally, &unproven);
         // A receive phase that did not happen leaves SPI_CTRL as it was: the same bytes again
         // after a phase whose acknowledgement may have been an earlier one's.
         if (acked && phase_doubtful && word == previous) {
             trace("SPI_CTRL unchanged after a doubtful receive phase, reading over");
             if (tally) ++tally->unacknowledged;
             acked = false;
-        } else if (acked && repeat_possible && tally) {
+        } else if (acked && unproven && tally) {
             // The same bytes as SPI_CTRL's last reply (the chunk before, or before the first
             // chunk, the last read of an earlier transaction): the flash may hold them twice,
             // or a copy of that reply, or of the last phase's acknowledgement, stood in for a
-            // lost request, however promptly it came.
+            // lost request, however promptly it came. Or a reply that may have come late, and
+            // whose copy may have answered the read made to check it.
             ++tally->unproven;
         }
         previous = word;

@@ -38,7 +38,9 @@ struct LinkTally {
     // earlier transaction's last read) on a link that has shown strays (see
     // last_reply_copy_possible): the flash may hold those bytes twice, or a copy stood in for a
     // lost request (the chunk's read, or its receive phase, after which every later chunk comes
-    // one place late). Not a fault; a read with any stands only when another read agrees.
+    // one place late); also chunks whose reply may have come late (see last_reply_may_be_stale),
+    // since a late reply that came twice agrees with the read made to check it. Not a fault; a
+    // read with any stands only when another read agrees.
     int unproven = 0;
     bool clean() const { return unacknowledged == 0; }
 };
