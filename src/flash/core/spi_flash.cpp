@@ -29,14 +29,16 @@ bool get(std::uint16_t address, RegisterWord& word, LinkTally* tally) {
 
 // A read of SPI_CTRL, which gives the same bytes until the next phase: when the reply may be a
 // late one of an earlier read, it is read again, and only two equal replies stand.
-// unproven (optional) gets whether the bytes still want another read to agree: the first reply
-// could have been a copy of the last SPI_CTRL reply (see last_reply_copy_possible), or it may
-// have been a late one, which can come twice (a duplicated late reply then answers the read
-// again too, and the two agree).
+// A caller that proves the bytes by a whole second read passes unproven instead: it gets
+// whether the bytes want that (the reply could have been a copy of the last SPI_CTRL reply, see
+// last_reply_copy_possible, or a late one, which can come twice and so agree with a read made
+// right after to check it), and nothing is read again here.
 bool get_ctrl_checked(RegisterWord& word, LinkTally* tally, bool* unproven = nullptr) {
     const bool acked = get(SPI_CTRL, word, tally);
-    if (unproven)
+    if (unproven) {
         *unproven = acked && (last_reply_copy_possible() || last_reply_may_be_stale());
+        return acked;
+    }
     if (!acked) return false;
     if (!last_reply_may_be_stale()) return true;
     RegisterWord again{};
