@@ -29,7 +29,7 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
                          std::span<std::uint8_t, kPageSize> dest) {
     const FlashAddress page = flash_address(address);
     const auto from = static_cast<std::ptrdiff_t>(first * 8);
-    // The last clean read with a chunk that a copy could have stood in for.
+    // The last clean read with a chunk that a copy or a late reply could have stood in for.
     std::array<std::uint8_t, kPageSize> unproven{};
     bool have_unproven = false;
     for (int attempt = 1; attempt <= kPageReadTries; ++attempt) {
@@ -42,8 +42,8 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
         }
         if (read == kPageReadChunks && watch.clean() && confirm_in_step() && watch.clean()) {
             if (tally.unproven == 0) return true;
-            // Two clean reads that agree: a lost phase hidden by a copy in both, at the same
-            // place, is out of reach.
+            // Two clean reads that agree: a copy or a late reply standing in at the same place
+            // in both is out of reach.
             if (have_unproven && std::equal(dest.begin() + from, dest.end(), unproven.begin() + from))
                 return true;
             std::copy(dest.begin(), dest.end(), unproven.begin());
