@@ -96,13 +96,15 @@ std::array<std::uint8_t, 256> distinct_chunks() {
     return p;
 }
 
-// Reads of another register until the link knows the device's round trips; the copy of the
-// first reply shows on the way.
-void learn_the_link() {
+// Opens the link to peer and reads another register until the link knows the device's round
+// trips; the copy of the first reply shows on the way.
+bool open_learnt(RawPeer& peer) {
+    if (!open_link("127.0.0.1", peer.port())) return false;
     RegisterWord w{};
     read_reg(0x4000, w);
     std::this_thread::sleep_for(10ms);
     for (int i = 0; i < 12; ++i) read_reg(0x4000, w);
+    return true;
 }
 
 // A read the link found faulty (a slow moment of a loaded machine can make one) is read again
@@ -124,8 +126,7 @@ TEST_F(CopyStandIn, PageReadWithAPhaseThatNeverHappenedIsReadAgainAndKeptOnlyRig
     const auto page = distinct_chunks();
     ScriptedReader reader(page, {6}, true);
     RawPeer peer(std::ref(reader));
-    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
-    learn_the_link();
+    ASSERT_TRUE(open_learnt(peer));
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_GE(reader.opens(), 2);
@@ -135,8 +136,7 @@ TEST_F(CopyStandIn, FirstChunkAnsweredWithTheLastPagesLastChunkIsReadAgainAfterO
     const auto page = distinct_chunks();
     ScriptedReader reader(page, {}, true, {33});  // the second page's first chunk
     RawPeer peer(std::ref(reader));
-    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
-    learn_the_link();
+    ASSERT_TRUE(open_learnt(peer));
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     RegisterWord other{};
     ASSERT_TRUE(read_reg(0x4000, other));  // another register read in between
@@ -150,8 +150,7 @@ TEST_F(CopyStandIn, LateReplyThatComesTwiceIsNotTakenForTheChunkAndItsCheck) {
     ScriptedReader reader(page, {}, true);
     reader.silence_first_read_of_chunk_4();
     RawPeer peer(std::ref(reader));
-    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
-    learn_the_link();
+    ASSERT_TRUE(open_learnt(peer));
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     const int before = reader.opens();
@@ -166,8 +165,7 @@ TEST_F(CopyStandIn, PageThatHoldsAChunkTwiceStandsOnceTwoReadsAgree) {
     std::copy_n(page.begin() + 24, 8, page.begin() + 32);  // chunk 4 repeats chunk 3
     ScriptedReader reader(page, {}, true);
     RawPeer peer(std::ref(reader));
-    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
-    learn_the_link();
+    ASSERT_TRUE(open_learnt(peer));
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_GE(reader.opens(), 2);
@@ -180,8 +178,7 @@ TEST_F(CopyStandIn, ReadsThatDisagreeAtTheirRepeatsGoOnUntilTwoAgree) {
     // differ, then a clean one.
     ScriptedReader reader(page, {6, 40}, true);
     RawPeer peer(std::ref(reader));
-    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
-    learn_the_link();
+    ASSERT_TRUE(open_learnt(peer));
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_GE(reader.opens(), 3);
@@ -211,8 +208,7 @@ TEST_F(CopyStandIn, PageLoadsStopGivingUpForPaceAfterTwoAndTheProgramIsReadBack)
         if (is_write_to(req, 0x20) && ++data_words == 11) a.delay = 20ms;
         return a;
     });
-    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
-    learn_the_link();
+    ASSERT_TRUE(open_learnt(peer));
     const std::array<std::uint8_t, 256> zeros{};
     EXPECT_EQ(program_page_checked(0x000100, zeros), PageProgram::Done);
     int heads = 0, tails = 0, opens = 0;
