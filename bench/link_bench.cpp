@@ -80,6 +80,45 @@ Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
     return m;
 }
 
+Measured measure_stamped_floor(std::uint16_t echo_port, std::size_t size, int count,
+                               std::uint32_t spin_us) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    timeval tv{0, 50000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    peer.sin_port = htons(echo_port);
+    std::vector<std::uint8_t> request(size, 0), reply(512, 0);
+    request[0] = 0x80;
+    auto receive = [&](int flags) {
+        sockaddr_in from{};
+        iovec iov{reply.data(), reply.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        return recvmsg(fd, &msg, flags | MSG_TRUNC) >= 0;
+    };
+    const Measured m = time_each(count, [&] {
+        sendto(fd, request.data(), size, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        const auto until = Clock::now() + std::chrono::microseconds(spin_us);
+        do {
+            if (receive(MSG_DONTWAIT)) return;
+            sched_yield();
+        } while (Clock::now() < until);
+        receive(0);
+    });
+    close(fd);
+    return m;
+}
+
 Measured measure_read_reg(std::uint16_t device_port, int count) {
     open_link("127.0.0.1", device_port);
     RegisterWord w{};

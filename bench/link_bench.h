@@ -20,6 +20,11 @@ struct Measured {
 Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
                        std::uint32_t spin_us = 0);
 
+// The spinning floor received as the link receives: with the kernel's arrival stamp
+// (SO_TIMESTAMPNS, recvmsg), which the link needs to judge a reply by when it came.
+Measured measure_stamped_floor(std::uint16_t echo_port, std::size_t size, int count,
+                               std::uint32_t spin_us);
+
 // read_reg of HOST_CTRL, or write_reg to a plain register, against a device on loopback.
 Measured measure_read_reg(std::uint16_t device_port, int count);
 Measured measure_write_reg(std::uint16_t device_port, int count);

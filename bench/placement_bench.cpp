@@ -20,12 +20,15 @@ PlacementFigures measure_placement(const char* self, const Placement& placement,
     figures.pinned = true;
     EchoServer echo(placement.peer_cpu);
     DevsimProcess devsim("", placement.peer_cpu);
-    std::vector<double> floor_us, read_us;
+    std::vector<double> floor_us, stamped_us, read_us;
     double flash_s = 0;
     std::uint64_t flash_exchanges = 0;
     for (int round = 0; round < rounds; ++round) {
         const Measured floor = measure_floor(echo.port(), 22, exchanges, kDefaultReceiveSpinUs);
         floor_us.insert(floor_us.end(), floor.samples_us.begin(), floor.samples_us.end());
+        const Measured stamped =
+            measure_stamped_floor(echo.port(), 22, exchanges, kDefaultReceiveSpinUs);
+        stamped_us.insert(stamped_us.end(), stamped.samples_us.begin(), stamped.samples_us.end());
         const Measured rd = measure_read_reg(devsim.port(), exchanges);
         read_us.insert(read_us.end(), rd.samples_us.begin(), rd.samples_us.end());
         close_link();
@@ -36,6 +39,7 @@ PlacementFigures measure_placement(const char* self, const Placement& placement,
         flash_exchanges += run.exchanges;
     }
     figures.floor_us = summarize(floor_us).median_us;
+    figures.stamped_floor_us = summarize(stamped_us).median_us;
     figures.read_reg_us = summarize(read_us).median_us;
     figures.flash_read_us =
         flash_exchanges ? flash_s * 1e6 / static_cast<double>(flash_exchanges) : 0;
@@ -53,6 +57,8 @@ void print_summary(const Placement& placement, const PlacementFigures& f) {
         "us/exchange ratio %.2fx\n",
         placement.name, f.floor_us, f.read_reg_us, f.read_reg_us / f.floor_us, f.flash_read_us,
         f.flash_read_us / f.floor_us);
+    std::printf("stamped-floor %s %.2f us ratio %.2fx\n", placement.name, f.stamped_floor_us,
+                f.stamped_floor_us / f.floor_us);
 }
 
 }  // namespace kestrel::bench

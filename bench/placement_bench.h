@@ -16,6 +16,7 @@ struct Placement {
 struct PlacementFigures {
     bool pinned = false;       // false when the CPUs asked for are not available
     double floor_us = 0;       // spinning floor (22/22 bytes), median
+    double stamped_floor_us = 0;  // the same, received with arrival stamps, median
     double read_reg_us = 0;    // read_reg against kestrel-devsim, median
     double flash_read_us = 0;  // core flash read, wall time per exchange
     bool flash_ok = true;
@@ -27,7 +28,8 @@ struct PlacementFigures {
 PlacementFigures measure_placement(const char* self, const Placement& placement, int rounds,
                                    int exchanges, int pages, const std::filesystem::path& dir);
 
-// `summary same-cpu floor A us read_reg B us ratio R1x flash-read C us/exchange ratio R2x`
+// `summary same-cpu floor A us read_reg B us ratio R1x flash-read C us/exchange ratio R2x`,
+// then `stamped-floor same-cpu S us ratio Rx`: what the arrival stamps alone cost.
 void print_summary(const Placement& placement, const PlacementFigures& figures);
 
 }  // namespace kestrel::bench

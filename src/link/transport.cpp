@@ -40,7 +40,6 @@ constexpr int kProbeTries = 4;
 // still on its way to show, short enough to cost little on a link that is in step.
 constexpr std::uint64_t kSettleMinUs = 50;
 constexpr std::uint64_t kSettleMaxUs = 2000;
-constexpr std::uint64_t kConfirmSettleMinUs = 5;
 // A reply that repeats the last one for its register and comes later than kSlowRepeatFactor
 // median round trips plus kSlowRepeatMarginUs may be a copy of it.
 constexpr std::uint64_t kSlowRepeatFactor = 3;
@@ -342,16 +341,18 @@ std::uint64_t median_rtt_us(const LinkState& s) {
 // copy of that reply could still be on its way: most likely the copy, standing in for the reply
 // of a request that was lost (that reply never comes, so no settle window can tell; only the
 // time can). Judged only once the link knows the device's round trips.
-// median_us: median_rtt_us(s), taken once per exchange by the caller.
-bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat,
-                       std::uint64_t median_us) {
+// The median is taken only when the latency is past the margin alone: a fast link's replies
+// are judged without sorting the round trips on every exchange.
+bool suspiciously_slow(const LinkState& s, std::uint64_t latency_us, bool repeat) {
+    if (!repeat || latency_us <= kSlowRepeatMarginUs) return false;
     if (s.rtt_count < s.rtt_us.size() / 2) return false;
-    return repeat && latency_us > kSlowRepeatFactor * median_us + kSlowRepeatMarginUs;
+    return latency_us > kSlowRepeatFactor * median_rtt_us(s) + kSlowRepeatMarginUs;
 }
 
-bool prompt(const LinkState& s, std::uint64_t latency_us, std::uint64_t median_us) {
+bool prompt(const LinkState& s, std::uint64_t latency_us) {
+    if (latency_us <= kPromptMarginUs) return true;
     if (s.rtt_count < s.rtt_us.size() / 2) return true;
-    return latency_us <= kPromptFactor * median_us + kPromptMarginUs;
+    return latency_us <= kPromptFactor * median_rtt_us(s) + kPromptMarginUs;
 }
 
 // A few of the device's usual round trips: the median of the recent ones, so one slow
@@ -360,14 +361,13 @@ std::uint64_t settle_us(const LinkState& s) {
     return std::clamp<std::uint64_t>(3u * median_rtt_us(s), kSettleMinUs, kSettleMaxUs);
 }
 
-// The settle window that closes a span which saw nothing wrong. The device answers in order, so
-// a reply of the span still on its way arrives before the probe's own and shows there; after
-// the probe only a copy of a reply can still come, and a copy that comes later is found by the
-// next exchange (it is waiting, or does not fit) before it can stand in for anything. One usual
-// round trip covers a copy sent right behind its reply.
-std::uint64_t confirm_settle_us(const LinkState& s) {
-    return std::clamp<std::uint64_t>(median_rtt_us(s), kConfirmSettleMinUs, kSettleMaxUs);
-}
+// The settle window that closes a span which saw nothing wrong: none, only a look at what is
+// already waiting. The device answers in order, so a reply of the span still on its way
+// arrives before the probe's own and shows there. After the probe's reply only a copy can
+// still come, and no exchange of the span is left to take it: the next exchange finds it
+// (waiting, by its stamp or the drain, or not fitting) before it can stand in for anything.
+// A window here would cost a round trip on every page and protect nothing.
+constexpr std::uint64_t kConfirmSettleUs = 0;
 
 // What one wait for a reply found.
 struct Receipt {
@@ -527,9 +527,14 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     length = -1;
     LinkState& s = state();
     if (s.fd < 0) return ExchangeStatus::NoLink;
-    // One clock reading before the send serves as the exchange's start, the line between
-    // datagrams that were waiting and replies, and the base of the deadline by arrival stamp.
+    // Three clock readings serve the exchange: before the send, CLOCK_REALTIME (the line
+    // between datagrams that were waiting and replies, and the base of the deadline by arrival
+    // stamp) and the monotonic start (the base of the wait, the round trip and the time spent);
+    // after the receive, the monotonic end. On loopback each reading costs about a hundredth of
+    // the round trip.
     const std::uint64_t start_ns = realtime_ns();
+    const std::uint64_t start_mono_ns = monotonic_ns();
+    std::uint64_t end_mono_ns = 0;  // 0 until taken
     Counters& c = counters();
 
     bool anomaly = false;
@@ -549,13 +554,14 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     const std::uint64_t before_send_ns = s.stamped ? start_ns : 0;
     ExchangeStatus status = ExchangeStatus::NoReply;
     if (send_to_peer(s.fd, s.peer, request, request_size)) {
-        const std::uint64_t sent = monotonic_us();
+        const std::uint64_t sent = start_mono_ns / 1000u;
         const std::uint64_t sent_real = start_ns / 1000u;
         const Receipt r =
             receive_reply(s, kind, address, reply, reply_size, sent, sent_real, true, before_send_ns);
         length = r.length;
         anomaly = anomaly || r.unfitting > 0 || r.late > 0 || r.waiting > 0;
-        const std::uint64_t now_us = monotonic_us();
+        end_mono_ns = monotonic_ns();
+        const std::uint64_t now_us = end_mono_ns / 1000u;
         std::erase_if(s.owed, [now_us](const LinkState::Owed& o) { return o.until_us <= now_us; });
         if (r.length < 0 && s.owed.size() < kMaxOwedReplies) {
             s.owed.push_back({kind == Kind::Read, address, sent + kOwedReplyUs});
@@ -590,14 +596,12 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             // retry: an owed write is suspect only when its reply came much later than the
             // device answers, as a late reply standing in for a lost request does (it lands
             // anywhere in the wait, where the device's own answer comes within round trips).
-            const std::uint64_t median = owed || copy_possible ? median_rtt_us(s) : 0;
             const bool owed_suspect =
-                owed && (kind == Kind::Read || suspiciously_slow(s, latency, true, median));
+                owed && (kind == Kind::Read || suspiciously_slow(s, latency, true));
             t_last_may_be_late = owed_suspect;
-            t_last_may_be_stale =
-                owed_suspect || suspiciously_slow(s, latency, copy_possible, median);
+            t_last_may_be_stale = owed_suspect || suspiciously_slow(s, latency, copy_possible);
             t_last_copy_possible = s.strays_seen && copy_possible;
-            t_last_may_be_copy = t_last_copy_possible && !prompt(s, latency, median);
+            t_last_may_be_copy = t_last_copy_possible && !prompt(s, latency);
             record_rtt(s, rtt);
             std::copy_n(reply, static_cast<std::size_t>(r.length), last.bytes.begin());
             last.length = r.length;
@@ -608,13 +612,16 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
             s.last_address = address;
             s.last_was_read = kind == Kind::Read;
             bool suspect = false;
-            if (repeat && !anomaly && !s.need_resync &&
-                arrives_within(s.fd, settle_us(s))) {
-                bump(c.stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
-                anomaly = true;
-                suspect = true;
+            if (repeat && !anomaly && !s.need_resync) {
+                end_mono_ns = 0;  // the settle window is part of the exchange
+                if (arrives_within(s.fd, settle_us(s))) {
+                    bump(c.stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
+                    anomaly = true;
+                    suspect = true;
+                }
             }
             if (anomaly || s.need_resync) {
+                end_mono_ns = 0;
                 const Resync in_step = resync(s, settle_us(s));
                 s.need_resync = in_step == Resync::Failed;
                 anomaly = anomaly || in_step != Resync::InStep;
@@ -640,8 +647,8 @@ ExchangeStatus exchange(Kind kind, std::uint16_t address, const std::uint8_t* re
     bump(c.exchanges);
     if (status == ExchangeStatus::NoReply) bump(c.silent);
     if (status == ExchangeStatus::Nak) bump(c.naks);
-    const std::uint64_t end_ns = realtime_ns();
-    bump(c.exchange_ns, end_ns > start_ns ? end_ns - start_ns : 0);
+    if (end_mono_ns == 0) end_mono_ns = monotonic_ns();
+    bump(c.exchange_ns, end_mono_ns - start_mono_ns);
     return status;
 }
 
@@ -815,9 +822,9 @@ bool confirm_in_step() {
     if (s.fd < 0) return false;
     // A probe rather than a bare wait: the device answers in order, so a reply of the span that
     // it sent late (it was busy, or held it) arrives before the probe's own reply and shows,
-    // however long the device took; the settle window after the probe's reply covers a copy on
-    // its way.
-    const Resync r = resync(s, s.need_resync ? settle_us(s) : confirm_settle_us(s));
+    // however long the device took. After an anomaly the probe's reply is followed by a settle
+    // window, as every resync's is.
+    const Resync r = resync(s, s.need_resync ? settle_us(s) : kConfirmSettleUs);
     s.need_resync = r == Resync::Failed;
     if (r == Resync::InStepAfterStray) s.strays_seen = true;
     if (r != Resync::InStep) note_anomaly_to_watches();

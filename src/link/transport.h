@@ -145,11 +145,13 @@ void note_exchange(ExchangeStatus status);
 void note_link_anomaly();
 
 // Closes a span of exchanges whose data the caller is about to trust: a probe read of HOST_CTRL
-// that must get exactly its own reply, then a short settle window (one usual round trip, or a
-// few after an anomaly) in which nothing may arrive. The device answers in order, so a reply of
-// the span still on its way, even one it sent late, comes before the probe's and shows; the
-// window catches a copy sent right behind a reply. Gives true when the link is in step. On false the stray datagrams are dropped, the watches see an anomaly, and
-// the next exchange proves the link in step again; the span must be repeated. One exchange.
+// that must get exactly its own reply, with nothing else waiting behind it (after an anomaly,
+// nothing arriving in a settle window of a few round trips). The device answers in order, so a
+// reply of the span still on its way, even one it sent late, comes before the probe's and
+// shows; a copy that comes after the probe's reply can no longer stand in for any exchange of
+// the span, and the next exchange finds it. Gives true when the link is in step. On false the
+// stray datagrams are dropped, the watches see an anomaly, and the next exchange proves the
+// link in step again; the span must be repeated. One exchange.
 [[nodiscard]] bool confirm_in_step();
 
 // The process-wide recursive lock that keeps request/reply pairs of different threads apart.

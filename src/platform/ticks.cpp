@@ -4,11 +4,15 @@
 
 namespace kestrel {
 
-std::uint64_t monotonic_us() {
+std::uint64_t monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::uint64_t monotonic_us() {
+    return monotonic_ns() / 1000u;
 }
 
 std::uint32_t tick_count_ms() {

@@ -11,4 +11,7 @@ std::uint32_t tick_count_ms();
 // Microseconds on the same monotonic clock, for time-outs and measurements.
 std::uint64_t monotonic_us();
 
+// Nanoseconds on the same monotonic clock, for sums of many short spans.
+std::uint64_t monotonic_ns();
+
 }  // namespace kestrel

@@ -290,11 +290,11 @@ int main(int argc, char** argv) {
     server.stop();
     if (!flash_file.empty()) save_flash_if_changed(server, device, flash_file, saved_generation);
     const sim::ServerCounters c = server.counters();
-    const double requests = c.requests ? static_cast<double>(c.requests) : 1.0;
+    const double timed = c.timed ? static_cast<double>(c.timed) : 1.0;
     std::printf("kestrel-devsim: %llu requests served, mean service %.2f us, mean send %.2f us\n",
                 static_cast<unsigned long long>(c.requests),
-                static_cast<double>(c.service_ns) / 1000.0 / requests,
-                static_cast<double>(c.send_ns) / 1000.0 / requests);
+                static_cast<double>(c.service_ns) / 1000.0 / timed,
+                static_cast<double>(c.send_ns) / 1000.0 / timed);
     const sim::InjectedFaults& f = c.faults;
     std::printf(
         "kestrel-devsim: faults lose-request %llu lose-reply %llu nak %llu late %llu late-next "

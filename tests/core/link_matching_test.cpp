@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "link/mailbox.h"
 #include "link/transport.h"
@@ -172,6 +174,33 @@ TEST_F(LinkMatching, TaskDoneAfterAnOwedReadIsReadTwice) {
 // One reply in five sent twice: the copies never count as a later read's value, so the values
 // trusted are strictly new ones. (A device that doubles every reply, probes included, is never
 // trusted at all.)
+// A span's confirmation waits for nothing after its probe's reply: a copy that comes after it
+// can stand in for no exchange of the span, and the next exchange finds it.
+TEST_F(LinkMatching, CopyOfTheProbeReplyAfterAConfirmationIsFoundByTheNextExchange) {
+    std::mutex mutex;
+    Bytes probe_reply;
+    RawPeer peer([&](const Bytes& req, int) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (req[0] == 0x80 && req[2] == 0x40 && req[3] == 0x10) {
+            probe_reply = ack_for(req, {0x01, 0x10});
+            return answer(probe_reply);
+        }
+        RawPeer::Answer a = answer(ack_for(req, {0x5A, 0xA5}));
+        if (!probe_reply.empty()) a.before_reply = std::exchange(probe_reply, Bytes{});
+        return a;
+    });
+    open_to(peer);
+    learn();
+    EXPECT_TRUE(confirm_in_step());
+    const std::uint64_t dropped = link_stats().unfitting_dropped;
+    LinkWatch watch;
+    RegisterWord w{};
+    EXPECT_TRUE(read_reg(0x4008, w));
+    EXPECT_EQ(w, word_of({0x5A, 0xA5}));
+    EXPECT_EQ(link_stats().unfitting_dropped, dropped + 1);
+    EXPECT_FALSE(watch.clean());
+}
+
 TEST_F(LinkMatching, DuplicatedRepliesNeverRepeatAValueAsANewRead) {
     RawPeer peer([](const Bytes& req, int index) {
         const auto n = static_cast<std::uint8_t>(index & 0xFF);

@@ -34,6 +34,7 @@ class RawPeer {
         std::chrono::milliseconds delay{0};
         std::optional<Bytes> foreign_first;
         std::optional<Bytes> then_extra;  // a second datagram right after the reply
+        std::optional<Bytes> before_reply;  // a datagram (an old copy) just before the reply
     };
     struct Received {
         Bytes bytes;
@@ -82,6 +83,7 @@ class RawPeer {
                 const Answer answer = script_(request, index++);
                 if (answer.foreign_first) send(foreign_, *answer.foreign_first, from);
                 if (answer.delay.count() > 0) std::this_thread::sleep_for(answer.delay);
+                if (answer.before_reply) send(fds_[answer.from_socket], *answer.before_reply, from);
                 if (answer.reply) send(fds_[answer.from_socket], *answer.reply, from);
                 if (answer.then_extra) send(fds_[answer.from_socket], *answer.then_extra, from);
             }
