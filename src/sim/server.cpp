@@ -382,9 +382,9 @@ void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
             // The network's second copy of the request reaches the device a little later.
             ++injected.dup_requests;
             ex.faults += " dup-request";
-            im.schedule(Impl::Delayed{start_time() + std::chrono::microseconds(config.dup_gap_us), fd,
-                                      from, std::vector<std::uint8_t>(buf, buf + size), false,
-                                      true});
+            im.schedule(Impl::Delayed{start_time() + std::chrono::microseconds(config.dup_gap_us),
+                                      fd, from, std::vector<std::uint8_t>(buf, buf + size),
+                                      false, true});
         }
     } else if (ex.kind == Exchange::Kind::Handshake) {
         ++im.counters.handshakes;
