@@ -45,18 +45,29 @@ Measured time_each(int count, const std::function<void()>& one) {
     return m;
 }
 
-}  // namespace
-
-Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
-                       std::uint32_t spin_us) {
+// A socket with the link's 50 ms time-outs.
+int floor_socket() {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     timeval tv{0, 50000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    peer.sin_port = htons(echo_port);
+    peer.sin_port = htons(port);
+    return peer;
+}
+
+}  // namespace
+
+Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
+                       std::uint32_t spin_us) {
+    const int fd = floor_socket();
+    sockaddr_in peer = loopback(echo_port);
     std::vector<std::uint8_t> request(size, 0), reply(size, 0);
     request[0] = 0x80;
     const Measured m = time_each(count, [&] {
@@ -82,15 +93,10 @@ Measured measure_floor(std::uint16_t echo_port, std::size_t size, int count,
 
 Measured measure_stamped_floor(std::uint16_t echo_port, std::size_t size, int count,
                                std::uint32_t spin_us) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int fd = floor_socket();
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    timeval tv{0, 50000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    peer.sin_port = htons(echo_port);
+    sockaddr_in peer = loopback(echo_port);
     std::vector<std::uint8_t> request(size, 0), reply(512, 0);
     request[0] = 0x80;
     auto receive = [&](int flags) {
