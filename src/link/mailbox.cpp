@@ -34,8 +34,17 @@ class Exchanges {
     explicit Exchanges(std::optional<CommitMove> moves_to = std::nullopt) : moves_to_(moves_to) {}
 
     bool read(std::uint16_t address, RegisterWord& word) {
-        return run([&] { return read_reg(address, word); }, [&] { word.fill(0); });
+        return run(
+            [&] {
+                const ExchangeResult e = read_reg(address);
+                word = e.word;
+                last_doubt_ = e.doubt;
+                return e.status == ExchangeStatus::Clean;
+            },
+            [&] { word.fill(0); });
     }
+    // The doubt of the last read's reply.
+    Doubt last_doubt() const { return last_doubt_; }
     bool write(std::uint16_t address, const RegisterWord& word) {
         return run([&] { return write_reg(address, word); }, [] {});
     }
@@ -56,8 +65,8 @@ class Exchanges {
     }
 
   private:
-    template <typename Exchange, typename Clear>
-    bool run(Exchange exchange, Clear clear) {
+    template <typename Step, typename Clear>
+    bool run(Step exchange, Clear clear) {
         if (given_up_) {
             clear();
             return false;
@@ -85,6 +94,7 @@ class Exchanges {
     }
 
     LinkWatch watch_;
+    Doubt last_doubt_ = Doubt::None;
     std::optional<CommitMove> moves_to_;
     int exchanges_ = 0;
     int unclean_ = 0;
@@ -100,9 +110,9 @@ bool check_task_done(Exchanges& ex) {
         if (ex.given_up()) return false;
         const bool clean = ex.read(HOST_CMD, word);
         bool done = word[0] == kTaskDone;
-        if (done && clean && last_reply_may_be_stale()) {
-            // An earlier read of the flag still owes its reply, which may be an earlier task's
-            // "done": the flag stands only when a second read agrees.
+        if (done && clean && ex.last_doubt() != Doubt::None) {
+            // A copy or a late reply of an earlier read may be an earlier task's "done": the
+            // flag stands only when a second read agrees.
             RegisterWord again{};
             done = ex.read(HOST_CMD, again) && again[0] == kTaskDone;
         }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@ class TraceCapture {
         previous_ = set_trace_sink([this](std::string_view text) {
             std::lock_guard<std::mutex> guard(mutex_);
             lines_.emplace_back(text);
+            if (std::getenv("KESTREL_TEST_TRACE")) std::fprintf(stderr, "T: %.*s\n", static_cast<int>(text.size()), text.data());
         });
     }
     ~TraceCapture() { set_trace_sink(std::move(previous_)); }

@@ -35,6 +35,7 @@ class RawPeer {
         std::optional<Bytes> foreign_first;
         std::optional<Bytes> then_extra;  // a second datagram right after the reply
         std::optional<Bytes> before_reply;  // a datagram (an old copy) just before the reply
+        std::optional<Bytes> other_port_first;  // a datagram from the second socket first
     };
     struct Received {
         Bytes bytes;
@@ -84,6 +85,7 @@ class RawPeer {
                 if (answer.foreign_first) send(foreign_, *answer.foreign_first, from);
                 if (answer.delay.count() > 0) std::this_thread::sleep_for(answer.delay);
                 if (answer.before_reply) send(fds_[answer.from_socket], *answer.before_reply, from);
+                if (answer.other_port_first) send(fds_[1], *answer.other_port_first, from);
                 if (answer.reply) send(fds_[answer.from_socket], *answer.reply, from);
                 if (answer.then_extra) send(fds_[answer.from_socket], *answer.then_extra, from);
             }

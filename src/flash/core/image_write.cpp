@@ -9,6 +9,7 @@
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_log.h"
 #include "flash/core/page_io.h"
+#include "flash/core/sector_repair.h"
 #include "platform/sleep.h"
 #include "platform/trace.h"
 
@@ -68,46 +69,38 @@ class Job {
             if (erased != ImageWrite::Ok) return end(erased);
         }
         result_.passes = 1;
-        for (;;) {
-            const ImageWrite programmed = program();
-            write_disable();
-            ImageWrite outcome = programmed;
-            if (programmed == ImageWrite::Ok) outcome = verify();
-            if (outcome == ImageWrite::Ok) break;
-            if (!erase_mends(outcome) || result_.passes >= kWritePasses) return end(outcome);
-            // The page holds bits no program can set again: only a new erase and a new pass
-            // over the whole image mend it.
-            const int bad_page = result_.bad_page;
-            ++result_.passes;
-            tracef(" page %d can't be mended by a program: erasing the chip again (pass %d of %d) ",
-                   bad_page, result_.passes, kWritePasses);
-            need_.assign(need_.size(), true);
-            programmed_.clear();
-            result_.pages_done = 0;
-            result_.pages_skipped = 0;
-            result_.pages_verified = 0;
-            result_.bad_page = -1;
-            result_.bad_address = -1;
-            result_.page_failure = PageProgram::Done;
-            if (hooks_.should_stop()) {
-                result_.device_state = "page " + std::to_string(bad_page) +
-                                       " wrong; run write again";
-                return end(ImageWrite::Stopped);
-            }
-            const ImageWrite erased = erase();
-            if (erased != ImageWrite::Ok) return end(erased);
+        ImageWrite outcome = program();
+        write_disable();
+        if (outcome == ImageWrite::Ok) {
+            const int repaired = result_.sectors_repaired;
+            outcome = verify();
+            if (result_.sectors_repaired != repaired) write_disable();
         }
+        if (outcome != ImageWrite::Ok) return end(outcome);
         result_.device_state = "holds the image";
         return result_;
     }
 
   private:
-    // A page that reads back with bits cleared that the image sets: a load that a lost request
-    // shifted, which the link could not see.
-    bool erase_mends(ImageWrite outcome) const {
-        return outcome == ImageWrite::VerifyDiffers ||
-               (outcome == ImageWrite::ProgramFailed &&
-                result_.page_failure == PageProgram::ReadBackDiffers);
+    // Erases the sector that holds page k and programs its pages up to last again; at most
+    // kSectorRepairs times a sector. The pages it programs join the verify.
+    PageProgram repair(int k, int last) {
+        const int sector = sector_first_page(k) / kPagesPerSector;
+        PageProgram p = PageProgram::ReadBackDiffers;
+        while (p == PageProgram::ReadBackDiffers && repairs_[static_cast<std::size_t>(sector)] < kSectorRepairs) {
+            ++repairs_[static_cast<std::size_t>(sector)];
+            ++result_.sectors_repaired;
+            p = repair_sector(k, last, image_);
+        }
+        for (int j = sector_first_page(k); j <= std::min(last, sector_first_page(k) + kPagesPerSector - 1); ++j)
+            if (j != k && std::find(programmed_.begin(), programmed_.end(), j) == programmed_.end() &&
+                !blank(expected_page(image_, j)))
+                programmed_.insert(std::upper_bound(programmed_.begin(), programmed_.end(), j), j);
+        return p;
+    }
+
+    ProgramCheck check() const {
+        return options_.verify == VerifyScope::None ? ProgramCheck::Tail : ProgramCheck::None;
     }
 
     ImageWriteResult end(ImageWrite outcome) {
@@ -232,11 +225,9 @@ class Job {
                 ++result_.pages_skipped;
             } else {
                 spi_write_enable();
-                const PageProgram programmed =
-                    program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page,
-                                         options_.verify == VerifyScope::None
-                                             ? ProgramCheck::Tail
-                                             : ProgramCheck::None);
+                PageProgram programmed =
+                    program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page, check());
+                if (programmed == PageProgram::ReadBackDiffers) programmed = repair(k, k);
                 if (programmed != PageProgram::Done) {
                     result_.bad_page = k;
                     result_.page_failure = programmed;
@@ -257,17 +248,11 @@ class Job {
     }
 
     ImageWrite verify() {
-        std::vector<int> pages;
-        if (options_.verify == VerifyScope::Programmed) pages = programmed_;
-        if (options_.verify == VerifyScope::WholeChip) {
-            pages.resize(kFlashPages);
-            for (int k = 0; k < kFlashPages; ++k) pages[static_cast<std::size_t>(k)] = k;
-        }
-        const int total = static_cast<int>(pages.size());
-        if (total > 0) hooks_.report(FlashStage::Verify, 0, total);
+        std::vector<int>& pages = verify_list();
+        if (!pages.empty()) hooks_.report(FlashStage::Verify, 0, static_cast<int>(pages.size()));
         Page page{};
-        for (int i = 0; i < total; ++i) {
-            const int k = pages[static_cast<std::size_t>(i)];
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const int k = pages[i];
             if (hooks_.should_stop()) {
                 result_.device_state = "programmed, not verified; run write --resume";
                 return ImageWrite::Stopped;
@@ -279,17 +264,52 @@ class Job {
             }
             const long bad = first_difference(image_, static_cast<std::size_t>(k) * kPageSize, page);
             if (bad >= 0) {
-                result_.bad_page = k;
-                result_.bad_address = bad;
-                result_.device_state =
-                    "programmed; page " + std::to_string(k) + " differs from the image";
                 tracef("verify: page %d differs at %06lx", k, bad);
-                return ImageWrite::VerifyDiffers;
+                if (!mend(k, page)) {
+                    result_.bad_page = k;
+                    result_.bad_address = bad;
+                    result_.device_state =
+                        "programmed; page " + std::to_string(k) + " differs from the image";
+                    return ImageWrite::VerifyDiffers;
+                }
+                // The sector's pages are read back again from its first one.
+                const int first = sector_first_page(k);
+                i = static_cast<std::size_t>(std::lower_bound(pages.begin(), pages.end(), first) - pages.begin());
+                result_.pages_verified = static_cast<int>(i);
+                --i;
+                continue;
             }
-            ++result_.pages_verified;
-            hooks_.report(FlashStage::Verify, i + 1, total);
+            result_.pages_verified = static_cast<int>(i) + 1;
+            hooks_.report(FlashStage::Verify, static_cast<int>(i) + 1, static_cast<int>(pages.size()));
         }
         return ImageWrite::Ok;
+    }
+
+    // The pages the verify reads back, ascending; a sector repair may add to them.
+    std::vector<int>& verify_list() {
+        if (options_.verify == VerifyScope::WholeChip) {
+            programmed_.resize(kFlashPages);
+            for (int k = 0; k < kFlashPages; ++k) programmed_[static_cast<std::size_t>(k)] = k;
+        } else if (options_.verify == VerifyScope::None) {
+            programmed_.clear();
+        }
+        return programmed_;
+    }
+
+    // Programs page k again, or erases its sector when it holds bits no program can set.
+    bool mend(int k, const Page& now) {
+        const Page want = expected_page(image_, k);
+        bool programmable = true;
+        for (std::size_t i = 0; i < kPageSize; ++i)
+            programmable = programmable && (now[i] & want[i]) == want[i];
+        PageProgram p = PageProgram::ReadBackDiffers;
+        if (programmable) {
+            spi_write_enable();
+            p = program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, want, ProgramCheck::None);
+        }
+        const int last = std::min(result_.image_pages - 1, sector_first_page(k) + kPagesPerSector - 1);
+        if (p == PageProgram::ReadBackDiffers) p = repair(k, last);
+        return p == PageProgram::Done;
     }
 
     std::span<const std::uint8_t> image_;
@@ -297,7 +317,8 @@ class Job {
     const FlashJobHooks& hooks_;
     ImageWriteResult result_;
     std::vector<bool> need_;       // image pages this run must program
-    std::vector<int> programmed_;  // pages it did program
+    std::vector<int> programmed_;  // pages it did program, ascending
+    std::vector<int> repairs_ = std::vector<int>(kFlashPages / kPagesPerSector, 0);
 };
 
 }  // namespace

@@ -45,21 +45,15 @@ enum class ImageWrite {
     Stopped,               // the hooks asked to stop (see device_state)
 };
 
-// Passes of erase and program a write makes at most: a page that a lost request shifted (which
-// reads back with bits cleared that the image sets) is mended only by a new erase and a new
-// pass over the whole image. Over a link that loses and duplicates 0.1% of datagrams about one
-// whole-chip pass in three leaves such a page (a duplicated acknowledgement arriving in the wait
-// of a lost data word, which nothing at the link can see), so five passes let all but about one
-// write in a hundred through.
-inline constexpr int kWritePasses = 5;
-
 struct ImageWriteResult {
     ImageWrite outcome = ImageWrite::Ok;
     FlashId chip_id{};
     bool erased = false;       // this run erased the chip
     bool resumed = false;      // this run continued without an erase
     int image_pages = 0;       // pages the image covers (the last one padded with FFh)
-    int passes = 0;            // erase-and-program passes made (more than 1: a page was shifted)
+    int passes = 0;            // chip erases and program passes made (1: a page no program could
+                               // mend is mended by erasing its sector instead)
+    int sectors_repaired = 0;  // sector erases that mended such a page
     int pages_programmed = 0;  // page programs this run made, over all passes
     int pages_skipped = 0;     // image pages left alone: blank, or already right when resuming
     int pages_verified = 0;    // pages read back and found right

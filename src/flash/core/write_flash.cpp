@@ -6,8 +6,8 @@
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_progress.h"
-#include "flash/core/image_write.h"
 #include "flash/core/page_io.h"
+#include "flash/core/sector_repair.h"
 #include "flash/core/spi_flash.h"
 #include "flash/core/update_image.h"
 #include "platform/trace.h"
@@ -89,8 +89,12 @@ PageProgram program_pages(const std::vector<std::uint8_t>& image, std::size_t im
         if (index < image_pages) {
             spi_write_enable();
             const auto page = image_page(image, index);
-            const PageProgram result =
+            PageProgram result =
                 program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
+            // A page that holds bits no program can set again (its load lost or doubled a word
+            // where the link could not see it) is mended by erasing its sector.
+            for (int repairs = 0; result == PageProgram::ReadBackDiffers && repairs < kSectorRepairs; ++repairs)
+                result = repair_sector(k, k, image);
             if (result != PageProgram::Done) return result;
         }
         reporter.set_progress(progress.page_done());
@@ -121,24 +125,10 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
     }
     spi_set_access_bit();
     const std::size_t image_pages = (image.size() + kPageSize - 1) / kPageSize;
-    bool failed = false;
-    for (int pass = 1;; ++pass) {
-        if (!erase_and_wait(log_dir, erase_wait, reporter)) return;
-        trace(" start program........ ");
-        const PageProgram result = program_pages(image, image_pages, options.pages, reporter);
-        if (result == PageProgram::Done) break;
-        if (result == PageProgram::ReadBackDiffers && pass < kWritePasses) {
-            // A page holds bits that no program can set again (a lost request shifted its load
-            // where the link could not see it): only a new erase and a new pass mend it.
-            tracef(" a page can't be mended by a program: erasing the chip again (pass %d of %d) ",
-                   pass + 1, kWritePasses);
-            reporter.set_progress(0);
-            continue;
-        }
-        failed = true;
-        reporter.message_box("Flash write one Page error!");
-        break;
-    }
+    if (!erase_and_wait(log_dir, erase_wait, reporter)) return;
+    trace(" start program........ ");
+    const bool failed = program_pages(image, image_pages, options.pages, reporter) != PageProgram::Done;
+    if (failed) reporter.message_box("Flash write one Page error!");
     trace(failed ? " program failed! " : " program ok! ");
     reporter.set_status(failed ? "Flash write failed!" : "Flash write finished!");
     write_disable();

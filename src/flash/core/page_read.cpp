@@ -1,0 +1,201 @@
+#include "flash/core/page_read.h"
+
+#include <algorithm>
+#include <array>
+#include <bitset>
+
+#include "flash/core/recovery_stats.h"
+#include "flash/core/spi_flash.h"
+#include "link/transport.h"
+#include "platform/trace.h"
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kChunks = kPageReadChunks;
+constexpr int kNone = -1;
+
+RegisterWord control(const std::array<std::uint8_t, 2>& ctrl) {
+    return RegisterWord{ctrl[0], ctrl[1]};
+}
+
+const std::array<std::uint8_t, 2>& phase_for(std::size_t chunk, std::size_t from, std::size_t to) {
+    if (chunk == from) return chunk == to ? kCtrlReadOnly : kCtrlReadFirst;
+    return chunk == to ? kCtrlReadLast : kCtrlReadNext;
+}
+
+bool answered(const ExchangeResult& e) {
+    return e.acknowledged();
+}
+
+class PageReader {
+  public:
+    PageReader(std::uint32_t address, std::size_t first) : address_(address), first_(first) {}
+
+    bool run(std::span<std::uint8_t, kPageSize> dest) {
+        int passes = 0;
+        for (; passes < kPageReadTries; ++passes) {
+            const auto open = unproven();
+            if (open.first == kChunks) break;
+            pass(open.first, open.second);
+            merge(open.first);
+        }
+        if (passes > 1) count_page_reread();
+        if (unproven().first != kChunks) {
+            tracef("read page %06x failed: no clean read in %d tries", address_, kPageReadTries);
+            return false;
+        }
+        for (std::size_t c = first_; c < kChunks; ++c)
+            std::copy(chunks_[c].value.begin(), chunks_[c].value.end(),
+                      dest.begin() + static_cast<std::ptrdiff_t>(c * 8));
+        return true;
+    }
+
+  private:
+    struct Chunk {
+        RegisterWord value{};
+        bool have = false;    // value holds an earlier read
+        bool proven = false;  // value is the flash's
+    };
+
+    // The first and last chunk not yet proven (kChunks, kChunks when all are).
+    std::pair<std::size_t, std::size_t> unproven() const {
+        std::size_t f = kChunks, l = kChunks;
+        for (std::size_t c = first_; c < kChunks; ++c) {
+            if (chunks_[c].proven) continue;
+            if (f == kChunks) f = c;
+            l = c;
+        }
+        return {f, l};
+    }
+
+    // One Read Data transaction over chunks from..to, stopped at the first fault.
+    void pass(std::size_t from, std::size_t to) {
+        strong_ = Doubts{};
+        weak_ = Doubts{};
+        pass_from_ = from;
+        read_to_ = from;
+        const FlashAddress at = flash_address(address_ + static_cast<std::uint32_t>(from * 8));
+        const ExchangeResult cmd =
+            spi_put(SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]}, nullptr);
+        strays(cmd, static_cast<int>(from), false);
+        if (!answered(cmd)) return trace_fault(from);
+        if (cmd.doubt == Doubt::Owed) strong_.from(from);  // the address may not have changed
+        for (std::size_t c = from; c <= to; ++c) {
+            const ExchangeResult phase = spi_put(SPI_CTRL, control(phase_for(c, from, to)), nullptr);
+            strays(phase, static_cast<int>(c), false);
+            if (!answered(phase)) return stop(c);
+            // An opening phase whose acknowledgement may be a late one may never have happened.
+            if (c == from && phase.doubt == Doubt::Owed) strong_.from(from);
+            const ExchangeResult read = spi_get(SPI_CTRL, nullptr);
+            strays(read, static_cast<int>(c), true);
+            if (!answered(read)) return stop(c);
+            // A receive phase that never happened leaves SPI_CTRL as it was: the chunk before.
+            if (read.doubt == Doubt::Copy) {
+                if (c == from || read.word == got_[c - 1]) {
+                    weak_.from(c);
+                } else {
+                    weak_.one(c);
+                }
+            }
+            got_[c] = read.word;
+            read_to_ = c + 1;
+            last_read_ = static_cast<int>(c);
+        }
+        const Probe probe = probe_in_step();
+        if (probe.strays.reads > 0 || !probe.in_step) strong_one(last_read_);
+        if (probe.in_step) last_read_ = kNone;
+    }
+
+    // A fault at chunk c: the transaction is closed with its end phase before a new one, and
+    // what that phase received is read, so that SPI_CTRL holds nothing the link has not seen:
+    // a next pass whose opening phase never happened reads it again, as a copy would.
+    void stop(std::size_t c) {
+        trace_fault(c);
+        const ExchangeResult close = spi_put(SPI_CTRL, control(kCtrlReadLast), nullptr);
+        strays(close, kNone, false);
+        const ExchangeResult seen = spi_get(SPI_CTRL, nullptr);
+        strays(seen, kNone, true);
+    }
+
+    void trace_fault(std::size_t c) const {
+        tracef("read page %06x: link fault at chunk %zu, reading on from there", address_, c);
+    }
+
+    // Under in-order answers a stray shows right after what it concerns: a read reply of the
+    // last read (which then took another's reply), or a write acknowledgement of a receive
+    // phase made twice (every chunk read after it may be one place on).
+    // Its value is then dropped, not kept to compare: two reads that a doubled phase moved
+    // by the same one place agree on the wrong bytes.
+    void strays(const ExchangeResult& e, int next_read, bool is_read) {
+        if (e.strays.reads > 0) {
+            strong_one(last_read_);
+            if (is_read) strong_one(next_read);
+        }
+        if (e.strays.others > 0 && next_read != kNone) strong_.from(static_cast<std::size_t>(next_read));
+    }
+
+    void strong_one(int c) {
+        if (c == kNone) return;
+        const auto i = static_cast<std::size_t>(c);
+        if (i >= pass_from_) {
+            strong_.one(i);
+        } else {
+            chunks_[i] = Chunk{};  // a chunk of an earlier pass
+        }
+    }
+
+    void merge(std::size_t from) {
+        int again = 0;
+        for (std::size_t c = from; c < read_to_; ++c) {
+            Chunk& k = chunks_[c];
+            if (k.have) ++again;
+            const bool agrees = k.have && k.value == got_[c];
+            if (strong_.has(c)) {
+                k = Chunk{};
+                continue;
+            }
+            if (weak_.has(c)) {
+                k.proven = agrees;  // two reads that agree settle it
+            } else {
+                // A clean read proves the chunk, unless it contradicts one that was proven.
+                k.proven = !(k.proven && !agrees);
+            }
+            k.value = got_[c];
+            k.have = true;
+        }
+        if (again > 0) count_chunks_reread(again);
+    }
+
+    std::uint32_t address_;
+    std::size_t first_;
+    std::array<Chunk, kChunks> chunks_{};
+    std::array<RegisterWord, kChunks> got_{};
+    std::size_t pass_from_ = 0;         // this pass opened at this chunk
+    std::size_t read_to_ = 0;           // and read chunks up to read_to_-1
+    // Chunks of this pass in doubt: strongly (a stray showed: the value is dropped) or weakly
+    // (a copy could stand in: the value is kept to compare with the next read).
+    struct Doubts {
+        std::size_t from_chunk = kChunks;
+        std::bitset<kChunks> ones;
+        void from(std::size_t c) { from_chunk = std::min(from_chunk, c); }
+        void one(std::size_t c) { ones.set(c); }
+        [[nodiscard]] bool has(std::size_t c) const { return c >= from_chunk || ones[c]; }
+    };
+    Doubts strong_;
+    Doubts weak_;
+    int last_read_ = kNone;             // the chunk of the last SPI_CTRL read no probe closed
+};
+
+}  // namespace
+
+bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
+    return read_chunks_checked(address, 0, dest);
+}
+
+bool read_chunks_checked(std::uint32_t address, std::size_t first,
+                         std::span<std::uint8_t, kPageSize> dest) {
+    return PageReader(address, first).run(dest);
+}
+
+}  // namespace kestrel

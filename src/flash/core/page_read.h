@@ -1,0 +1,33 @@
+// Reading flash pages over a link that may lose, duplicate or delay datagrams, without ever
+// handing back a byte the device did not send for its place. Call on the flash worker, which
+// holds the link lock.
+//
+// A page is read in passes of one Read Data transaction each, over the chunks not yet proven.
+// A chunk is proven by one clean read that nothing speaks against, or by two reads that agree.
+// A fault at chunk k (no reply, a NAK) ends the pass there and the next pass opens at chunk k;
+// a doubt the link saw (a stray, a reply that a copy could stand in for) leaves just the
+// chunks it may touch to be read again. On a clean link a page costs the 65 exchanges of
+// spi_read_page and one probe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "protocol/spi_regs.h"
+
+namespace kestrel {
+
+// Passes one page read may make; a link that fails every pass still ends in a clear failure.
+inline constexpr int kPageReadTries = 24;
+
+// Reads the page at address into dest. False (traced) when the passes ran out before every
+// chunk was proven; dest then holds nothing to rely on.
+[[nodiscard]] bool read_page_checked(std::uint32_t address,
+                                     std::span<std::uint8_t, kPageSize> dest);
+
+// The same for chunks first..31 of the page, into the same places of dest.
+[[nodiscard]] bool read_chunks_checked(std::uint32_t address, std::size_t first,
+                                       std::span<std::uint8_t, kPageSize> dest);
+
+}  // namespace kestrel

@@ -1,0 +1,29 @@
+// Mending a page that no program can fix (its load lost or doubled a word, so it holds bits
+// only an erase sets again) by erasing just its 4 KiB sector and programming the sector's pages
+// again. Call on the flash worker, which holds the link lock, after the chip erase of a write.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "flash/core/page_io.h"
+
+namespace kestrel {
+
+// Repairs of one sector a write makes at most before it gives the page up.
+inline constexpr int kSectorRepairs = 4;
+
+// Erases the sector that holds page (Write Enable, Sector Erase, a status wait with pauses)
+// and programs its pages from its first one to last_page again from image (the image padded
+// with FFh; pages that are then all FFh are left erased), reading each back whole. Done when
+// every one of them reads back right; otherwise how the first that failed did (LinkFailed
+// also when the erase was not acknowledged or never finished).
+[[nodiscard]] PageProgram repair_sector(int page, int last_page,
+                                        std::span<const std::uint8_t> image);
+
+// The first page of the sector that holds page.
+[[nodiscard]] inline int sector_first_page(int page) {
+    return page - page % kPagesPerSector;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,79 @@
+// The one link state of the process and the pieces of an exchange that the transport's files
+// share. Internal to src/link/; every use is under link_lock().
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "link/exchange.h"
+#include "link/reply_history.h"
+#include "link/reply_shape.h"
+#include "link/reply_wait.h"
+#include "protocol/wire.h"
+
+namespace kestrel::link_detail {
+
+inline constexpr std::size_t kReceiveBuffer = 512;
+
+// The last reply the link took, to tell a copy of it that comes at once as the next reply.
+struct LastReply {
+    bool read = false;
+    std::uint16_t address = 0;
+    std::size_t length = 0;
+    std::uint64_t at_us = 0;
+    std::array<std::uint8_t, kReadRequestSize> bytes{};
+};
+
+struct LinkState {
+    int fd = -1;
+    sockaddr_in peer{};
+    bool port_learnt = false;  // replies come from peer.sin_port, and only from there
+    bool stamped = true;       // the kernel stamps arrivals (else: drain before each send)
+    ReplyShape shape;
+    ReplyWait wait;
+    ReplyHistory history;
+    LastReply last;
+    int spin_misses = 0;
+    int spin_rest = 0;
+};
+
+LinkState& state();
+extern std::atomic<std::uint32_t> g_spin_us;
+
+// One request in flight: what it asked and when it went out.
+struct Pending {
+    ExchangeKind kind;
+    std::uint16_t address;
+    std::uint64_t sent_real_ns;
+    std::uint64_t sent_mono_us;
+    std::uint64_t deadline_us;
+};
+
+// What one wait for a reply found.
+struct Receipt {
+    ssize_t length = -1;  // of the reply taken (cut to the buffer), -1 when none
+    StrayCount strays;
+    std::uint64_t arrived_real_ns = 0;
+    bool late_own = false;  // the datagram that came after the wait fitted this request
+};
+
+// Waits for the reply to p until its deadline, judged by the kernel's arrival stamp, so a reply
+// that came in time is kept even when this thread wakes late. Datagrams from elsewhere are
+// dropped and counted as foreign; strays (waiting before the send, late, unfitting) are dropped
+// and sorted by the history. The first fitting reply is copied to reply (cut to size).
+Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::size_t size);
+
+// Watches for a datagram within us; every one that comes is a stray, sorted into r.
+void settle(LinkState& s, std::uint64_t us, Receipt& r);
+
+// The register as the history keys it.
+[[nodiscard]] std::uint32_t history_key(const LinkState& s, std::uint16_t address);
+
+// Reply bytes 4..11 (zero when the datagram is shorter).
+[[nodiscard]] RegisterWord value_of(const std::uint8_t* buf, std::size_t length);
+
+}  // namespace kestrel::link_detail

@@ -1,0 +1,85 @@
+// What the link remembers of earlier replies, to tell when a reply that fits may be another
+// request's: the replies still owed by requests that timed out, the recent values of each
+// register read, and when a duplicate was last seen. Owned by the link state, under the lock.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "link/exchange.h"
+
+namespace kestrel {
+
+// A copy of a reply can stand in for a later one only while it is on its way.
+inline constexpr std::uint64_t kCopyWindowUs = 5000;
+// A link that showed a duplicate is taken to make them for this long.
+inline constexpr std::uint64_t kDuplicatesRememberedUs = 10000000;
+// An owed reply is forgotten once it came, or after this long (a bound on memory, not a rule:
+// the doubt it makes is narrowed by content, see copy_possible).
+inline constexpr std::uint64_t kOwedKeptUs = 1500000;
+
+// What a stray datagram turned out to be.
+enum class StrayKind { Late, Duplicate, Other };
+
+class ReplyHistory {
+  public:
+    // Registers are keyed as ReplyShape::register_of gives them (kAnyRegister when the device
+    // does not echo).
+    void owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us);
+    [[nodiscard]] bool owes(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us);
+
+    // A write acknowledgement of reg was taken while one was owed (Doubt::Owed): it was the late
+    // one, or the late one is still to come and will show as a stray around a later exchange.
+    // The debt is settled. (A read's debt stays: its late reply is told by its content.)
+    void settle_owed(ExchangeKind kind, std::uint32_t reg);
+
+    // A reply the link took as its request's. Reads record their word.
+    void taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
+               std::uint64_t now_us);
+
+    // Whether a read of reg that gave word could be a copy or a late reply standing in: the
+    // same word was taken for reg within kCopyWindowUs on a link that has shown a duplicate, or
+    // since shortly before the oldest reply reg still owes (of either kind: a late write
+    // acknowledgement can leave SPI_CTRL as the last read left it).
+    [[nodiscard]] bool copy_possible(std::uint32_t reg, const RegisterWord& word,
+                                     std::uint64_t now_us);
+
+    // Sorts a stray datagram of kind (when its length tells) naming reg: the late reply of an
+    // owed request (that debt is then settled), a copy of a reply taken, or something else.
+    StrayKind stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
+                    const RegisterWord& word, std::uint64_t now_us);
+
+    // A duplicate seen lately, or a reply still owed.
+    [[nodiscard]] bool may_make_copies(std::uint64_t now_us) {
+        expire_owed(now_us);
+        return duplicates_seen(now_us) || !owed_.empty();
+    }
+
+    [[nodiscard]] bool duplicates_seen(std::uint64_t now_us) const {
+        return last_duplicate_us_ != 0 && now_us - last_duplicate_us_ < kDuplicatesRememberedUs;
+    }
+
+  private:
+    struct Owed {
+        ExchangeKind kind;
+        std::uint32_t reg;
+        std::uint64_t since_us;
+    };
+    struct Values {
+        std::unordered_map<std::uint64_t, std::uint64_t> last_taken_us;  // word -> when
+        std::uint64_t last_any_us = 0;
+        std::size_t since_prune = 0;
+    };
+    void expire_owed(std::uint64_t now_us);
+    [[nodiscard]] std::uint64_t oldest_owed_us(std::uint32_t reg) const;
+    [[nodiscard]] std::uint64_t horizon_us(std::uint32_t reg, std::uint64_t now_us) const;
+    void prune(Values& values, std::uint64_t horizon_us);
+
+    std::vector<Owed> owed_;
+    std::unordered_map<std::uint32_t, Values> reads_;
+    std::unordered_map<std::uint32_t, std::uint64_t> last_write_us_;
+    std::uint64_t last_duplicate_us_ = 0;
+};
+
+}  // namespace kestrel

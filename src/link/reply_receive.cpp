@@ -1,0 +1,135 @@
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "link/link_counters.h"
+#include "link/link_state.h"
+#include "link/udp_socket.h"
+#include "platform/ticks.h"
+
+namespace kestrel::link_detail {
+namespace {
+
+constexpr int kSpinMissesToRest = 8;
+constexpr int kSpinRestExchanges = 1024;
+
+void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r) {
+    bump(counters().stale_discarded);
+    const bool read = s.shape.is_read_length(d.length);
+    const bool known = read || s.shape.is_write_length(d.length);
+    if (read) {
+        ++r.strays.reads;
+    } else {
+        ++r.strays.others;
+    }
+    const StrayKind kind = s.history.stray(read ? ExchangeKind::Read : ExchangeKind::Write, known,
+                                           s.shape.register_of(buf, d.length),
+                                           value_of(buf, d.length), monotonic_us());
+    if (kind == StrayKind::Late) bump(counters().late_replies);
+    if (kind == StrayKind::Duplicate) bump(counters().duplicates);
+}
+
+bool from_device(const LinkState& s, const Datagram& d) {
+    return d.from.sin_family == AF_INET && d.from.sin_addr.s_addr == s.peer.sin_addr.s_addr &&
+           (!s.port_learnt || d.from.sin_port == s.peer.sin_port);
+}
+
+// Spins for a few microseconds, then blocks, until a datagram waits or the deadline passes.
+bool next_datagram(LinkState& s, const Pending& p, bool& spinning, std::uint8_t* buf,
+                   Datagram& d) {
+    const std::uint64_t spin_until = p.sent_mono_us + g_spin_us.load(std::memory_order_relaxed);
+    for (;;) {
+        if (take_datagram(s.fd, buf, kReceiveBuffer, d)) return true;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (spinning && monotonic_us() < std::min(spin_until, p.deadline_us)) {
+            sched_yield();
+            continue;
+        }
+        if (spinning && ++s.spin_misses >= kSpinMissesToRest) {
+            s.spin_misses = 0;
+            s.spin_rest = kSpinRestExchanges;
+        }
+        spinning = false;
+        if (!wait_readable(s.fd, p.deadline_us)) return false;
+    }
+}
+
+}  // namespace
+
+RegisterWord value_of(const std::uint8_t* buf, std::size_t length) {
+    RegisterWord w{};
+    if (length >= kRegisterValueAt + w.size())
+        std::memcpy(w.data(), buf + kRegisterValueAt, w.size());
+    return w;
+}
+
+std::uint32_t history_key(const LinkState& s, std::uint16_t address) {
+    return s.shape.echoes() ? address : ReplyShape::kAnyRegister;
+}
+
+Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::size_t size) {
+    Receipt r;
+    std::uint8_t buf[kReceiveBuffer];
+    bool spinning = g_spin_us.load(std::memory_order_relaxed) > 0 && s.spin_rest == 0;
+    if (s.spin_rest > 0) --s.spin_rest;
+    const std::uint64_t deadline_real_ns =
+        p.sent_real_ns + (p.deadline_us - p.sent_mono_us) * 1000u;
+    Datagram d;
+    while (next_datagram(s, p, spinning, buf, d)) {
+        if (!from_device(s, d)) {
+            bump(counters().foreign_dropped);
+            continue;
+        }
+        if (d.arrived_real_ns == 0) s.stamped = false;
+        const bool waiting = d.arrived_real_ns != 0 && d.arrived_real_ns < p.sent_real_ns;
+        const bool late = d.arrived_real_ns != 0 ? d.arrived_real_ns > deadline_real_ns
+                                                 : monotonic_us() > p.deadline_us;
+        if (waiting || late || !s.shape.fits(p.kind, p.address, buf, d.length)) {
+            if (!waiting && !late) bump(counters().unfitting_dropped);
+            if (late && s.shape.fits(p.kind, p.address, buf, d.length)) {
+                // Most likely this request's own reply, come after its wait: no debt is left.
+                bump(counters().stale_discarded);
+                bump(counters().late_replies);
+                r.late_own = true;
+                return r;
+            }
+            note_stray(s, buf, d, r);
+            if (late) return r;
+            continue;
+        }
+        if (spinning) {
+            s.spin_misses = 0;
+            bump(counters().spin_caught);
+        }
+        if (!s.port_learnt) {
+            s.peer.sin_port = d.from.sin_port;  // a device may answer from another port
+            s.port_learnt = true;
+        }
+        const std::size_t n = std::min(d.length, size);
+        std::memcpy(reply, buf, n);
+        s.shape.learn(p.kind, p.address, buf, d.length);
+        r.length = static_cast<ssize_t>(n);
+        r.arrived_real_ns = d.arrived_real_ns;
+        return r;
+    }
+    return r;
+}
+
+void settle(LinkState& s, std::uint64_t us, Receipt& r) {
+    const std::uint64_t deadline = monotonic_us() + us;
+    std::uint8_t buf[kReceiveBuffer];
+    while (wait_readable(s.fd, deadline)) {
+        Datagram d;
+        while (take_datagram(s.fd, buf, sizeof buf, d)) {
+            if (!from_device(s, d)) {
+                bump(counters().foreign_dropped);
+                continue;
+            }
+            note_stray(s, buf, d, r);
+        }
+    }
+}
+
+}  // namespace kestrel::link_detail

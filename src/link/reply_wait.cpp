@@ -1,0 +1,46 @@
+#include "link/reply_wait.h"
+
+#include <algorithm>
+
+namespace kestrel {
+namespace {
+
+constexpr int kMaxBackoff = 5;  // 2 ms doubled five times passes 50 ms
+
+}  // namespace
+
+std::uint32_t ReplyWait::wait_us() const {
+    if (!measured_) return kFirstWaitUs;
+    const std::uint64_t estimate = std::uint64_t{srtt_us_} + 4u * std::uint64_t{rttvar_us_};
+    const std::uint32_t peak = *std::max_element(peaks_.begin(), peaks_.end());
+    const std::uint64_t with_peak = std::max<std::uint64_t>(estimate, std::uint64_t{peak} * 5 / 4);
+    const std::uint64_t base = std::clamp<std::uint64_t>(with_peak, kMinWaitUs, kMaxWaitUs);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(base << backoff_, kMaxWaitUs));
+}
+
+void ReplyWait::measured(std::uint32_t rtt_us) {
+    if (!measured_) {
+        measured_ = true;
+        srtt_us_ = rtt_us;
+        rttvar_us_ = rtt_us / 2;
+    } else {
+        const std::uint32_t delta = srtt_us_ > rtt_us ? srtt_us_ - rtt_us : rtt_us - srtt_us_;
+        rttvar_us_ = (3 * rttvar_us_ + delta) / 4;
+        srtt_us_ = (7 * srtt_us_ + rtt_us) / 8;
+    }
+    backoff_ = 0;
+    if (in_block_ == kPeakBlockSize) {
+        peak_block_ = (peak_block_ + 1) % kPeakBlocks;
+        peaks_[static_cast<std::size_t>(peak_block_)] = 0;
+        in_block_ = 0;
+    }
+    std::uint32_t& peak = peaks_[static_cast<std::size_t>(peak_block_)];
+    peak = std::max(peak, rtt_us);
+    ++in_block_;
+}
+
+void ReplyWait::timed_out() {
+    if (measured_ && backoff_ < kMaxBackoff) ++backoff_;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,45 @@
+// How long the link waits for a reply: the described 50 ms until the device has answered, then
+// the smoothed round trip plus four times its variation (RFC 6298), at least the slowest reply
+// of the recent past with a margin, and never below a LAN floor or above 50 ms. A time-out
+// doubles the next wait (back-off) until a clean round trip is measured again; replies that may
+// be another request's are not measured (Karn). Owned by the link state, under the link lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace kestrel {
+
+inline constexpr std::uint32_t kFirstWaitUs = 50000;  // the described receive time-out
+inline constexpr std::uint32_t kMaxWaitUs = 50000;
+inline constexpr std::uint32_t kMinWaitUs = 2000;     // the floor on a quiet LAN
+
+class ReplyWait {
+  public:
+    // The wait for the next reply, in microseconds.
+    [[nodiscard]] std::uint32_t wait_us() const;
+
+    // A round trip of an unambiguous reply (by the kernel's arrival stamp).
+    void measured(std::uint32_t rtt_us);
+
+    // The exchange got no reply within its wait.
+    void timed_out();
+
+    // The smoothed round trip (0 before the first measurement).
+    [[nodiscard]] std::uint32_t smoothed_us() const { return srtt_us_; }
+
+  private:
+    // The slowest round trip in each of the last few blocks of measurements.
+    static constexpr int kPeakBlocks = 4;
+    static constexpr int kPeakBlockSize = 256;
+
+    bool measured_ = false;
+    std::uint32_t srtt_us_ = 0;
+    std::uint32_t rttvar_us_ = 0;
+    int backoff_ = 0;  // time-outs since the last measurement, at most a few doublings
+    std::array<std::uint32_t, kPeakBlocks> peaks_{};
+    int peak_block_ = 0;
+    int in_block_ = 0;
+};
+
+}  // namespace kestrel
