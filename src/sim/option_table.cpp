@@ -55,6 +55,14 @@ std::string roff(std::string_view text) {
     return out;
 }
 
+// A help text as a man page sentence: a capital first letter and a full stop.
+std::string sentence(std::string_view text) {
+    std::string out(text);
+    if (!out.empty() && out[0] >= 'a' && out[0] <= 'z') out[0] = static_cast<char>(out[0] - 32);
+    if (!out.empty() && out.back() != '.') out += '.';
+    return out;
+}
+
 }  // namespace
 
 std::string help_text(std::span<const OptionSection> sections) {
@@ -89,7 +97,7 @@ std::string man_text(std::span<const OptionSection> sections) {
     std::ostringstream out;
     for (const OptionSection& section : sections) {
         if (!section.title.empty()) out << ".SS " << roff(section.title) << '\n';
-        if (!section.intro.empty()) out << roff(section.intro) << '\n';
+        if (!section.intro.empty()) out << roff(sentence(section.intro)) << '\n';
         for (const OptionDoc& option : section.options) {
             out << ".TP\n";
             if (option.argument.empty()) {
@@ -97,7 +105,7 @@ std::string man_text(std::span<const OptionSection> sections) {
             } else {
                 out << ".BI " << roff(option.name) << " \" " << roff(option.argument) << "\"\n";
             }
-            out << roff(option.help) << '\n';
+            out << roff(sentence(option.help)) << '\n';
         }
     }
     return out.str();
