@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "flash/core/flash_procedures.h"
@@ -71,7 +73,38 @@ struct RunSpec {
     RunKind kind = RunKind::Read;
     std::uint64_t seed = 0;
     bool faulty = true;
+    bool blank = false;  // the device's chip starts erased (all FFh)
 };
+
+// Threads that keep the CPUs busy beside the runs, as a loaded machine does. They touch no
+// allocator or lock, so the runs' processes can be forked while they spin.
+class BusyLoad {
+  public:
+    explicit BusyLoad(int threads) {
+        for (int i = 0; i < threads; ++i) {
+            threads_.emplace_back([this] {
+                std::uint64_t x = 1;
+                while (!stop_.load(std::memory_order_relaxed))
+                    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+                sink_.store(x, std::memory_order_relaxed);
+            });
+        }
+    }
+    ~BusyLoad() {
+        stop_ = true;
+        for (std::thread& t : threads_)
+            t.join();
+    }
+    BusyLoad(const BusyLoad&) = delete;
+    BusyLoad& operator=(const BusyLoad&) = delete;
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> sink_{0};
+    std::vector<std::thread> threads_;
+};
+
+constexpr int kQuickLoadThreads = 2;
 
 // One run, in the calling process (a child of the soak): a simulator over a flash file, the
 // procedure, and the comparison of the files.
@@ -86,7 +119,8 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
     const fs::path image_file = dir / "update.bin";
     const std::size_t bytes = static_cast<std::size_t>(options.pages) * kPageSize;
     // A read dumps one image; a write programs a second one over it.
-    const Bytes old_image = random_image(static_cast<std::uint32_t>(spec.seed * 2 + 1));
+    const Bytes old_image = spec.blank ? Bytes(kFlashSize, 0xFF)
+                                       : random_image(static_cast<std::uint32_t>(spec.seed * 2 + 1));
     const Bytes new_image = random_image(static_cast<std::uint32_t>(spec.seed * 2 + 2));
     if (!save(flash_file, old_image) ||
         (spec.kind == RunKind::Write && !save(image_file, new_image))) {
@@ -101,11 +135,11 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
     std::FILE* trace_log = nullptr;
     const std::string log_stem =
         options.log_dir + "/run-" + std::to_string(spec.number);
+    const std::string timing = devsim_timing_args(options.faults);
+    if (!spec.faulty && !timing.empty()) args += " " + timing;  // the link, not a fault
     if (spec.faulty && !options.log_dir.empty()) {
         args += " --log 2>" + log_stem + ".devsim.log";
         trace_log = std::fopen((log_stem + ".trace").c_str(), "w");
-    } else if (options.faults.reply_delay_us > 0) {
-        args += " --reply-delay-us " + std::to_string(options.faults.reply_delay_us);
     }
     std::string why;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -241,6 +275,65 @@ void run_all(const std::vector<RunSpec>& specs, const SoakOptions& options, cons
     }
 }
 
+bool exact(const RunResult& r) {
+    return r.error.empty() && verdict_of(r.reported_success, r.bytes_equal) == Verdict::Exact;
+}
+
+// One clean read and one clean write first, for the time a fault costs; false when either was
+// not exact (a fault-free run must be).
+bool run_baselines(const SoakOptions& options, const fs::path& work,
+                   std::optional<double>& clean_read, std::optional<double>& clean_write) {
+    std::vector<RunSpec> clean;
+    if (options.reads > 0) clean.push_back({0, RunKind::Read, options.seed, false});
+    if (options.writes > 0) clean.push_back({0, RunKind::Write, options.seed, false});
+    bool clean_ok = true;
+    run_all(clean, options, work, 1, [&](const RunSpec& spec, const RunResult& r) {
+        clean_ok = clean_ok && exact(r);
+        std::printf("clean %s %s %.2f s\n", spec.kind == RunKind::Read ? "read" : "write",
+                    exact(r) ? "exact" : "NOT EXACT", r.seconds);
+        std::fflush(stdout);
+        (spec.kind == RunKind::Read ? clean_read : clean_write) = r.seconds;
+    });
+    return clean_ok;
+}
+
+// A fault-free read of a blank chip while `threads` busy threads load the machine (beside any
+// --load already running): erased pages repeat, and slow replies are common on a loaded host.
+bool run_blank_under_load(const SoakOptions& options, const fs::path& work, int threads) {
+    const BusyLoad load(threads);
+    bool ok = true;
+    run_all({{0, RunKind::Read, options.seed, false, true}}, options, work, 1,
+            [&](const RunSpec&, const RunResult& r) {
+                ok = exact(r);
+                std::printf("clean blank read under load %d %s %.2f s%s%s\n",
+                            threads + options.load, ok ? "exact" : "NOT EXACT", r.seconds,
+                            r.message.empty() ? "" : "  ", r.message.c_str());
+                std::fflush(stdout);
+            });
+    return ok;
+}
+
+// Reads and writes alternate, so that both meet the same state of the machine.
+std::vector<RunSpec> faulty_runs(const SoakOptions& options) {
+    std::vector<RunSpec> specs;
+    int reads = 0, writes = 0, number = 0;
+    while (reads < options.reads || writes < options.writes) {
+        if (reads < options.reads) {
+            ++number;
+            specs.push_back(
+                {number, RunKind::Read, options.seed + static_cast<std::uint64_t>(number)});
+            ++reads;
+        }
+        if (writes < options.writes) {
+            ++number;
+            specs.push_back(
+                {number, RunKind::Write, options.seed + static_cast<std::uint64_t>(number)});
+            ++writes;
+        }
+    }
+    return specs;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -262,50 +355,24 @@ int main(int argc, char** argv) {
     }
     const fs::path work = pattern;
 
-    std::printf("kestrel-soak: %d reads and %d writes of %d pages, %d at a time; faults: %s\n",
-                options.reads, options.writes, options.pages, options.jobs,
+    std::printf("kestrel-soak: %d reads and %d writes of %d pages, %d at a time, load %d; "
+                "faults: %s\n",
+                options.reads, options.writes, options.pages, options.jobs, options.load,
                 devsim_fault_args(options.faults, options.seed).c_str());
     std::fflush(stdout);
+    const BusyLoad load(options.load);
 
     std::optional<double> clean_read, clean_write;
-    if (options.baseline) {
-        std::vector<RunSpec> clean;
-        if (options.reads > 0) clean.push_back({0, RunKind::Read, options.seed, false});
-        if (options.writes > 0) clean.push_back({0, RunKind::Write, options.seed, false});
-        bool clean_ok = true;
-        run_all(clean, options, work, 1, [&](const RunSpec& spec, const RunResult& r) {
-            const bool exact =
-                r.error.empty() && verdict_of(r.reported_success, r.bytes_equal) == Verdict::Exact;
-            clean_ok = clean_ok && exact;
-            std::printf("clean %s %s %.2f s\n", spec.kind == RunKind::Read ? "read" : "write",
-                        exact ? "exact" : "NOT EXACT", r.seconds);
-            std::fflush(stdout);
-            (spec.kind == RunKind::Read ? clean_read : clean_write) = r.seconds;
-        });
-        if (!clean_ok) {
-            std::fprintf(stderr, "kestrel-soak: a run without faults was not exact\n");
-            fs::remove_all(work);
-            return 1;
-        }
+    bool clean_ok = !options.baseline || run_baselines(options, work, clean_read, clean_write);
+    if (clean_ok && options.quick)
+        clean_ok = run_blank_under_load(options, work, options.load_given ? 0 : kQuickLoadThreads);
+    if (!clean_ok) {
+        std::fprintf(stderr, "kestrel-soak: a run without faults was not exact\n");
+        fs::remove_all(work);
+        return 1;
     }
 
-    // Reads and writes alternate, so that both meet the same state of the machine.
-    std::vector<RunSpec> specs;
-    int reads = 0, writes = 0, number = 0;
-    while (reads < options.reads || writes < options.writes) {
-        if (reads < options.reads) {
-            ++number;
-            specs.push_back(
-                {number, RunKind::Read, options.seed + static_cast<std::uint64_t>(number)});
-            ++reads;
-        }
-        if (writes < options.writes) {
-            ++number;
-            specs.push_back(
-                {number, RunKind::Write, options.seed + static_cast<std::uint64_t>(number)});
-            ++writes;
-        }
-    }
+    const std::vector<RunSpec> specs = faulty_runs(options);
     std::vector<RunResult> results;
     run_all(specs, options, work, options.jobs, [&](const RunSpec& spec, const RunResult& r) {
         std::printf("%s\n", run_line(spec.number, r).c_str());

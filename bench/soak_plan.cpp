@@ -1,5 +1,7 @@
 #include "soak_plan.h"
 
+#include "sim/fault_options.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -49,108 +51,112 @@ The 13 s erase pause and the erase wait's sleeps are counted, not slept.
   --pages N          pages of 256 bytes per run (default 16384, the whole chip)
   --jobs N           runs at a time, each with its own simulator (default 1)
   --seed N           first run's fault seed; run k uses seed + k (default 1)
-  --rate P           lost requests, lost replies, NAKs, late and duplicated replies, each
-                     at P (default 0.001)
+  --rate P           lost requests and replies, NAKs, late and duplicated replies and
+                     duplicated requests, each at P (default 0.001)
   --lose-request P  --lose-reply P  --nak P  --late-reply P  --dup-reply P  --dup-request P
-                     one kind at P (duplicated requests are off unless given)
+  --other-port-reply P  --foreign P
+                     one kind at P
   --late-ms MIN-MAX  late reply delays, drawn uniformly (default 60-1000)
   --late-next P      share of late replies released by the next request (default 0.5)
   --dup-gap-us N     gap of a duplicate (default 200)
-  --reply-delay-us N the device's service latency on every reply (default 0)
+  --reply-delay-us N the device's service time on every reply (default 0)
+  --reply-jitter P MAX_MS   a share P of replies held up to MAX_MS ms, in order (not a fault)
+  --link-delay-us N  the network's delay each way  --rx-queue N  the device's receive queue
+                     (these four apply to the clean runs too; see kestrel-devsim --help)
+  --load N           N busy threads spin beside the runs for the whole soak (default 0)
   --no-baseline      no clean read and write first (no time lost per fault)
   --log-dir DIR      keep each run's simulator exchange log and tool trace in DIR
-  --quick            2 reads and 2 writes of 512 pages, for CI
+  --quick            2 reads and 2 writes of 512 pages, then a clean read of a blank chip
+                     under --load 2 (unless --load is given), for CI
   --help             this text
 )";
 
+FaultMix soak_fault_mix() {
+    FaultMix f;
+    f.lose_request = f.lose_reply = f.nak = f.late_reply = f.dup_reply = f.dup_request = 0.001;
+    f.late_next = 0.5;
+    f.late_reply_ms = 60;
+    f.late_reply_max_ms = 1000;
+    f.dup_gap_us = 200;
+    return f;
+}
+
+namespace {
+
+// The soak's own options; false when `arg` is not one of them. Sets parsed.error on a bad value.
+bool soak_option(const std::vector<std::string>& args, std::size_t& i, Parsed& parsed) {
+    const std::string& arg = args[i];
+    SoakOptions& o = parsed.options;
+    const bool has_value = i + 1 < args.size();
+    auto fail = [&](const std::string& why) {
+        parsed.error = arg + ": " + why;
+        return true;
+    };
+    auto number = [&](long min, long max, long& out) {
+        if (!has_value || !parse_count(args[i + 1], min, max, out)) return false;
+        ++i;
+        return true;
+    };
+    long n = 0;
+    if (arg == "--help" || arg == "-h") {
+        parsed.help = true;
+    } else if (arg == "--quick") {
+        o.reads = o.writes = 2;
+        o.pages = 512;
+        o.quick = true;
+    } else if (arg == "--no-baseline") {
+        o.baseline = false;
+    } else if (arg == "--log-dir") {
+        if (!has_value) return fail("--log-dir needs a directory");
+        o.log_dir = args[++i];
+    } else if (arg == "--runs" || arg == "--reads" || arg == "--writes") {
+        if (!number(0, 100000, n)) return fail("takes a count");
+        if (arg != "--writes") o.reads = static_cast<int>(n);
+        if (arg != "--reads") o.writes = static_cast<int>(n);
+    } else if (arg == "--pages") {
+        if (!number(1, 16384, n)) return fail("takes 1 to 16384");
+        o.pages = static_cast<int>(n);
+    } else if (arg == "--jobs") {
+        if (!number(1, 64, n)) return fail("takes 1 to 64");
+        o.jobs = static_cast<int>(n);
+    } else if (arg == "--load") {
+        if (!number(0, 64, n)) return fail("takes 0 to 64 threads");
+        o.load = static_cast<int>(n);
+        o.load_given = true;
+    } else if (arg == "--seed") {
+        if (!number(0, 1L << 62, n)) return fail("takes a number");
+        o.seed = static_cast<std::uint64_t>(n);
+    } else if (arg == "--rate") {
+        double p = 0;
+        if (!has_value || !parse_probability(args[i + 1], p))
+            return fail("takes a probability between 0 and 1");
+        ++i;
+        FaultMix& f = o.faults;
+        f.lose_request = f.lose_reply = f.nak = f.late_reply = f.dup_reply = f.dup_request = p;
+    } else if (arg == "--late-ms" && (!has_value || args[i + 1].find('-') == std::string::npos)) {
+        return fail("takes MIN-MAX, MIN <= MAX");  // a soak draws its late delays from a range
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Parsed parse_soak_args(const std::vector<std::string>& args) {
     Parsed parsed;
-    SoakOptions& o = parsed.options;
-    FaultMix& f = o.faults;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto fail = [&](const std::string& why) {
-            parsed.error = arg + ": " + why;
+        if (soak_option(args, i, parsed)) {
+            if (parsed.help || !parsed.error.empty()) return parsed;
+            continue;
+        }
+        const sim::OptionMatch match = sim::offer_link_option(args, i, parsed.options.faults);
+        if (match.kind == sim::OptionMatch::Kind::NotMine) {
+            parsed.error = "unknown option " + args[i];
             return parsed;
-        };
-        const bool has_value = i + 1 < args.size();
-        const std::string value = has_value ? args[i + 1] : std::string();
-        auto probability = [&](double& out) {
-            if (!has_value || !parse_probability(value, out)) return false;
-            ++i;
-            return true;
-        };
-        auto number = [&](long min, long max, long& out) {
-            if (!has_value || !parse_count(value, min, max, out)) return false;
-            ++i;
-            return true;
-        };
-        long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            parsed.help = true;
-            return parsed;
-        } else if (arg == "--quick") {
-            o.reads = o.writes = 2;
-            o.pages = 512;
-        } else if (arg == "--no-baseline") {
-            o.baseline = false;
-        } else if (arg == "--log-dir") {
-            if (i + 1 >= args.size()) return fail("--log-dir needs a directory");
-            o.log_dir = args[++i];
-        } else if (arg == "--runs") {
-            if (!number(0, 100000, n)) return fail("takes a count");
-            o.reads = o.writes = static_cast<int>(n);
-        } else if (arg == "--reads") {
-            if (!number(0, 100000, n)) return fail("takes a count");
-            o.reads = static_cast<int>(n);
-        } else if (arg == "--writes") {
-            if (!number(0, 100000, n)) return fail("takes a count");
-            o.writes = static_cast<int>(n);
-        } else if (arg == "--pages") {
-            if (!number(1, 16384, n)) return fail("takes 1 to 16384");
-            o.pages = static_cast<int>(n);
-        } else if (arg == "--jobs") {
-            if (!number(1, 64, n)) return fail("takes 1 to 64");
-            o.jobs = static_cast<int>(n);
-        } else if (arg == "--seed") {
-            if (!number(0, 1L << 62, n)) return fail("takes a number");
-            o.seed = static_cast<std::uint64_t>(n);
-        } else if (arg == "--rate") {
-            double p = 0;
-            if (!probability(p)) return fail("takes a probability between 0 and 1");
-            f.lose_request = f.lose_reply = f.nak = f.late_reply = f.dup_reply = p;
-        } else if (arg == "--lose-request") {
-            if (!probability(f.lose_request)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--lose-reply") {
-            if (!probability(f.lose_reply)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--nak") {
-            if (!probability(f.nak)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--late-reply") {
-            if (!probability(f.late_reply)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--dup-reply") {
-            if (!probability(f.dup_reply)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--dup-request") {
-            if (!probability(f.dup_request)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--late-next") {
-            if (!probability(f.late_next)) return fail("takes a probability between 0 and 1");
-        } else if (arg == "--late-ms") {
-            unsigned low = 0, high = 0;
-            char tail = 0;
-            if (!has_value || std::sscanf(value.c_str(), "%u-%u%c", &low, &high, &tail) != 2 ||
-                low > high || value[0] < '0' || value[0] > '9') {
-                return fail("takes MIN-MAX, MIN <= MAX");
-            }
-            ++i;
-            f.late_min_ms = low;
-            f.late_max_ms = high;
-        } else if (arg == "--dup-gap-us") {
-            if (!number(0, 10000000, n)) return fail("takes microseconds");
-            f.dup_gap_us = static_cast<std::uint32_t>(n);
-        } else if (arg == "--reply-delay-us") {
-            if (!number(0, 10000000, n)) return fail("takes microseconds");
-            f.reply_delay_us = static_cast<std::uint32_t>(n);
-        } else {
-            parsed.error = "unknown option " + arg;
+        }
+        if (match.kind == sim::OptionMatch::Kind::Bad) {
+            parsed.error = match.error;
             return parsed;
         }
     }
@@ -158,26 +164,16 @@ Parsed parse_soak_args(const std::vector<std::string>& args) {
 }
 
 std::string devsim_fault_args(const FaultMix& f, std::uint64_t seed) {
-    std::ostringstream out;
-    out << "--seed " << seed;
-    const std::pair<const char*, double> kinds[] = {
-        {"--lose-request", f.lose_request},
-        {"--lose-reply", f.lose_reply},
-        {"--nak", f.nak},
-        {"--late-reply", f.late_reply},
-        {"--dup-reply", f.dup_reply},
-        {"--dup-request", f.dup_request},
-    };
-    for (const auto& [option, p] : kinds) {
-        if (p > 0) out << ' ' << option << ' ' << fixed(p, 6);
-    }
-    if (f.late_reply > 0) {
-        out << " --late-ms " << f.late_min_ms << '-' << f.late_max_ms;
-        if (f.late_next > 0) out << " --late-next " << fixed(f.late_next, 6);
-    }
-    if (f.dup_reply > 0 || f.dup_request > 0) out << " --dup-gap-us " << f.dup_gap_us;
-    if (f.reply_delay_us > 0) out << " --reply-delay-us " << f.reply_delay_us;
-    return out.str();
+    FaultMix seeded = f;
+    seeded.seed = seed;
+    std::string args = sim::fault_args(seeded);
+    const std::string timing = sim::timing_args(f);
+    if (!timing.empty()) args += " " + timing;
+    return args;
+}
+
+std::string devsim_timing_args(const FaultMix& f) {
+    return sim::timing_args(f);
 }
 
 Verdict verdict_of(bool reported_success, bool bytes_equal) {

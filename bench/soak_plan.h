@@ -7,22 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "sim/faults.h"
+
 namespace kestrel::soak {
 
-// The fault mix, probabilities per exchange (0..1).
-struct FaultMix {
-    double lose_request = 0.001;
-    double lose_reply = 0.001;
-    double nak = 0.001;
-    double late_reply = 0.001;
-    double dup_reply = 0.001;
-    double dup_request = 0;
-    double late_next = 0.5;  // share of the late replies that the next request releases
-    std::uint32_t late_min_ms = 60;
-    std::uint32_t late_max_ms = 1000;
-    std::uint32_t dup_gap_us = 200;
-    std::uint32_t reply_delay_us = 0;
-};
+// The fault mix and link timing, probabilities per exchange (0..1): the simulator's own
+// settings, with the soak's defaults (see soak_fault_mix).
+using FaultMix = sim::LinkFaults;
+
+// Each fault kind at 0.001 (duplicated requests too), late replies 60 to 1000 ms of which half
+// are released by the next request, duplicates 200 us apart.
+FaultMix soak_fault_mix();
 
 struct SoakOptions {
     int reads = 20;
@@ -34,7 +29,11 @@ struct SoakOptions {
     // When set, each faulty run leaves the simulator's exchange log and the tool's trace here
     // (run-N.devsim.log, run-N.trace), for hunting a failure down.
     std::string log_dir;
-    FaultMix faults;
+    // Busy threads beside the runs, each spinning for the whole soak (a loaded machine).
+    int load = 0;
+    bool load_given = false;
+    bool quick = false;  // --quick: also a clean blank-chip read under load
+    FaultMix faults = soak_fault_mix();
 };
 
 // Parses kestrel-soak's arguments (argv[0] excluded). On error returns the message; --help
@@ -48,8 +47,10 @@ Parsed parse_soak_args(const std::vector<std::string>& args);
 
 extern const char* const kSoakUsage;
 
-// kestrel-devsim's fault arguments for one run, drawn from `seed`.
+// kestrel-devsim's fault arguments for one run, drawn from `seed`, then its link timing.
 std::string devsim_fault_args(const FaultMix& faults, std::uint64_t seed);
+// The link timing alone (jitter, delays, receive queue), for a clean run: "" when none.
+std::string devsim_timing_args(const FaultMix& faults);
 
 enum class RunKind { Read, Write };
 enum class Verdict { Exact, Failed, FalseSuccess };

@@ -35,7 +35,7 @@ inline constexpr std::array<std::uint8_t, 2> kCtrlReadNext{0x10, 0x08};
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadLast{0x50, 0x08};
 // Start, send 4, receive 8, end: a whole Read Data transaction for a last chunk read again.
 inline constexpr std::array<std::uint8_t, 2> kCtrlReadOnly{0xF0, 0x48};
-// Start, send 4, end: an instruction with a 24-bit address and nothing received (Sector Erase).
+// Start, send 4, end; nothing received: Sector Erase with its three address bytes.
 inline constexpr std::array<std::uint8_t, 2> kCtrlSendFour{0xE0, 0x40};
 
 inline constexpr std::uint8_t kSpiInitWord = 0x01;
@@ -45,7 +45,7 @@ inline constexpr std::uint8_t kAccessBit = 0x01;  // SPI_ACCESS byte 0
 inline constexpr std::uint8_t kCmdWriteEnable = 0x06;
 inline constexpr std::uint8_t kCmdWriteDisable = 0x04;
 inline constexpr std::uint8_t kCmdChipErase = 0xC7;
-inline constexpr std::uint8_t kCmdSectorErase = 0x20;  // the 4 KiB sector that holds the address
+inline constexpr std::uint8_t kCmdSectorErase = 0x20;  // then 3 address bytes, MSB first
 inline constexpr std::uint8_t kCmdReadData = 0x03;
 inline constexpr std::uint8_t kCmdPageProgram = 0x02;
 inline constexpr std::uint8_t kCmdReadStatus = 0x05;
@@ -57,12 +57,12 @@ inline constexpr std::uint8_t kStatusBusy = 0x01;  // write in progress
 inline constexpr std::size_t kPageSize = 256;
 inline constexpr int kFlashPages = 16384;
 inline constexpr std::size_t kFlashSize = kPageSize * kFlashPages;
+inline constexpr std::size_t kSectorSize = 4096;  // what Sector Erase sets to FFh
+inline constexpr int kPagesPerSector = static_cast<int>(kSectorSize / kPageSize);
 inline constexpr std::size_t kPageReadChunks = kPageSize / 8;
 inline constexpr std::size_t kPageHeadBytes = 4;
 inline constexpr std::size_t kPageTailBytes = 4;
 inline constexpr std::size_t kPageDataWords = 31;
-inline constexpr std::size_t kSectorSize = 4096;
-inline constexpr int kPagesPerSector = static_cast<int>(kSectorSize / kPageSize);
 
 inline constexpr std::array<std::uint8_t, 3> kExpectedFlashId{0xC2, 0x20, 0x16};
 

@@ -42,9 +42,17 @@ std::uint32_t FaultInjector::late_delay_ms() {
     return std::uniform_int_distribution<std::uint32_t>(low, high)(rng_);
 }
 
+std::uint32_t FaultInjector::jitter_us() {
+    if (faults_.reply_jitter_max_ms == 0 || !chance(faults_.reply_jitter)) return 0;
+    return std::uniform_int_distribution<std::uint32_t>(1, faults_.reply_jitter_max_ms * 1000)(rng_);
+}
+
 FaultDraw FaultInjector::draw() {
     FaultDraw d;
-    if (!faults_.any()) return d;
+    if (!faults_.any()) {
+        d.jitter_us = jitter_us();
+        return d;
+    }
     d.lose_request = chance(faults_.lose_request);
     d.lose_reply = chance(faults_.lose_reply);
     d.nak = chance(faults_.nak);
@@ -57,6 +65,7 @@ FaultDraw FaultInjector::draw() {
     d.foreign = chance(faults_.foreign_datagram);
     d.dup = chance(faults_.dup_reply);
     d.dup_request = chance(faults_.dup_request);
+    d.jitter_us = jitter_us();  // drawn last: the fault draws stay as they were without it
     return d;
 }
 

@@ -28,6 +28,15 @@ struct LinkFaults {
     std::uint32_t dup_gap_us = 200;
     // Not drawn: the device's service latency, added to every reply. Replies keep their order.
     std::uint32_t reply_delay_us = 0;
+    // Not faults (nothing is lost or duplicated): a share of replies held up by a delay drawn
+    // in (0, reply_jitter_max_ms], later replies leaving behind them in order; the network's
+    // delay on every datagram each way, many in flight, order kept; and the device's receive
+    // queue: with rx_queue > 0 it serves one request at a time, each for reply_delay_us, and
+    // drops a request that finds rx_queue others waiting.
+    double reply_jitter = 0;
+    std::uint32_t reply_jitter_max_ms = 0;
+    std::uint32_t link_delay_us = 0;
+    std::uint32_t rx_queue = 0;
     // Device variants, not drawn: replies that do not echo the register address in bytes 2-3,
     // and write replies of 22 bytes like the read replies.
     bool no_echo = false;
@@ -52,6 +61,7 @@ struct FaultDraw {
     bool foreign = false;
     bool dup = false;
     bool dup_request = false;
+    std::uint32_t jitter_us = 0;  // the reply is held this long (not a fault)
 };
 
 // Sets the late delay from "MS" (always MS) or "MIN-MAX" (drawn uniformly, MIN <= MAX), in
@@ -68,6 +78,7 @@ class FaultInjector {
   private:
     bool chance(double p);
     std::uint32_t late_delay_ms();
+    std::uint32_t jitter_us();
     LinkFaults faults_;
     std::mt19937_64 rng_;
     std::uniform_real_distribution<double> uniform_{0.0, 1.0};

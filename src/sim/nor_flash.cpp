@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+
+#include "protocol/spi_regs.h"
 
 namespace kestrel::sim {
 namespace {
@@ -24,16 +27,26 @@ constexpr std::uint8_t kStatusWip = 0x01;
 constexpr std::uint8_t kStatusWel = 0x02;
 constexpr std::uint8_t kIdle = 0xFF;  // what the master reads while the chip does not drive
 constexpr std::size_t kAddressBytes = 3;
+static_assert(kSectorSize % kNorPageSize == 0 && kNorFlashSize % kSectorSize == 0);
+
+std::uint64_t steady_micros() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
 
 }  // namespace
 
 NorFlash::NorFlash(const NorFlashOptions& options)
     : options_(options),
       memory_(kNorFlashSize, 0xFF),
-      deep_power_down_(options.start_in_deep_power_down) {}
+      deep_power_down_(options.start_in_deep_power_down),
+      clock_(steady_micros) {}
 
 void NorFlash::select() {
     if (selected_) return;
+    // A timed operation ends on its own once its status reads are counted and its time is up.
+    if (op_pending_ && busy_until_us_ != 0 && operation_done()) finish_operation();
     selected_ = true;
     ignored_ = false;
     opcode_ = 0;
@@ -65,6 +78,9 @@ std::uint8_t NorFlash::transfer(std::uint8_t mosi) {
                 address_ = (address_ + 1) % memory_.size();
                 return out;
             }
+        case kCmdSectorErase:
+            if (addressing) address_ = ((address_ << 8) | mosi) % memory_.size();
+            return kIdle;
         case kPageProgram:
             if (addressing) {
                 address_ = ((address_ << 8) | mosi) % memory_.size();
@@ -105,6 +121,13 @@ void NorFlash::deselect() {
                 start_operation(options_.erase_busy_polls);
             }
             break;
+        case kCmdSectorErase:
+            // Released right after the third address byte, as a real part requires.
+            if (count_ == 1 + kAddressBytes && wel_) {
+                erase_sector();
+                start_operation(options_.sector_erase_busy_polls, options_.sector_erase_busy_us);
+            }
+            break;
         case kPageProgram:
             if (count_ > 1 + kAddressBytes && wel_) {
                 program_latch();
@@ -134,16 +157,31 @@ std::uint8_t NorFlash::status() const {
     return static_cast<std::uint8_t>((busy() ? kStatusWip : 0) | (wel_ ? kStatusWel : 0));
 }
 
-void NorFlash::start_operation(int busy_polls) {
+void NorFlash::start_operation(int busy_polls, std::uint32_t busy_us) {
     op_pending_ = true;
     busy_remaining_ = std::max(busy_polls, 0);
-    if (busy_remaining_ == 0 && !hang_) finish_operation();
+    busy_until_us_ = busy_us > 0 ? clock_() + busy_us : 0;
+    if (operation_done()) finish_operation();
+}
+
+bool NorFlash::operation_done() const {
+    return !hang_ && busy_remaining_ == 0 && (busy_until_us_ == 0 || clock_() >= busy_until_us_);
 }
 
 void NorFlash::finish_operation() {
     op_pending_ = false;
     busy_remaining_ = 0;
+    busy_until_us_ = 0;
     wel_ = false;
+}
+
+void NorFlash::erase_sector() {
+    const auto base = static_cast<std::ptrdiff_t>(address_ & ~(kSectorSize - 1));
+    const auto first = memory_.begin() + base;
+    const auto last = first + static_cast<std::ptrdiff_t>(kSectorSize);
+    if (std::any_of(first, last, [](std::uint8_t b) { return b != 0xFF; })) ++generation_;
+    std::fill(first, last, 0xFF);
+    ++sector_erases_;
 }
 
 void NorFlash::program_latch() {
@@ -162,7 +200,7 @@ std::uint8_t NorFlash::next_status() {
     const std::uint8_t s = status();
     if (op_pending_) {
         if (busy_remaining_ > 0) --busy_remaining_;
-        if (busy_remaining_ == 0 && !hang_) finish_operation();
+        if (operation_done()) finish_operation();
     }
     return s;
 }

@@ -4,16 +4,19 @@
 //
 // Instructions: Read Identification 9Fh, Release from Deep Power-down ABh (with the electronic
 // signature after three dummy bytes), Deep Power-down B9h, Write Enable 06h, Write Disable 04h,
-// Chip Erase C7h / 60h, Read Data 03h, Page Program 02h, Read Status Register 05h (bit 0 write
-// in progress, bit 1 write enable latch). Program and erase need the write enable latch and
-// clear it when they finish. While an erase or program is in progress only Read Status is
-// answered; in deep power-down only ABh. Busy times are counted in status reads, not in time.
+// Chip Erase C7h / 60h, Sector Erase 20h (three address bytes, most significant first; the
+// 4 KiB sector holding the address), Read Data 03h, Page Program 02h, Read Status Register 05h
+// (bit 0 write in progress, bit 1 write enable latch). Program and erase need the write enable
+// latch and clear it when they finish. While an erase or program is in progress only Read
+// Status is answered; in deep power-down only ABh. Busy times are counted in status reads; a
+// sector erase may also last a time of its own, read from a replaceable clock.
 //
 // Not thread-safe: the server calls it under its device lock.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,7 +36,14 @@ struct NorFlashOptions {
     int erase_busy_polls = 0;
     int program_busy_polls = 0;
     bool start_in_deep_power_down = false;
+    // A sector erase shows write in progress for this many status reads and, when the time is
+    // not 0, at least until that many microseconds have passed since it started.
+    int sector_erase_busy_polls = 0;
+    std::uint32_t sector_erase_busy_us = 0;
 };
+
+// Microseconds on a monotonic clock; the chip's default reads std::chrono::steady_clock.
+using MicrosClock = std::function<std::uint64_t()>;
 
 class NorFlash {
   public:
@@ -63,15 +73,23 @@ class NorFlash {
     void set_hang_busy(bool hang) { hang_ = hang; }
     void set_erase_busy_polls(int polls) { options_.erase_busy_polls = polls; }
     void set_program_busy_polls(int polls) { options_.program_busy_polls = polls; }
+    void set_sector_erase_busy(int polls, std::uint32_t us) {
+        options_.sector_erase_busy_polls = polls;
+        options_.sector_erase_busy_us = us;
+    }
+    void set_clock(MicrosClock clock) { clock_ = std::move(clock); }
 
     int chip_erases() const { return chip_erases_; }
+    int sector_erases() const { return sector_erases_; }
     int page_programs() const { return page_programs_; }
     int status_reads() const { return status_reads_; }
 
   private:
-    void start_operation(int busy_polls);
+    void start_operation(int busy_polls, std::uint32_t busy_us = 0);
+    bool operation_done() const;
     void finish_operation();
     void program_latch();
+    void erase_sector();
     std::uint8_t next_status();
 
     NorFlashOptions options_;
@@ -91,9 +109,12 @@ class NorFlash {
     bool deep_power_down_ = false;
     bool op_pending_ = false;  // an erase or program in progress
     int busy_remaining_ = 0;
+    std::uint64_t busy_until_us_ = 0;  // 0: the operation is timed in status reads only
     bool hang_ = false;
+    MicrosClock clock_;
 
     int chip_erases_ = 0;
+    int sector_erases_ = 0;
     int page_programs_ = 0;
     int status_reads_ = 0;
 };

@@ -48,6 +48,28 @@ void close_fd(int& fd) {
 
 }  // namespace
 
+// A datagram as the device takes it: where it came in and from whom; a view of its bytes.
+struct Server::Datagram {
+    int fd = -1;
+    sockaddr_in from{};
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    bool copy = false;  // the network's second copy of a duplicated request
+};
+
+// One request's working state while it is served.
+struct Server::Served {
+    Exchange ex;
+    FaultDraw fault;
+    bool timed = false;
+    Clock::time_point started{};
+    Clock::time_point send_started{};
+    Clock::time_point start_time() {
+        if (started == Clock::time_point{}) started = Clock::now();
+        return started;
+    }
+};
+
 struct Server::Impl {
     int main_fd = -1;
     int old_fd = -1;  // the address before a move, served until the new one gets a request
@@ -66,17 +88,32 @@ struct Server::Impl {
     bool retire_after_reply = false;  // a commit moved the device with move_at_commit
     std::vector<std::uint8_t> reply;  // the reply being built; kept to spare an allocation each
 
-    // A reply (or a duplicated request's second copy) that leaves, or is served, later.
+    // Something that happens later: a reply leaves, a duplicated request's copy reaches the
+    // device, or a datagram reaches it after the link's delay.
     struct Delayed {
+        enum class Kind { Reply, Copy, Arrival };
         Clock::time_point when;
         int fd;
-        sockaddr_in to;  // for a request copy: where it came from
+        sockaddr_in to;  // for a request: where it came from
         std::vector<std::uint8_t> bytes;
         bool until_next_request = false;  // leaves when the next request arrives, at the latest
                                           // at `when`
-        bool is_request = false;
+        Kind kind = Kind::Reply;
     };
     std::deque<Delayed> delayed;  // in the order they are due; equal times in the order queued
+    // The time the last in-order reply leaves: with jitter or a link delay, no reply that keeps
+    // its order leaves before it.
+    Clock::time_point reply_floor{};
+
+    // The receive queue (with LinkFaults::rx_queue): requests waiting while one is served.
+    struct Waiting {
+        int fd;
+        sockaddr_in from;
+        std::vector<std::uint8_t> bytes;
+        bool copy;
+    };
+    std::deque<Waiting> rx_wait;
+    Clock::time_point service_free{};  // when the request in service is done
 
     void schedule(Delayed d) {
         auto at = std::upper_bound(delayed.begin(), delayed.end(), d.when,
@@ -84,16 +121,28 @@ struct Server::Impl {
         delayed.insert(at, std::move(d));
     }
 
-    // A request has arrived: the late replies that were waiting for it leave first, in order.
-    void release_held_replies() {
+    // A request has arrived: the late replies that were waiting for it leave first, in order
+    // (after the link's delay, when there is one).
+    void release_held_replies(std::uint32_t link_delay_us) {
+        std::vector<Delayed> later;
         for (auto it = delayed.begin(); it != delayed.end();) {
             if (!it->until_next_request) {
                 ++it;
                 continue;
             }
-            sendto(it->fd, it->bytes.data(), it->bytes.size(), 0,
-                   reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
+            if (link_delay_us == 0) {
+                sendto(it->fd, it->bytes.data(), it->bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
+            } else {
+                later.push_back(std::move(*it));
+            }
             it = delayed.erase(it);
+        }
+        const auto when = Clock::now() + std::chrono::microseconds(link_delay_us);
+        for (Delayed& d : later) {
+            d.until_next_request = false;
+            d.when = when;
+            schedule(std::move(d));
         }
     }
 
@@ -103,6 +152,7 @@ struct Server::Impl {
         const int fd = old_fd;
         if (fd < 0) return;
         std::erase_if(delayed, [fd](const Delayed& d) { return d.fd == fd; });
+        std::erase_if(rx_wait, [fd](const Waiting& w) { return w.fd == fd; });
         close_fd(old_fd);
     }
 };
@@ -234,28 +284,18 @@ void Server::run() {
         int blocking_fd = -1;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            auto now = Clock::now();
-            while (!im.delayed.empty() && im.delayed.front().when <= now) {
-                Impl::Delayed d = std::move(im.delayed.front());
-                im.delayed.pop_front();
-                if (d.is_request) {
-                    handle_locked(d.fd, d.bytes.data(), d.bytes.size(), d.to, now, true);
-                } else {
-                    sendto(d.fd, d.bytes.data(), d.bytes.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
-                }
-                now = Clock::now();
-            }
-            if (!im.delayed.empty()) {
+            const Clock::time_point next = run_due_locked();
+            if (next != Clock::time_point::max()) {
                 const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    im.delayed.front().when - now);
-                timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
-                timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+                    next - Clock::now());
+                const long long ns = std::max<long long>(wait.count(), 0);
+                timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+                timeout.tv_nsec = static_cast<long>(ns % 1000000000);
                 wait_forever = false;
             }
             // With one socket in use and nothing to send later, a plain blocking receive serves
             // like a bare echo server; otherwise poll every socket.
-            if (!im.other_used && im.old_fd < 0 && im.delayed.empty()) {
+            if (!im.other_used && im.old_fd < 0 && wait_forever) {
                 blocking_fd = im.main_fd;
                 im.blocked_on = blocking_fd;
             } else {
@@ -284,6 +324,38 @@ void Server::run() {
     }
 }
 
+Clock::time_point Server::run_due_locked() {
+    Impl& im = *impl_;
+    auto now = Clock::now();
+    for (;;) {
+        const bool event_due = !im.delayed.empty() && im.delayed.front().when <= now;
+        const bool service_due = !im.rx_wait.empty() && im.service_free <= now;
+        if (!event_due && !service_due) break;
+        if (service_due && (!event_due || im.service_free <= im.delayed.front().when)) {
+            Impl::Waiting w = std::move(im.rx_wait.front());
+            im.rx_wait.pop_front();
+            const Clock::time_point start = im.service_free;
+            im.service_free = start + std::chrono::microseconds(im.faults.faults().reply_delay_us);
+            handle_locked(Datagram{w.fd, w.from, w.bytes.data(), w.bytes.size(), w.copy}, start);
+        } else {
+            Impl::Delayed d = std::move(im.delayed.front());
+            im.delayed.pop_front();
+            if (d.kind == Impl::Delayed::Kind::Reply) {
+                sendto(d.fd, d.bytes.data(), d.bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
+            } else {
+                arrive_locked(Datagram{d.fd, d.to, d.bytes.data(), d.bytes.size(),
+                                       d.kind == Impl::Delayed::Kind::Copy});
+            }
+        }
+        now = Clock::now();
+    }
+    Clock::time_point next = Clock::time_point::max();
+    if (!im.delayed.empty()) next = im.delayed.front().when;
+    if (!im.rx_wait.empty()) next = std::min(next, im.service_free);
+    return next;
+}
+
 // Wakes the server thread from a blocking receive or a poll (with the lock held).
 void Server::wake_locked() {
     Impl& im = *impl_;
@@ -307,154 +379,196 @@ void Server::serve_one(int fd, int flags) {
         recvfrom(fd, buf, sizeof buf, flags, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (got <= 0) return;  // nothing, or an empty wake-up datagram
     std::lock_guard<std::mutex> guard(mutex_);
-    handle_locked(fd, buf, static_cast<std::size_t>(got), from, Clock::time_point{}, false);
+    Impl& im = *impl_;
+    const std::uint32_t link_delay_us = im.faults.faults().link_delay_us;
+    if (link_delay_us > 0) {
+        im.schedule(Impl::Delayed{Clock::now() + std::chrono::microseconds(link_delay_us), fd,
+                                  from, std::vector<std::uint8_t>(buf, buf + got), false,
+                                  Impl::Delayed::Kind::Arrival});
+        return;
+    }
+    arrive_locked(Datagram{fd, from, buf, static_cast<std::size_t>(got), false});
 }
 
-void Server::handle_locked(int fd, const std::uint8_t* buf, std::size_t size,
-                           const sockaddr_in& from, Clock::time_point started, bool copy) {
+void Server::arrive_locked(Datagram d) {
     Impl& im = *impl_;
     const LinkFaults& config = im.faults.faults();
-    Exchange ex;
-    ex.request_size = size;
-    ex.local_port = fd == im.main_fd ? port_ : fd == im.other_fd ? other_port_ : im.old_port;
+    if (config.rx_queue == 0) {
+        handle_locked(d, Clock::time_point{});
+        return;
+    }
+    const auto now = Clock::now();
+    if (im.rx_wait.empty() && im.service_free <= now) {
+        im.service_free = now + std::chrono::microseconds(config.reply_delay_us);
+        handle_locked(d, now);
+        return;
+    }
+    if (im.rx_wait.size() >= config.rx_queue) {
+        ++im.counters.rx_dropped;  // a small device's receive queue is full
+        return;
+    }
+    im.rx_wait.push_back(
+        Impl::Waiting{d.fd, d.from, std::vector<std::uint8_t>(d.bytes, d.bytes + d.size), d.copy});
+}
+
+void Server::handle_locked(const Datagram& d, Clock::time_point started) {
+    Impl& im = *impl_;
+    const LinkFaults& config = im.faults.faults();
+    Served s;
+    s.started = started;
+    s.ex.request_size = d.size;
+    s.ex.local_port = d.fd == im.main_fd ? port_ : d.fd == im.other_fd ? other_port_ : im.old_port;
     // The first request at a new address ends the service of the old one.
-    if (fd == im.main_fd && im.old_fd >= 0) im.retire_old_socket();
+    if (d.fd == im.main_fd && im.old_fd >= 0) im.retire_old_socket();
     ++im.counters.requests;
     // The clock is read only for what needs it: a fault or reply delay that leaves later, and
     // one request in kTimedEvery for the service figures. On loopback each reading is a good
     // part of the service itself.
-    const bool timed = im.counters.requests % kTimedEvery == 0;
-    if (timed && started == Clock::time_point{}) started = Clock::now();
-    auto start_time = [&started] {
-        if (started == Clock::time_point{}) started = Clock::now();
-        return started;
-    };
+    s.timed = im.counters.requests % kTimedEvery == 0;
+    if (s.timed) s.start_time();
 
-    std::vector<std::uint8_t>& reply = im.reply;
-    reply.clear();
-    Clock::time_point send_started{};
-    if (size >= 4 && buf[0] == kReadFlag) {
-        ex.kind = Exchange::Kind::Read;
-    } else if (size >= 12 && buf[0] == kWriteFlag) {
-        ex.kind = Exchange::Kind::Write;
-    } else if (size == 2 && buf[0] == kHandshakeQuit && buf[1] == 0) {
-        ex.kind = Exchange::Kind::QuitAck;
-    } else if (std::string_view(reinterpret_cast<const char*>(buf), size)
-                   .starts_with(kHandshakeText)) {
-        ex.kind = Exchange::Kind::Handshake;
+    im.reply.clear();
+    const Request request = decode_request(d.bytes, d.size);
+    s.ex.kind = request.kind;
+    if (!d.copy && (request.is_register() ||
+                    (request.kind == DatagramKind::Handshake && config.faults_on_handshake))) {
+        s.fault = im.faults.draw();
     }
-
-    const bool is_register = ex.kind == Exchange::Kind::Read || ex.kind == Exchange::Kind::Write;
-    FaultDraw fault;
-    if (!copy &&
-        (is_register || (ex.kind == Exchange::Kind::Handshake && config.faults_on_handshake))) {
-        fault = im.faults.draw();
-    }
-    InjectedFaults& injected = im.counters.faults;
     // A request lost on the way never reached the device, so it releases nothing.
-    if (is_register && !fault.lose_request) im.release_held_replies();
-    if (fault.lose_request) {
-        ex.lost_request = true;
-        ++injected.lost_requests;
-    } else if (is_register) {
-        ex.address = static_cast<std::uint16_t>(buf[2] << 8 | buf[3]);
-        if (ex.kind == Exchange::Kind::Read) {
-            ++im.counters.reads;
-            ex.word = device_.read(ex.address);
-            reply.assign(kReadRequestSize, 0);
-            std::memcpy(reply.data() + kRegisterValueAt, ex.word.data(), 8);
-        } else {
-            ++im.counters.writes;
-            std::memcpy(ex.word.data(), buf + kRegisterValueAt, 8);
-            device_.write(ex.address, ex.word);
-            reply.assign(config.long_write_replies ? kReadRequestSize : kWriteRequestSize, 0);
-        }
-        reply[1] = fault.nak ? 0x00 : kAck;
-        if (fault.nak) {
-            ++injected.naks;
-            ex.faults += " nak";
-        }
-        if (!config.no_echo) {
-            reply[2] = buf[2];
-            reply[3] = buf[3];
-        }
-        if (fault.dup_request) {
+    if (request.is_register() && !s.fault.lose_request)
+        im.release_held_replies(config.link_delay_us);
+    if (s.fault.lose_request) {
+        s.ex.lost_request = true;
+        ++im.counters.faults.lost_requests;
+    } else if (request.is_register()) {
+        dispatch_locked(request, d.bytes, s);
+        if (s.fault.dup_request) {
             // The network's second copy of the request reaches the device a little later.
-            ++injected.dup_requests;
-            ex.faults += " dup-request";
-            im.schedule(Impl::Delayed{start_time() + std::chrono::microseconds(config.dup_gap_us),
-                                      fd, from, std::vector<std::uint8_t>(buf, buf + size),
-                                      false, true});
+            ++im.counters.faults.dup_requests;
+            s.ex.faults += " dup-request";
+            im.schedule(Impl::Delayed{
+                s.start_time() + std::chrono::microseconds(config.dup_gap_us), d.fd, d.from,
+                std::vector<std::uint8_t>(d.bytes, d.bytes + d.size), false,
+                Impl::Delayed::Kind::Copy});
         }
-    } else if (ex.kind == Exchange::Kind::Handshake) {
+    } else if (request.kind == DatagramKind::Handshake) {
         ++im.counters.handshakes;
         const std::string& text = im.handshake_reply;
-        reply.assign(text.begin(), text.end());
-        if (reply.size() < kHandshakeReplySize) reply.push_back(0);
-        if (reply.size() > kHandshakeReplySize) reply.resize(kHandshakeReplySize);
+        im.reply.assign(text.begin(), text.end());
+        if (im.reply.size() < kHandshakeReplySize) im.reply.push_back(0);
+        if (im.reply.size() > kHandshakeReplySize) im.reply.resize(kHandshakeReplySize);
     }
-
-    if (!reply.empty() && fault.lose_reply) {
-        ++injected.lost_replies;
-        ex.faults += " lost-reply";
-    }
-    if (!reply.empty() && !fault.lose_reply) {
-        ex.replied = true;
-        int out_fd = fd;
-        if (fault.other_port && im.other_fd >= 0) {
-            out_fd = im.other_fd;
-            im.other_used = true;
-            ++injected.other_port_replies;
-        }
-        if (fault.foreign) {
-            if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
-            if (im.foreign_fd >= 0) {
-                std::vector<std::uint8_t> junk(reply.size(), 0xEE);
-                junk[1] = kAck;
-                sendto(im.foreign_fd, junk.data(), junk.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&from), sizeof from);
-                ++injected.foreign_datagrams;
-            }
-        }
-        const bool later = fault.late || fault.dup || config.reply_delay_us > 0;
-        const auto ready = later ? start_time() + std::chrono::microseconds(config.reply_delay_us)
-                                 : Clock::time_point{};
-        const auto leaves = fault.late ? ready + std::chrono::milliseconds(fault.late_ms) : ready;
-        if (fault.late) {
-            ++injected.late_replies;
-            if (fault.late_next) ++injected.late_held;
-            ex.faults += fault.late_next ? " late-next" : " late " + std::to_string(fault.late_ms) + "ms";
-        }
-        if (fault.dup) {
-            ++injected.dup_replies;
-            ex.faults += " dup";
-            im.schedule(Impl::Delayed{leaves + std::chrono::microseconds(config.dup_gap_us), out_fd,
-                                      from, reply, fault.late_next, false});
-        }
-        if (fault.late || config.reply_delay_us > 0) {
-            im.schedule(
-                Impl::Delayed{leaves, out_fd, from, reply, fault.late_next, false});
-        } else {
-            if (timed) send_started = Clock::now();
-            sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
-                   sizeof from);
-        }
-        ++im.counters.replies;
-    }
+    send_reply_locked(d, s);
     if (im.retire_after_reply) {
         im.retire_after_reply = false;
         im.retire_old_socket();
     }
-    if (options_.log_exchanges) im.log.push_back(ex);
-    if (options_.on_exchange) options_.on_exchange(ex);
-    if (!timed) return;
+    if (options_.log_exchanges) im.log.push_back(s.ex);
+    if (options_.on_exchange) options_.on_exchange(s.ex);
+    if (!s.timed) return;
     const auto finished = Clock::now();
-    if (send_started == Clock::time_point{}) send_started = finished;
+    if (s.send_started == Clock::time_point{}) s.send_started = finished;
     ++im.counters.timed;
     im.counters.service_ns += static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(send_started - started).count());
+        std::chrono::duration_cast<std::chrono::nanoseconds>(s.send_started - s.started).count());
     im.counters.send_ns += static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(finished - send_started).count());
+        std::chrono::duration_cast<std::chrono::nanoseconds>(finished - s.send_started).count());
+}
+
+void Server::dispatch_locked(const Request& request, const std::uint8_t* bytes, Served& s) {
+    Impl& im = *impl_;
+    const LinkFaults& config = im.faults.faults();
+    std::vector<std::uint8_t>& reply = im.reply;
+    s.ex.address = request.address;
+    if (request.kind == DatagramKind::Read) {
+        ++im.counters.reads;
+        s.ex.word = device_.read(request.address);
+        reply.assign(kReadRequestSize, 0);
+        std::memcpy(reply.data() + kRegisterValueAt, s.ex.word.data(), s.ex.word.size());
+    } else {
+        ++im.counters.writes;
+        s.ex.word = request.word;
+        device_.write(request.address, request.word);
+        reply.assign(config.long_write_replies ? kReadRequestSize : kWriteRequestSize, 0);
+    }
+    reply[1] = s.fault.nak ? 0x00 : kAck;
+    if (s.fault.nak) {
+        ++im.counters.faults.naks;
+        s.ex.faults += " nak";
+    }
+    if (!config.no_echo) {
+        reply[2] = bytes[2];
+        reply[3] = bytes[3];
+    }
+}
+
+void Server::send_reply_locked(const Datagram& d, Served& s) {
+    Impl& im = *impl_;
+    const LinkFaults& config = im.faults.faults();
+    const std::vector<std::uint8_t>& reply = im.reply;
+    const FaultDraw& fault = s.fault;
+    InjectedFaults& injected = im.counters.faults;
+    if (reply.empty()) return;
+    if (fault.lose_reply) {
+        ++injected.lost_replies;
+        s.ex.faults += " lost-reply";
+        return;
+    }
+    s.ex.replied = true;
+    ++im.counters.replies;
+    int out_fd = d.fd;
+    if (fault.other_port && im.other_fd >= 0) {
+        out_fd = im.other_fd;
+        im.other_used = true;
+        ++injected.other_port_replies;
+    }
+    if (fault.foreign) {
+        if (im.foreign_fd < 0) im.foreign_fd = bind_udp(options_.foreign_address, 0, nullptr);
+        if (im.foreign_fd >= 0) {
+            std::vector<std::uint8_t> junk(reply.size(), 0xEE);
+            junk[1] = kAck;
+            sendto(im.foreign_fd, junk.data(), junk.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&d.from), sizeof d.from);
+            ++injected.foreign_datagrams;
+        }
+    }
+    // Jitter and the link's delay hold replies in order: none leaves before the one ahead.
+    const bool in_order_hold = config.reply_jitter > 0 || config.link_delay_us > 0;
+    const bool later = fault.late || fault.dup || config.reply_delay_us > 0 || in_order_hold;
+    const auto ready = later ? s.start_time() + std::chrono::microseconds(config.reply_delay_us)
+                             : Clock::time_point{};
+    const auto travel = std::chrono::microseconds(config.link_delay_us);
+    auto leaves = ready + travel;
+    if (fault.late) {
+        leaves += std::chrono::milliseconds(fault.late_ms);
+        ++injected.late_replies;
+        if (fault.late_next) ++injected.late_held;
+        s.ex.faults +=
+            fault.late_next ? " late-next" : " late " + std::to_string(fault.late_ms) + "ms";
+    } else if (in_order_hold) {
+        if (fault.jitter_us > 0) {
+            leaves += std::chrono::microseconds(fault.jitter_us);
+            ++im.counters.jittered_replies;
+            s.ex.faults += " jitter " + std::to_string(fault.jitter_us) + "us";
+        }
+        leaves = std::max(leaves, im.reply_floor);
+        im.reply_floor = leaves;
+    }
+    if (fault.dup) {
+        ++injected.dup_replies;
+        s.ex.faults += " dup";
+        im.schedule(Impl::Delayed{leaves + std::chrono::microseconds(config.dup_gap_us), out_fd,
+                                  d.from, reply, fault.late_next, Impl::Delayed::Kind::Reply});
+    }
+    const bool held = in_order_hold && leaves > s.started;
+    if (fault.late || config.reply_delay_us > 0 || held) {
+        im.schedule(Impl::Delayed{leaves, out_fd, d.from, reply, fault.late_next,
+                                  Impl::Delayed::Kind::Reply});
+    } else {
+        if (s.timed) s.send_started = Clock::now();
+        sendto(out_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&d.from),
+               sizeof d.from);
+    }
 }
 
 }  // namespace kestrel::sim

@@ -17,6 +17,7 @@
 #include "protocol/register_word.h"
 #include "sim/device.h"
 #include "sim/faults.h"
+#include "sim/request.h"
 
 namespace kestrel::sim {
 
@@ -39,7 +40,8 @@ struct ServerOptions {
 
 // One served datagram, as the log keeps it.
 struct Exchange {
-    enum class Kind { Read, Write, Handshake, QuitAck, Malformed } kind = Kind::Malformed;
+    using Kind = DatagramKind;
+    Kind kind = Kind::Malformed;
     std::uint16_t address = 0;
     RegisterWord word{};  // written, or answered to a read
     std::size_t request_size = 0;
@@ -81,6 +83,10 @@ struct ServerCounters {
     std::uint64_t service_ns = 0;  // handling: from the request received to the reply ready
     std::uint64_t send_ns = 0;     // in sendto for the replies (on loopback: the delivery)
     InjectedFaults faults;
+    // Timing, not faults: replies held up by --reply-jitter, requests dropped by a full
+    // receive queue (--rx-queue).
+    std::uint64_t jittered_replies = 0;
+    std::uint64_t rx_dropped = 0;
 };
 
 class Server {
@@ -114,12 +120,21 @@ class Server {
 
   private:
     struct Impl;
+    struct Datagram;
+    struct Served;
     void run();
+    // Sends or serves what is due, with the lock held; returns when the next event is due.
+    std::chrono::steady_clock::time_point run_due_locked();
     void serve_one(int fd, int recv_flags);
+    // A datagram reaches the device: served at once, or queued behind the one in service.
+    void arrive_locked(Datagram d);
     // Serves one request datagram with the server lock held; a duplicated request's second copy
-    // (copy = true) draws no faults of its own.
-    void handle_locked(int fd, const std::uint8_t* buf, std::size_t size, const sockaddr_in& from,
-                       std::chrono::steady_clock::time_point started, bool copy);
+    // (d.copy) draws no faults of its own.
+    void handle_locked(const Datagram& d, std::chrono::steady_clock::time_point started);
+    // Acts on a register request; fills the reply.
+    void dispatch_locked(const Request& request, const std::uint8_t* bytes, Served& s);
+    // Sends, delays, duplicates or drops the reply as the draw says.
+    void send_reply_locked(const Datagram& d, Served& s);
     void wake_locked();
     void handle_commit();
     bool move_locked(const std::string& address, std::uint16_t port);

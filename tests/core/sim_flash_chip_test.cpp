@@ -120,6 +120,57 @@ TEST(SimFlashChip, StaysBusyForItsStatusReadsAndHearsNothingElseMeanwhile) {
     EXPECT_EQ(read_data(chip, 0, 1)[0], 0x12);
 }
 
+TEST(SimFlashChip, SectorEraseNeedsTheLatchAndExactlyThreeAddressBytes) {
+    NorFlash chip;
+    chip.load(Bytes(2 * 4096, 0x00));
+    transact(chip, with_address(0x20, 0x0FFF, {}));
+    EXPECT_EQ(read_data(chip, 0x0FFF, 1)[0], 0x00) << "erased without Write Enable";
+
+    transact(chip, {0x06});
+    transact(chip, {0x20, 0x00, 0x10});  // released after two address bytes
+    transact(chip, with_address(0x20, 0x1000, {0x00}));  // a byte too many
+    EXPECT_EQ(chip.sector_erases(), 0);
+    EXPECT_TRUE(chip.write_enabled());
+
+    transact(chip, with_address(0x20, 0x0FFF, {}));
+    EXPECT_EQ(read_data(chip, 0x0000, 1)[0], 0xFF);
+    EXPECT_EQ(read_data(chip, 0x0FFF, 2), (Bytes{0xFF, 0x00}));
+    EXPECT_FALSE(chip.write_enabled());
+
+    // The next erase needs its own Write Enable.
+    transact(chip, with_address(0x20, 0x1000, {}));
+    EXPECT_EQ(read_data(chip, 0x1000, 1)[0], 0x00);
+    EXPECT_EQ(chip.sector_erases(), 1);
+}
+
+TEST(SimFlashChip, SectorEraseStaysBusyForItsPollsAndItsTime) {
+    std::uint64_t now_us = 1000;
+    NorFlash chip(sim::NorFlashOptions{.sector_erase_busy_polls = 1,
+                                       .sector_erase_busy_us = 30000});
+    chip.set_clock([&now_us] { return now_us; });
+    transact(chip, {0x06});
+    transact(chip, with_address(0x20, 0x3FF000, {}));
+    EXPECT_EQ(status(chip), 0x03);
+    EXPECT_EQ(status(chip), 0x03) << "its polls are counted but 30 ms have not passed";
+    EXPECT_EQ(read_data(chip, 0x3FF000, 1)[0], 0xFF);  // ignored while busy: the idle level
+    now_us += 29999;
+    EXPECT_EQ(status(chip), 0x03);
+    now_us += 1;
+    EXPECT_EQ(status(chip), 0x00);
+
+    // Timed only: once the time is up the chip answers without a status read first.
+    chip.set_sector_erase_busy(0, 30000);
+    chip.load(Bytes(4096, 0x00));
+    transact(chip, {0x06});
+    transact(chip, with_address(0x20, 0x000000, {}));
+    transact(chip, {0x06});  // ignored: busy
+    now_us += 30000;
+    EXPECT_EQ(read_data(chip, 0x000000, 1)[0], 0xFF);
+    EXPECT_FALSE(chip.write_enabled());
+    transact(chip, {0x06});
+    EXPECT_EQ(status(chip), 0x02);
+}
+
 TEST(SimFlashChip, ImageFileIsReplacedWholeOrNotAtAll) {
     TempDir dir;
     const auto path = (dir / "flash.img").string();

@@ -61,5 +61,36 @@ TEST_F(SimSpiMaster, LostDataWordLeavesTheChipWithShiftedBytes) {
     EXPECT_FALSE(chip_.selected());
 }
 
+// Sector Erase through the registers: SPI_CMD 20 A2 A1 A0, then one phase E0h 40h.
+TEST_F(SimSpiMaster, SectorEraseClearsOnlyTheFourKibSectorHoldingTheAddress) {
+    chip_.load(ByteVector(3 * 4096, 0x00));
+    chip_.set_sector_erase_busy(2, 0);
+    spi_.write(SPI_CMD, word_of({0x20, 0x00, 0x1A, 0xBC}));  // without Write Enable: ignored
+    ctrl(0xE0, 0x40);
+    EXPECT_EQ(chip_.sector_erases(), 0);
+    EXPECT_EQ(chip_.contents()[0x1ABC], 0x00);
+
+    spi_.write(SPI_CMD, word_of({0x06}));
+    ctrl(0xE0, 0x10);
+    spi_.write(SPI_CMD, word_of({0x20, 0x00, 0x1A, 0xBC}));
+    ctrl(0xE0, 0x40);
+    const auto flash = chip_.contents();
+    EXPECT_EQ(flash[0x0FFF], 0x00);
+    EXPECT_EQ(flash[0x1000], 0xFF);
+    EXPECT_EQ(flash[0x1ABC], 0xFF);
+    EXPECT_EQ(flash[0x1FFF], 0xFF);
+    EXPECT_EQ(flash[0x2000], 0x00);
+    EXPECT_EQ(chip_.sector_erases(), 1);
+
+    spi_.write(SPI_CMD, word_of({0x05}));
+    const auto poll = [&] {
+        ctrl(0xF0, 0x11);
+        return spi_.read(SPI_CTRL)[0];
+    };
+    EXPECT_EQ(poll(), 0x03);
+    EXPECT_EQ(poll(), 0x03);
+    EXPECT_EQ(poll(), 0x00);  // ready, and the write enable latch cleared
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -20,10 +20,26 @@ TEST(SoakOptions, DefaultsAreTwentyWholeChipRunsEachAtOneInAThousand) {
     EXPECT_EQ(p.options.reads, 20);
     EXPECT_EQ(p.options.writes, 20);
     EXPECT_EQ(p.options.pages, 16384);
+    EXPECT_EQ(p.options.load, 0);
+    // Duplicated requests are in the mix: they shift page loads, which only an erase mends.
     EXPECT_EQ(soak::devsim_fault_args(p.options.faults, 5),
               "--seed 5 --lose-request 0.001000 --lose-reply 0.001000 --nak 0.001000 "
-              "--late-reply 0.001000 --dup-reply 0.001000 --late-ms 60-1000 --late-next 0.500000 "
-              "--dup-gap-us 200");
+              "--late-reply 0.001000 --dup-reply 0.001000 --dup-request 0.001000 --late-ms "
+              "60-1000 --late-next 0.500000 --dup-gap-us 200");
+    EXPECT_EQ(soak::devsim_timing_args(p.options.faults), "");
+}
+
+TEST(SoakOptions, LinkTimingPassesThroughToEveryRunAndLoadIsCounted) {
+    const soak::Parsed p = parse({"--rate", "0", "--reply-jitter", "0.02", "3", "--link-delay-us",
+                                  "150", "--rx-queue", "4", "--load", "2"});
+    ASSERT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.load, 2);
+    EXPECT_EQ(soak::devsim_fault_args(p.options.faults, 7),
+              "--seed 7 --reply-jitter 0.020000 3 --link-delay-us 150 --rx-queue 4");
+    EXPECT_EQ(soak::devsim_timing_args(p.options.faults),
+              "--reply-jitter 0.020000 3 --link-delay-us 150 --rx-queue 4");
+    EXPECT_NE(parse({"--reply-jitter", "0.02"}).error.find("--reply-jitter"), std::string::npos);
+    EXPECT_NE(parse({"--load", "65"}).error.find("--load"), std::string::npos);
 }
 
 TEST(SoakOptions, RateSetsEveryKindAndLaterOverridesWin) {
