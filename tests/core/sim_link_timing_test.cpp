@@ -75,7 +75,7 @@ TEST_F(SimTiming, JitterHoldsOnlyItsShareAndNeverBeyondItsMaximum) {
         const auto r = client_->receive(2000ms);
         ASSERT_TRUE(r) << "reply " << i;
         const auto waited = r->taken - sent;
-        EXPECT_LT(waited, 30ms + 15ms) << "reply " << i;  // MAX_MS and a scheduling margin
+        EXPECT_LT(waited, 30ms + 50ms) << "reply " << i;  // MAX_MS and a loaded machine's margin
         held += waited > 1ms;
     }
     EXPECT_GE(server_->counters().jittered_replies, 10u);
@@ -85,16 +85,16 @@ TEST_F(SimTiming, JitterHoldsOnlyItsShareAndNeverBeyondItsMaximum) {
 
 TEST_F(SimTiming, LinkDelayCarriesManyRequestsAtOnceEachWayAndKeepsTheirOrder) {
     sim::LinkFaults f;
-    f.link_delay_us = 20000;  // 20 ms each way
+    f.link_delay_us = 50000;  // 50 ms each way
     start(f);
     const auto first = client_->send_read(0x0301);
     for (std::uint16_t reg = 0x0302; reg <= 0x0306; ++reg)
         client_->send_read(reg);
     EXPECT_THAT(replies(6), ElementsAre(0x0301, 0x0302, 0x0303, 0x0304, 0x0305, 0x0306));
     ASSERT_EQ(taken_.size(), 6u);
-    EXPECT_GE(taken_.front() - first, 40ms) << "both ways";
-    // In flight together: all six are back within a little more than one round trip.
-    EXPECT_LT(taken_.back() - first, 80ms);
+    EXPECT_GE(taken_.front() - first, 100ms) << "both ways";
+    // In flight together: all six are back well before two round trips (one at a time: six).
+    EXPECT_LT(taken_.back() - first, 190ms);
 }
 
 TEST_F(SimTiming, FullReceiveQueueDropsWhatArrivesAndServesTheRestInOrder) {
@@ -115,14 +115,14 @@ TEST_F(SimTiming, FullReceiveQueueDropsWhatArrivesAndServesTheRestInOrder) {
 
 TEST_F(SimTiming, WithoutAQueueLimitTheServiceTimeOverlapsAsBefore) {
     sim::LinkFaults f;
-    f.reply_delay_us = 30000;
+    f.reply_delay_us = 100000;
     start(f);
     const auto sent = client_->send_read(0x0501);
     client_->send_read(0x0502);
     client_->send_read(0x0503);
     EXPECT_THAT(replies(3), ElementsAre(0x0501, 0x0502, 0x0503));
     ASSERT_EQ(taken_.size(), 3u);
-    EXPECT_LT(taken_[2] - sent, 55ms);
+    EXPECT_LT(taken_[2] - sent, 190ms) << "one at a time would take 300 ms";
     EXPECT_EQ(server_->counters().rx_dropped, 0u);
 }
 
