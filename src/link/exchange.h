@@ -25,7 +25,8 @@ enum class Doubt : std::uint8_t {
     Stray,  // stray datagrams came during this exchange: a duplicate, a late reply, or one that
             // fits no request here; an earlier exchange's reply may have been another's
     Owed,   // a write whose register still owes the reply of an earlier write that timed out:
-            // this acknowledgement may be that one, come late
+            // this acknowledgement may be that one, come late (also a read, on a link that does
+            // not know yet whether the device echoes the register)
     Copy,   // a read whose bytes equal a recent reply of its register, on a link that has shown
             // duplicates or still owes a reply of that register: a copy could stand in for it
 };

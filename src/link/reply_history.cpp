@@ -78,21 +78,25 @@ StrayKind ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
     bool copy = false;
     if (kind_known && kind == ExchangeKind::Write) {
         const auto it = last_write_us_.find(reg);
-        copy = it != last_write_us_.end() && now_us - it->second < kCopyWindowUs;
+        copy = it != last_write_us_.end() && now_us - std::min(now_us, it->second) < kCopyWindowUs;
     } else if (kind_known) {
         const auto values = reads_.find(reg);
         if (values != reads_.end()) {
             const auto it = values->second.last_taken_us.find(key_of(word));
-            copy = it != values->second.last_taken_us.end() && now_us - it->second < kCopyWindowUs;
+            copy = it != values->second.last_taken_us.end() &&
+                   now_us - std::min(now_us, it->second) < kCopyWindowUs;
         }
     }
-    if (!copy) return StrayKind::Other;
-    last_duplicate_us_ = now_us;
-    return StrayKind::Duplicate;
+    // Not a debt come late: a copy, or a datagram the link can't place. Either way this link
+    // makes datagrams that can stand in for replies.
+    last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+    return copy ? StrayKind::Duplicate : StrayKind::Other;
 }
 
 void ReplyHistory::expire_owed(std::uint64_t now_us) {
-    std::erase_if(owed_, [now_us](const Owed& o) { return now_us - o.since_us >= kOwedKeptUs; });
+    std::erase_if(owed_, [now_us](const Owed& o) {
+        return now_us > o.since_us && now_us - o.since_us >= kOwedKeptUs;
+    });
 }
 
 std::uint64_t ReplyHistory::oldest_owed_us(std::uint32_t reg) const {

@@ -13,7 +13,8 @@ namespace kestrel {
 
 // A copy of a reply can stand in for a later one only while it is on its way.
 inline constexpr std::uint64_t kCopyWindowUs = 5000;
-// A link that showed a duplicate is taken to make them for this long.
+// A link that showed a duplicate (or a stray it could not place) is taken to make them for
+// this long.
 inline constexpr std::uint64_t kDuplicatesRememberedUs = 10000000;
 // An owed reply is forgotten once it came, or after this long (a bound on memory, not a rule:
 // the doubt it makes is narrowed by content, see copy_possible).
@@ -28,6 +29,10 @@ class ReplyHistory {
     // does not echo).
     void owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us);
     [[nodiscard]] bool owes(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us);
+    [[nodiscard]] bool owes_any(std::uint64_t now_us) {
+        expire_owed(now_us);
+        return !owed_.empty();
+    }
 
     // A write acknowledgement of reg was taken while one was owed (Doubt::Owed): it was the late
     // one, or the late one is still to come and will show as a stray around a later exchange.

@@ -24,9 +24,15 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
     } else {
         ++r.strays.others;
     }
+    // Sorted by when it came, not when this thread got to it: a copy is told by how soon
+    // after the reply it copies it arrived.
+    std::uint64_t at_us = monotonic_us();
+    const std::uint64_t now_real_ns = realtime_ns();
+    if (d.arrived_real_ns != 0 && d.arrived_real_ns < now_real_ns)
+        at_us -= std::min(at_us, (now_real_ns - d.arrived_real_ns) / 1000u);
     const StrayKind kind = s.history.stray(read ? ExchangeKind::Read : ExchangeKind::Write, known,
                                            s.shape.register_of(buf, d.length),
-                                           value_of(buf, d.length), monotonic_us());
+                                           value_of(buf, d.length), at_us);
     if (kind == StrayKind::Late) bump(counters().late_replies);
     if (kind == StrayKind::Duplicate) bump(counters().duplicates);
 }
@@ -109,7 +115,8 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
         }
         const std::size_t n = std::min(d.length, size);
         std::memcpy(reply, buf, n);
-        s.shape.learn(p.kind, p.address, buf, d.length);
+        // A reply taken while another is owed may be that one: nothing is learnt from it.
+        if (!s.history.owes_any(monotonic_us())) s.shape.learn(p.kind, p.address, buf, d.length);
         r.length = static_cast<ssize_t>(n);
         r.arrived_real_ns = d.arrived_real_ns;
         return r;

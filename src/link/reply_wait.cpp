@@ -1,20 +1,27 @@
 #include "link/reply_wait.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace kestrel {
 namespace {
 
 constexpr int kMaxBackoff = 5;  // 2 ms doubled five times passes 50 ms
+std::atomic<std::uint32_t> g_floor_us{kMinWaitUs};
 
 }  // namespace
+
+std::uint32_t set_reply_wait_floor_us(std::uint32_t us) {
+    return g_floor_us.exchange(std::min(us, kMaxWaitUs));
+}
 
 std::uint32_t ReplyWait::wait_us() const {
     if (!measured_) return kFirstWaitUs;
     const std::uint64_t estimate = std::uint64_t{srtt_us_} + 4u * std::uint64_t{rttvar_us_};
     const std::uint32_t peak = *std::max_element(peaks_.begin(), peaks_.end());
     const std::uint64_t with_peak = std::max<std::uint64_t>(estimate, std::uint64_t{peak} * 5 / 4);
-    const std::uint64_t base = std::clamp<std::uint64_t>(with_peak, kMinWaitUs, kMaxWaitUs);
+    const std::uint64_t base =
+        std::clamp<std::uint64_t>(with_peak, g_floor_us.load(std::memory_order_relaxed), kMaxWaitUs);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(base << backoff_, kMaxWaitUs));
 }
 

@@ -14,6 +14,10 @@ inline constexpr std::uint32_t kFirstWaitUs = 50000;  // the described receive t
 inline constexpr std::uint32_t kMaxWaitUs = 50000;
 inline constexpr std::uint32_t kMinWaitUs = 2000;     // the floor on a quiet LAN
 
+// The floor in force (kMinWaitUs unless changed; tests that pin exact traffic on a loaded
+// machine raise it). Returns the previous value. Any thread.
+std::uint32_t set_reply_wait_floor_us(std::uint32_t us);
+
 class ReplyWait {
   public:
     // The wait for the next reply, in microseconds.

@@ -89,6 +89,8 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     const bool owed = s.history.owes(p.kind, reg, now_us);
     if (r.strays.any()) {
         e.doubt = Doubt::Stray;
+    } else if (p.kind == ExchangeKind::Read && owed && reg == ReplyShape::kAnyRegister) {
+        e.doubt = Doubt::Owed;  // without an echo, a late reply of any register fits
     } else if (p.kind == ExchangeKind::Read && s.history.copy_possible(reg, e.word, now_us)) {
         e.doubt = Doubt::Copy;
     } else if (p.kind == ExchangeKind::Write && owed) {
@@ -153,7 +155,7 @@ ExchangeResult write_exchange(std::uint16_t address, const RegisterWord& word) {
 
 ExchangeResult read_reg(std::uint16_t address) {
     const ExchangeResult e = read_exchange(address);
-    if (e.status != ExchangeStatus::Clean) {
+    if (e.status != ExchangeStatus::Clean || e.doubt == Doubt::Owed) {
         bump(counters().unacknowledged);
         trace(kReadAckError);
     }
@@ -163,7 +165,7 @@ ExchangeResult read_reg(std::uint16_t address) {
 bool read_reg(std::uint16_t address, RegisterWord& word) {
     const ExchangeResult e = read_reg(address);
     word = e.word;
-    return e.status == ExchangeStatus::Clean;
+    return e.status == ExchangeStatus::Clean && e.doubt != Doubt::Owed;
 }
 
 bool write_reg(std::uint16_t address, const RegisterWord& word) {

@@ -53,7 +53,7 @@ void set_handshake_notice_stream(std::FILE* stream);
 [[nodiscard]] ExchangeResult write_exchange(std::uint16_t address, const RegisterWord& word);
 
 // The described forms: the word of a read is reply bytes 4..11 (zero without a fitting reply).
-// True only for ExchangeStatus::Clean; otherwise trace "READ Reg32, ACK error! " or
+// True only for ExchangeStatus::Clean (and, for a read, no Doubt::Owed); otherwise trace "READ Reg32, ACK error! " or
 // "WRITE Reg32, ACK error! ". A word from a read that returned false must not be stored or
 // acted on as the device's value.
 bool read_reg(std::uint16_t address, RegisterWord& word);

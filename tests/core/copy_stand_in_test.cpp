@@ -1,7 +1,7 @@
 // A copy of an earlier acknowledgement that stands in for a lost request leaves no sign at the
-// link when it comes as promptly as the device answers. A page read then takes a receive phase
-// that never happened, and a page load on a jittery link would give up at every slow
-// acknowledgement: neither may cost a wrong page or the page's whole budget.
+// link. A page read then takes a receive phase that never happened: on a link that has shown
+// duplicates, a chunk that reads as one a copy could give is read again and kept only once two
+// reads agree. A device that only answers slowly costs nothing extra, erased pages included.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,8 +25,8 @@ bool is_write_to(const Bytes& r, std::uint8_t low) {
     return r.size() == 18 && r[0] == 0x00 && r[2] == 0x00 && r[3] == low;
 }
 
-// A scripted device whose SPI master reads pages that all hold `page`: B0 48 opens one at
-// chunk 0, 10 08 and 50 08 move to the next chunk, and a read of SPI_CTRL gives the chunk's 8
+// A scripted device whose SPI master reads pages that all hold `page`: B0 48 (or F0 48) opens
+// one at the chunk SPI_CMD's address names, 10 08 and 50 08 move to the next chunk, and a read of SPI_CTRL gives the chunk's 8
 // bytes. The phases named in `stuck` (counted from 1 over the whole run) are acknowledged but
 // do nothing, and the SPI_CTRL reads named in `stale` are answered with the last SPI_CTRL
 // reply again: a lost request, answered by a copy of the reply before. Its first reply comes
@@ -40,6 +40,7 @@ class ScriptedReader {
     RawPeer::Answer operator()(const Bytes& req, int index) {
         std::lock_guard<std::mutex> guard(mutex_);
         RawPeer::Answer a = answer(ack_for(req));
+        if (is_write_to(req, 0x10) && req[4] == 0x03) open_at_ = req[7] / 8;
         if (req[0] == 0x80 && req[2] == 0x00 && req[3] == 0x08) {
             if (stale_.count(++reads_) == 0)
                 last_ = Bytes(page_.begin() + chunk_ * 8, page_.begin() + chunk_ * 8 + 8);
@@ -51,8 +52,8 @@ class ScriptedReader {
             if (opens_ == late_open_ && chunk_ == 10)
                 a = answer(ack_for(req, Bytes(page_.begin() + 32, page_.begin() + 40)));
         } else if (is_write_to(req, 0x08)) {
-            const bool start = req[4] == 0xB0;
-            if (stuck_.count(++phases_) == 0) chunk_ = start ? 0 : std::min(chunk_ + 1, 31);
+            const bool start = req[4] == 0xB0 || req[4] == 0xF0;
+            if (stuck_.count(++phases_) == 0) chunk_ = start ? open_at_ : std::min(chunk_ + 1, 31);
             opens_ += start ? 1 : 0;
         }
         if (copy_first_ && index == 0) a.then_extra = a.reply;
@@ -81,6 +82,7 @@ class ScriptedReader {
     bool copy_first_;
     Bytes last_ = Bytes(8, 0);
     int chunk_ = 0;
+    int open_at_ = 0;  // the chunk the Read Data address in SPI_CMD names
     int phases_ = 0;
     int reads_ = 0;
     bool silent_first_ = false;
@@ -115,7 +117,7 @@ class CopyStandIn : public ::testing::Test {
     int compared() {
         int n = 0;
         for (const auto& line : traces_.lines())
-            n += line.find("reading the page again to compare") != std::string::npos;
+            n += line.find("reading them again to compare") != std::string::npos;
         return n;
     }
     std::array<std::uint8_t, 256> read_{};
@@ -192,34 +194,60 @@ TEST_F(CopyStandIn, RepeatedChunkOnALinkThatNeverShowedAStrayIsReadOnce) {
     ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
     RegisterWord w{};
     for (int i = 0; i < 12; ++i) ASSERT_TRUE(read_reg(0x4000, w));
+    const std::size_t before = peer.received().size();
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_EQ(compared(), 0);
+    EXPECT_EQ(reader.opens(), 1);
+    EXPECT_EQ(peer.received().size() - before, 65u + 1u);  // the page and its probe
 }
 
-// Every load's eleventh SPI_PP_DATA is acknowledged 20 ms late, as on a link whose round trips
-// jitter; SPI_CTRL always reads zeros (the chip ready, the page read back as zeros).
-TEST_F(CopyStandIn, PageLoadsStopGivingUpForPaceAfterTwoAndTheProgramIsReadBack) {
+// The device answers every request 300 us late and every seventh 1.5 ms late, as a busy
+// machine or a slow device does, over erased pages: no reply is in doubt for its timing, so
+// each page costs its 65 exchanges and one probe, as on a fast link.
+TEST_F(CopyStandIn, SlowButCorrectDeviceCostsNoExtraExchangeOnErasedPages) {
+    std::array<std::uint8_t, 256> erased{};
+    erased.fill(0xFF);
+    ScriptedReader reader(erased, {}, false);
+    RawPeer peer([&reader](const Bytes& req, int index) {
+        RawPeer::Answer a = reader(req, index);
+        a.delay = std::chrono::duration_cast<std::chrono::milliseconds>(index % 7 == 0 ? 2ms : 0ms);
+        return a;
+    });
+    ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
+    RegisterWord w{};
+    for (int i = 0; i < 12; ++i) ASSERT_TRUE(read_reg(0x4000, w));
+    const std::size_t before = peer.received().size();
+    for (std::uint32_t page = 0; page < 4; ++page) {
+        ASSERT_TRUE(read_page_checked(page * 256, read_));
+        EXPECT_EQ(read_, erased);
+    }
+    EXPECT_EQ(peer.received().size() - before, 4u * 66u);
+    EXPECT_EQ(compared(), 0);
+}
+
+// Every load's eleventh SPI_PP_DATA is acknowledged 1 ms late, on a link that has shown a
+// duplicate; SPI_CTRL always reads zeros (the chip ready, the page read back as zeros). A slow
+// acknowledgement is no fault: one load, its tail, and the check of its last chunks.
+TEST_F(CopyStandIn, SlowAcknowledgementInALoadCostsNoSecondLoad) {
     std::atomic<int> data_words{0};
     RawPeer peer([&data_words](const Bytes& req, int index) {
         RawPeer::Answer a = answer(ack_for(req));
         if (index == 0) a.then_extra = ack_for(req);
         if (is_write_to(req, 0x18)) data_words = 0;
-        if (is_write_to(req, 0x20) && ++data_words == 11) a.delay = 20ms;
+        if (is_write_to(req, 0x20) && ++data_words == 11) a.delay = 1ms;
         return a;
     });
     ASSERT_TRUE(open_learnt(peer));
     const std::array<std::uint8_t, 256> zeros{};
     EXPECT_EQ(program_page_checked(0x000100, zeros), PageProgram::Done);
-    int heads = 0, tails = 0, opens = 0;
+    int heads = 0, tails = 0;
     for (const auto& r : peer.received()) {
         heads += is_write_to(r.bytes, 0x18);
         tails += is_write_to(r.bytes, 0x28);
-        opens += is_write_to(r.bytes, 0x08) && r.bytes[4] == 0xB0;
     }
-    EXPECT_EQ(heads, 3);
+    EXPECT_EQ(heads, 1);
     EXPECT_EQ(tails, 1);
-    EXPECT_GE(opens, 1);  // read back, though its program looked clean
 }
 
 }  // namespace

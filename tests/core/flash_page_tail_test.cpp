@@ -96,15 +96,31 @@ TEST_F(PageTail, BlankPageHoldsWithoutAnExchange) {
     EXPECT_TRUE(registers().empty());
 }
 
-TEST_F(PageTail, CleanLookingProgramOverAWrongEndIsNeverDone) {
-    // The chip already holds cleared bits at the end of the page, as a shifted load leaves it:
-    // every exchange of the program is acknowledged, yet the page is not what was asked.
+// On a link that still owes a reply, a copy could stand in for a load word's acknowledgement:
+// a program that looks clean is checked at its end. The chip already holds cleared bits at the
+// end of the page, as a shifted load leaves it.
+TEST_F(PageTail, CleanLookingProgramOverAWrongEndIsNeverDoneWhereCopiesCanCome) {
     const Page page = counting_page();
     Page chip{};
     chip.fill(0xFF);
     std::fill(chip.begin() + 248, chip.end(), 0x00);
     chip_page_one(chip);
+    server_->set_faults({.seed = 3, .lose_reply = 1.0});
+    EXPECT_EQ(write_exchange(SPI_INIT, RegisterWord{}).status, ExchangeStatus::NoReply);
+    server_->set_faults(sim::LinkFaults{});
+    ASSERT_TRUE(link_may_make_copies());
     EXPECT_EQ(program_page_checked(0x100, page), PageProgram::ReadBackDiffers);
+}
+
+// On a link that has shown nothing that could stand in for a reply, a clean program is done
+// with its own traffic: write enable, the load, a probe, the tail, the polls, a probe.
+TEST_F(PageTail, CleanProgramOnAQuietLinkIsNotReadBack) {
+    const Page page = counting_page();
+    ASSERT_FALSE(link_may_make_copies());
+    const std::size_t before = registers().size();
+    EXPECT_EQ(program_page_checked(0x100, page), PageProgram::Done);
+    EXPECT_TRUE(read_commands().empty());
+    EXPECT_GE(registers().size() - before, 2u + 33u + 1u + 1u + 3u + 1u);
 }
 
 }  // namespace

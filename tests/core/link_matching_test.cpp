@@ -55,9 +55,10 @@ TEST_F(LinkMatching, ReplyNamingAnotherRegisterIsDroppedAndTheRightOneTaken) {
     learn();
     const std::uint64_t dropped = link_stats().unfitting_dropped;
     LinkWatch watch;
-    RegisterWord w{};
-    EXPECT_TRUE(read_reg(0x4008, w));
-    EXPECT_EQ(w, word_of({0x11, 0x22}));
+    const ExchangeResult e = read_exchange(0x4008);
+    EXPECT_EQ(e.word, word_of({0x11, 0x22}));  // its own reply, taken after the stray
+    EXPECT_EQ(e.status, ExchangeStatus::Anomalous);
+    EXPECT_EQ(e.doubt, Doubt::Stray);
     EXPECT_EQ(link_stats().unfitting_dropped, dropped + 1);
     EXPECT_FALSE(watch.clean());  // the span saw a stray datagram
 }
@@ -78,32 +79,39 @@ TEST_F(LinkMatching, EighteenByteReplyToAReadIsNeverItsValue) {
     });
     open_to(peer);
     learn();
-    RegisterWord w{};
-    EXPECT_TRUE(read_reg(0x4000, w));
-    EXPECT_EQ(w, word_of({0x42}));
+    const ExchangeResult e = read_exchange(0x4000);
+    EXPECT_EQ(e.word, word_of({0x42}));
+    EXPECT_EQ(e.status, ExchangeStatus::Anomalous);  // the 18 bytes came first, as a stray
 }
 
 // Until the device has answered, the wait is the described 50 ms; then it follows the round
 // trips, and a reply that comes after its wait is a stray whose late arrival settles the debt.
 TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenTheMeasuredRoundTrips) {
-    RawPeer peer([](const Bytes& req, int index) {
+    const ReplyWaitFloor floor(kMinWaitUs);
+    RawPeer first([](const Bytes& req, int) {
         RawPeer::Answer a = answer(ack_for(req, {0x07}));
-        if (index == 0) a.delay = 40ms;
-        if (index == 6) a.delay = 30ms;
+        a.delay = 40ms;
         return a;
     });
-    open_to(peer);
+    open_to(first);
     EXPECT_EQ(current_reply_wait_us(), 50000u);
     RegisterWord w{};
     EXPECT_TRUE(read_reg(0x4000, w));  // 40 ms, inside the first wait
     EXPECT_EQ(w, word_of({0x07}));
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(read_reg(0x4000, w));
-    EXPECT_LT(current_reply_wait_us(), 50000u);
+    close_link();
+    RawPeer peer([](const Bytes& req, int index) {
+        RawPeer::Answer a = answer(ack_for(req, {0x07}));
+        if (index == 8) a.delay = 30ms;
+        return a;
+    });
+    open_to(peer);
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(read_reg(0x4008 + 8 * (i % 2), w));
+    EXPECT_LT(current_reply_wait_us(), 30000u);
     const LinkStats before = link_stats();
-    const ExchangeResult slow = read_exchange(0x4008);  // 30 ms: past the wait
+    const ExchangeResult slow = read_exchange(0x4000);  // 30 ms: past the wait
     EXPECT_EQ(slow.status, ExchangeStatus::NoReply);
     std::this_thread::sleep_for(40ms);
-    const ExchangeResult next = read_exchange(0x4008);
+    const ExchangeResult next = read_exchange(0x4010);
     EXPECT_EQ(next.status, ExchangeStatus::Anomalous);  // the late reply was there first
     EXPECT_EQ(next.doubt, Doubt::Stray);
     EXPECT_EQ(link_stats().late_replies, before.late_replies + 1);

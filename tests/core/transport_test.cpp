@@ -425,8 +425,8 @@ TEST_F(TransportTest, ConcurrentExchangesNeverSwapReplies) {
         for (int i = 0; i < 300; ++i) {
             const auto address = static_cast<std::uint16_t>(base + i);
             RegisterWord w{};
-            read_reg(address, w);
-            if (w[0] != (address >> 8) || w[1] != (address & 0xFF)) ++mismatches;
+            if (read_reg(address, w) && (w[0] != (address >> 8) || w[1] != (address & 0xFF)))
+                ++mismatches;
         }
     };
     std::thread a(worker, 0x1000);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/udp.h"
+#include "support/wait_floor.h"
 
 namespace kestrel::test {
 

@@ -38,6 +38,7 @@ class PageReader {
             const auto open = unproven();
             if (open.first == kChunks) break;
             pass(open.first, open.second);
+            trace_doubts();
             merge(open.first);
         }
         if (passes > 1) count_page_reread();
@@ -116,6 +117,23 @@ class PageReader {
         strays(close, kNone, false);
         const ExchangeResult seen = spi_get(SPI_CTRL, nullptr);
         strays(seen, kNone, true);
+    }
+
+    void trace_doubts() const {
+        const std::size_t strong = std::min(strong_.from_chunk, first_of(strong_.ones));
+        const std::size_t weak = std::min(weak_.from_chunk, first_of(weak_.ones));
+        if (strong < read_to_)
+            tracef("read page %06x: stray datagrams around chunk %zu, reading it again", address_,
+                   strong);
+        if (weak < read_to_ && weak < strong)
+            tracef("read page %06x: chunk %zu reads as a copy could, reading them again to compare",
+                   address_, weak);
+    }
+
+    static std::size_t first_of(const std::bitset<kChunks>& bits) {
+        for (std::size_t c = 0; c < kChunks; ++c)
+            if (bits[c]) return c;
+        return kChunks;
     }
 
     void trace_fault(std::size_t c) const {

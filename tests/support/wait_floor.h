@@ -1,0 +1,24 @@
+// The link's reply-wait floor in tests. Most tests pin exact traffic, and on a loaded machine a
+// reply can take several milliseconds: they run with the described 50 ms as the floor. Tests of
+// recovery and of the adaptive wait itself put the real floor back with ReplyWaitFloor.
+#pragma once
+
+#include "link/reply_wait.h"
+
+namespace kestrel::test {
+
+class ReplyWaitFloor {
+  public:
+    explicit ReplyWaitFloor(std::uint32_t us) : previous_(set_reply_wait_floor_us(us)) {}
+    ~ReplyWaitFloor() { set_reply_wait_floor_us(previous_); }
+    ReplyWaitFloor(const ReplyWaitFloor&) = delete;
+    ReplyWaitFloor& operator=(const ReplyWaitFloor&) = delete;
+
+  private:
+    std::uint32_t previous_;
+};
+
+// Set once per test program, before any test runs.
+inline const ReplyWaitFloor g_test_wait_floor{kFirstWaitUs};
+
+}  // namespace kestrel::test
