@@ -140,6 +140,7 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (command == "verify") return cmd_verify(session, std::move(rest));
     if (command == "reset") return cmd_reset(session, std::move(rest));
     if (command == "set") return cmd_set(session, std::move(rest));
+    if (command == "scan") return cmd_scan(session, std::move(rest));
     if (command == "batch") return cmd_batch(session, std::move(rest), io);
     if (command == "unit") return cmd_unit(session, std::move(rest));
     return usage_error(session, "unknown command \"" + command + "\" (for example: kestrelctl --device 192.168.1.50:5000 info; see --help)");

@@ -11,11 +11,6 @@
 namespace kestrel::cli {
 namespace {
 
-std::string ip_string(Ipv4Net ip) {
-    const auto b = ipv4_bytes(ip);
-    return format_ipv4(b.data());
-}
-
 int command_failure(Session& session, const char* what, const device::CommandOutcome& r) {
     const std::string why = r.failure.empty() ? std::string("not acknowledged") : r.failure;
     return session.fail(r.device_silent ? kExitNoDevice : kExitLink,
@@ -23,6 +18,11 @@ int command_failure(Session& session, const char* what, const device::CommandOut
 }
 
 }  // namespace
+
+std::string ip_string(Ipv4Net ip) {
+    const auto b = ipv4_bytes(ip);
+    return format_ipv4(b.data());
+}
 
 std::string mac_string(const device::Mac& mac) {
     return format("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);

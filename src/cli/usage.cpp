@@ -15,6 +15,7 @@ Commands:
   verify IMAGE             compare the device's flash with IMAGE (--against FILE: with a file)
   set ip A.B.C.D:PORT      set ip, mac, ts-port, multicast on|off, multicast-ip
   reset                    reset the device
+  scan [RANGE]             find the devices in RANGE and list their configuration
   batch PLAN               provision many devices from a CSV plan
 Run "kestrelctl COMMAND --help" for a command's options.
 
@@ -89,6 +90,20 @@ Each prints the configuration block as read back.
     if (command == "reset") {
         return R"(Usage: kestrelctl reset
 Sends the device's reset command.
+)";
+    }
+    if (command == "scan") {
+        return R"(Usage: kestrelctl scan [A.B.C.D/N | A.B.C.D-E | A.B.C.D] [--port N] [--timeout MS] [-j N]
+                      [--force]
+Sends the handshake to every address of the range (without one: the /24 of the first network
+interface that is up), reads the configuration block and the flash id of each device that
+answers, and lists its address, port, MAC, TS port, multicast setting and flash id. --json: one
+object per device, then the summary.
+  --port N       the devices' port (default 5000)
+  --timeout MS   how long each address is waited for (default 1000)
+  -j N           addresses waited for at once, 1 to 256 (default 64)
+  --force        allow a range of more than 4096 addresses
+Exit 0 when at least one device answered, 3 when none did.
 )";
     }
     if (command == "batch") {
