@@ -1,6 +1,9 @@
 #include "cli/kestrelctl.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "cli/commands.h"
@@ -78,7 +81,13 @@ class TraceRoute {
             file_ = open_c_file(options.trace_file.c_str(), "w");
             if (!file_) return;
             std::FILE* f = file_.get();
-            previous_ = set_trace_sink([f](std::string_view text) { write_line(f, text); });
+            previous_ = set_trace_sink([this, f](std::string_view text) {
+                if (!write_line(f, text)) {
+                    const int error = errno;
+                    int none = 0;
+                    (void)write_errno_.compare_exchange_strong(none, error == 0 ? EIO : error);
+                }
+            });
         } else if (options.verbose) {
             previous_ = set_trace_sink([err](std::string_view text) { write_line(err, text); });
         } else {
@@ -93,16 +102,24 @@ class TraceRoute {
     TraceRoute& operator=(const TraceRoute&) = delete;
 
     bool failed() const { return !installed_; }
+    // Why the trace file stopped taking lines, or empty.
+    std::string write_failure(const std::string& path) const {
+        const int error = write_errno_.load();
+        if (error == 0) return {};
+        return "can't write the trace file \"" + path + "\": " + std::strerror(error) + "; the trace is incomplete";
+    }
 
   private:
-    static void write_line(std::FILE* f, std::string_view text) {
-        std::fwrite(text.data(), 1, text.size(), f);
-        if (text.empty() || text.back() != '\n') std::fputc('\n', f);
-        std::fflush(f);
+    static bool write_line(std::FILE* f, std::string_view text) {
+        errno = 0;
+        bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        if (text.empty() || text.back() != '\n') ok = std::fputc('\n', f) != EOF && ok;
+        return std::fflush(f) == 0 && ok;
     }
     CFile file_;
     TraceSink previous_;
     bool installed_ = false;
+    std::atomic<int> write_errno_{0};
 };
 
 }  // namespace
@@ -129,6 +146,7 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (trace_route.failed()) {
         return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\""));
     }
+    session.watch_late_failure([&] { return trace_route.write_failure(p.options.trace_file); });
     reset_interrupts();
     install_interrupt_handler();
     set_handshake_notice_stream(nullptr);

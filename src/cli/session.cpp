@@ -105,6 +105,14 @@ int Session::fail(int code, const std::string& message) {
 
 int Session::finish(int code) {
     progress_.finish();
+    const std::string late = late_failure_ ? late_failure_() : std::string();
+    if (!late.empty() && code == kExitOk) {
+        code = fail(kExitFile, late);
+    } else if (!late.empty() && options_.json) {
+        json_.add("late_error", late);
+    } else if (!late.empty()) {
+        std::fprintf(io_.err, "kestrelctl %s: %s\n", command_.c_str(), late.c_str());
+    }
     const double seconds = now_s() - start_s_;
     const LinkStats now = link_stats();
     const auto exchanges = static_cast<std::int64_t>(now.exchanges - stats_at_start_.exchanges);

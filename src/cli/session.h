@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -61,6 +62,10 @@ class Session {
     // Bytes moved by the command, for the summary's rate.
     void count_bytes(std::uint64_t bytes) { bytes_ += bytes; }
 
+    // A check finish() makes last: a non-empty text is a failure found after the fact (the
+    // trace could not be written); it turns success into kExitFile and is said once.
+    void watch_late_failure(std::function<std::string()> check) { late_failure_ = std::move(check); }
+
     // Ends the command: the summary (human) or the JSON object, then code.
     int finish(int code);
 
@@ -84,6 +89,7 @@ class Session {
     std::uint64_t bytes_ = 0;
     bool linked_ = false;
     SleepFunction previous_sleep_;
+    std::function<std::string()> late_failure_;
     std::uint64_t waited_ms_ = 0;  // fixed waits slept (erase pause, polls, handshake gaps)
 };
 
