@@ -1,6 +1,7 @@
 // read and verify: the flash commands that only read the chip.
 #include <algorithm>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
@@ -69,7 +70,7 @@ int cmd_read(Session& session, ArgList args) {
         return usage_error(session, *missing + " takes a value (for example: read cal.bin --offset 0x3f0000 --length 4096)");
     }
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "unknown option " + *bad + " (for example: read dump.bin --verify)");
+        return usage_error(session, unknown_option("read", *bad, "read dump.bin --verify"));
     }
     const auto files = args.positionals();
     if (files.size() != 1) {
@@ -153,7 +154,7 @@ int cmd_verify(Session& session, ArgList args) {
         return usage_error(session, *missing + " takes a value (for example: verify image.bin --against flash.bin)");
     }
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "unknown option " + *bad + " (for example: verify image.bin)");
+        return usage_error(session, unknown_option("verify", *bad, "verify image.bin"));
     }
     const auto files = args.positionals();
     if (files.size() != 1) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "cli/address_range.h"
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
@@ -54,7 +55,7 @@ std::optional<ScanArgs> parse_scan_args(Session& session, ArgList& args, int& co
         return std::nullopt;
     };
     if (const auto& missing = args.missing_value()) return fail("scan: " + *missing + " takes a value" + kScanExample);
-    if (const auto bad = args.unknown_flag()) return fail("scan: unknown option " + *bad + kScanExample);
+    if (const auto bad = args.unknown_flag()) return fail(unknown_option("scan", *bad, "scan 192.168.1.0/24 --port 5000"));
     const auto words = args.positionals();
     if (words.size() > 1) return fail(std::string("scan takes at most one range") + kScanExample);
     if (port) {

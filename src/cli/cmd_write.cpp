@@ -1,4 +1,5 @@
 // write: program the chip from an image, at an offset, keeping a backup or the rest of the chip.
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
@@ -35,7 +36,7 @@ std::optional<WriteArgs> parse_write_args(ArgList& args, std::string& message) {
         return std::nullopt;
     }
     if (const auto bad = args.unknown_flag()) {
-        message = "unknown option " + *bad + " (for example: write image.bin --verify-all)";
+        message = unknown_option("write", *bad, "write image.bin --verify-all");
         return std::nullopt;
     }
     const auto files = args.positionals();
@@ -140,6 +141,8 @@ int cmd_write(Session& session, ArgList args) {
     ImageWriteResult r;
     run_flash_worker([&] { r = write_image(merged, w->options, session.hooks()); });
     session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) * kPageSize);
+    session.set_stage_pages(FlashStage::Program, r.pages_programmed);
+    session.set_stage_pages(FlashStage::Verify, r.pages_verified);
     put_result(session, r);
     code = write_failure(session, r);
     if (code != kExitOk) {

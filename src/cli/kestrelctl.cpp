@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
@@ -53,7 +54,7 @@ Parsed parse_global(const std::vector<std::string>& args) {
         } else if (take("--trace", p.options.trace_file)) {
         } else if (take("--progress", progress)) {
             if (!parse_progress_mode(progress, p.options.progress)) {
-                p.error = "--progress takes auto, bar, lines or none (for example --progress lines)";
+                p.error = "--progress takes auto, bar, lines, none or json (for example --progress lines)";
             }
         } else if (a == "--json") {
             p.options.json = true;
@@ -122,6 +123,23 @@ class TraceRoute {
     std::atomic<int> write_errno_{0};
 };
 
+// kestrelctl help [COMMAND]: the main help, or the command's, on stdout.
+int show_help(const std::vector<std::string>& words, const CliStreams& io) {
+    if (words.size() <= 1) {
+        std::fputs(main_help(), io.out);
+        return kExitOk;
+    }
+    const char* text = words.size() == 2 ? command_help(words[1]) : nullptr;
+    if (text) {
+        std::fputs(text, io.out);
+        return kExitOk;
+    }
+    const std::string why = words.size() > 2 ? "help takes one COMMAND"
+                                             : "no command \"" + words[1] + "\"" + did_you_mean(words[1], command_names());
+    std::fprintf(io.err, "kestrelctl help: %s (for example: kestrelctl help write)\n", why.c_str());
+    return kExitUsage;
+}
+
 }  // namespace
 
 int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
@@ -136,7 +154,9 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
         std::fputs(text ? text : main_help(), io.out);
         return kExitOk;
     }
-    Session session(p.options, io, command.empty() ? std::string("kestrelctl") : command);
+    if (command == "help") return show_help(p.rest, io);
+    const bool known = find_command(command) || command == "unit";
+    Session session(p.options, io, known ? command : std::string("kestrelctl"));
     if (!p.error.empty()) return usage_error(session, p.error);
     if (command.empty()) {
         std::fputs(main_help(), io.err);
@@ -161,7 +181,8 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (command == "scan") return cmd_scan(session, std::move(rest));
     if (command == "batch") return cmd_batch(session, std::move(rest), io);
     if (command == "unit") return cmd_unit(session, std::move(rest));
-    return usage_error(session, "unknown command \"" + command + "\" (for example: kestrelctl --device 192.168.1.50:5000 info; see --help)");
+    return usage_error(session, "unknown command \"" + command + "\"" + did_you_mean(command, command_names()) +
+                                    " (for example: kestrelctl --device 192.168.1.50:5000 info; see kestrelctl help)");
 }
 
 }  // namespace kestrel::cli

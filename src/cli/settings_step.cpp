@@ -148,7 +148,9 @@ void put_config(Session& session, const device::DeviceConfig& c) {
     session.say("port          " + (c.port ? std::to_string(*c.port) : std::string()));
     session.say("ts_port       " + (c.ts_port ? std::to_string(*c.ts_port) : std::string()));
     session.say(std::string("multicast     ") + (multicast ? "on" : "off"));
-    session.say("multicast_ip  " + (c.multicast_ip ? mip : std::string("(not read: multicast is off)")));
+    session.say("multicast_ip  " + (!c.multicast_ip ? std::string("(not read: multicast is off)")
+                                    : multicast  ? mip
+                                                 : mip + " (not in effect: multicast is off)"));
 }
 
 }  // namespace kestrel::cli
