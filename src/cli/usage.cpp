@@ -26,7 +26,7 @@ Options:
   --progress MODE          auto (a bar on a terminal, lines otherwise), bar, lines, none,
                            json (one object per line, for programs)
   --trace FILE             write the debug trace to FILE
-  -v                       write the debug trace to stderr
+  -v, --verbose            write the debug trace to stderr
   --help, --version
 
 Progress goes to stderr; at the end a summary line gives bytes, seconds, rate, exchanges and
