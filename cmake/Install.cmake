@@ -9,6 +9,12 @@ set(KESTREL_HOMEPAGE "https://kestrel.example.org" CACHE STRING
   "The project's home page, named in the package and the metainfo")
 set(KESTREL_MAINTAINER "The kestrel developers <kestrel@example.org>" CACHE STRING
   "The package's maintainer, as Name <address>")
+# Placeholders the owner fills in: the home page and maintainer above, the licence below. They
+# are named only here; the copyright file, the metainfo and the package take them from here.
+set(KESTREL_LICENSE "undecided" CACHE STRING
+  "The licence's short name in the copyright file (for example GPL-3+ or MIT)")
+set(KESTREL_LICENSE_TEXT "The authors have not chosen a licence yet." CACHE STRING
+  "The licence's text, or for a licence in /usr/share/common-licenses the pointer to it")
 
 # Every directory the install makes is rwxr-xr-x, whatever the umask.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

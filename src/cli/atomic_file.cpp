@@ -11,19 +11,36 @@
 
 namespace kestrel::cli {
 
+namespace {
+
+// 0666 less the process's umask (read without changing it for good).
+mode_t file_mode() {
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+std::string AtomicFile::check_target(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (path.empty() || slash == path.size() - 1) return "\"" + path + "\" names a directory, not a file";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return "\"" + path + "\" exists and is " + (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
+    }
+    return {};
+}
+
 AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
     const auto slash = path_.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string(".") : path_.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    if (base.empty()) {
-        set_error("\"" + path_ + "\" names a directory, not a file");
+    if (const std::string why = check_target(path_); !why.empty()) {
+        set_error(why);
         return;
     }
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        set_error("\"" + path_ + "\" exists and is not a regular file");
-        return;
-    }
+    dir_ = dir;
     temp_ = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp-XXXXXX";
     fd_ = ::mkstemp(temp_.data());
     if (fd_ < 0) {
@@ -31,7 +48,7 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
         temp_.clear();
         return;
     }
-    ::fchmod(fd_, 0644);
+    (void)::fchmod(fd_, file_mode());
 }
 
 AtomicFile::~AtomicFile() {
@@ -69,6 +86,10 @@ bool AtomicFile::commit() {
         return set_error("can't rename onto \"" + path_ + "\": " + std::strerror(errno));
     }
     committed_ = true;
+    const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool dir_synced = dir_fd >= 0 && ::fsync(dir_fd) == 0;
+    if (dir_fd >= 0) ::close(dir_fd);
+    if (!dir_synced) return set_error("can't sync the folder of \"" + path_ + "\": " + std::strerror(errno));
     return true;
 }
 

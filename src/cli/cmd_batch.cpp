@@ -5,6 +5,7 @@
 
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"
@@ -28,7 +29,7 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
         return usage_error(session, "batch: " + *missing + " takes a value (for example: batch plan.csv -j 4)");
     }
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "batch: unknown option " + *bad + " (for example: batch plan.csv -j 4)");
+        return usage_error(session, unknown_option("batch", *bad, "batch plan.csv -j 4"));
     }
     const auto files = args.positionals();
     if (files.size() != 1) return usage_error(session, "batch takes one PLAN (for example: batch plan.csv)");

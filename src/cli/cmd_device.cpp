@@ -1,6 +1,7 @@
 // info, set and reset: the device commands that are not flash transfers.
 #include <mutex>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"
@@ -39,7 +40,7 @@ int usage_error(Session& session, const std::string& message) {
 
 int cmd_info(Session& session, ArgList args) {
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "info: unknown option " + *bad + " (for example: info)");
+        return usage_error(session, unknown_option("info", *bad, "info"));
     }
     if (!args.positionals().empty()) {
         return usage_error(session, "info takes no arguments (for example: kestrelctl --device 192.168.1.50:5000 info)");
@@ -72,7 +73,7 @@ int cmd_info(Session& session, ArgList args) {
 
 int cmd_set(Session& session, ArgList args) {
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "set: unknown option " + *bad + " (for example: set ts-port 1234)");
+        return usage_error(session, unknown_option("set", *bad, "set ts-port 1234"));
     }
     const auto words = args.positionals();
     if (words.size() != 2) {
@@ -85,13 +86,16 @@ int cmd_set(Session& session, ArgList args) {
     if (const int c = apply_setting(session, *setting)) return session.finish(c);
     device::DeviceConfig config;
     if (const int c = read_config(session, config)) return session.finish(c);
+    // The block read skips the multicast address while multicast is off; it is shown all the
+    // same, so that the value just set is seen.
+    if (!config.multicast_ip) config.multicast_ip = read_multicast_ip();
     put_config(session, config);
     return session.finish(kExitOk);
 }
 
 int cmd_reset(Session& session, ArgList args) {
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "reset: unknown option " + *bad + " (for example: reset)");
+        return usage_error(session, unknown_option("reset", *bad, "reset"));
     }
     if (!args.positionals().empty()) return usage_error(session, "reset takes no arguments (for example: reset)");
     if (const int c = session.connect()) return session.finish(c);

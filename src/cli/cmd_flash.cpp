@@ -1,233 +1,147 @@
-// read, write and verify: the flash commands.
+// read and verify: the flash commands that only read the chip.
 #include <algorithm>
-#include <vector>
 
-#include "cli/atomic_file.h"
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/flash_steps.h"
+#include "cli/input_file.h"
 #include "cli/sha256.h"
-#include "flash/core/chip_pages.h"
-#include "flash/core/flash_id.h"
 #include "flash/core/flash_worker.h"
-#include "flash/core/image_write.h"
-#include "flash/core/page_io.h"
-#include "flash/core/update_image.h"
-#include "platform/c_file.h"
 
 namespace kestrel::cli {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+// --offset A and --length N (default: to the chip's end) of read and verify.
+struct RegionArgs {
+    std::optional<std::string> offset;
+    std::optional<std::string> length;
+};
 
-std::string hex_address(long address) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%06lx", address);
-    return buf;
-}
-
-// An id of all 00h or all FFh: nothing drove the bus.
-bool no_chip(const FlashId& id) {
-    return std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; }) ||
-           std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0xFF; });
-}
-
-// The chip check every flash command opens with; false with the failure recorded.
-bool chip_ok(Session& session, int& code) {
-    FlashId id{};
-    const bool ok = check_flash_id(id);
-    session.json().add("flash_id", flash_id_text(id));
-    if (ok) return true;
-    code = session.fail(kExitFlashChip, no_chip(id) ? "no flash chip answers (id " + flash_id_text(id) + ")"
-                                                    : "unexpected flash chip " + flash_id_text(id) +
-                                                          " (expected c22016)");
-    return false;
-}
-
-// Loads an update image, failures recorded as file errors.
-bool load_image(Session& session, const std::string& path, Bytes& image, int& code) {
-    switch (load_update_image(path, image)) {
-        case ImageLoad::Ok:
-            return true;
-        case ImageLoad::CantOpen:
-            code = session.fail(kExitFile, "can't open \"" + path + "\" (a regular file)");
-            return false;
-        case ImageLoad::ReadError:
-            code = session.fail(kExitFile, "can't read \"" + path + "\" (or it is empty)");
-            return false;
+// nullopt with the usage error in message.
+std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) {
+    FlashRegion r;
+    if (a.offset) {
+        const auto n = parse_flash_number(*a.offset);
+        if (!n || *n >= kFlashSize) {
+            message = "--offset \"" + *a.offset + "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
+            return std::nullopt;
+        }
+        r.offset = *n;
     }
-    return false;
+    r.length = kFlashSize - r.offset;
+    if (a.length) {
+        const auto n = parse_flash_number(*a.length);
+        if (!n || *n == 0) {
+            message = "--length \"" + *a.length + "\" is not 1 to 4194304 bytes (for example --length 0x10000)";
+            return std::nullopt;
+        }
+        r.length = *n;
+    }
+    if (r.offset + r.length > kFlashSize) {
+        message = "the region " + hex_address(r.offset) + " + " + std::to_string(r.length) +
+                  " bytes runs past the chip's end at 0x400000";
+        return std::nullopt;
+    }
+    return r;
 }
 
-int read_failure(Session& session, const PagesReadResult& r) {
-    if (r.outcome == PagesRead::Stopped) {
-        return session.fail(kExitInterrupted, "interrupted at page " + std::to_string(r.failed_page) +
-                                                  "; nothing written; the device is unchanged");
-    }
-    return session.fail(kExitLink, "page " + std::to_string(r.failed_page) +
-                                       " had no clean read in " + std::to_string(kPageReadTries) + " tries; nothing written");
+// The device read of cmd_read: once, or twice and compared.
+bool read_for_dump(Session& session, const FlashRegion& region, bool twice, Bytes& dump, int& code) {
+    if (!chip_ok(session, code)) return false;
+    if (!read_region(session, region, FlashStage::Read, dump, code, "nothing written")) return false;
+    if (!twice) return true;
+    Bytes again;
+    if (!read_region(session, region, FlashStage::Verify, again, code, "nothing written")) return false;
+    const auto diff = std::mismatch(dump.begin(), dump.end(), again.begin());
+    if (diff.first == dump.end()) return true;
+    code = session.fail(kExitDiffers, "the two reads differ at " +
+                                          hex_address(region.offset + static_cast<std::size_t>(diff.first - dump.begin())) +
+                                          "; nothing written");
+    return false;
 }
 
 }  // namespace
 
 int cmd_read(Session& session, ArgList args) {
     const bool twice = args.flag("--verify");
+    const RegionArgs region_args{args.value("--offset"), args.value("--length")};
+    if (const auto& missing = args.missing_value()) {
+        return usage_error(session, *missing + " takes a value (for example: read cal.bin --offset 0x3f0000 --length 4096)");
+    }
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "read: unknown option " + *bad + " (for example: read dump.bin --verify)");
+        return usage_error(session, unknown_option("read", *bad, "read dump.bin --verify"));
     }
     const auto files = args.positionals();
     if (files.size() != 1) {
         return usage_error(session, "read takes one FILE (for example: read dump.bin)");
     }
+    std::string message;
+    const auto region = region_of(region_args, message);
+    if (!region) return usage_error(session, message);
     if (!session.device()) return session.finish(kExitUsage);
-    AtomicFile file(files[0]);
-    if (!file.ok()) return session.finish(session.fail(kExitFile, file.error()));
+    int code = kExitOk;
+    // The file is made only once the read is complete; room for it is checked first.
+    if (!output_room(session, files[0], region->length, code)) return session.finish(code);
     session.json().add("file", files[0]);
+    if (region->offset != 0 || region->length != kFlashSize) {
+        session.json().add("offset", static_cast<std::int64_t>(region->offset))
+            .add("length", static_cast<std::int64_t>(region->length));
+    }
     if (const int c = session.connect()) return session.finish(c);
 
-    Bytes dump(kFlashSize);
-    int code = kExitOk;
-    run_flash_worker([&] {
-        if (!chip_ok(session, code)) return;
-        const auto hooks = session.hooks();
-        const PagesReadResult first = read_pages(0, kFlashPages, dump, FlashStage::Read, hooks);
-        session.count_bytes(static_cast<std::uint64_t>(first.pages_read) * kPageSize);
-        if (first.outcome != PagesRead::Ok) {
-            code = read_failure(session, first);
-            return;
-        }
-        if (!twice) return;
-        Bytes again(kFlashSize);
-        const PagesReadResult second = read_pages(0, kFlashPages, again, FlashStage::Verify, hooks);
-        session.count_bytes(static_cast<std::uint64_t>(second.pages_read) * kPageSize);
-        if (second.outcome != PagesRead::Ok) {
-            code = read_failure(session, second);
-            return;
-        }
-        const auto diff = std::mismatch(dump.begin(), dump.end(), again.begin());
-        if (diff.first != dump.end()) {
-            code = session.fail(kExitDiffers, "the two reads differ at " +
-                                                  hex_address(diff.first - dump.begin()) +
-                                                  "; nothing written");
-        }
-    });
+    Bytes dump;
+    run_flash_worker([&] { (void)read_for_dump(session, *region, twice, dump, code); });
     if (code != kExitOk) return session.finish(code);
-    if (!file.write(dump) || !file.commit()) return session.finish(session.fail(kExitFile, file.error()));
-    session.json().add("pages", kFlashPages).add("verified", twice).add("sha256", sha256_hex(dump));
-    session.say("read " + std::to_string(kFlashSize) + " bytes into " + files[0] +
+    if (!save_file(session, files[0], dump, code)) return session.finish(code);
+    session.json().add("pages", region->page_count()).add("verified", twice).add("sha256", sha256_hex(dump));
+    const std::string where = region->length == kFlashSize
+                                  ? std::string()
+                                  : " from " + hex_address(region->offset) + " to " +
+                                        hex_address(region->offset + region->length - 1);
+    session.say("read " + std::to_string(region->length) + " bytes" + where + " into " + files[0] +
                 (twice ? " (read twice, equal)" : ""));
-    return session.finish(kExitOk);
-}
-
-int cmd_write(Session& session, ArgList args) {
-    ImageWriteOptions options;
-    options.skip_blank = !args.flag("--no-skip-blank");
-    const bool no_verify = args.flag("--no-verify");
-    const bool verify_all = args.flag("--verify-all");
-    options.resume = args.flag("--resume");
-    if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "write: unknown option " + *bad + " (for example: write image.bin --verify-all)");
-    }
-    const auto files = args.positionals();
-    if (files.size() != 1) {
-        return usage_error(session, "write takes one IMAGE (for example: write image.bin)");
-    }
-    if (no_verify && verify_all) {
-        return usage_error(session, "write: --no-verify and --verify-all exclude each other");
-    }
-    options.verify = no_verify ? VerifyScope::None
-                     : verify_all ? VerifyScope::WholeChip
-                                  : VerifyScope::Programmed;
-    if (!session.device()) return session.finish(kExitUsage);
-    Bytes image;
-    int code = kExitOk;
-    if (!load_image(session, files[0], image, code)) return session.finish(code);
-    session.json().add("image", files[0]).add("image_bytes", static_cast<std::int64_t>(image.size()))
-        .add("image_sha256", sha256_hex(image));
-    if (const int c = session.connect()) return session.finish(c);
-
-    ImageWriteResult r;
-    run_flash_worker([&] { r = write_image(image, options, session.hooks()); });
-    session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) * kPageSize);
-    session.json()
-        .add("flash_id", flash_id_text(r.chip_id))
-        .add("erased", r.erased)
-        .add("resumed", r.resumed)
-        .add("image_pages", r.image_pages)
-        .add("pages_programmed", r.pages_programmed)
-        .add("pages_skipped", r.pages_skipped)
-        .add("pages_verified", r.pages_verified)
-        .add("device_state", r.device_state);
-    if (r.bad_page >= 0) session.json().add("bad_page", r.bad_page);
-    const std::string page = "page " + std::to_string(r.bad_page);
-    switch (r.outcome) {
-        case ImageWrite::Ok:
-            break;
-        case ImageWrite::WrongChip:
-            code = session.fail(kExitFlashChip, (no_chip(r.chip_id) ? "no flash chip answers (id "
-                                                                    : "unexpected flash chip (id ") +
-                                                    flash_id_text(r.chip_id) + ", expected c22016); nothing done");
-            break;
-        case ImageWrite::EraseNotAcknowledged:
-            code = session.fail(kExitLink, "the chip erase was never acknowledged; nothing programmed");
-            break;
-        case ImageWrite::EraseTimedOut:
-            code = session.fail(kExitFlashChip, "the chip erase did not finish; nothing programmed");
-            break;
-        case ImageWrite::ProgramFailed:
-            code = r.page_failure == PageProgram::ChipBusy ? session.fail(kExitFlashChip, page + ": the chip stayed busy")
-                   : r.page_failure == PageProgram::ReadBackDiffers
-                       ? session.fail(kExitDiffers, page + " holds bytes no program can fix")
-                       : session.fail(kExitLink, page + " could not be programmed over the link");
-            break;
-        case ImageWrite::LinkFailed:
-            code = session.fail(kExitLink, page + " had no clean read in " + std::to_string(kPageReadTries) + " tries");
-            break;
-        case ImageWrite::VerifyDiffers:
-            code = session.fail(kExitDiffers, page + " differs from the image at " + hex_address(r.bad_address));
-            break;
-        case ImageWrite::Stopped:
-            code = session.fail(kExitInterrupted, "interrupted; the device: " + r.device_state);
-            break;
-    }
-    if (code != kExitOk) {
-        if (r.outcome != ImageWrite::Stopped) {
-            std::fprintf(session.io().err, "the device: %s\n", r.device_state.c_str());
-        }
-        return session.finish(code);
-    }
-    session.say("wrote " + files[0] + " (" + std::to_string(image.size()) + " bytes, " +
-                std::to_string(r.image_pages) + " pages): " +
-                (r.resumed ? "resumed without erase" : "erased") + ", " +
-                std::to_string(r.pages_programmed) + " programmed, " +
-                std::to_string(r.pages_skipped) + " skipped, " +
-                std::to_string(r.pages_verified) + " verified");
     return session.finish(kExitOk);
 }
 
 namespace {
 
-// verify IMAGE --against FILE: the update dialog's comparison, with the first difference named.
+constexpr std::size_t kCompareChunk = 1 << 20;
+
+// verify IMAGE --against FILE: every byte of the image against FILE, which may go on past it
+// (a dump of the whole chip); the first difference named wherever it is.
 int verify_against_file(Session& session, const std::string& image_path, const std::string& other) {
-    Bytes image;
-    int code = kExitOk;
-    if (!load_image(session, image_path, image, code)) return session.finish(code);
-    const CFile file = open_c_file(other.c_str(), "rb");
-    if (!file) return session.finish(session.fail(kExitFile, "can't open \"" + other + "\""));
-    Bytes theirs(image.size());
-    const std::size_t got = std::fread(theirs.data(), 1, theirs.size(), file.get());
-    session.json().add("image", image_path).add("against", other).add("bytes", static_cast<std::int64_t>(image.size()));
-    if (got < image.size()) {
-        return session.finish(session.fail(kExitDiffers, "\"" + other + "\" holds " + std::to_string(got) +
-                                                             " bytes, fewer than the image's " +
-                                                             std::to_string(image.size())));
+    InputFile image(image_path);
+    if (!image.ok()) return session.finish(session.fail(kExitFile, image.error()));
+    if (image.size() == 0) return session.finish(session.fail(kExitFile, "\"" + image_path + "\" is empty"));
+    InputFile theirs(other);
+    if (!theirs.ok()) return session.finish(session.fail(kExitFile, theirs.error()));
+    session.json().add("image", image_path).add("against", other);
+    std::uint64_t at = 0;
+    for (;;) {
+        const auto mine = image.read(kCompareChunk);
+        if (!mine) return session.finish(session.fail(kExitFile, image.error()));
+        if (mine->empty()) break;
+        const auto got = theirs.read(mine->size());
+        if (!got) return session.finish(session.fail(kExitFile, theirs.error()));
+        const auto diff = std::mismatch(mine->begin(), mine->begin() + static_cast<std::ptrdiff_t>(got->size()), got->begin());
+        const auto offset = static_cast<std::uint64_t>(diff.first - mine->begin());
+        if (diff.first != mine->begin() + static_cast<std::ptrdiff_t>(got->size())) {
+            session.json().add("bytes", static_cast<std::int64_t>(image.size()))
+                .add("first_difference", static_cast<std::int64_t>(at + offset));
+            return session.finish(session.fail(kExitDiffers, "\"" + other + "\" differs from the image at " +
+                                                                 hex_address(at + offset)));
+        }
+        if (got->size() < mine->size()) {
+            session.json().add("bytes", static_cast<std::int64_t>(image.size()));
+            return session.finish(session.fail(kExitDiffers, "\"" + other + "\" holds " + std::to_string(at + got->size()) +
+                                                                 " bytes, fewer than the image's " +
+                                                                 std::to_string(image.size())));
+        }
+        at += mine->size();
     }
-    const auto diff = std::mismatch(image.begin(), image.end(), theirs.begin());
-    if (diff.first != image.end()) {
-        const long at = diff.first - image.begin();
-        session.json().add("first_difference", at);
-        return session.finish(session.fail(kExitDiffers, "\"" + other + "\" differs from the image at " + hex_address(at)));
-    }
-    session.say("equal: " + std::to_string(image.size()) + " bytes of " + image_path + " match " + other);
+    session.json().add("bytes", static_cast<std::int64_t>(at));
+    session.say("equal: " + std::to_string(at) + " bytes of " + image_path + " match " + other);
     return session.finish(kExitOk);
 }
 
@@ -235,47 +149,47 @@ int verify_against_file(Session& session, const std::string& image_path, const s
 
 int cmd_verify(Session& session, ArgList args) {
     const auto against = args.value("--against");
+    const RegionArgs region_args{args.value("--offset"), std::nullopt};
     if (const auto& missing = args.missing_value()) {
-        return usage_error(session, "verify: " + *missing + " takes a FILE (for example: verify image.bin --against flash.bin)");
+        return usage_error(session, *missing + " takes a value (for example: verify image.bin --against flash.bin)");
     }
     if (const auto bad = args.unknown_flag()) {
-        return usage_error(session, "verify: unknown option " + *bad + " (for example: verify image.bin)");
+        return usage_error(session, unknown_option("verify", *bad, "verify image.bin"));
     }
     const auto files = args.positionals();
     if (files.size() != 1) {
         return usage_error(session, "verify takes one IMAGE (for example: verify image.bin)");
     }
+    if (against && region_args.offset) return usage_error(session, "--against and --offset exclude each other");
     if (against) return verify_against_file(session, files[0], *against);
+    std::string message;
+    const auto at = region_of(region_args, message);
+    if (!at) return usage_error(session, message);
     if (!session.device()) return session.finish(kExitUsage);
-    Bytes image;
     int code = kExitOk;
-    if (!load_image(session, files[0], image, code)) return session.finish(code);
-    session.json().add("image", files[0]).add("image_sha256", sha256_hex(image));
+    const auto image = load_image(session, files[0], {kFlashSize - at->offset, false, "the chip holds from " + hex_address(at->offset)}, code);
+    if (!image) return session.finish(code);
+    const FlashRegion region{at->offset, image->size()};
+    session.json().add("image", files[0]).add("image_sha256", sha256_hex(*image));
+    if (region.offset != 0) session.json().add("offset", static_cast<std::int64_t>(region.offset));
     if (const int c = session.connect()) return session.finish(c);
 
-    const int pages = static_cast<int>((image.size() + kPageSize - 1) / kPageSize);
-    Bytes device(static_cast<std::size_t>(pages) * kPageSize);
+    Bytes device;
     run_flash_worker([&] {
-        if (!chip_ok(session, code)) return;
-        const PagesReadResult r = read_pages(0, pages, device, FlashStage::Verify, session.hooks());
-        session.count_bytes(static_cast<std::uint64_t>(r.pages_read) * kPageSize);
-        if (r.outcome == PagesRead::Stopped) {
-            code = session.fail(kExitInterrupted, "interrupted at page " + std::to_string(r.failed_page));
-        } else if (r.outcome == PagesRead::LinkFailed) {
-            code = session.fail(kExitLink, "page " + std::to_string(r.failed_page) + " had no clean read in " + std::to_string(kPageReadTries) + " tries");
-        }
+        if (chip_ok(session, code)) (void)read_region(session, region, FlashStage::Verify, device, code, "nothing compared");
     });
     if (code != kExitOk) return session.finish(code);
-    session.json().add("pages_verified", pages);
-    // The image's last page is compared only as far as the image goes.
-    const auto diff = std::mismatch(image.begin(), image.end(), device.begin());
-    if (diff.first != image.end()) {
-        const long at = diff.first - image.begin();
-        session.json().add("first_difference", at).add("bad_page", static_cast<int>(at / static_cast<long>(kPageSize)));
-        return session.finish(session.fail(kExitDiffers, "the device differs from the image at " + hex_address(at) +
-                                                             " (page " + std::to_string(at / static_cast<long>(kPageSize)) + ")"));
+    session.json().add("pages_verified", region.page_count());
+    const auto diff = std::mismatch(image->begin(), image->end(), device.begin());
+    if (diff.first != image->end()) {
+        const std::size_t address = region.offset + static_cast<std::size_t>(diff.first - image->begin());
+        const int page = static_cast<int>(address / kPageSize);
+        session.json().add("first_difference", static_cast<std::int64_t>(address)).add("bad_page", page);
+        return session.finish(session.fail(kExitDiffers, "the device differs from the image at " + hex_address(address) +
+                                                             " (page " + std::to_string(page) + ")"));
     }
-    session.say("equal: the device holds the " + std::to_string(image.size()) + " bytes of " + files[0]);
+    session.say("equal: the device holds the " + std::to_string(image->size()) + " bytes of " + files[0] +
+                (region.offset ? " at " + hex_address(region.offset) : std::string()));
     return session.finish(kExitOk);
 }
 

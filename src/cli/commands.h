@@ -14,6 +14,7 @@ int cmd_write(Session& session, ArgList args);
 int cmd_verify(Session& session, ArgList args);
 int cmd_set(Session& session, ArgList args);
 int cmd_reset(Session& session, ArgList args);
+int cmd_scan(Session& session, ArgList args);
 int cmd_batch(Session& session, ArgList args, const CliStreams& io);
 // The batch's child: one unit's steps (see --help batch); not listed in the main help.
 int cmd_unit(Session& session, ArgList args);

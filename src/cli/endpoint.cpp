@@ -1,5 +1,13 @@
 #include "cli/endpoint.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+
 #include "device/address.h"
 
 namespace kestrel::cli {
@@ -29,6 +37,39 @@ std::optional<Endpoint> parse_endpoint(std::string_view text) {
     const auto port = parse_decimal(text.substr(colon + 1), 5, 65535);
     if (!ip || !port || *port == 0) return std::nullopt;
     return Endpoint{ipv4_bytes(*ip), static_cast<std::uint16_t>(*port)};
+}
+
+std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& error) {
+    if (auto direct = parse_endpoint(text)) return direct;
+    const std::size_t colon = text.rfind(':');
+    const unsigned port = colon == std::string_view::npos ? 0 : parse_decimal(text.substr(colon + 1), 5, 65535).value_or(0);
+    const std::string host(colon == std::string_view::npos ? text : text.substr(0, colon));
+    const bool name_like = !host.empty() && host.size() <= 253 &&
+                           std::all_of(host.begin(), host.end(), [](char c) {
+                               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+                           }) &&
+                           !std::all_of(host.begin(), host.end(), [](char c) {
+                               return std::isdigit(static_cast<unsigned char>(c)) || c == '.';
+                           });
+    // A text the resolver would read as a number in another form (0x7f.1, 127.1) is no name.
+    in_addr numeric{};
+    if (port == 0 || !name_like || ::inet_aton(host.c_str(), &numeric) != 0) {
+        error = "\"" + std::string(text) + "\" is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)";
+        return std::nullopt;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        error = "the name \"" + host + "\" does not resolve to an IPv4 address (" + ::gai_strerror(rc) + ")";
+        return std::nullopt;
+    }
+    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    Endpoint e{ipv4_bytes(in->sin_addr.s_addr), static_cast<std::uint16_t>(port)};
+    ::freeaddrinfo(found);
+    return e;
 }
 
 }  // namespace kestrel::cli

@@ -1,5 +1,5 @@
 // The device argument: "A.B.C.D:PORT", an address as device::parse_dotted_quad takes it and a
-// port 1 to 65535, nothing before or after.
+// port 1 to 65535, nothing before or after; or, for --device, a host name in place of A.B.C.D.
 #pragma once
 
 #include <array>
@@ -18,6 +18,11 @@ struct Endpoint {
 };
 
 std::optional<Endpoint> parse_endpoint(std::string_view text);
+
+// "HOST:PORT" where HOST is a dotted quad or a name, resolved once to its first IPv4 address
+// (getaddrinfo; may wait for the resolver). nullopt with error set: not HOST:PORT, or the name
+// does not resolve (the resolver's reason named).
+std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& error);
 
 // A decimal number of 1 to max_digits digits, no sign, no greater than max.
 std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits, unsigned max);

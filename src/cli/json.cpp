@@ -77,47 +77,6 @@ JsonObject& JsonObject::add_object(std::string_view key, const JsonObject& value
     return raw(key, value.str());
 }
 
-std::optional<std::string> json_field(std::string_view object, std::string_view key) {
-    const std::string needle = json_string(key) + ":";
-    std::size_t at = 0;
-    bool in_string = false;
-    // Find the key outside string values.
-    for (std::size_t i = 0; i < object.size(); ++i) {
-        if (in_string) {
-            if (object[i] == '\\') ++i;
-            else if (object[i] == '"') in_string = false;
-            continue;
-        }
-        if (object.compare(i, needle.size(), needle) == 0 && (i == 0 || object[i - 1] == '{' || object[i - 1] == ',')) {
-            at = i + needle.size();
-            break;
-        }
-        if (object[i] == '"') in_string = true;
-    }
-    if (at == 0) return std::nullopt;
-    if (at < object.size() && object[at] == '"') {
-        std::string out;
-        for (std::size_t i = at + 1; i < object.size(); ++i) {
-            const char c = object[i];
-            if (c == '"') return out;
-            if (c != '\\' || i + 1 >= object.size()) {
-                out += c;
-                continue;
-            }
-            const char e = object[++i];
-            if (e == 'n') out += '\n';
-            else if (e == 't') out += '\t';
-            else if (e == 'u' && i + 4 < object.size()) {
-                out += static_cast<char>(std::stoi(std::string(object.substr(i + 1, 4)), nullptr, 16));
-                i += 4;
-            } else out += e;
-        }
-        return std::nullopt;
-    }
-    const std::size_t end = object.find_first_of(",}", at);
-    return std::string(object.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
-}
-
 JsonObject& JsonObject::append(const JsonObject& other) {
     if (other.body_.empty()) return *this;
     if (!body_.empty()) body_ += ',';

@@ -1,5 +1,6 @@
-// A JSON object written field by field, in the order the fields were added. Enough for
-// kestrelctl's one-object-per-command output; no parsing.
+// A JSON object written field by field, in the order the fields were added, for kestrelctl's
+// one-object-per-command output; and the reading of one field (json_read.cpp, with a JSON
+// library). Any thread.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +42,9 @@ class JsonObject {
     std::string body_;
 };
 
-// The value of key in a flat JSON object as this module writes it: a string's text unescaped
-// (\uXXXX below 100h only), other values as written. nullopt when the key is absent.
-std::optional<std::string> json_field(std::string_view object, std::string_view key);
+// The value of key in the JSON object text (a child's report or progress line): a string's text
+// unescaped (UTF-8), other values as JSON text ("12.5", "true", "null", "{...}"). nullopt when
+// the text is not a JSON object or the key is absent. Never throws, whatever the text holds.
+std::optional<std::string> json_field(std::string_view object, std::string_view key) noexcept;
 
 }  // namespace kestrel::cli

@@ -1,8 +1,12 @@
 #include "cli/kestrelctl.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
@@ -50,7 +54,7 @@ Parsed parse_global(const std::vector<std::string>& args) {
         } else if (take("--trace", p.options.trace_file)) {
         } else if (take("--progress", progress)) {
             if (!parse_progress_mode(progress, p.options.progress)) {
-                p.error = "--progress takes auto, bar, lines or none (for example --progress lines)";
+                p.error = "--progress takes auto, bar, lines, none or json (for example --progress lines)";
             }
         } else if (a == "--json") {
             p.options.json = true;
@@ -78,7 +82,13 @@ class TraceRoute {
             file_ = open_c_file(options.trace_file.c_str(), "w");
             if (!file_) return;
             std::FILE* f = file_.get();
-            previous_ = set_trace_sink([f](std::string_view text) { write_line(f, text); });
+            previous_ = set_trace_sink([this, f](std::string_view text) {
+                if (!write_line(f, text)) {
+                    const int error = errno;
+                    int none = 0;
+                    (void)write_errno_.compare_exchange_strong(none, error == 0 ? EIO : error);
+                }
+            });
         } else if (options.verbose) {
             previous_ = set_trace_sink([err](std::string_view text) { write_line(err, text); });
         } else {
@@ -93,17 +103,42 @@ class TraceRoute {
     TraceRoute& operator=(const TraceRoute&) = delete;
 
     bool failed() const { return !installed_; }
+    // Why the trace file stopped taking lines, or empty.
+    std::string write_failure(const std::string& path) const {
+        const int error = write_errno_.load();
+        if (error == 0) return {};
+        return "can't write the trace file \"" + path + "\": " + std::strerror(error) + "; the trace is incomplete";
+    }
 
   private:
-    static void write_line(std::FILE* f, std::string_view text) {
-        std::fwrite(text.data(), 1, text.size(), f);
-        if (text.empty() || text.back() != '\n') std::fputc('\n', f);
-        std::fflush(f);
+    static bool write_line(std::FILE* f, std::string_view text) {
+        errno = 0;
+        bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        if (text.empty() || text.back() != '\n') ok = std::fputc('\n', f) != EOF && ok;
+        return std::fflush(f) == 0 && ok;
     }
     CFile file_;
     TraceSink previous_;
     bool installed_ = false;
+    std::atomic<int> write_errno_{0};
 };
+
+// kestrelctl help [COMMAND]: the main help, or the command's, on stdout.
+int show_help(const std::vector<std::string>& words, const CliStreams& io) {
+    if (words.size() <= 1) {
+        std::fputs(main_help(), io.out);
+        return kExitOk;
+    }
+    const char* text = words.size() == 2 ? command_help(words[1]) : nullptr;
+    if (text) {
+        std::fputs(text, io.out);
+        return kExitOk;
+    }
+    const std::string why = words.size() > 2 ? "help takes one COMMAND"
+                                             : "no command \"" + words[1] + "\"" + did_you_mean(words[1], command_names());
+    std::fprintf(io.err, "kestrelctl help: %s (for example: kestrelctl help write)\n", why.c_str());
+    return kExitUsage;
+}
 
 }  // namespace
 
@@ -119,7 +154,9 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
         std::fputs(text ? text : main_help(), io.out);
         return kExitOk;
     }
-    Session session(p.options, io, command.empty() ? std::string("kestrelctl") : command);
+    if (command == "help") return show_help(p.rest, io);
+    const bool known = find_command(command) || command == "unit";
+    Session session(p.options, io, known ? command : std::string("kestrelctl"));
     if (!p.error.empty()) return usage_error(session, p.error);
     if (command.empty()) {
         std::fputs(main_help(), io.err);
@@ -129,6 +166,7 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (trace_route.failed()) {
         return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\""));
     }
+    session.watch_late_failure([&] { return trace_route.write_failure(p.options.trace_file); });
     reset_interrupts();
     install_interrupt_handler();
     set_handshake_notice_stream(nullptr);
@@ -140,9 +178,11 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (command == "verify") return cmd_verify(session, std::move(rest));
     if (command == "reset") return cmd_reset(session, std::move(rest));
     if (command == "set") return cmd_set(session, std::move(rest));
+    if (command == "scan") return cmd_scan(session, std::move(rest));
     if (command == "batch") return cmd_batch(session, std::move(rest), io);
     if (command == "unit") return cmd_unit(session, std::move(rest));
-    return usage_error(session, "unknown command \"" + command + "\" (for example: kestrelctl --device 192.168.1.50:5000 info; see --help)");
+    return usage_error(session, "unknown command \"" + command + "\"" + did_you_mean(command, command_names()) +
+                                    " (for example: kestrelctl --device 192.168.1.50:5000 info; see kestrelctl help)");
 }
 
 }  // namespace kestrel::cli

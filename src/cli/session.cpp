@@ -18,6 +18,19 @@ double now_s() {
 }
 
 constexpr std::uint32_t kHandshakeGapMs = 100;
+
+// "kestrelctl COMMAND: message", naming the command once: a message that already opens with
+// it ("set ip: ...", "scan: ...") keeps its own words.
+std::string error_line(const std::string& command, const std::string& message) {
+    if (command == "kestrelctl") return "kestrelctl: " + message;
+    if (message.rfind(command + ": ", 0) == 0) return "kestrelctl " + message;
+    if (message.rfind(command + " ", 0) == 0) {
+        const auto colon = message.find(':');
+        const auto second_space = message.find(' ', command.size() + 1);
+        if (colon != std::string::npos && colon < second_space) return "kestrelctl " + message;
+    }
+    return "kestrelctl " + command + ": " + message;
+}
 constexpr std::uint32_t kSleepSliceMs = 100;
 
 }  // namespace
@@ -40,9 +53,11 @@ Session::Session(const GlobalOptions& options, const CliStreams& io, std::string
     : options_(options), io_(io), command_(std::move(command)),
       progress_(io.err, options.progress, io.err_is_terminal), stats_at_start_(link_stats()),
       start_s_(now_s()) {
+    stages_.reserve(4);  // one span per FlashStage: active_stage_ stays valid
     // Sleeps in slices through the sleep it replaces (the real one, or a test's counter).
     previous_sleep_ = set_sleep_function([this](std::uint32_t ms) {
         for (std::uint32_t left = ms; left > 0;) {
+            notice_interrupt();
             if (interrupt_count() >= 2) return;
             const std::uint32_t slice = std::min(left, kSleepSliceMs);
             waited_ms_ += slice;
@@ -66,11 +81,9 @@ std::optional<Endpoint> Session::device() {
                          "(for example --device 192.168.1.50:5000)");
         return std::nullopt;
     }
-    device_ = parse_endpoint(options_.device_text);
-    if (!device_) {
-        fail(kExitUsage, "--device \"" + options_.device_text +
-                             "\" is not IP:PORT (for example 192.168.1.50:5000)");
-    }
+    std::string error;
+    device_ = resolve_endpoint(options_.device_text, error);
+    if (!device_) fail(kExitUsage, "--device: " + error);
     return device_;
 }
 
@@ -105,6 +118,14 @@ int Session::fail(int code, const std::string& message) {
 
 int Session::finish(int code) {
     progress_.finish();
+    const std::string late = late_failure_ ? late_failure_() : std::string();
+    if (!late.empty() && code == kExitOk) {
+        code = fail(kExitFile, late);
+    } else if (!late.empty() && options_.json) {
+        json_.add("late_error", late);
+    } else if (!late.empty()) {
+        std::fprintf(io_.err, "kestrelctl %s: %s\n", command_.c_str(), late.c_str());
+    }
     const double seconds = now_s() - start_s_;
     const LinkStats now = link_stats();
     const auto exchanges = static_cast<std::int64_t>(now.exchanges - stats_at_start_.exchanges);
@@ -120,6 +141,16 @@ int Session::finish(int code) {
             .add("exchanges", exchanges)
             .add("faults_recovered", faults);
         if (bytes_ > 0) out.add("bytes", static_cast<std::int64_t>(bytes_));
+        if (!stages_.empty()) {
+            JsonObject stages;
+            for (const StageSpan& s : stages_) {
+                JsonObject one;
+                one.add("seconds", s.seconds());
+                if (s.stage != FlashStage::Erase) one.add("pages", s.pages);
+                stages.add_object(flash_stage_name(s.stage), one);
+            }
+            out.add_object("stages", stages);
+        }
         if (code != kExitOk) {
             out.add("error", error_.empty() ? std::string(exit_code_name(code)) : error_)
                 .add("code", exit_code_name(code))
@@ -129,18 +160,14 @@ int Session::finish(int code) {
         std::fprintf(io_.out, "%s\n", text.c_str());
     } else {
         if (code != kExitOk) {
-            std::fprintf(io_.err, "kestrelctl %s: %s\n", command_.c_str(),
-                         error_.empty() ? exit_code_name(code) : error_.c_str());
+            const std::string line = error_line(command_, error_.empty() ? exit_code_name(code) : error_);
+            std::fprintf(io_.err, "%s\n", line.c_str());
         }
-        if (linked_ && bytes_ > 0) {
-            char line[200];
-            const double kib_s = seconds > 0 ? static_cast<double>(bytes_) / 1024.0 / seconds : 0;
-            std::snprintf(line, sizeof line,
-                          "%llu bytes in %.1f s (%.1f KiB/s), %lld exchanges, %lld faults "
-                          "recovered",
-                          static_cast<unsigned long long>(bytes_), seconds, kib_s,
+        if (linked_ && !stages_.empty()) {
+            char tail[160];
+            std::snprintf(tail, sizeof tail, "; %.1f s in all, %lld exchanges, %lld faults recovered", seconds,
                           static_cast<long long>(exchanges), static_cast<long long>(faults));
-            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s\n", line);
+            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s\n", stages_text().c_str(), tail);
         }
     }
     std::fflush(io_.out);
@@ -148,12 +175,65 @@ int Session::finish(int code) {
     return code;
 }
 
+void Session::note_stage(FlashStage stage, int done) {
+    const double now = now_s();
+    if (!active_stage_ || active_stage_->stage != stage) {
+        auto it = std::find_if(stages_.begin(), stages_.end(), [stage](const StageSpan& s) { return s.stage == stage; });
+        if (it == stages_.end()) {
+            it = stages_.insert(stages_.end(), StageSpan{stage, 0, now, now, 0});
+        }
+        it->earlier_s = it->seconds();
+        it->start_s = it->end_s = now;
+        active_stage_ = &*it;
+    }
+    active_stage_->end_s = now;
+    if (stage != FlashStage::Erase) active_stage_->pages = std::max(active_stage_->pages, done);
+}
+
+void Session::set_stage_pages(FlashStage stage, int pages) {
+    for (StageSpan& s : stages_) {
+        if (s.stage == stage) s.pages = pages;
+    }
+}
+
+void Session::notice_interrupt() {
+    if (erase_notice_given_ || interrupt_count() != 1 || !active_stage_ || active_stage_->stage != FlashStage::Erase) {
+        return;
+    }
+    erase_notice_given_ = true;
+    progress_.finish();
+    std::fputs("the chip is erasing; stopping after it, press Ctrl-C again to stop now\n", io_.err);
+    std::fflush(io_.err);
+}
+
+// "erase 13.0 s, program 48 pages in 0.3 s (40.0 KiB/s), verify 48 pages in 0.2 s (60.0 KiB/s)"
+std::string Session::stages_text() const {
+    std::string out;
+    for (const StageSpan& s : stages_) {
+        const double seconds = s.seconds();
+        char part[120];
+        if (s.stage == FlashStage::Erase) {
+            std::snprintf(part, sizeof part, "erase %.1f s", seconds);
+        } else {
+            const double kib = static_cast<double>(s.pages) * 256.0 / 1024.0;
+            std::snprintf(part, sizeof part, "%s %d pages in %.1f s (%.1f KiB/s)", flash_stage_name(s.stage),
+                          s.pages, seconds, seconds > 0 ? kib / seconds : 0.0);
+        }
+        out += (out.empty() ? "" : ", ") + std::string(part);
+    }
+    return out;
+}
+
 FlashJobHooks Session::hooks() {
     FlashJobHooks hooks;
     hooks.progress = [this](FlashStage stage, int done, int total) {
+        note_stage(stage, done);
         progress_.update(stage, done, total);
     };
-    hooks.stop_requested = [] { return interrupt_count() >= 1; };
+    hooks.stop_requested = [this] {
+        notice_interrupt();
+        return interrupt_count() >= 1;
+    };
     hooks.stop_now = [] { return interrupt_count() >= 2; };
     return hooks;
 }

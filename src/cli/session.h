@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/endpoint.h"
 #include "cli/json.h"
@@ -58,8 +60,16 @@ class Session {
     // Records the failure for the output and gives code back.
     int fail(int code, const std::string& message);
 
+    // The pages a stage really handled (programmed, verified), for its rate in the summary;
+    // without it a stage counts the pages its progress went through.
+    void set_stage_pages(FlashStage stage, int pages);
+
     // Bytes moved by the command, for the summary's rate.
     void count_bytes(std::uint64_t bytes) { bytes_ += bytes; }
+
+    // A check finish() makes last: a non-empty text is a failure found after the fact (the
+    // trace could not be written); it turns success into kExitFile and is said once.
+    void watch_late_failure(std::function<std::string()> check) { late_failure_ = std::move(check); }
 
     // Ends the command: the summary (human) or the JSON object, then code.
     int finish(int code);
@@ -83,7 +93,25 @@ class Session {
     double start_s_ = 0;
     std::uint64_t bytes_ = 0;
     bool linked_ = false;
+    // Each flash stage's time and pages, in the order the stages first ran, for the summary;
+    // a stage run again (a second erase pass) adds to its span.
+    struct StageSpan {
+        FlashStage stage = FlashStage::Read;
+        double earlier_s = 0;  // time of the stage's earlier runs
+        double start_s = 0;    // this run's
+        double end_s = 0;
+        int pages = 0;
+        double seconds() const { return earlier_s + end_s - start_s; }
+    };
+    StageSpan* active_stage_ = nullptr;
+    void note_stage(FlashStage stage, int done);
+    // Once, at the first Ctrl-C during the erase: what happens next.
+    void notice_interrupt();
+    std::string stages_text() const;
+    std::vector<StageSpan> stages_;
+    bool erase_notice_given_ = false;
     SleepFunction previous_sleep_;
+    std::function<std::string()> late_failure_;
     std::uint64_t waited_ms_ = 0;  // fixed waits slept (erase pause, polls, handshake gaps)
 };
 

@@ -11,11 +11,6 @@
 namespace kestrel::cli {
 namespace {
 
-std::string ip_string(Ipv4Net ip) {
-    const auto b = ipv4_bytes(ip);
-    return format_ipv4(b.data());
-}
-
 int command_failure(Session& session, const char* what, const device::CommandOutcome& r) {
     const std::string why = r.failure.empty() ? std::string("not acknowledged") : r.failure;
     return session.fail(r.device_silent ? kExitNoDevice : kExitLink,
@@ -23,6 +18,11 @@ int command_failure(Session& session, const char* what, const device::CommandOut
 }
 
 }  // namespace
+
+std::string ip_string(Ipv4Net ip) {
+    const auto b = ipv4_bytes(ip);
+    return format_ipv4(b.data());
+}
 
 std::string mac_string(const device::Mac& mac) {
     return format("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
@@ -148,7 +148,9 @@ void put_config(Session& session, const device::DeviceConfig& c) {
     session.say("port          " + (c.port ? std::to_string(*c.port) : std::string()));
     session.say("ts_port       " + (c.ts_port ? std::to_string(*c.ts_port) : std::string()));
     session.say(std::string("multicast     ") + (multicast ? "on" : "off"));
-    session.say("multicast_ip  " + (c.multicast_ip ? mip : std::string("(not read: multicast is off)")));
+    session.say("multicast_ip  " + (!c.multicast_ip ? std::string("(not read: multicast is off)")
+                                    : multicast  ? mip
+                                                 : mip + " (not in effect: multicast is off)"));
 }
 
 }  // namespace kestrel::cli

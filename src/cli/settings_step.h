@@ -39,5 +39,6 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
 void put_config(Session& session, const device::DeviceConfig& config);
 
 std::string mac_string(const device::Mac& mac);
+std::string ip_string(Ipv4Net ip);  // "A.B.C.D"
 
 }  // namespace kestrel::cli

@@ -34,11 +34,11 @@ expect() {
     fi
 }
 
-expect "info read reset set verify write" kestrelctl ""
+expect "batch help info read reset scan set verify write" kestrelctl ""
 expect "read reset" kestrelctl re
 expect "--json" kestrelctl --j
-expect "--device --help --json --progress --trace --version -v" kestrelctl -
-expect "auto bar lines none" kestrelctl --progress ""
+expect "--device --help --json --progress --trace --verbose --version -v" kestrelctl -
+expect "auto bar json lines none" kestrelctl --progress ""
 expect "lines" kestrelctl --progress l
 # Option values are not taken for the command.
 expect "set" kestrelctl --device 10.0.0.2:5000 --json se
@@ -50,8 +50,11 @@ expect "" kestrelctl set multicast-ip ""
 expect "" kestrelctl set ip ""
 expect "--no-skip-blank --no-verify" kestrelctl write --no
 expect "--resume" kestrelctl --trace t.log write --r
-expect "--help --verify" kestrelctl read -
-expect "--against --help" kestrelctl verify -
+expect "--help --length --offset --verify" kestrelctl read -
+expect "--backup" kestrelctl write --ba
+expect "--force --help --port --timeout -j" kestrelctl scan -
+expect "read reset" kestrelctl help re
+expect "--against --help --offset" kestrelctl verify -
 # Files and folders for the file arguments.
 expect "image.bin image.hex images" kestrelctl write image
 expect "image.bin image.hex images" kestrelctl verify --against image
