@@ -74,6 +74,16 @@ std::string find_path_clash(const std::vector<NamedPath>& inputs, const std::vec
     return {};
 }
 
+std::string find_odd_output(const std::vector<NamedPath>& outputs) {
+    for (const auto& out : outputs) {
+        struct stat st {};
+        if (::stat(out.path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
+        const char* kind = S_ISDIR(st.st_mode) ? "a directory" : S_ISFIFO(st.st_mode) ? "a FIFO" : "a device or socket";
+        return out.role + " " + quoted_text(out.path) + " is " + kind + ", not a regular file";
+    }
+    return {};
+}
+
 std::string report_refusal(const std::string& path) {
     const FileText text = read_regular_file(path, kReportReadMax, "the report");
     if (text.status == FileStatus::Missing) return {};

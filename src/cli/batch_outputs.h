@@ -20,6 +20,11 @@ struct NamedPath {
 [[nodiscard]] std::string find_path_clash(const std::vector<NamedPath>& inputs,
                                           const std::vector<NamedPath>& outputs);
 
+// Empty when every output that exists already is a regular file (stat only, so never blocking),
+// else the first that is not: "the log of line 2 "batch-logs/u1.log" is a FIFO, not a regular
+// file". A FIFO would block the program that opens it for writing.
+[[nodiscard]] std::string find_odd_output(const std::vector<NamedPath>& outputs);
+
 // Empty when the report at path may be appended to: it is missing, empty, or a regular file of
 // at most 64 MiB whose every line is a report line (a JSON object that begins with "label" and
 // holds "result" and "exit_code"). Else why not, naming the line.

@@ -38,6 +38,7 @@ std::string check_batch_files(const std::string& plan_path, const std::vector<Un
         outputs.push_back({"the MAC state lock", mac_lock_path(options.mac_state)});
     }
     if (std::string clash = find_path_clash(inputs, outputs); !clash.empty()) return clash;
+    if (std::string odd = find_odd_output(outputs); !odd.empty()) return odd;
     if (std::string refusal = report_refusal(options.report); !refusal.empty()) return refusal;
     return auto_mac ? check_mac_state(options.mac_state, *options.mac_range) : std::string();
 }

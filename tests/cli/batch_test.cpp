@@ -234,6 +234,11 @@ TEST_F(BatchTest, TheReportIsAppendedToOnlyWhenItIsABatchReport) {
     ASSERT_EQ(::mkfifo((dir_ / "fifo.jsonl").c_str(), 0600), 0);
     EXPECT_EQ(kestrelctl("batch plan.csv --report fifo.jsonl", &out), 2);
     EXPECT_THAT(out, HasSubstr("\"fifo.jsonl\" is a FIFO, not a regular file"));
+    std::filesystem::create_directory(dir_ / "batch-logs");
+    ASSERT_EQ(::mkfifo((dir_ / "batch-logs" / "u0.log").c_str(), 0600), 0);
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 2);
+    EXPECT_THAT(out, HasSubstr("the log of line 2 \"batch-logs/u0.log\" is a FIFO, not a regular file"));
+    std::filesystem::remove(dir_ / "batch-logs" / "u0.log");
     // Its own report, empty or not, takes the next run's lines.
     std::ofstream(dir_ / "batch-report.jsonl").close();
     EXPECT_EQ(kestrelctl("batch plan.csv", &out), 0) << out;
