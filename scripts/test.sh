@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the normal build (core, simulator and
-# GUI tests), the Debian package's checks, the benchmark's quick mode, a short soak, and
-# everything again under AddressSanitizer and UBSan (the update dialog's workers included).
+# GUI tests), the Debian package's checks, the benchmark's quick mode, a short soak,
+# everything again under AddressSanitizer and UBSan (the update dialog's workers included), and
+# each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +23,6 @@ build/default/bench/kestrel-soak --quick
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+
+# The parsers of plans, settings, addresses, MAC ranges and MAC state files, 20 s each.
+bash scripts/fuzz.sh

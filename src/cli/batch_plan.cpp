@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "cli/mac_pool.h"
+#include "cli/shown_text.h"
 #include "device/address.h"
+#include "platform/regular_file.h"
 
 namespace kestrel::cli {
 namespace {
@@ -29,6 +31,124 @@ bool label_ok(const std::string& label) {
                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       c == '-' || c == '_' || c == '.';
            });
+}
+
+using Columns = std::map<std::string, std::size_t>;
+
+// Adds "PLAN line N: FIELD: what" to the plan's errors.
+struct PlanError {
+    const std::string& path;
+    std::vector<std::string>& errors;
+    void operator()(int line, const std::string& field, const std::string& what) const {
+        errors.push_back(path + " line " + std::to_string(line) + ": " + field + ": " + what);
+    }
+};
+
+Columns read_header(const std::vector<std::string>& cells, int line, const PlanError& error) {
+    Columns column;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (std::find(kColumns.begin(), kColumns.end(), cells[i]) == kColumns.end()) {
+            error(line, "header", "unknown column " + quoted_text(cells[i]) +
+                                      " (columns: device, image, mac, new_ip, ts_port, "
+                                      "multicast, multicast_ip, reset, label)");
+        } else if (!column.emplace(cells[i], i).second) {
+            error(line, "header", "column " + quoted_text(cells[i]) + " appears twice");
+        }
+    }
+    if (!column.count("device")) error(line, "header", "no \"device\" column");
+    return column;
+}
+
+void check_mac_cell(const std::string& mac, bool auto_mac_allowed, int line, const PlanError& error) {
+    if (mac == "auto") {
+        if (!auto_mac_allowed) error(line, "mac", "auto needs --mac-range (for example --mac-range 00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
+    } else if (!mac.empty()) {
+        const auto parsed = parse_mac(mac);
+        if (!parsed) {
+            error(line, "mac", quoted_text(mac) + " is not an address (for example 00:1a:2b:3c:4d:5e or auto)");
+        } else if (const auto why = mac_refusal(*parsed); !why.empty()) {
+            error(line, "mac", mac + " is " + std::string(why) + "; a device needs a unicast address (for example 02:00:00:00:00:01)");
+        }
+    }
+}
+
+void check_image_cell(const UnitPlan& u, const PlanError& error) {
+    if (u.image.empty()) return;
+    struct stat st {};
+    if (::stat(u.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+        error(u.line, "image", quoted_text(u.image) + " is not a readable, non-empty file");
+    }
+}
+
+// What the device is to be given besides its MAC; each bad cell is named.
+void check_settings(const UnitPlan& u, const PlanError& error) {
+    if (!u.new_ip.empty()) {
+        const auto ep = parse_endpoint(u.new_ip);
+        if (!ep || !device::check_device_ip(ep->ip_text(), "new_ip").ok()) {
+            error(u.line, "new_ip", quoted_text(u.new_ip) + " is not a device address and port (for example 192.168.1.60:5000)");
+        }
+    }
+    if (!u.ts_port.empty()) {
+        const auto v = parse_decimal(u.ts_port, 5, 65535);
+        if (!v || *v == 0) error(u.line, "ts_port", quoted_text(u.ts_port) + " is not a port 1 to 65535 (for example 1234)");
+    }
+    if (!u.multicast.empty() && u.multicast != "on" && u.multicast != "off") {
+        error(u.line, "multicast", quoted_text(u.multicast) + " is not on or off");
+    }
+    if (!u.multicast_ip.empty() && !device::check_multicast_ip(u.multicast_ip, "multicast_ip").ok()) {
+        error(u.line, "multicast_ip", quoted_text(u.multicast_ip) + " is not a multicast address (for example 239.1.1.1)");
+    }
+}
+
+UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column, int line,
+                   bool auto_mac_allowed, const PlanError& error) {
+    const auto cell = [&](const char* name) {
+        const auto it = column.find(name);
+        return it != column.end() && it->second < cells.size() ? cells[it->second] : std::string();
+    };
+    UnitPlan u;
+    u.line = line;
+    const std::string device = cell("device");
+    if (const auto ep = parse_endpoint(device)) {
+        u.device = *ep;
+    } else {
+        error(line, "device", quoted_text(device) + " is not IP:PORT (for example 192.168.1.50:5000)");
+    }
+    u.image = cell("image");
+    check_image_cell(u, error);
+    u.mac = cell("mac");
+    check_mac_cell(u.mac, auto_mac_allowed, line, error);
+    u.new_ip = cell("new_ip");
+    u.ts_port = cell("ts_port");
+    u.multicast = cell("multicast");
+    u.multicast_ip = cell("multicast_ip");
+    check_settings(u, error);
+    const std::string reset = cell("reset");
+    if (reset == "yes") u.reset = true;
+    else if (!reset.empty() && reset != "no") error(line, "reset", quoted_text(reset) + " is not yes or no");
+    u.label = cell("label");
+    if (u.label.empty()) {
+        u.label = u.device.ip_text() + "_" + std::to_string(u.device.port);
+    } else if (!label_ok(u.label)) {
+        error(line, "label", quoted_text(u.label) + " may hold only letters, digits, '-', '_' and '.' (for example unit-07)");
+    }
+    return u;
+}
+
+// Two rows for one device, one label or one fixed MAC would undo each other.
+void check_repeats(const std::vector<UnitPlan>& units, const PlanError& error) {
+    std::map<std::string, int> seen_device, seen_label, seen_mac;
+    for (const auto& u : units) {
+        const auto dup = [&](std::map<std::string, int>& seen, const std::string& key, const char* field) {
+            const auto [it, fresh] = seen.emplace(key, u.line);
+            if (!fresh) error(u.line, field, quoted_text(key) + " is also on line " + std::to_string(it->second));
+        };
+        if (u.device.port != 0) dup(seen_device, u.device.text(), "device");
+        dup(seen_label, u.label, "label");
+        if (!u.mac.empty() && u.mac != "auto") {
+            if (const auto m = parse_mac(u.mac)) dup(seen_mac, mac_text(*m), "mac");
+        }
+    }
 }
 
 }  // namespace
@@ -65,116 +185,40 @@ bool split_csv_line(const std::string& line, std::vector<std::string>& cells) {
 }
 
 PlanParse parse_plan(const std::string& path, bool auto_mac_allowed) {
-    PlanParse plan;
-    const auto error = [&](int line, const std::string& field, const std::string& what) {
-        plan.errors.push_back(path + " line " + std::to_string(line) + ": " + field + ": " + what);
-    };
-    std::ifstream in(path);
-    if (!in) {
-        plan.errors.push_back("can't open the plan \"" + path + "\"");
+    const FileText file = read_regular_file(path, kSmallFileMax, "the plan");
+    if (!file.ok()) {
+        PlanParse plan;
+        plan.errors.push_back(file.reason);
         return plan;
     }
+    return parse_plan_text(file.bytes, path, auto_mac_allowed);
+}
+
+PlanParse parse_plan_text(const std::string& body, const std::string& path, bool auto_mac_allowed) {
+    PlanParse plan;
+    const PlanError error{path, plan.errors};
+    std::istringstream in(body);
     std::string text;
     std::vector<std::string> cells;
-    std::map<std::string, std::size_t> column;
+    Columns column;
     int line = 0;
     while (std::getline(in, text)) {
         ++line;
         if (trim(text).empty() || trim(text)[0] == '#') continue;
         if (!split_csv_line(text, cells)) {
             error(line, "row", "a quote is not closed");
-            continue;
-        }
-        if (column.empty()) {
-            for (std::size_t i = 0; i < cells.size(); ++i) {
-                if (std::find(kColumns.begin(), kColumns.end(), cells[i]) == kColumns.end()) {
-                    error(line, "header", "unknown column \"" + cells[i] +
-                                              "\" (columns: device, image, mac, new_ip, ts_port, "
-                                              "multicast, multicast_ip, reset, label)");
-                } else if (!column.emplace(cells[i], i).second) {
-                    error(line, "header", "column \"" + cells[i] + "\" appears twice");
-                }
-            }
-            if (!column.count("device")) error(line, "header", "no \"device\" column");
+        } else if (column.empty()) {
+            column = read_header(cells, line, error);
             if (!plan.errors.empty()) return plan;
-            continue;
-        }
-        if (cells.size() > column.size()) {
+        } else if (cells.size() > column.size()) {
             error(line, "row", std::to_string(cells.size()) + " cells, the header has " +
                                    std::to_string(column.size()));
-            continue;
-        }
-        const auto cell = [&](const char* name) {
-            const auto it = column.find(name);
-            return it != column.end() && it->second < cells.size() ? cells[it->second]
-                                                                   : std::string();
-        };
-        UnitPlan u;
-        u.line = line;
-        const std::string device = cell("device");
-        if (const auto ep = parse_endpoint(device)) {
-            u.device = *ep;
         } else {
-            error(line, "device", "\"" + device + "\" is not IP:PORT (for example 192.168.1.50:5000)");
+            plan.units.push_back(check_row(cells, column, line, auto_mac_allowed, error));
         }
-        u.image = cell("image");
-        if (!u.image.empty()) {
-            struct stat st {};
-            if (::stat(u.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
-                error(line, "image", "\"" + u.image + "\" is not a readable, non-empty file");
-            }
-        }
-        u.mac = cell("mac");
-        if (u.mac == "auto") {
-            if (!auto_mac_allowed) error(line, "mac", "auto needs --mac-range (for example --mac-range 00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
-        } else if (!u.mac.empty() && !parse_mac(u.mac)) {
-            error(line, "mac", "\"" + u.mac + "\" is not an address (for example 00:1a:2b:3c:4d:5e or auto)");
-        }
-        u.new_ip = cell("new_ip");
-        if (!u.new_ip.empty()) {
-            const auto ep = parse_endpoint(u.new_ip);
-            if (!ep || !device::check_device_ip(ep->ip_text(), "new_ip").ok()) {
-                error(line, "new_ip", "\"" + u.new_ip + "\" is not a device address and port (for example 192.168.1.60:5000)");
-            }
-        }
-        u.ts_port = cell("ts_port");
-        if (!u.ts_port.empty()) {
-            const auto v = parse_decimal(u.ts_port, 5, 65535);
-            if (!v || *v == 0) error(line, "ts_port", "\"" + u.ts_port + "\" is not a port 1 to 65535 (for example 1234)");
-        }
-        u.multicast = cell("multicast");
-        if (!u.multicast.empty() && u.multicast != "on" && u.multicast != "off") {
-            error(line, "multicast", "\"" + u.multicast + "\" is not on or off");
-        }
-        u.multicast_ip = cell("multicast_ip");
-        if (!u.multicast_ip.empty()) {
-            if (!device::check_multicast_ip(u.multicast_ip, "multicast_ip").ok()) error(line, "multicast_ip", "\"" + u.multicast_ip + "\" is not a multicast address (for example 239.1.1.1)");
-        }
-        const std::string reset = cell("reset");
-        if (reset == "yes") u.reset = true;
-        else if (!reset.empty() && reset != "no") error(line, "reset", "\"" + reset + "\" is not yes or no");
-        u.label = cell("label");
-        if (u.label.empty()) {
-            u.label = u.device.ip_text() + "_" + std::to_string(u.device.port);
-        } else if (!label_ok(u.label)) {
-            error(line, "label", "\"" + u.label + "\" may hold only letters, digits, '-', '_' and '.' (for example unit-07)");
-        }
-        plan.units.push_back(std::move(u));
     }
     if (column.empty() && plan.errors.empty()) plan.errors.push_back(path + ": no header row");
-    // Two rows for one device, one label or one fixed MAC would undo each other.
-    std::map<std::string, int> seen_device, seen_label, seen_mac;
-    for (const auto& u : plan.units) {
-        const auto dup = [&](std::map<std::string, int>& seen, const std::string& key, const char* field) {
-            const auto [it, fresh] = seen.emplace(key, u.line);
-            if (!fresh) error(u.line, field, "\"" + key + "\" is also on line " + std::to_string(it->second));
-        };
-        if (u.device.port != 0) dup(seen_device, u.device.text(), "device");
-        dup(seen_label, u.label, "label");
-        if (!u.mac.empty() && u.mac != "auto") {
-            if (const auto m = parse_mac(u.mac)) dup(seen_mac, mac_text(*m), "mac");
-        }
-    }
+    check_repeats(plan.units, error);
     if (plan.units.empty() && plan.errors.empty()) plan.errors.push_back(path + ": no units");
     return plan;
 }

@@ -32,8 +32,13 @@ struct [[nodiscard]] PlanParse {
     std::vector<std::string> errors;
 };
 
-// Reads and checks the plan. auto_mac_allowed: whether a --mac-range was given.
+// Reads and checks the plan. auto_mac_allowed: whether a --mac-range was given. A plan that is
+// not a regular file or is larger than 1 MiB is refused unread. Cells are shown in messages
+// escaped and cut (shown_text.h).
 PlanParse parse_plan(const std::string& path, bool auto_mac_allowed);
+
+// The same checks on the plan's text; path only names it in the messages.
+PlanParse parse_plan_text(const std::string& text, const std::string& path, bool auto_mac_allowed);
 
 // Splits one CSV line into cells: commas, double-quoted cells with "" for a quote, blanks
 // around unquoted cells dropped. False for an unterminated quote.

@@ -17,6 +17,7 @@
 #include "cli/atomic_file.h"
 #include "cli/interrupt.h"
 #include "cli/json.h"
+#include "platform/regular_file.h"
 
 extern char** environ;
 
@@ -57,9 +58,8 @@ struct Unit {
 std::vector<std::string> child_args(const Unit& u, const BatchOptions& options) {
     const UnitPlan& p = *u.plan;
     std::vector<std::string> a = {"kestrelctl", "--device", p.device.text(), "--json",
-                                  "--progress", "json", "--trace",
-                                  options.log_dir + "/" + p.label + ".log", "unit",
-                                  "--label", p.label};
+                                  "--progress", "json", "--trace", unit_log_path(options, p),
+                                  "unit", "--label", p.label};
     const auto opt = [&a](const char* name, const std::string& value) {
         if (!value.empty()) {
             a.push_back(name);
@@ -261,6 +261,10 @@ class LiveView {
 
 }  // namespace
 
+std::string unit_log_path(const BatchOptions& options, const UnitPlan& unit) {
+    return options.log_dir + "/" + unit.label + ".log";
+}
+
 std::string summary_path(const std::string& report) {
     const std::string ext = ".jsonl";
     if (report.size() > ext.size() && report.compare(report.size() - ext.size(), ext.size(), ext) == 0) {
@@ -277,11 +281,12 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
         outcome.error = "can't create \"" + options.log_dir + "\": " + std::strerror(errno);
         return outcome;
     }
-    const int report_fd = ::open(options.report.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (report_fd < 0) {
-        outcome.error = "can't open the report \"" + options.report + "\": " + std::strerror(errno);
+    const RegularFd report = open_regular_file(options.report, O_WRONLY | O_CREAT | O_APPEND);
+    if (!report.ok()) {
+        outcome.error = "the report: " + report.reason;
         return outcome;
     }
+    const int report_fd = report.fd;
     const std::string program = options.child_program.empty() ? self_executable() : options.child_program;
     const int jobs = options.jobs > 0 ? options.jobs
                                       : std::min<int>(kDefaultMaxJobs, static_cast<int>(plans.size()));
@@ -374,7 +379,6 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
         if (fds.empty() && running == 0 && (outcome.interrupted || next >= units.size())) break;
     }
     view.draw(units, true);
-    ::close(report_fd);
     return outcome;
 }
 

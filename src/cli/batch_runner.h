@@ -36,6 +36,9 @@ struct [[nodiscard]] BatchOutcome {
 BatchOutcome run_batch(const std::vector<UnitPlan>& units, const BatchOptions& options,
                        const CliStreams& io);
 
+// The trace file a unit's child writes: LOG_DIR/LABEL.log.
+std::string unit_log_path(const BatchOptions& options, const UnitPlan& unit);
+
 // The CSV summary's path beside the report: "x.jsonl" gives "x.csv", anything else gets ".csv".
 std::string summary_path(const std::string& report);
 

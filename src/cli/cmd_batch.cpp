@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "cli/batch_outputs.h"
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
 #include "cli/command_table.h"
@@ -17,6 +18,33 @@
 #include "link/mailbox.h"
 
 namespace kestrel::cli {
+namespace {
+
+// Every output of the run against every input and each other, the report's own shape and the
+// MAC state file: empty when the run may start, else why not.
+std::string check_batch_files(const std::string& plan_path, const std::vector<UnitPlan>& units,
+                              const BatchOptions& options) {
+    std::vector<NamedPath> inputs = {{"the plan", plan_path}};
+    std::vector<NamedPath> outputs = {{"the report", options.report},
+                                      {"the CSV summary", summary_path(options.report)}};
+    bool auto_mac = false;
+    for (const auto& u : units) {
+        const std::string line = " of line " + std::to_string(u.line);
+        if (!u.image.empty()) inputs.push_back({"the image" + line, u.image});
+        outputs.push_back({"the log" + line, unit_log_path(options, u)});
+        auto_mac = auto_mac || u.mac == "auto";
+    }
+    if (auto_mac) {
+        outputs.push_back({"the MAC state file", options.mac_state});
+        outputs.push_back({"the MAC state lock", mac_lock_path(options.mac_state)});
+    }
+    if (std::string clash = find_path_clash(inputs, outputs); !clash.empty()) return clash;
+    if (std::string odd = find_odd_output(outputs); !odd.empty()) return odd;
+    if (std::string refusal = report_refusal(options.report); !refusal.empty()) return refusal;
+    return auto_mac ? check_mac_state(options.mac_state, *options.mac_range) : std::string();
+}
+
+}  // namespace
 
 int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     BatchOptions options;
@@ -35,16 +63,16 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     if (files.size() != 1) return usage_error(session, "batch takes one PLAN (for example: batch plan.csv)");
     if (jobs) {
         options.jobs = static_cast<int>(parse_decimal(*jobs, 3, 999).value_or(0));
-        if (options.jobs < 1 || options.jobs > 64) return usage_error(session, "batch: -j takes 1 to 64 (for example -j 8)");
+        if (options.jobs < 1 || options.jobs > kDefaultMaxJobs) {
+            return usage_error(session, "batch: -j takes 1 to " + std::to_string(kDefaultMaxJobs) + " (for example -j 8)");
+        }
     }
     if (report) options.report = *report;
     if (state) options.mac_state = *state;
     if (range) {
-        options.mac_range = parse_mac_range(*range);
-        if (!options.mac_range) {
-            return usage_error(session, "batch: --mac-range \"" + *range +
-                                            "\" is not FIRST-LAST (for example 00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
-        }
+        const MacRangeCheck check = check_mac_range(*range);
+        if (!check.range) return usage_error(session, "batch: --mac-range: " + check.error);
+        options.mac_range = check.range;
     }
     const PlanParse plan = parse_plan(files[0], options.mac_range.has_value());
     if (!plan.errors.empty()) {
@@ -56,6 +84,9 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     if (check_only) {
         session.say(files[0] + ": " + std::to_string(plan.units.size()) + " units, valid");
         return session.finish(kExitOk);
+    }
+    if (const std::string why = check_batch_files(files[0], plan.units, options); !why.empty()) {
+        return session.finish(session.fail(kExitUsage, why + "; nothing was run"));
     }
     const BatchOutcome outcome = run_batch(plan.units, options, io);
     if (!outcome.error.empty()) return session.finish(session.fail(kExitFile, outcome.error));

@@ -4,40 +4,103 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
 #include "cli/atomic_file.h"
+#include "cli/mac_state.h"
+#include "cli/shown_text.h"
+#include "device/unicast_mac.h"
+#include "platform/regular_file.h"
 
 namespace kestrel::cli {
 namespace {
 
-constexpr Mac48 kMacMax = (Mac48{1} << 48) - 1;
+// A state file past this is rewritten as one run line (atomically) before it grows further.
+constexpr std::size_t kCompactAt = 64 * 1024;
 
-// Holds an exclusive flock on a file for its life.
+// Holds an exclusive flock on a regular file for its life.
 class FileLock {
   public:
-    explicit FileLock(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
-            ::close(fd_);
-            fd_ = -1;
+    explicit FileLock(const std::string& path) : file_(open_regular_file(path, O_RDWR | O_CREAT)) {
+        if (!file_.ok()) {
+            error_ = "can't lock: " + file_.reason;
+        } else if (::flock(file_.fd, LOCK_EX) != 0) {
+            error_ = "can't lock \"" + path + "\": " + std::strerror(errno);
         }
     }
-    ~FileLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool ok() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
 
   private:
-    int fd_ = -1;
+    RegularFd file_;
+    std::string error_;
 };
+
+struct Loaded {
+    std::optional<MacState> state;  // empty: no state file yet
+    std::size_t size = 0;
+    std::string error;
+};
+
+// Reads and checks the state file; held under the lock.
+Loaded load_state(const std::string& path, const MacRange& range) {
+    Loaded out;
+    const FileText text = read_regular_file(path, kSmallFileMax, "the MAC state file");
+    if (text.status == FileStatus::Missing) return out;
+    if (!text.ok()) {
+        out.error = text.reason;
+        return out;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
+        out.error = "the MAC state file \"" + path + "\" is read-only; it is never replaced";
+        return out;
+    }
+    MacStateParse parse = parse_mac_state(text.bytes, path);
+    if (!parse.state) {
+        out.error = parse.error;
+        return out;
+    }
+    if (parse.state->range.first != range.first || parse.state->range.last != range.last) {
+        out.error = path + " line " + (parse.state->legacy ? "1" : "2") + ": the file is for the range " +
+                    parse.state->range.text() + "; the range " + range.text() +
+                    " needs a --mac-state of its own";
+        return out;
+    }
+    out.state = parse.state;
+    out.size = text.bytes.size();
+    return out;
+}
+
+// Writes the whole state file afresh (temporary file, sync, rename), keeping its mode.
+std::string rewrite_state(const std::string& path, const MacRange& range, Mac48 next) {
+    struct stat st {};
+    const bool existed = ::stat(path.c_str(), &st) == 0;
+    const std::string body = mac_state_text(range, next);
+    AtomicFile file(path);
+    if (!file.ok() || !file.write({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()}) ||
+        !file.commit()) {
+        return file.error().empty() ? "can't write \"" + path + "\"" : file.error();
+    }
+    if (existed) (void)::chmod(path.c_str(), st.st_mode & 07777);
+    return {};
+}
+
+// Appends one line and syncs it; on failure the file is cut back to its old length.
+std::string append_line(const std::string& path, const std::string& line) {
+    RegularFd file = open_regular_file(path, O_WRONLY | O_APPEND);
+    if (!file.ok()) return file.reason;
+    struct stat st {};
+    const off_t before = ::fstat(file.fd, &st) == 0 ? st.st_size : -1;
+    const ssize_t n = ::write(file.fd, line.data(), line.size());
+    if (n == static_cast<ssize_t>(line.size()) && ::fsync(file.fd) == 0) return {};
+    const std::string why = "can't write \"" + path + "\": " + std::strerror(n < 0 ? errno : EIO);
+    if (before >= 0 && ::ftruncate(file.fd, before) != 0) return why + "; the file may end in a cut line";
+    return why;
+}
 
 }  // namespace
 
@@ -71,72 +134,66 @@ std::string mac_text(Mac48 mac) {
 
 std::string MacRange::text() const { return mac_text(first) + "-" + mac_text(last); }
 
-std::optional<MacRange> parse_mac_range(std::string_view text) {
-    const std::size_t dash = text.find('-');
-    if (dash == std::string_view::npos) return std::nullopt;
-    const auto first = parse_mac(text.substr(0, dash));
-    const auto last = parse_mac(text.substr(dash + 1));
-    if (!first || !last || *first > *last) return std::nullopt;
-    return MacRange{*first, *last};
+std::string_view mac_refusal(Mac48 mac) {
+    device::Mac bytes{};
+    for (int i = 0; i < 6; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
+    return device::mac_refusal(bytes);
 }
+
+MacRangeCheck check_mac_range(std::string_view text) {
+    MacRangeCheck check;
+    const std::size_t dash = text.find('-');
+    const auto first = dash == std::string_view::npos ? std::nullopt : parse_mac(text.substr(0, dash));
+    const auto last = dash == std::string_view::npos ? std::nullopt : parse_mac(text.substr(dash + 1));
+    if (!first || !last || *first > *last) {
+        check.error = quoted_text(text) + " is not FIRST-LAST (for example 02:1a:2b:00:00:00-02:1a:2b:00:0f:ff)";
+    } else if (const auto why = mac_refusal(*first); !why.empty()) {
+        check.error = "the range " + std::string(text) + " starts with " + std::string(why);
+    } else if (*first >> 40 != *last >> 40) {
+        check.error = "the range " + std::string(text) +
+                      " holds multicast addresses (every odd first byte); keep both ends on one first byte";
+    } else {
+        check.range = MacRange{*first, *last};
+    }
+    return check;
+}
+
+std::optional<MacRange> parse_mac_range(std::string_view text) { return check_mac_range(text).range; }
 
 MacTake take_mac(const std::string& state_path, const MacRange& range) {
     MacTake take;
-    FileLock lock(state_path + ".lock");
-    if (!lock.ok()) {
-        take.error = "can't lock \"" + state_path + ".lock\": " + std::strerror(errno);
+    FileLock lock(mac_lock_path(state_path));
+    if (!lock.error().empty()) {
+        take.error = lock.error();
         return take;
     }
-    // Lines "FIRST-LAST NEXT"; NEXT past LAST means used up.
-    std::vector<std::pair<std::string, std::string>> entries;
-    {
-        std::ifstream in(state_path);
-        std::string key, next;
-        while (in >> key >> next) entries.emplace_back(key, next);
-        if (!in.eof() && in.fail() && !entries.empty()) {
-            take.error = "\"" + state_path + "\" is damaged";
-            return take;
-        }
+    Loaded loaded = load_state(state_path, range);
+    if (!loaded.error.empty()) {
+        take.error = loaded.error;
+        return take;
     }
-    const std::string key = range.text();
-    Mac48 next = range.first;
-    bool found = false;
-    for (auto& [k, v] : entries) {
-        if (k != key) continue;
-        found = true;
-        if (v == "used-up") {
-            next = kMacMax + 1;
-        } else if (const auto parsed = parse_mac(v)) {
-            next = *parsed;
-        } else {
-            take.error = "\"" + state_path + "\" is damaged at " + k;
-            return take;
-        }
-    }
-    if (next < range.first) next = range.first;
+    const Mac48 next = loaded.state ? loaded.state->next : range.first;
     if (next > range.last) {
-        take.error = "the MAC range " + key + " is used up";
+        take.error = "the MAC range " + range.text() + " is used up (" + state_path + ")";
         return take;
     }
-    const std::string after = next == range.last ? std::string("used-up") : mac_text(next + 1);
-    if (found) {
-        for (auto& [k, v] : entries)
-            if (k == key) v = after;
-    } else {
-        entries.emplace_back(key, after);
+    // A new file, one in the one-line form or one grown large is written afresh first, with
+    // what was handed out as one run.
+    if (!loaded.state || loaded.state->legacy || loaded.size > kCompactAt) {
+        take.error = rewrite_state(state_path, range, next);
+        if (!take.error.empty()) return take;
     }
-    std::ostringstream text;
-    for (const auto& [k, v] : entries) text << k << ' ' << v << '\n';
-    const std::string body = text.str();
-    AtomicFile file(state_path);
-    if (!file.ok() ||
-        !file.write({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()}) ||
-        !file.commit()) {
-        take.error = file.error().empty() ? "can't write \"" + state_path + "\"" : file.error();
-        return take;
-    }
-    take.mac = next;
+    take.error = append_line(state_path, mac_state_line(next));
+    if (take.error.empty()) take.mac = next;
     return take;
 }
+
+std::string check_mac_state(const std::string& state_path, const MacRange& range) {
+    FileLock lock(mac_lock_path(state_path));
+    if (!lock.error().empty()) return lock.error();
+    return load_state(state_path, range).error;
+}
+
+std::string mac_lock_path(const std::string& state_path) { return state_path + ".lock"; }
 
 }  // namespace kestrel::cli

@@ -1,8 +1,9 @@
-// MAC addresses handed out from a range, never twice: the next free address of each range is
-// kept in a state file, read and advanced under an exclusive lock (a separate ".lock" file, so
-// that the atomic rename of the state file cannot slip between two processes) and written
-// durably (temporary file, fsync, rename) before the address is given out. A killed run, two
-// runs one after the other or two runs at once never get the same address.
+// MAC addresses handed out from a range, never twice. Each range has a state file of its own
+// (mac_state.h) that records the range and every address handed out; it is read and appended
+// to under an exclusive lock (a separate ".lock" file, so that a compacting rename cannot slip
+// between two processes), and each address is synced to it before it is given out. A killed
+// run, runs one after the other or runs at once never get the same address; a state file that
+// can't be read exactly stops the pool instead of starting the range again.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +24,18 @@ struct MacRange {
     std::string text() const;  // "first-last", the state file's key
 };
 
-// "FIRST-LAST" with FIRST <= LAST.
-std::optional<MacRange> parse_mac_range(std::string_view text);
+// Empty when mac can be a device's own address, else what it is (device/unicast_mac.h).
+std::string_view mac_refusal(Mac48 mac);
+
+struct [[nodiscard]] MacRangeCheck {
+    std::optional<MacRange> range;
+    std::string error;  // names the text and why, empty when range is set
+};
+
+// "FIRST-LAST" with FIRST <= LAST, every address of it one a device can have: not all zeros,
+// and no multicast or broadcast address inside (both ends share their first byte, which is even).
+MacRangeCheck check_mac_range(std::string_view text);
+std::optional<MacRange> parse_mac_range(std::string_view text);  // check_mac_range(text).range
 
 struct [[nodiscard]] MacTake {
     std::optional<Mac48> mac;  // empty when the range is used up or the state file failed
@@ -32,7 +43,16 @@ struct [[nodiscard]] MacTake {
 };
 
 // Takes the next free address of range from the state file at state_path (created when
-// missing) and records the one after it. Blocks while another process holds the lock.
+// missing) and appends it there, synced. Refuses, with the reason, a state file that is not a
+// regular file, is read-only, is larger than 1 MiB, can't be read exactly (naming the line) or
+// holds another range. Blocks while another process holds the lock.
 MacTake take_mac(const std::string& state_path, const MacRange& range);
+
+// The same checks without taking anything, before a batch starts: empty when take_mac can use
+// the state file for range (also when it does not exist yet), else the reason.
+[[nodiscard]] std::string check_mac_state(const std::string& state_path, const MacRange& range);
+
+// The lock file beside a state file.
+std::string mac_lock_path(const std::string& state_path);
 
 }  // namespace kestrel::cli

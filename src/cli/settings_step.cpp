@@ -4,8 +4,10 @@
 
 #include "cli/endpoint.h"
 #include "cli/exit_codes.h"
+#include "cli/shown_text.h"
 #include "device/address.h"
 #include "device/config_commands.h"
+#include "device/unicast_mac.h"
 #include "platform/format.h"
 
 namespace kestrel::cli {
@@ -57,7 +59,12 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         const auto fields = device::split_mac_text(value);
         const auto check = fields ? device::check_mac_fields(*fields) : device::MacCheck{};
         if (!fields || !check.ok()) {
-            error = "set mac: \"" + value + "\" is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
+            error = "set mac: " + quoted_text(value) + " is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
+            return std::nullopt;
+        }
+        if (const auto refusal = device::mac_refusal(check.mac); !refusal.empty()) {
+            error = "set mac: " + value + " is " + std::string(refusal) +
+                    "; a device needs a unicast address (for example 02:00:00:00:00:01)";
             return std::nullopt;
         }
         s.mac = *fields;
@@ -65,14 +72,14 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         s.kind = Setting::Kind::TsPort;
         const auto n = parse_decimal(value, 5, 65535);
         if (!n || *n == 0) {
-            error = "set ts-port: \"" + value + "\" is not a port 1 to 65535 (for example 1234)";
+            error = "set ts-port: " + quoted_text(value) + " is not a port 1 to 65535 (for example 1234)";
             return std::nullopt;
         }
         s.port = static_cast<std::uint16_t>(*n);
     } else if (what == "multicast") {
         s.kind = Setting::Kind::Multicast;
         if (value != "on" && value != "off") {
-            error = "set multicast: \"" + value + "\" is not on or off (for example set multicast on)";
+            error = "set multicast: " + quoted_text(value) + " is not on or off (for example set multicast on)";
             return std::nullopt;
         }
         s.enable = value == "on";
@@ -85,7 +92,7 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         }
         s.ip = check.address;
     } else {
-        error = "set: unknown setting \"" + what + "\" (ip, mac, ts-port, multicast, multicast-ip; for example set ts-port 1234)";
+        error = "set: unknown setting " + quoted_text(what) + " (ip, mac, ts-port, multicast, multicast-ip; for example set ts-port 1234)";
         return std::nullopt;
     }
     return s;

@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string_view>
 #include <vector>
+
+#include "platform/regular_file.h"
+#include "platform/trace.h"
 
 namespace kestrel {
 namespace {
@@ -71,32 +72,21 @@ struct FileLines {
     bool final_newline = true;       // the last line has its line ending
 };
 
-// Reads the file's lines; an absent file gives no lines. nullopt with errno set on a read error.
-std::optional<FileLines> ReadLines(const std::string& path) {
+FileLines SplitLines(std::string_view text) {
     FileLines file;
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) return file;
-        return std::nullopt;
-    }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    const std::string text = buffer.str();
     std::size_t start = 0;
     // The mark belongs to the file, not to its first line: "[Server]" after it is a section.
-    if (std::string_view(text).starts_with(kUtf8Bom)) {
+    if (text.starts_with(kUtf8Bom)) {
         file.bom = true;
         start = kUtf8Bom.size();
     }
     while (start < text.size()) {
         auto end = text.find('\n', start);
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             end = text.size();
             file.final_newline = false;
         }
-        std::string line = text.substr(start, end - start);
+        std::string line(text.substr(start, end - start));
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
             if (file.lines.empty()) file.crlf = true;
@@ -105,6 +95,39 @@ std::optional<FileLines> ReadLines(const std::string& path) {
         start = end + 1;
     }
     return file;
+}
+
+// Reads the file's lines; an absent file gives no lines. nullopt with errno set when the file
+// can't be read, is no regular file (EINVAL: a FIFO would block, a device never ends) or is
+// larger than kSmallFileMax (EFBIG); the reason is traced.
+std::optional<FileLines> ReadLines(const std::string& path) {
+    const FileText text = read_regular_file(path, kSmallFileMax, "the settings file");
+    if (text.status == FileStatus::Missing) return FileLines{};
+    if (!text.ok()) {
+        trace(text.reason);
+        errno = text.status == FileStatus::NotRegular ? EINVAL
+                : text.status == FileStatus::TooLarge ? EFBIG
+                : text.error != 0                     ? text.error
+                                                      : EIO;
+        return std::nullopt;
+    }
+    return SplitLines(text.bytes);
+}
+
+std::string FindValue(const FileLines& file, const std::string& section, const std::string& key) {
+    bool in_section = false;
+    for (const std::string_view line : file.lines) {
+        if (const auto name = SectionName(line)) {
+            in_section = EqualsNoCase(*name, section);
+            continue;
+        }
+        if (!in_section) continue;
+        const auto entry = SplitKeyLine(line);
+        if (entry && EqualsNoCase(entry->key, key)) {
+            return std::string(Unquote(entry->value).substr(0, kProfileValueMax));
+        }
+    }
+    return {};
 }
 
 bool ReadOnly(const std::string& path) {
@@ -148,20 +171,12 @@ int ReplaceFile(const std::string& link_or_path, const std::string& text) {
 std::string ReadProfileValue(const std::string& section, const std::string& key,
                              const std::string& path) {
     const auto file = ReadLines(path);
-    if (!file) return {};
-    bool in_section = false;
-    for (const std::string_view line : file->lines) {
-        if (const auto name = SectionName(line)) {
-            in_section = EqualsNoCase(*name, section);
-            continue;
-        }
-        if (!in_section) continue;
-        const auto entry = SplitKeyLine(line);
-        if (entry && EqualsNoCase(entry->key, key)) {
-            return std::string(Unquote(entry->value).substr(0, kProfileValueMax));
-        }
-    }
-    return {};
+    return file ? FindValue(*file, section, key) : std::string();
+}
+
+std::string FindProfileValue(std::string_view text, const std::string& section,
+                             const std::string& key) {
+    return FindValue(SplitLines(text), section, key);
 }
 
 int WriteProfileValue(const std::string& section, const std::string& key, const std::string& value,

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -191,6 +192,108 @@ TEST_F(BatchTest, BadRowsAreAllNamedAndNothingRuns) {
     plan("device,mac\n" + units_[0]->where() + ",auto\n");
     EXPECT_EQ(kestrelctl("batch plan.csv", &out), 2);
     EXPECT_THAT(out, HasSubstr("mac: auto needs --mac-range"));
+}
+
+TEST_F(BatchTest, AnOutputOnAnInputOrOnAnotherOutputIsRefusedBeforeAnyDatagram) {
+    start(1);
+    const ByteVector image = pattern_bytes(3 * 256);
+    write_file(dir_ / "image.bin", image);
+    const std::string body = "device,image,mac\n" + units_[0]->where() + ",image.bin,auto\n";
+    plan(body);
+    const std::string range = " --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff";
+    std::filesystem::create_directory(dir_ / "sub");
+    std::filesystem::create_hard_link(dir_ / "image.bin", dir_ / "linked.jsonl");
+    const std::vector<std::pair<std::string, std::string>> runs = {
+        {"--mac-state plan.csv", "the MAC state file \"plan.csv\" is the plan (\"plan.csv\"); nothing was run"},
+        {"--report image.bin", "the report \"image.bin\" is the image of line 2 (\"image.bin\")"},
+        {"--report linked.jsonl", "the report \"linked.jsonl\" is the image of line 2 (\"image.bin\")"},
+        {"--report r.jsonl --mac-state r.csv", "the MAC state file \"r.csv\" is the CSV summary (\"r.csv\")"},
+        {"--mac-state sub/../image.bin", "the MAC state file \"sub/../image.bin\" is the image of line 2"},
+        {"--report s.lock --mac-state s", "the MAC state lock \"s.lock\" is the report (\"s.lock\")"},
+    };
+    for (const auto& [args, error] : runs) {
+        std::string out;
+        EXPECT_EQ(kestrelctl("batch plan.csv " + args + range, &out), 2) << args;
+        EXPECT_THAT(out, HasSubstr(error)) << args;
+    }
+    EXPECT_EQ(text(dir_ / "plan.csv"), body);
+    EXPECT_EQ(read_file(dir_ / "image.bin"), image);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "r.csv"));
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+}
+
+TEST_F(BatchTest, TheReportIsAppendedToOnlyWhenItIsABatchReport) {
+    start(1);
+    plan("device,ts_port,label\n" + units_[0]->where() + ",1234,u0\n");
+    std::ofstream(dir_ / "notes.jsonl") << "{\"label\":\"x\"}\nnot json\n";
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --report notes.jsonl", &out), 2);
+    EXPECT_THAT(out, HasSubstr("the report \"notes.jsonl\" line 1 is not a line of a batch report"));
+    EXPECT_EQ(text(dir_ / "notes.jsonl"), "{\"label\":\"x\"}\nnot json\n");
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.jsonl").c_str(), 0600), 0);
+    EXPECT_EQ(kestrelctl("batch plan.csv --report fifo.jsonl", &out), 2);
+    EXPECT_THAT(out, HasSubstr("\"fifo.jsonl\" is a FIFO, not a regular file"));
+    std::filesystem::create_directory(dir_ / "batch-logs");
+    ASSERT_EQ(::mkfifo((dir_ / "batch-logs" / "u0.log").c_str(), 0600), 0);
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 2);
+    EXPECT_THAT(out, HasSubstr("the log of line 2 \"batch-logs/u0.log\" is a FIFO, not a regular file"));
+    std::filesystem::remove(dir_ / "batch-logs" / "u0.log");
+    // Its own report, empty or not, takes the next run's lines.
+    std::ofstream(dir_ / "batch-report.jsonl").close();
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 0) << out;
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 0) << out;
+    EXPECT_EQ(report_lines().size(), 2u);
+}
+
+TEST_F(BatchTest, APlanThatIsNoRegularFileOrTooLargeIsRefusedWithoutHanging) {
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.csv").c_str(), 0600), 0);
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch fifo.csv --check", &out), 2);
+    EXPECT_THAT(out, HasSubstr("the plan: \"fifo.csv\" is a FIFO, not a regular file"));
+    EXPECT_EQ(kestrelctl("batch /dev/zero --check", &out), 2);
+    EXPECT_THAT(out, HasSubstr("the plan: \"/dev/zero\" is a device, not a regular file"));
+    plan("device\n" + std::string(1 << 20, '#') + "\n");
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    EXPECT_THAT(out, HasSubstr("the plan: \"plan.csv\" is larger than 1 MiB"));
+}
+
+TEST_F(BatchTest, PlanCellsInMessagesAreEscapedAndCutTo80Characters) {
+    plan("device,label\n\x1b[2J" + std::string(1000000, 'A') + ",caf\xc3\xa9\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: device: \"\\x1b[2J" + std::string(70, 'A') + "...\" is not IP:PORT"));
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: label: \"caf\\xc3\\xa9\" may hold only"));
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_LT(out.size(), 2000u);
+}
+
+TEST_F(BatchTest, JobsAreTakenUpToTheDocumented16AndMacsNoDeviceMayHaveAreRefused) {
+    start(1);
+    plan("device,mac\n" + units_[0]->where() + ",02:00:00:00:00:01\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check -j 16", &out), 0) << out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check -j 17", &out), 2);
+    EXPECT_THAT(out, HasSubstr("batch: -j takes 1 to 16"));
+    EXPECT_EQ(kestrelctl("batch plan.csv --check -j 64", &out), 2);
+    plan("device,mac\n" + units_[0]->where() + ",01:00:5e:00:00:01\n");
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: mac: 01:00:5e:00:00:01 is a multicast address (bit 0 of the first byte is set)"));
+    plan("device,mac\n" + units_[0]->where() + ",auto\n");
+    EXPECT_EQ(kestrelctl("batch plan.csv --check --mac-range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff", &out), 2);
+    EXPECT_THAT(out, HasSubstr("batch: --mac-range: the range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff starts with the broadcast address"));
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+}
+
+TEST_F(BatchTest, ADamagedStateFileStopsTheBatchBeforeAnyDatagram) {
+    start(1);
+    plan("device,mac\n" + units_[0]->where() + ",auto\n");
+    std::ofstream(dir_ / "kestrel-macs.state") << "02:00:00:00:00:00-02:00:00:00:00:ff\n";
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff", &out), 2);
+    EXPECT_THAT(out, HasSubstr("kestrel-macs.state line 1: \"02:00:00:00:00:00-02:00:00:00:00:ff\" is not a MAC state line"));
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "batch-report.jsonl"));
 }
 
 TEST(MacPoolTest, TakesAddressesInOrderAndStopsAtTheEnd) {

@@ -4,6 +4,7 @@
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "cli/sha256.h"
+#include "cli/shown_text.h"
 #include "cli_fixture.h"
 
 namespace kestrel::cli {
@@ -73,6 +74,18 @@ TEST(ProgressViewTest, BarRedrawsInPlaceOnATerminal) {
               std::string::npos)
         << text;
     EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(ShownTextTest, EscapesEveryUnprintableByteAndCutsAt80WithoutSplittingAnEscape) {
+    EXPECT_EQ(shown_text("plain text, 1-2"), "plain text, 1-2");
+    EXPECT_EQ(shown_text(std::string("a\0\x1b[2J\t\x7f\\\xc3\xa9", 11)), "a\\x00\\x1b[2J\\x09\\x7f\\\\\\xc3\\xa9");
+    EXPECT_EQ(quoted_text("\r\n"), "\"\\x0d\\x0a\"");
+    const std::string eighty(80, 'x');
+    EXPECT_EQ(shown_text(eighty), eighty);
+    EXPECT_EQ(shown_text(eighty + "y"), std::string(77, 'x') + "...");
+    // 76 characters, then an escape that would reach past the 77 before the "...".
+    EXPECT_EQ(shown_text(std::string(76, 'x') + "\x01" + std::string(10, 'z')), std::string(76, 'x') + "...");
+    EXPECT_EQ(shown_text(std::string(1 << 20, '\x01')).size(), 79u);  // 19 escapes and "..."
 }
 
 }  // namespace

@@ -316,10 +316,10 @@ TEST_F(KestrelctlSetTest, SetChangesTheBlockAndPrintsItAsReadBack) {
     EXPECT_EQ(device_.config().ts_port(), 4321);
     EXPECT_THAT(ts.out, HasSubstr("\"ts_port\":4321"));
 
-    const CliRun mac = run({"set", "mac", "A1:b2:c3:d4:e5:f6"});
+    const CliRun mac = run({"set", "mac", "A2:b2:c3:d4:e5:f6"});
     ASSERT_EQ(mac.code, 0) << mac.err;
-    EXPECT_EQ(device_.config().mac(), (std::array<std::uint8_t, 6>{0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
-    EXPECT_THAT(mac.out, HasSubstr("mac           a1:b2:c3:d4:e5:f6"));
+    EXPECT_EQ(device_.config().mac(), (std::array<std::uint8_t, 6>{0xa2, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
+    EXPECT_THAT(mac.out, HasSubstr("mac           a2:b2:c3:d4:e5:f6"));
 
     const CliRun mip = run({"set", "multicast-ip", "239.2.3.4"});
     ASSERT_EQ(mip.code, 0) << mip.err;
@@ -351,6 +351,25 @@ TEST_F(KestrelctlSetTest, ValuesThatCantBeRightAreRefusedBeforeAnyDatagram) {
         EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
         EXPECT_THAT(r.err, HasSubstr("set")) << ::testing::PrintToString(args);
     }
+    EXPECT_EQ(requests(), before);
+}
+
+TEST_F(KestrelctlSetTest, MulticastBroadcastAndAllZeroMacsAreRefusedBeforeAnyDatagram) {
+    const std::uint64_t before = requests();
+    const CliRun group = run({"set", "mac", "01:00:5e:00:00:01"});
+    EXPECT_EQ(group.code, 2);
+    EXPECT_THAT(group.err, HasSubstr("set mac: 01:00:5e:00:00:01 is a multicast address (bit 0 of the first byte is set)"));
+    const CliRun odd = run({"set", "mac", "A1:b2:c3:d4:e5:f6"});
+    EXPECT_EQ(odd.code, 2);
+    EXPECT_THAT(odd.err, HasSubstr("is a multicast address"));
+    const CliRun all = run({"set", "mac", "ff:ff:ff:ff:ff:ff"});
+    EXPECT_EQ(all.code, 2);
+    EXPECT_THAT(all.err, HasSubstr("set mac: ff:ff:ff:ff:ff:ff is the broadcast address"));
+    const CliRun zero = run({"set", "mac", "00-00-00-00-00-00"});
+    EXPECT_EQ(zero.code, 2);
+    EXPECT_THAT(zero.err, HasSubstr("set mac: 00-00-00-00-00-00 is all zeros"));
+    const CliRun escaped = run({"set", "ts-port", "\x1b[2J"});
+    EXPECT_THAT(escaped.err, HasSubstr("set ts-port: \"\\x1b[2J\" is not a port"));
     EXPECT_EQ(requests(), before);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QTimer>
@@ -75,6 +76,20 @@ TEST_F(DialogTest, ShowsStoredServerSettingsAsWrittenFromBesideTheExecutable) {
     EXPECT_EQ(Text(IDC_EDIT_SERVER_PORT), "abc");
     EXPECT_EQ(Dlg().m_strServerIP, "");
     EXPECT_EQ(Dlg().m_nServerPort, 0);
+}
+
+TEST_F(DialogTest, StartsAtOnceWithEmptyServerFieldsWhenTheSettingsFileIsAFifoOrEndless) {
+    const std::string ini = SettingsFilePath();
+    // Nothing ever writes to the FIFO: reading it with a blocking open would hang the start.
+    ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+    EXPECT_EQ(Text(IDC_EDIT_SERVER_IP), "");
+    EXPECT_EQ(Text(IDC_EDIT_SERVER_PORT), "");
+    EXPECT_EQ(traces_.count("the settings file: \"" + ini + "\" is a FIFO, not a regular file"), 2);
+    dlg_.reset();
+    ASSERT_EQ(::unlink(ini.c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", ini.c_str()), 0);
+    EXPECT_EQ(Text(IDC_EDIT_SERVER_IP), "");
+    EXPECT_EQ(traces_.count("the settings file: \"" + ini + "\" is a device, not a regular file"), 2);
 }
 
 TEST_F(DialogTest, OkClosesOnlyWhenThePullSucceeds) {
