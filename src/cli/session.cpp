@@ -7,6 +7,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/recovery_summary.h"
 #include "platform/sleep.h"
 
 namespace kestrel::cli {
@@ -52,6 +53,7 @@ const char* exit_code_name(int code) {
 Session::Session(const GlobalOptions& options, const CliStreams& io, std::string command)
     : options_(options), io_(io), command_(std::move(command)),
       progress_(io.err, options.progress, io.err_is_terminal), stats_at_start_(link_stats()),
+      recovery_at_start_(recovery_stats()),
       start_s_(now_s()) {
     stages_.reserve(4);  // one span per FlashStage: active_stage_ stays valid
     // Sleeps in slices through the sleep it replaces (the real one, or a test's counter).
@@ -129,17 +131,17 @@ int Session::finish(int code) {
     const double seconds = now_s() - start_s_;
     const LinkStats now = link_stats();
     const auto exchanges = static_cast<std::int64_t>(now.exchanges - stats_at_start_.exchanges);
-    const auto faults = static_cast<std::int64_t>(
-        (now.unacknowledged - stats_at_start_.unacknowledged) +
-        (now.unfitting_dropped - stats_at_start_.unfitting_dropped) +
-        (now.stale_discarded - stats_at_start_.stale_discarded));
+    const RecoveryCost cost =
+        recovery_cost(stats_at_start_, now, recovery_at_start_, recovery_stats());
+    const auto faults = static_cast<std::int64_t>(cost.faults());
     if (options_.json) {
         JsonObject out;
         out.add("command", command_).add("ok", code == kExitOk).append(json_);
         out.add("seconds", seconds)
             .add("waits_s", static_cast<double>(waited_ms_) / 1000.0)
             .add("exchanges", exchanges)
-            .add("faults_recovered", faults);
+            .add("faults_recovered", faults)
+            .add_object("recovery", recovery_json(cost));
         if (bytes_ > 0) out.add("bytes", static_cast<std::int64_t>(bytes_));
         if (!stages_.empty()) {
             JsonObject stages;
@@ -167,7 +169,8 @@ int Session::finish(int code) {
             char tail[160];
             std::snprintf(tail, sizeof tail, "; %.1f s in all, %lld exchanges, %lld faults recovered", seconds,
                           static_cast<long long>(exchanges), static_cast<long long>(faults));
-            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s\n", stages_text().c_str(), tail);
+            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s%s\n", stages_text().c_str(), tail,
+                         recovery_text(cost).c_str());
         }
     }
     std::fflush(io_.out);

@@ -14,6 +14,7 @@
 #include "cli/json.h"
 #include "cli/progress.h"
 #include "flash/core/flash_job.h"
+#include "flash/core/recovery_stats.h"
 #include "link/transport.h"
 #include "platform/sleep.h"
 
@@ -90,6 +91,7 @@ class Session {
     std::optional<Endpoint> device_;
     std::string error_;
     LinkStats stats_at_start_;
+    RecoveryStats recovery_at_start_;
     double start_s_ = 0;
     std::uint64_t bytes_ = 0;
     bool linked_ = false;

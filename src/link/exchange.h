@@ -43,6 +43,7 @@ struct ExchangeResult {
     Doubt doubt = Doubt::None;
     StrayCount strays;
     RegisterWord word{};  // reads: reply bytes 4..11; zero without a fitting reply
+    bool repeats_last = false;  // a read whose word equals the last one taken for its register
 
     // A fitting, acknowledged reply (it may still carry a doubt).
     [[nodiscard]] bool acknowledged() const {

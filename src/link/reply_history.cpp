@@ -50,8 +50,15 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
     }
     Values& values = reads_[reg];
     values.last_taken_us[key_of(word)] = now_us;
+    values.last_word = key_of(word);
+    values.any = true;
     values.last_any_us = now_us;
     if (++values.since_prune >= kPruneEvery) prune(values, horizon_us(reg, now_us));
+}
+
+bool ReplyHistory::repeats_last(std::uint32_t reg, const RegisterWord& word) const {
+    const auto values = reads_.find(reg);
+    return values != reads_.end() && values->second.any && values->second.last_word == key_of(word);
 }
 
 bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word,

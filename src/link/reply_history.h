@@ -71,8 +71,15 @@ class ReplyHistory {
         std::uint32_t reg;
         std::uint64_t since_us;
     };
+  public:
+    // Whether word equals the last word taken for reg.
+    [[nodiscard]] bool repeats_last(std::uint32_t reg, const RegisterWord& word) const;
+
+  private:
     struct Values {
         std::unordered_map<std::uint64_t, std::uint64_t> last_taken_us;  // word -> when
+        std::uint64_t last_word = 0;
+        bool any = false;
         std::uint64_t last_any_us = 0;
         std::size_t since_prune = 0;
     };

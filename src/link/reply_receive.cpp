@@ -115,8 +115,9 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
         }
         const std::size_t n = std::min(d.length, size);
         std::memcpy(reply, buf, n);
-        // A reply taken while another is owed may be that one: nothing is learnt from it.
-        if (!s.history.owes_any(monotonic_us())) s.shape.learn(p.kind, p.address, buf, d.length);
+        // A reply taken while another is owed may be that one: it teaches only what it shows
+        // by naming this register.
+        s.shape.learn(p.kind, p.address, buf, d.length, s.history.owes_any(monotonic_us()));
         r.length = static_cast<ssize_t>(n);
         r.arrived_real_ns = d.arrived_real_ns;
         return r;

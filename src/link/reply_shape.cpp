@@ -21,7 +21,8 @@ bool ReplyShape::fits(ExchangeKind kind, std::uint16_t address, const std::uint8
 }
 
 void ReplyShape::learn(ExchangeKind kind, std::uint16_t address, const std::uint8_t* buf,
-                       std::size_t length) {
+                       std::size_t length, bool may_be_another) {
+    if (may_be_another && (length < 4 || !names(buf, address))) return;
     if (length >= 4 && !echo_missed_) {
         if (names(buf, address)) {
             if (echo_seen_ < kVotes) ++echo_seen_;

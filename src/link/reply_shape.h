@@ -18,9 +18,10 @@ class ReplyShape {
     [[nodiscard]] bool fits(ExchangeKind kind, std::uint16_t address, const std::uint8_t* buf,
                             std::size_t length) const;
 
-    // Learns from a reply the link took as the request's.
+    // Learns from a reply the link took as the request's. One that may be another request's
+    // (a reply is owed) teaches only when it names the register asked for.
     void learn(ExchangeKind kind, std::uint16_t address, const std::uint8_t* buf,
-               std::size_t length);
+               std::size_t length, bool may_be_another = false);
 
     [[nodiscard]] bool echoes() const { return echo_seen_ >= kVotes && !echo_missed_; }
 

@@ -60,7 +60,7 @@ ExchangeResult judge_silence(LinkState& s, const Pending& p, const Receipt& r) {
     e.status = ExchangeStatus::NoReply;
     e.strays = r.strays;
     const std::uint64_t now_us = monotonic_us();
-    if (!r.late_own) s.history.owe(p.kind, history_key(s, p.address), now_us);
+    if (!r.late_own) s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us);
     s.wait.timed_out();
     s.last = LastReply{};
     bump(counters().silent);
@@ -97,6 +97,7 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
         e.doubt = Doubt::Owed;
     }
     if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);
+    if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
     s.history.taken(p.kind, reg, e.word, now_us);
     remember(s, p, r, reply, now_us);
     // Karn: only a reply that can be nobody else's is a measurement.

@@ -202,6 +202,19 @@ TEST_F(CopyStandIn, RepeatedChunkOnALinkThatNeverShowedAStrayIsReadOnce) {
     EXPECT_EQ(peer.received().size() - before, 65u + 1u);  // the page and its probe
 }
 
+// On a link that has shown a duplicate every erased chunk reads as a copy could: the page
+// stands on reads that agree, and a second, separate read confirms it (two each).
+TEST_F(CopyStandIn, ErasedPageOnALinkThatShowedACopyStandsOnAgreeingReads) {
+    std::array<std::uint8_t, 256> erased{};
+    erased.fill(0xFF);
+    ScriptedReader reader(erased, {}, true);
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, erased);
+    EXPECT_EQ(reader.opens(), 4);
+}
+
 // The device answers every request 300 us late and every seventh 1.5 ms late, as a busy
 // machine or a slow device does, over erased pages: no reply is in doubt for its timing, so
 // each page costs its 65 exchanges and one probe, as on a fast link.

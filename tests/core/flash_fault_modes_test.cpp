@@ -102,8 +102,6 @@ TEST_P(FlashReadFaultModes, ReadDumpsTheChipOrReportsFailure) {
         ASSERT_EQ(dump.size(), static_cast<std::size_t>(mode.read_pages) * kPageSize);
         const ByteVector chip = chip_bytes(dump.size());
         EXPECT_TRUE(dump == chip) << "FALSE SUCCESS: the dump is not the chip";
-        for (std::size_t i = 0; i < dump.size() && std::getenv("KESTREL_TEST_TRACE"); ++i)
-            if (dump[i] != chip[i] && i % 8 == 0) std::fprintf(stderr, "differs at %zx chip %02x%02x dump %02x%02x\n", i, chip[i], chip[i+1], dump[i], dump[i+1]);
     } else {
         // "Flash read failed!", or an end before the pages such as a misread chip id.
         EXPECT_EQ(reporter_.boxes().size(), 1u) << status;
@@ -195,8 +193,6 @@ TEST_F(FlashFaultModes, LateReplyOfAChunkIsNeverStoredAsAnotherChunk) {
         const ByteVector dump = read_file(dir_ / kDumpFileName);
         const ByteVector chip = chip_bytes(kPages * kPageSize);
         EXPECT_TRUE(dump == chip) << "FALSE SUCCESS";
-        for (std::size_t i = 0; i < dump.size() && std::getenv("KESTREL_TEST_TRACE"); i += 8)
-            if (dump[i] != chip[i]) std::fprintf(stderr, "differs at %zx\n", i);
     }
 }
 

@@ -112,16 +112,5 @@ TEST_F(PageTail, CleanLookingProgramOverAWrongEndIsNeverDoneWhereCopiesCanCome) 
     EXPECT_EQ(program_page_checked(0x100, page), PageProgram::ReadBackDiffers);
 }
 
-// On a link that has shown nothing that could stand in for a reply, a clean program is done
-// with its own traffic: write enable, the load, a probe, the tail, the polls, a probe.
-TEST_F(PageTail, CleanProgramOnAQuietLinkIsNotReadBack) {
-    const Page page = counting_page();
-    ASSERT_FALSE(link_may_make_copies());
-    const std::size_t before = registers().size();
-    EXPECT_EQ(program_page_checked(0x100, page), PageProgram::Done);
-    EXPECT_TRUE(read_commands().empty());
-    EXPECT_GE(registers().size() - before, 2u + 33u + 1u + 1u + 3u + 1u);
-}
-
 }  // namespace
 }  // namespace kestrel::test

@@ -210,9 +210,9 @@ TEST_F(LinkMatching, CopyOfTheProbeReplyAfterAConfirmationIsFoundByTheNextExchan
     EXPECT_TRUE(confirm_in_step());
     const std::uint64_t dropped = link_stats().unfitting_dropped;
     LinkWatch watch;
-    RegisterWord w{};
-    EXPECT_TRUE(read_reg(0x4008, w));
-    EXPECT_EQ(w, word_of({0x5A, 0xA5}));
+    const ExchangeResult e = read_exchange(0x4008);
+    EXPECT_EQ(e.word, word_of({0x5A, 0xA5}));
+    EXPECT_EQ(e.status, ExchangeStatus::Anomalous);
     EXPECT_EQ(link_stats().unfitting_dropped, dropped + 1);
     EXPECT_FALSE(watch.clean());
 }

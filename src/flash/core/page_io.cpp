@@ -98,7 +98,7 @@ PageProgram program_page_checked(std::uint32_t address,
         const bool clean = tally.trusted() && watch.clean();
         if (clean && ok == 0) return PageProgram::ChipBusy;
         if (clean && !abandoned) {
-            if (check == ProgramCheck::None || !link_may_make_copies()) return PageProgram::Done;
+            if (check == ProgramCheck::None) return PageProgram::Done;
             const TailCheck tail = check_page_tail(address, page);
             if (tail == TailCheck::Holds) return PageProgram::Done;
             if (tail == TailCheck::LinkFailed) return PageProgram::LinkFailed;

@@ -1,7 +1,7 @@
 // Page programs that survive link faults without ever taking a faulty exchange for a good one,
 // and the checks of what a program left. Call on the flash worker, which holds the link lock.
-// On a clean link a program sends the traffic of spi_program_page and a probe before the tail
-// and after the ready status; checks and read-backs add exchanges only on evidence.
+// On a clean link a program sends the traffic of spi_program_page, a probe before the tail and
+// after the ready status, and (ProgramCheck::Tail) a read of its last chunks.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,7 @@ enum class TailCheck {
 
 // Whether program_page_checked checks the end of a page whose program looked clean.
 enum class ProgramCheck {
-    Tail,  // check_page_tail while the link may make copies (see link_may_make_copies)
+    Tail,  // check_page_tail (a doubled or lost word the link could not see moves the end)
     None,  // the caller reads every programmed page back itself
 };
 

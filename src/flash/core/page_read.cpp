@@ -13,6 +13,7 @@ namespace kestrel {
 namespace {
 
 constexpr std::size_t kChunks = kPageReadChunks;
+constexpr int kPageConfirmTries = 6;
 constexpr int kNone = -1;
 
 RegisterWord control(const std::array<std::uint8_t, 2>& ctrl) {
@@ -57,6 +58,7 @@ class PageReader {
         RegisterWord value{};
         bool have = false;    // value holds an earlier read
         bool proven = false;  // value is the flash's
+        std::size_t shift_from = kChunks;  // the read may be one place on from this chunk
     };
 
     // The first and last chunk not yet proven (kChunks, kChunks when all are).
@@ -93,7 +95,7 @@ class PageReader {
             if (!answered(read)) return stop(c);
             // A receive phase that never happened leaves SPI_CTRL as it was: the chunk before.
             if (read.doubt == Doubt::Copy) {
-                if (c == from || read.word == got_[c - 1]) {
+                if (read.repeats_last) {
                     weak_.from(c);
                 } else {
                     weak_.one(c);
@@ -173,14 +175,19 @@ class PageReader {
                 k = Chunk{};
                 continue;
             }
+            const std::size_t shift_from = c >= weak_.from_chunk ? weak_.from_chunk : kChunks;
             if (weak_.has(c)) {
-                k.proven = agrees;  // two reads that agree settle it
+                // Two reads that agree settle it, unless both may be one place on from receive
+                // phases that never happened at different chunks: those agree on wrong bytes.
+                k.proven = agrees && !(shift_from != kChunks && k.shift_from != kChunks &&
+                                       shift_from != k.shift_from);
             } else {
                 // A clean read proves the chunk, unless it contradicts one that was proven.
                 k.proven = !(k.proven && !agrees);
             }
             k.value = got_[c];
             k.have = true;
+            k.shift_from = shift_from;
         }
         if (again > 0) count_chunks_reread(again);
     }
@@ -213,7 +220,21 @@ bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize>
 
 bool read_chunks_checked(std::uint32_t address, std::size_t first,
                          std::span<std::uint8_t, kPageSize> dest) {
-    return PageReader(address, first).run(dest);
+    if (!PageReader(address, first).run(dest)) return false;
+    // While the link may make copies, a fault it could not see may have slipped into any read:
+    // the page stands once a second, separate read agrees with it.
+    std::array<std::uint8_t, kPageSize> again{};
+    const auto from = static_cast<std::ptrdiff_t>(first * 8);
+    for (int confirm = 0; confirm < kPageConfirmTries && link_may_make_copies(); ++confirm) {
+        if (!PageReader(address, first).run(again)) return false;
+        if (std::equal(dest.begin() + from, dest.end(), again.begin() + from)) return true;
+        count_page_reread();
+        tracef("read page %06x: a second read differs, reading it again", address);
+        std::copy(again.begin() + from, again.end(), dest.begin() + from);
+    }
+    if (!link_may_make_copies()) return true;
+    tracef("read page %06x failed: no two reads agree", address);
+    return false;
 }
 
 }  // namespace kestrel

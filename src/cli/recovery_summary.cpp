@@ -1,0 +1,67 @@
+#include "cli/recovery_summary.h"
+
+#include <cstdio>
+
+namespace kestrel::cli {
+namespace {
+
+// Exchanges a page read, a page program and a re-read chunk cost on a clean link.
+constexpr double kPageReadExchanges = 66;
+constexpr double kPageProgramExchanges = 41;
+constexpr double kChunkExchanges = 2;
+
+std::string counted(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+bool RecoveryCost::any() const {
+    return faults() > 0 || again.chunks_reread > 0 || again.pages_reread > 0 ||
+           again.pages_reprogrammed > 0 || again.pages_read_back > 0 || again.sectors_erased > 0;
+}
+
+RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_end,
+                           const RecoveryStats& flash_start, const RecoveryStats& flash_end) {
+    const LinkStats d = link_stats_since(link_start, link_end);
+    RecoveryCost c;
+    c.timeouts = d.silent;
+    c.naks = d.naks;
+    c.strays = d.stale_discarded;
+    c.again = recovery_stats_since(flash_start, flash_end);
+    const double per_exchange_s =
+        d.exchanges > 0 ? static_cast<double>(d.exchange_ns) / 1e9 / static_cast<double>(d.exchanges) : 0;
+    const double extra = kChunkExchanges * static_cast<double>(c.again.chunks_reread) +
+                         kPageReadExchanges * static_cast<double>(c.again.pages_read_back) +
+                         kPageProgramExchanges * static_cast<double>(c.again.pages_reprogrammed);
+    c.lost_s = static_cast<double>(d.timeout_ns) / 1e9 + extra * per_exchange_s;
+    return c;
+}
+
+std::string recovery_text(const RecoveryCost& c) {
+    if (!c.any()) return "";
+    char lost[32];
+    std::snprintf(lost, sizeof lost, "%.2f s lost", c.lost_s);
+    return " (" + counted(c.timeouts, "time-out", "time-outs") + ", " +
+           counted(c.naks, "NAK", "NAKs") + ", " + counted(c.strays, "stray", "strays") + "; " +
+           counted(c.again.chunks_reread, "chunk", "chunks") + " and " +
+           counted(c.again.pages_reread, "page", "pages") + " read again, " +
+           counted(c.again.pages_reprogrammed, "page", "pages") + " programmed again, " +
+           counted(c.again.sectors_erased, "sector", "sectors") + " erased; " + lost + ")";
+}
+
+JsonObject recovery_json(const RecoveryCost& c) {
+    JsonObject o;
+    o.add("timeouts", static_cast<std::int64_t>(c.timeouts))
+        .add("naks", static_cast<std::int64_t>(c.naks))
+        .add("strays", static_cast<std::int64_t>(c.strays))
+        .add("chunks_read_again", static_cast<std::int64_t>(c.again.chunks_reread))
+        .add("pages_read_again", static_cast<std::int64_t>(c.again.pages_reread))
+        .add("pages_read_back", static_cast<std::int64_t>(c.again.pages_read_back))
+        .add("pages_programmed_again", static_cast<std::int64_t>(c.again.pages_reprogrammed))
+        .add("sectors_erased", static_cast<std::int64_t>(c.again.sectors_erased))
+        .add("lost_s", c.lost_s);
+    return o;
+}
+
+}  // namespace kestrel::cli
