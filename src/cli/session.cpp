@@ -114,6 +114,11 @@ void Session::say(const std::string& line) {
 }
 
 int Session::fail(int code, const std::string& message) {
+    // A link that gave up because nothing answers any more: the device is gone, not the link.
+    if (code == kExitLink && link_silent_run() >= kDeviceGoneSilentRun) {
+        if (error_.empty()) error_ = "the device stopped answering (" + message + ")";
+        return kExitNoDevice;
+    }
     if (error_.empty()) error_ = message;
     return code;
 }

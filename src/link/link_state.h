@@ -39,6 +39,7 @@ struct LinkState {
     LastReply last;
     int spin_misses = 0;
     int spin_rest = 0;
+    int silent_run = 0;  // exchanges in a row that got no reply at all
 };
 
 LinkState& state();

@@ -106,8 +106,16 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
             continue;
         }
         if (spinning) {
-            s.spin_misses = 0;
-            bump(counters().spin_caught);
+            // Judged by the arrival stamp: a reply that came after the spin, found only because
+            // this thread was kept from running meanwhile, is a miss.
+            const std::uint64_t spin_ns = std::uint64_t{g_spin_us.load(std::memory_order_relaxed)} * 1000u;
+            if (d.arrived_real_ns == 0 || d.arrived_real_ns <= p.sent_real_ns + spin_ns) {
+                s.spin_misses = 0;
+                bump(counters().spin_caught);
+            } else if (++s.spin_misses >= kSpinMissesToRest) {
+                s.spin_misses = 0;
+                s.spin_rest = kSpinRestExchanges;
+            }
         }
         if (!s.port_learnt) {
             s.peer.sin_port = d.from.sin_port;  // a device may answer from another port

@@ -6,7 +6,7 @@
 namespace kestrel {
 namespace {
 
-constexpr int kMaxBackoff = 5;  // 2 ms doubled five times passes 50 ms
+constexpr int kMaxBackoff = 4;  // 4 ms doubled four times passes 50 ms
 std::atomic<std::uint32_t> g_floor_us{kMinWaitUs};
 
 }  // namespace

@@ -122,6 +122,7 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
                           kind == ExchangeKind::Read ? kReadRequestSize : kWriteRequestSize);
     }
     const ExchangeResult e = judge(s, p, r, reply);
+    s.silent_run = e.status == ExchangeStatus::NoReply ? s.silent_run + 1 : 0;
     bump(counters().exchanges);
     bump(counters().exchange_ns, monotonic_ns() - start_ns);
     return e;
@@ -247,6 +248,11 @@ std::uint32_t set_receive_spin_us(std::uint32_t us) {
 bool link_may_make_copies() {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     return state().history.may_make_copies(monotonic_us());
+}
+
+int link_silent_run() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    return state().silent_run;
 }
 
 std::uint32_t current_reply_wait_us() {

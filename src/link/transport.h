@@ -100,6 +100,11 @@ std::uint32_t set_receive_spin_us(std::uint32_t us);
 // nothing but the device's own replies can arrive.
 [[nodiscard]] bool link_may_make_copies();
 
+// Exchanges in a row, up to the last one, that got no reply at all (0 after any reply).
+[[nodiscard]] int link_silent_run();
+// A run this long means the device has stopped answering, not that datagrams were lost.
+inline constexpr int kDeviceGoneSilentRun = 12;
+
 // The wait the next exchange will give its reply (microseconds).
 [[nodiscard]] std::uint32_t current_reply_wait_us();
 

@@ -41,7 +41,7 @@ Back read_back(std::uint32_t address, std::span<const std::uint8_t, kPageSize> p
 }  // namespace
 
 bool chip_ready(int polls) {
-    for (int poll = 0; poll < polls; ++poll) {
+    for (int poll = 0; poll < polls && link_silent_run() < kDeviceGoneSilentRun; ++poll) {
         LinkWatch watch;
         std::uint8_t status = 0;
         if (spi_read_status(status) && (status & kStatusBusy) == 0 && confirm_in_step() &&

@@ -35,7 +35,7 @@ class PageReader {
 
     bool run(std::span<std::uint8_t, kPageSize> dest) {
         int passes = 0;
-        for (; passes < kPageReadTries; ++passes) {
+        for (; passes < kPageReadTries && link_silent_run() < kDeviceGoneSilentRun; ++passes) {
             const auto open = unproven();
             if (open.first == kChunks) break;
             pass(open.first, open.second);

@@ -115,6 +115,7 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
     int polls = 0;
     bool busy = true;
     while (busy && polls < kProgramMaxPolls) {
+        if (link_silent_run() >= kDeviceGoneSilentRun) return kProgramAbandoned;  // gone
         std::uint8_t status = 0;
         const bool trusted = spi_read_status(status, tally);
         busy = !trusted || (status & kStatusBusy) != 0;
