@@ -82,7 +82,7 @@ const FaultMode kDuplicatedRequests[] = {
 
 class FlashFaultModes : public FlashSimFixture, public ::testing::WithParamInterface<FaultMode> {
   protected:
-    ReplyWaitFloor floor_{kMinWaitUs};  // recovery as it runs for real
+    ReplyWaitFloor floor_{kRecoveryTestFloorUs};  // recovery as it runs for real
     std::uint64_t injected() { return server_->counters().faults.total(); }
 };
 class FlashReadFaultModes : public FlashFaultModes {};

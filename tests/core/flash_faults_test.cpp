@@ -22,7 +22,7 @@ const char* const kWriteOver = "Write Over !!! please Read Flash for check!";
 
 class FlashFaults : public FlashSimFixture {
   protected:
-    ReplyWaitFloor floor_{kMinWaitUs};  // recovery as it runs for real
+    ReplyWaitFloor floor_{kRecoveryTestFloorUs};  // recovery as it runs for real
     void set_faults(sim::LinkFaults faults) { server_->set_faults(faults); }
     void no_faults() { server_->set_faults(sim::LinkFaults{}); }
     int traces_with(const std::string& part) {

@@ -18,6 +18,15 @@ class ReplyWaitFloor {
     std::uint32_t previous_;
 };
 
+// The floor the recovery tests run with: the real one, but under the sanitizers (several times
+// slower) one that a slow in-process device does not miss in a fault-free exchange, so that the
+// faults a test injects are what it recovers from.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::uint32_t kRecoveryTestFloorUs = 20000;
+#else
+inline constexpr std::uint32_t kRecoveryTestFloorUs = kMinWaitUs;
+#endif
+
 // Set once per test program, before any test runs.
 inline const ReplyWaitFloor g_test_wait_floor{kFirstWaitUs};
 
