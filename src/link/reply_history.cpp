@@ -72,15 +72,16 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word,
     return it != values->second.last_taken_us.end() && it->second >= horizon_us(reg, now_us);
 }
 
-StrayKind ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
+StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
                               const RegisterWord& word, std::uint64_t now_us) {
     expire_owed(now_us);
     const auto owed = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
         return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
     });
     if (owed != owed_.end()) {
+        const std::uint64_t since = owed->since_us;
         owed_.erase(owed);
-        return StrayKind::Late;
+        return {StrayKind::Late, since};
     }
     bool copy = false;
     if (kind_known && kind == ExchangeKind::Write) {
@@ -97,7 +98,7 @@ StrayKind ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
     // Not a debt come late: a copy, or a datagram the link can't place. Either way this link
     // makes datagrams that can stand in for replies.
     last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
-    return copy ? StrayKind::Duplicate : StrayKind::Other;
+    return {copy ? StrayKind::Duplicate : StrayKind::Other};
 }
 
 void ReplyHistory::expire_owed(std::uint64_t now_us) {

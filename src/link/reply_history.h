@@ -22,6 +22,10 @@ inline constexpr std::uint64_t kOwedKeptUs = 1500000;
 
 // What a stray datagram turned out to be.
 enum class StrayKind { Late, Duplicate, Other };
+struct StraySort {
+    StrayKind kind = StrayKind::Other;
+    std::uint64_t owed_since_us = 0;  // Late: when the request it answers was sent
+};
 
 class ReplyHistory {
   public:
@@ -52,7 +56,7 @@ class ReplyHistory {
 
     // Sorts a stray datagram of kind (when its length tells) naming reg: the late reply of an
     // owed request (that debt is then settled), a copy of a reply taken, or something else.
-    StrayKind stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
+    [[nodiscard]] StraySort stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
                     const RegisterWord& word, std::uint64_t now_us);
 
     // A duplicate seen lately, or a reply still owed.

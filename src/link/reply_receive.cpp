@@ -30,11 +30,16 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
     const std::uint64_t now_real_ns = realtime_ns();
     if (d.arrived_real_ns != 0 && d.arrived_real_ns < now_real_ns)
         at_us -= std::min(at_us, (now_real_ns - d.arrived_real_ns) / 1000u);
-    const StrayKind kind = s.history.stray(read ? ExchangeKind::Read : ExchangeKind::Write, known,
+    const StraySort sort = s.history.stray(read ? ExchangeKind::Read : ExchangeKind::Write, known,
                                            s.shape.register_of(buf, d.length),
                                            value_of(buf, d.length), at_us);
-    if (kind == StrayKind::Late) bump(counters().late_replies);
-    if (kind == StrayKind::Duplicate) bump(counters().duplicates);
+    if (sort.kind == StrayKind::Late) {
+        bump(counters().late_replies);
+        // How long that reply really took: the wait grows to cover it next time.
+        if (at_us > sort.owed_since_us) s.wait.came_late(static_cast<std::uint32_t>(
+                                            std::min<std::uint64_t>(at_us - sort.owed_since_us, kMaxWaitUs)));
+    }
+    if (sort.kind == StrayKind::Duplicate) bump(counters().duplicates);
 }
 
 bool from_device(const LinkState& s, const Datagram& d) {
@@ -98,6 +103,9 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
                 // Most likely this request's own reply, come after its wait: no debt is left.
                 bump(counters().stale_discarded);
                 bump(counters().late_replies);
+                if (d.arrived_real_ns > p.sent_real_ns)
+                    s.wait.came_late(static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                        (d.arrived_real_ns - p.sent_real_ns) / 1000u, kMaxWaitUs)));
                 r.late_own = true;
                 return r;
             }

@@ -46,6 +46,11 @@ void ReplyWait::measured(std::uint32_t rtt_us) {
     ++in_block_;
 }
 
+void ReplyWait::came_late(std::uint32_t rtt_us) {
+    std::uint32_t& peak = peaks_[static_cast<std::size_t>(peak_block_)];
+    peak = std::max(peak, std::min(rtt_us, kMaxWaitUs));
+}
+
 void ReplyWait::timed_out() {
     if (measured_ && backoff_ < kMaxBackoff) ++backoff_;
 }

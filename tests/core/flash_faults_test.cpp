@@ -139,12 +139,61 @@ TEST_F(FlashFaults, EraseNeverAcknowledgedStopsBeforeAnyPage) {
     EXPECT_THAT(reporter_.statuses(), ElementsAre("Flash writing...", "Flash write failed!"));
     EXPECT_THAT(reporter_.boxes(), ElementsAre(kEraseNotAcknowledged));
     EXPECT_TRUE(reporter_.progress().empty());
-    EXPECT_EQ(sleeps_.count(13000), 3);  // three erase tries, each with its pause
+    EXPECT_EQ(sleeps_.count(13000), 0);  // no try was taken: no pause
     EXPECT_EQ(
         std::count(lines.begin(), lines.end(), " erase chip not acknowledged, nothing programmed "),
         1);
     for (const auto& ex : spi_traffic())
         EXPECT_NE(ex.address, SPI_PP_HEAD) << "a page was programmed";
+}
+
+// Lost acknowledgements around the chip erase: a try the status then shows running is taken
+// (one pause), a try not taken is sent again at once, and the chip holds the image after
+// "finished".
+TEST_F(FlashFaults, ChipEraseWithLostAcknowledgementsIsSettledByTheStatus) {
+    constexpr int kPages = 2;
+    const ByteVector image = pattern_bytes(kPages * kPageSize);
+    write_file(dir_ / "update.bin", image);
+    int settled_by_status = 0;
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        load_chip(ByteVector(kPages * kPageSize + 16, 0x00));
+        // Odd seeds: a chip that reads busy for a while after the erase; even: one done at once.
+        with_chip([&](sim::NorFlash& chip) {
+            finish_chip_operation(chip);
+            chip.set_erase_busy_polls(seed % 2 ? 3 : 0);
+        });
+        std::vector<std::string> lines;
+        int pauses = 0;
+        const TraceSink previous_trace = set_trace_sink([&](std::string_view text) {
+            lines.emplace_back(text);
+            if (text == " start erase chip ") set_faults({.seed = seed, .lose_reply = 0.25});
+        });
+        // The faults end with the erase's pause.
+        const SleepFunction previous_sleep = set_sleep_function([&](std::uint32_t ms) {
+            if (ms == kEraseSleepMs) {
+                ++pauses;
+                no_faults();
+            }
+        });
+        RecordingReporter reporter;
+        int erase_wait = -1;
+        write_flash_from_file((dir_ / "update.bin").string(), dir_.path(), erase_wait, reporter,
+                              {kPages});
+        set_sleep_function(previous_sleep);
+        set_trace_sink(previous_trace);
+        no_faults();
+        EXPECT_LE(pauses, 1) << "seed " << seed;
+        if (reporter.last_status() == "Flash write finished!") {
+            ByteVector want = image;
+            want.resize(image.size() + 16, 0xFF);
+            EXPECT_EQ(chip_bytes(want.size()), want) << "seed " << seed;
+        } else {
+            EXPECT_THAT(reporter.boxes(), ElementsAre(kEraseNotAcknowledged)) << "seed " << seed;
+        }
+        for (const auto& line : lines)
+            settled_by_status += line.find("but the chip reads busy: erasing") != std::string::npos;
+    }
+    EXPECT_GT(settled_by_status, 0);
 }
 
 TEST_F(FlashFaults, WriteUnderLostAndLateRepliesProgramsTheImageOrFailsClearly) {

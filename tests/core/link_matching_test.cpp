@@ -86,7 +86,7 @@ TEST_F(LinkMatching, EighteenByteReplyToAReadIsNeverItsValue) {
 
 // Until the device has answered, the wait is the described 50 ms; then it follows the round
 // trips, and a reply that comes after its wait is a stray whose late arrival settles the debt.
-TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenTheMeasuredRoundTrips) {
+TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateReplies) {
     const ReplyWaitFloor floor(kMinWaitUs);
     RawPeer first([](const Bytes& req, int) {
         RawPeer::Answer a = answer(ack_for(req, {0x07}));
@@ -115,6 +115,9 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenTheMeasuredRoundTrips) {
     EXPECT_EQ(next.status, ExchangeStatus::Anomalous);  // the late reply was there first
     EXPECT_EQ(next.doubt, Doubt::Stray);
     EXPECT_EQ(link_stats().late_replies, before.late_replies + 1);
+    // The late reply took 30 ms: from now on the wait covers that.
+    ASSERT_TRUE(read_reg(0x4008, w));
+    EXPECT_GE(current_reply_wait_us(), 30000u);
 }
 
 // Replies 60, 120 and 400 ms late land while later reads of other registers wait: each is

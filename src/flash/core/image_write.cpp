@@ -4,6 +4,7 @@
 #include <array>
 #include <vector>
 
+#include "flash/core/chip_erase.h"
 #include "flash/core/chip_pages.h"
 #include "flash/core/erase_wait.h"
 #include "flash/core/flash_id.h"
@@ -16,7 +17,6 @@
 namespace kestrel {
 namespace {
 
-constexpr int kEraseTries = 3;
 constexpr int kWriteDisableTries = 3;
 constexpr int kEraseSeconds = static_cast<int>(kEraseSleepMs / 1000);
 
@@ -155,18 +155,11 @@ class Job {
         spi_set_access_bit();
         trace(" start erase chip ");
         hooks_.report(FlashStage::Erase, 0, kEraseSeconds);
-        bool acknowledged = false;
-        for (int attempt = 1; attempt <= kEraseTries && !acknowledged; ++attempt) {
-            LinkTally tally;
-            spi_chip_erase(&tally);
-            if (hooks_.must_stop_now()) {
-                result_.device_state = "chip erase under way; run write --resume";
-                return ImageWrite::Stopped;
-            }
-            acknowledged = tally.clean();
-            if (!acknowledged)
-                tracef("chip erase: %d exchanges not acknowledged (try %d of %d)",
-                       tally.unacknowledged, attempt, kEraseTries);
+        const bool acknowledged = start_chip_erase() == EraseStart::Started;
+        if (hooks_.must_stop_now()) {
+            result_.device_state = acknowledged ? "chip erase under way; run write --resume"
+                                                : "erase not confirmed; run write again";
+            return ImageWrite::Stopped;
         }
         if (!acknowledged) {
             write_disable();

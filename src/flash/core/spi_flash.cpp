@@ -59,9 +59,13 @@ bool spi_read_id(FlashId& id, LinkTally* tally) {
     return true;
 }
 
-bool spi_chip_erase(LinkTally* tally) {
+void spi_chip_erase_send(LinkTally* tally) {
     send_instruction(kCmdWriteEnable, tally);
     send_instruction(kCmdChipErase, tally);
+}
+
+bool spi_chip_erase(LinkTally* tally) {
+    spi_chip_erase_send(tally);
     sleep_ms(kEraseSleepMs);
     return true;
 }

@@ -48,6 +48,9 @@ bool spi_read_id(FlashId& id, LinkTally* tally = nullptr);
 // Write Enable, Chip Erase, then a 13000 ms sleep; the status is not read. Always true.
 bool spi_chip_erase(LinkTally* tally = nullptr);
 
+// Write Enable and Chip Erase without the pause.
+void spi_chip_erase_send(LinkTally* tally);
+
 // Write Enable, then Sector Erase of the 4 KiB sector that holds address (20h and the three
 // address bytes in one phase, control word E0h 40h); the status is not read.
 void spi_sector_erase(std::uint32_t address, LinkTally* tally = nullptr);

@@ -2,6 +2,7 @@
 #include <array>
 #include <vector>
 
+#include "flash/core/chip_erase.h"
 #include "flash/core/erase_wait.h"
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_procedures.h"
@@ -15,22 +16,7 @@
 namespace kestrel {
 namespace {
 
-constexpr int kEraseTries = 3;
 constexpr int kWriteDisableTries = 3;
-
-// The chip erase, issued again while the device did not acknowledge all of it: a lost Write
-// Enable or Chip Erase would otherwise leave old data under the new image. False when no try
-// was fully acknowledged.
-bool erase_chip() {
-    for (int attempt = 1; attempt <= kEraseTries; ++attempt) {
-        LinkTally tally;
-        spi_chip_erase(&tally);
-        if (tally.clean()) return true;
-        tracef("chip erase: %d exchanges not acknowledged (try %d of %d)", tally.unacknowledged,
-               attempt, kEraseTries);
-    }
-    return false;
-}
 
 void write_disable() {
     for (int attempt = 0; attempt < kWriteDisableTries; ++attempt) {
@@ -57,7 +43,7 @@ bool erase_and_wait(const std::filesystem::path& log_dir, int& erase_wait,
                     FlashReporter& reporter) {
     trace(" start erase chip ");
     erase_wait = 0;
-    if (!erase_chip()) {
+    if (start_chip_erase() != EraseStart::Started) {
         // Programming over a chip that may not be erased could only end in a wrong image
         // reported as written.
         trace(" erase chip not acknowledged, nothing programmed ");

@@ -1,0 +1,61 @@
+#include "flash/core/chip_erase.h"
+
+#include <cstdint>
+
+#include "flash/core/erase_wait.h"
+#include "flash/core/flash_timing.h"
+#include "flash/core/spi_flash.h"
+#include "platform/sleep.h"
+#include "platform/trace.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kStatusReadTries = 3;
+
+enum class Status { Ready, Busy, Unknown };
+
+// One status, read again while a read is not acknowledged.
+Status read_status() {
+    for (int attempt = 0; attempt < kStatusReadTries; ++attempt) {
+        std::uint8_t status = 0;
+        if (spi_read_status(status)) return (status & kStatusBusy) != 0 ? Status::Busy : Status::Ready;
+    }
+    return Status::Unknown;
+}
+
+// True once a status read proves the chip ready; a chip reading busy is waited for.
+bool ready_before() {
+    for (int poll = 0; poll < kEraseWaitLimit; ++poll) {
+        const Status status = read_status();
+        if (status != Status::Busy) return status == Status::Ready;
+        trace("chip erase: the chip is busy before it, waiting");
+        sleep_ms(kErasePollSleepMs);
+    }
+    return false;
+}
+
+}  // namespace
+
+EraseStart start_chip_erase() {
+    const bool was_ready = ready_before();
+    for (int attempt = 1; attempt <= kChipEraseTries; ++attempt) {
+        LinkTally tally;
+        spi_chip_erase_send(&tally);
+        if (tally.clean()) {
+            sleep_ms(kEraseSleepMs);
+            return EraseStart::Started;
+        }
+        if (was_ready && read_status() == Status::Busy) {
+            tracef("chip erase: %d exchanges not acknowledged, but the chip reads busy: erasing",
+                   tally.unacknowledged);
+            sleep_ms(kEraseSleepMs);
+            return EraseStart::Started;
+        }
+        tracef("chip erase: %d exchanges not acknowledged (try %d of %d)", tally.unacknowledged,
+               attempt, kChipEraseTries);
+    }
+    return EraseStart::NotTaken;
+}
+
+}  // namespace kestrel
