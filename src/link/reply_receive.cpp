@@ -36,8 +36,7 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
     if (sort.kind == StrayKind::Late) {
         bump(counters().late_replies);
         // How long that reply really took: the wait grows to cover it next time.
-        if (at_us > sort.owed_since_us) s.wait.came_late(static_cast<std::uint32_t>(
-                                            std::min<std::uint64_t>(at_us - sort.owed_since_us, kMaxWaitUs)));
+        if (at_us > sort.owed_since_us) s.wait.came_late(at_us - sort.owed_since_us);
     }
     if (sort.kind == StrayKind::Duplicate) bump(counters().duplicates);
 }
@@ -104,8 +103,7 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
                 bump(counters().stale_discarded);
                 bump(counters().late_replies);
                 if (d.arrived_real_ns > p.sent_real_ns)
-                    s.wait.came_late(static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                        (d.arrived_real_ns - p.sent_real_ns) / 1000u, kMaxWaitUs)));
+                    s.wait.came_late((d.arrived_real_ns - p.sent_real_ns) / 1000u);
                 r.late_own = true;
                 return r;
             }

@@ -46,9 +46,9 @@ void ReplyWait::measured(std::uint32_t rtt_us) {
     ++in_block_;
 }
 
-void ReplyWait::came_late(std::uint32_t rtt_us) {
+void ReplyWait::came_late(std::uint64_t rtt_us) {
     std::uint32_t& peak = peaks_[static_cast<std::size_t>(peak_block_)];
-    peak = std::max(peak, std::min(rtt_us, kMaxWaitUs));
+    peak = std::max(peak, static_cast<std::uint32_t>(std::min<std::uint64_t>(rtt_us, kMaxWaitUs)));
 }
 
 void ReplyWait::timed_out() {

@@ -28,7 +28,7 @@ class ReplyWait {
 
     // A reply that came after its wait took rtt_us: the recent peak covers it from now on (the
     // smoothed round trip and the back-off are left alone).
-    void came_late(std::uint32_t rtt_us);
+    void came_late(std::uint64_t rtt_us);
 
     // The exchange got no reply within its wait.
     void timed_out();
