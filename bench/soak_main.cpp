@@ -17,6 +17,7 @@
 
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_worker.h"
+#include "link/link_stats.h"
 #include "link/transport.h"
 #include "platform/sleep.h"
 #include "platform/trace.h"
@@ -162,6 +163,7 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
         open_link("127.0.0.1", devsim.port());
         FlashRunOptions run_options;
         run_options.pages = options.pages;
+        const LinkStats before = link_stats();
         const auto t0 = Clock::now();
         run_flash_worker([&] {
             if (spec.kind == RunKind::Read) {
@@ -172,6 +174,8 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
             }
         });
         result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        result.exchanges = link_stats_since(before, link_stats()).exchanges;
+        result.pages = options.pages;
         close_link();
         set_sleep_function(previous_sleep);
         set_trace_sink(previous);
@@ -284,13 +288,13 @@ bool exact(const RunResult& r) {
 bool run_baselines(const SoakOptions& options, const fs::path& work,
                    std::optional<double>& clean_read, std::optional<double>& clean_write) {
     std::vector<RunSpec> clean;
-    if (options.reads > 0) clean.push_back({0, RunKind::Read, options.seed, false});
-    if (options.writes > 0) clean.push_back({0, RunKind::Write, options.seed, false});
+    if (options.reads > 0) clean.push_back({0, RunKind::Read, options.seed, false, options.blank});
+    if (options.writes > 0) clean.push_back({0, RunKind::Write, options.seed, false, options.blank});
     bool clean_ok = true;
     run_all(clean, options, work, 1, [&](const RunSpec& spec, const RunResult& r) {
         clean_ok = clean_ok && exact(r);
-        std::printf("clean %s %s %.2f s\n", spec.kind == RunKind::Read ? "read" : "write",
-                    exact(r) ? "exact" : "NOT EXACT", r.seconds);
+        std::printf("clean %s %s %.2f s%s\n", spec.kind == RunKind::Read ? "read" : "write",
+                    exact(r) ? "exact" : "NOT EXACT", r.seconds, exchanges_text(r).c_str());
         std::fflush(stdout);
         (spec.kind == RunKind::Read ? clean_read : clean_write) = r.seconds;
     });
@@ -305,8 +309,9 @@ bool run_blank_under_load(const SoakOptions& options, const fs::path& work, int 
     run_all({{0, RunKind::Read, options.seed, false, true}}, options, work, 1,
             [&](const RunSpec&, const RunResult& r) {
                 ok = exact(r);
-                std::printf("clean blank read under load %d %s %.2f s%s%s\n",
+                std::printf("clean blank read under load %d %s %.2f s%s%s%s\n",
                             threads + options.load, ok ? "exact" : "NOT EXACT", r.seconds,
+                            exchanges_text(r).c_str(),
                             r.message.empty() ? "" : "  ", r.message.c_str());
                 std::fflush(stdout);
             });
@@ -320,14 +325,16 @@ std::vector<RunSpec> faulty_runs(const SoakOptions& options) {
     while (reads < options.reads || writes < options.writes) {
         if (reads < options.reads) {
             ++number;
-            specs.push_back(
-                {number, RunKind::Read, options.seed + static_cast<std::uint64_t>(number)});
+            specs.push_back({number, RunKind::Read,
+                             options.seed + static_cast<std::uint64_t>(number), true,
+                             options.blank});
             ++reads;
         }
         if (writes < options.writes) {
             ++number;
-            specs.push_back(
-                {number, RunKind::Write, options.seed + static_cast<std::uint64_t>(number)});
+            specs.push_back({number, RunKind::Write,
+                             options.seed + static_cast<std::uint64_t>(number), true,
+                             options.blank});
             ++writes;
         }
     }

@@ -65,6 +65,7 @@ The 13 s erase pause and the erase wait's sleeps are counted, not slept.
                      (these four apply to the clean runs too; see kestrel-devsim --help)
   --load N           N busy threads spin beside the runs for the whole soak (default 0)
   --no-baseline      no clean read and write first (no time lost per fault)
+  --blank            the faulty runs' chips start erased (all FFh) instead of random
   --log-dir DIR      keep each run's simulator exchange log and tool trace in DIR
   --quick            2 reads and 2 writes of 512 pages, then a clean read of a blank chip
                      under --load 2 (unless --load is given), for CI
@@ -104,6 +105,8 @@ bool soak_option(const std::vector<std::string>& args, std::size_t& i, Parsed& p
         o.reads = o.writes = 2;
         o.pages = 512;
         o.quick = true;
+    } else if (arg == "--blank") {
+        o.blank = true;
     } else if (arg == "--no-baseline") {
         o.baseline = false;
     } else if (arg == "--log-dir") {
@@ -181,6 +184,12 @@ Verdict verdict_of(bool reported_success, bool bytes_equal) {
     return bytes_equal ? Verdict::Exact : Verdict::FalseSuccess;
 }
 
+std::string exchanges_text(const RunResult& run) {
+    if (run.exchanges == 0 || run.pages <= 0) return {};
+    return ' ' + std::to_string(run.exchanges) + " exchanges (" +
+           fixed(static_cast<double>(run.exchanges) / run.pages, 1) + " a page)";
+}
+
 std::string run_line(int number, const RunResult& run) {
     std::string line = "run " + std::to_string(number) + ' ' + kind_name(run.kind) + ' ';
     if (!run.error.empty()) {
@@ -198,8 +207,8 @@ std::string run_line(int number, const RunResult& run) {
                 break;
         }
     }
-    line += ' ' + fixed(run.seconds, 2) + " s  (" + std::to_string(run.faults) +
-            " faults injected, seed " + std::to_string(run.seed) + ")";
+    line += ' ' + fixed(run.seconds, 2) + " s" + exchanges_text(run) + "  (" +
+            std::to_string(run.faults) + " faults injected, seed " + std::to_string(run.seed) + ")";
     if (run.error.empty() &&
         verdict_of(run.reported_success, run.bytes_equal) == Verdict::FalseSuccess &&
         !run.message.empty()) {
@@ -289,7 +298,8 @@ std::string encode_result(const RunResult& r) {
     };
     std::ostringstream out;
     out << (r.kind == RunKind::Read ? 'r' : 'w') << ' ' << r.reported_success << ' '
-        << r.bytes_equal << ' ' << fixed(r.seconds, 6) << ' ' << r.faults << ' ' << r.seed << '\t'
+        << r.bytes_equal << ' ' << fixed(r.seconds, 6) << ' ' << r.faults << ' ' << r.seed << ' '
+        << r.exchanges << ' ' << r.pages << '\t'
         << one_field(r.message) << '\t' << one_field(r.error);
     return out.str();
 }
@@ -298,9 +308,9 @@ std::optional<RunResult> decode_result(const std::string& line) {
     RunResult r;
     char kind = 0;
     int success = 0, equal = 0;
-    unsigned long long faults = 0, seed = 0;
-    if (std::sscanf(line.c_str(), "%c %d %d %lf %llu %llu", &kind, &success, &equal, &r.seconds,
-                    &faults, &seed) != 6 ||
+    unsigned long long faults = 0, seed = 0, exchanges = 0;
+    if (std::sscanf(line.c_str(), "%c %d %d %lf %llu %llu %llu %d", &kind, &success, &equal,
+                    &r.seconds, &faults, &seed, &exchanges, &r.pages) != 8 ||
         (kind != 'r' && kind != 'w')) {
         return std::nullopt;
     }
@@ -312,6 +322,7 @@ std::optional<RunResult> decode_result(const std::string& line) {
     r.bytes_equal = equal != 0;
     r.faults = faults;
     r.seed = seed;
+    r.exchanges = exchanges;
     r.message = line.substr(tab1 + 1, tab2 - tab1 - 1);
     r.error = line.substr(tab2 + 1);
     while (!r.error.empty() && (r.error.back() == '\n' || r.error.back() == '\r'))

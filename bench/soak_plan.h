@@ -25,6 +25,7 @@ struct SoakOptions {
     int pages = 16384;
     int jobs = 1;
     std::uint64_t seed = 1;
+    bool blank = false;    // every faulty run starts from an erased chip
     bool baseline = true;  // one clean read and one clean write first, for the time lost
     // When set, each faulty run leaves the simulator's exchange log and the tool's trace here
     // (run-N.devsim.log, run-N.trace), for hunting a failure down.
@@ -67,8 +68,13 @@ struct RunResult {
     double seconds = 0;
     std::uint64_t faults = 0;  // injected by the simulator during the run
     std::uint64_t seed = 0;
+    std::uint64_t exchanges = 0;  // register exchanges the tool sent, probes included
+    int pages = 0;                // pages the run covered
     std::string error;  // the run could not be carried out (no simulator, no files)
 };
+
+// " 1064960 exchanges (65.0 a page)", or empty when the run counted none.
+std::string exchanges_text(const RunResult& run);
 
 // `run N read|write exact|failed "<message>"|FALSE SUCCESS <seconds> s`, then the faults
 // injected and the seed.

@@ -39,7 +39,10 @@ void ReplyHistory::settle_owed(ExchangeKind kind, std::uint32_t reg) {
     const auto owed = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
         return o.kind == kind && same_reg(o.reg, reg);
     });
-    if (owed != owed_.end()) owed_.erase(owed);
+    if (owed == owed_.end()) return;
+    if (settled_.size() >= kMaxOwed) settled_.erase(settled_.begin());
+    settled_.push_back(*owed);
+    owed_.erase(owed);
 }
 
 void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
@@ -83,6 +86,14 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
         owed_.erase(owed);
         return {StrayKind::Late, since};
     }
+    const auto settled = std::find_if(settled_.begin(), settled_.end(), [&](const Owed& o) {
+        return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
+    });
+    if (settled != settled_.end()) {
+        const std::uint64_t since = settled->since_us;
+        settled_.erase(settled);
+        return {StrayKind::Late, since};
+    }
     bool copy = false;
     if (kind_known && kind == ExchangeKind::Write) {
         const auto it = last_write_us_.find(reg);
@@ -102,9 +113,11 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
 }
 
 void ReplyHistory::expire_owed(std::uint64_t now_us) {
-    std::erase_if(owed_, [now_us](const Owed& o) {
+    const auto expired = [now_us](const Owed& o) {
         return now_us > o.since_us && now_us - o.since_us >= kOwedKeptUs;
-    });
+    };
+    std::erase_if(owed_, expired);
+    std::erase_if(settled_, expired);
 }
 
 std::uint64_t ReplyHistory::oldest_owed_us(std::uint32_t reg) const {

@@ -40,7 +40,9 @@ class ReplyHistory {
 
     // A write acknowledgement of reg was taken while one was owed (Doubt::Owed): it was the late
     // one, or the late one is still to come and will show as a stray around a later exchange.
-    // The debt is settled. (A read's debt stays: its late reply is told by its content.)
+    // The debt is settled; a stray that then comes for it is that late one (StrayKind::Late),
+    // not a sign that the link makes copies. (A read's debt stays: its late reply is told by
+    // its content.)
     void settle_owed(ExchangeKind kind, std::uint32_t reg);
 
     // A reply the link took as its request's. Reads record their word.
@@ -93,6 +95,7 @@ class ReplyHistory {
     void prune(Values& values, std::uint64_t horizon_us);
 
     std::vector<Owed> owed_;
+    std::vector<Owed> settled_;  // debts settled by an ack in doubt; their late reply may come
     std::unordered_map<std::uint32_t, Values> reads_;
     std::unordered_map<std::uint32_t, std::uint64_t> last_write_us_;
     std::uint64_t last_duplicate_us_ = 0;

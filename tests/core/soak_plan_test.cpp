@@ -156,6 +156,8 @@ TEST(SoakSummary, RunsThatCouldNotBeCarriedOutCountAsFailed) {
 TEST(SoakResultLine, SurvivesTheTripThroughThePipe) {
     RunResult r = made(RunKind::Write, false, true, 12.5, 77);
     r.seed = 123456789012ull;
+    r.exchanges = 1064960;
+    r.pages = 16384;
     r.message = "Flash write one Page error!\t/ program page 000600 failed\n";
     const auto back = soak::decode_result(soak::encode_result(r) + "\n");
     ASSERT_TRUE(back);
@@ -165,6 +167,7 @@ TEST(SoakResultLine, SurvivesTheTripThroughThePipe) {
     EXPECT_DOUBLE_EQ(back->seconds, 12.5);
     EXPECT_EQ(back->faults, 77u);
     EXPECT_EQ(back->seed, 123456789012ull);
+    EXPECT_EQ(soak::exchanges_text(*back), " 1064960 exchanges (65.0 a page)");
     EXPECT_EQ(back->message, "Flash write one Page error! / program page 000600 failed ");
     EXPECT_EQ(back->error, "");
     EXPECT_FALSE(soak::decode_result(""));
