@@ -33,6 +33,24 @@ class PageReader {
   public:
     PageReader(std::uint32_t address, std::size_t first) : address_(address), first_(first) {}
 
+    // Reads the chunks again to confirm values read before: from now on a chunk is proven only
+    // by a read that agrees with the value it holds (the earlier read's, to begin with).
+    void confirm(std::span<const std::uint8_t, kPageSize> earlier) {
+        confirming_ = true;
+        for (std::size_t c = first_; c < kChunks; ++c) {
+            std::copy_n(earlier.begin() + static_cast<std::ptrdiff_t>(c * 8), 8,
+                        seed_[c].value.begin());
+            seed_[c].have = true;
+            seed_[c].proven = false;
+            seed_[c].shift_from = kChunks;
+            chunks_[c] = seed_[c];
+        }
+    }
+
+    // A chunk that a copy could have stood in for was proven by two reads that agree: two
+    // copies of one earlier reply (a late reply sent twice) agree as well.
+    [[nodiscard]] bool agreed_in_doubt() const { return agreed_in_doubt_; }
+
     bool run(std::span<std::uint8_t, kPageSize> dest) {
         int passes = 0;
         for (; passes < kPageReadTries && link_silent_run() < kDeviceGoneSilentRun; ++passes) {
@@ -127,7 +145,7 @@ class PageReader {
         if (strong < read_to_)
             tracef("read page %06x: stray datagrams around chunk %zu, reading it again", address_,
                    strong);
-        if (weak < read_to_ && weak < strong)
+        if (weak < read_to_ && weak < strong && !confirming_)
             tracef("read page %06x: chunk %zu reads as a copy could, reading them again to compare",
                    address_, weak);
     }
@@ -161,7 +179,7 @@ class PageReader {
         if (i >= pass_from_) {
             strong_.one(i);
         } else {
-            chunks_[i] = Chunk{};  // a chunk of an earlier pass
+            drop(chunks_[i], i);  // a chunk of an earlier pass
         }
     }
 
@@ -172,15 +190,16 @@ class PageReader {
             if (k.have) ++again;
             const bool agrees = k.have && k.value == got_[c];
             if (strong_.has(c)) {
-                k = Chunk{};
+                drop(k, c);
                 continue;
             }
             const std::size_t shift_from = c >= weak_.from_chunk ? weak_.from_chunk : kChunks;
-            if (weak_.has(c)) {
+            if (confirming_ || weak_.has(c)) {
                 // Two reads that agree settle it, unless both may be one place on from receive
                 // phases that never happened at different chunks: those agree on wrong bytes.
                 k.proven = agrees && !(shift_from != kChunks && k.shift_from != kChunks &&
                                        shift_from != k.shift_from);
+                if (k.proven && !confirming_) agreed_in_doubt_ = true;
             } else {
                 // A clean read proves the chunk, unless it contradicts one that was proven.
                 k.proven = !(k.proven && !agrees);
@@ -192,8 +211,16 @@ class PageReader {
         if (again > 0) count_chunks_reread(again);
     }
 
+    // A value that may not be the flash's is not kept to compare: two reads that a doubled
+    // phase moved by the same one place agree on the wrong bytes. A confirmation falls back
+    // on the earlier read's value.
+    void drop(Chunk& k, std::size_t c) const { k = confirming_ ? seed_[c] : Chunk{}; }
+
     std::uint32_t address_;
     std::size_t first_;
+    bool confirming_ = false;
+    bool agreed_in_doubt_ = false;
+    std::array<Chunk, kChunks> seed_{};  // the values a confirmation compares with
     std::array<Chunk, kChunks> chunks_{};
     std::array<RegisterWord, kChunks> got_{};
     std::size_t pass_from_ = 0;         // this pass opened at this chunk
@@ -220,19 +247,23 @@ bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize>
 
 bool read_chunks_checked(std::uint32_t address, std::size_t first,
                          std::span<std::uint8_t, kPageSize> dest) {
-    if (!PageReader(address, first).run(dest)) return false;
-    // While the link may make copies, a fault it could not see may have slipped into any read:
-    // the page stands once a second, separate read agrees with it.
+    PageReader read(address, first);
+    if (!read.run(dest)) return false;
+    // Where copies could have stood in for a chunk's reads, or while the link may make copies
+    // (it has shown duplicates or owes a reply: a fault it could not see may have slipped into
+    // any read), the page stands once a second, separate read agrees with it.
+    if (!read.agreed_in_doubt() && !link_may_make_copies()) return true;
     std::array<std::uint8_t, kPageSize> again{};
     const auto from = static_cast<std::ptrdiff_t>(first * 8);
-    for (int confirm = 0; confirm < kPageConfirmTries && link_may_make_copies(); ++confirm) {
-        if (!PageReader(address, first).run(again)) return false;
+    for (int confirm = 0; confirm < kPageConfirmTries; ++confirm) {
+        PageReader reader(address, first);
+        reader.confirm(dest);
+        if (!reader.run(again)) return false;
         if (std::equal(dest.begin() + from, dest.end(), again.begin() + from)) return true;
         count_page_reread();
         tracef("read page %06x: a second read differs, reading it again", address);
         std::copy(again.begin() + from, again.end(), dest.begin() + from);
     }
-    if (!link_may_make_copies()) return true;
     tracef("read page %06x failed: no two reads agree", address);
     return false;
 }
