@@ -23,10 +23,26 @@ bool same_reg(std::uint32_t a, std::uint32_t b) {
 
 }  // namespace
 
+bool ReplyHistory::Owed::can_hold(std::uint64_t word) const {
+    return std::find(words.begin(), words.end(), word) != words.end() ||
+           std::find(arrived.begin(), arrived.end(), word) != arrived.end();
+}
+
 void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us) {
     expire_owed(now_us);
     if (owed_.size() >= kMaxOwed) owed_.erase(owed_.begin());
-    owed_.push_back({kind, reg, now_us});
+    Owed debt{kind, reg, now_us, {}, 0, {}};
+    if (kind == ExchangeKind::Read) {
+        // What the register held just before: the value a late reply keeps when the step
+        // that should have changed it never happened.
+        const auto values = reads_.find(reg);
+        if (values != reads_.end()) {
+            if (values->second.any) debt.words.push_back(values->second.last_word);
+            for (const auto& [word, at] : values->second.last_taken_us)
+                if (at + kCopyWindowUs >= now_us) debt.words.push_back(word);
+        }
+    }
+    owed_.push_back(std::move(debt));
 }
 
 bool ReplyHistory::owes(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us) {
@@ -51,12 +67,37 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
         last_write_us_[reg] = now_us;
         return;
     }
+    witness(reg, key_of(word), now_us);
     Values& values = reads_[reg];
     values.last_taken_us[key_of(word)] = now_us;
     values.last_word = key_of(word);
     values.any = true;
     values.last_any_us = now_us;
-    if (++values.since_prune >= kPruneEvery) prune(values, horizon_us(reg, now_us));
+    if (++values.since_prune >= kPruneEvery)
+        prune(values, now_us > kCopyWindowUs ? now_us - kCopyWindowUs : 0);
+}
+
+void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
+    bool unplaced = false;
+    std::erase_if(owed_, [&](Owed& o) {
+        if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg) ||
+            o.witnesses >= kOwedWitnessReads) {
+            return false;
+        }
+        o.words.push_back(word);
+        if (++o.witnesses < kOwedWitnessReads || o.arrived.empty()) return false;
+        // The witnesses are in: a stray that came for this read and holds a word it can hold
+        // was its late reply; one that does not was something else.
+        const bool came = std::any_of(o.arrived.begin(), o.arrived.end(), [&](std::uint64_t a) {
+            return std::find(o.words.begin(), o.words.end(), a) != o.words.end();
+        });
+        if (!came) {
+            unplaced = true;
+            o.arrived.clear();
+        }
+        return came;
+    });
+    if (unplaced) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
 }
 
 bool ReplyHistory::repeats_last(std::uint32_t reg, const RegisterWord& word) const {
@@ -67,17 +108,44 @@ bool ReplyHistory::repeats_last(std::uint32_t reg, const RegisterWord& word) con
 bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word,
                                  std::uint64_t now_us) {
     expire_owed(now_us);
-    const bool owed = oldest_owed_us(reg) != 0;
-    if (!owed && !duplicates_seen(now_us)) return false;
+    const std::uint64_t key = key_of(word);
+    for (const Owed& o : owed_)
+        if (o.kind == ExchangeKind::Read && same_reg(o.reg, reg) && o.can_hold(key)) return true;
+    if (!duplicates_seen(now_us)) return false;
     const auto values = reads_.find(reg);
     if (values == reads_.end()) return false;
-    const auto it = values->second.last_taken_us.find(key_of(word));
-    return it != values->second.last_taken_us.end() && it->second >= horizon_us(reg, now_us);
+    const auto it = values->second.last_taken_us.find(key);
+    return it != values->second.last_taken_us.end() && it->second + kCopyWindowUs >= now_us;
+}
+
+StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
+    for (auto o = owed_.begin(); o != owed_.end(); ++o) {
+        if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
+        const std::uint64_t since = o->since_us;
+        if (o->witnesses < kOwedWitnessReads) {
+            o->arrived.push_back(word);  // judged once the witnesses are in
+            return {StrayKind::Late, since};
+        }
+        if (std::find(o->words.begin(), o->words.end(), word) != o->words.end()) {
+            owed_.erase(o);
+            return {StrayKind::Late, since};
+        }
+    }
+    const auto values = reads_.find(reg);
+    bool copy = false;
+    if (values != reads_.end()) {
+        const auto it = values->second.last_taken_us.find(word);
+        copy = it != values->second.last_taken_us.end() &&
+               now_us - std::min(now_us, it->second) < kCopyWindowUs;
+    }
+    last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+    return {copy ? StrayKind::Duplicate : StrayKind::Other};
 }
 
 StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
                               const RegisterWord& word, std::uint64_t now_us) {
     expire_owed(now_us);
+    if (kind_known && kind == ExchangeKind::Read) return read_stray(reg, key_of(word), now_us);
     const auto owed = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
         return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
     });
@@ -95,16 +163,9 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
         return {StrayKind::Late, since};
     }
     bool copy = false;
-    if (kind_known && kind == ExchangeKind::Write) {
+    if (kind_known) {
         const auto it = last_write_us_.find(reg);
         copy = it != last_write_us_.end() && now_us - std::min(now_us, it->second) < kCopyWindowUs;
-    } else if (kind_known) {
-        const auto values = reads_.find(reg);
-        if (values != reads_.end()) {
-            const auto it = values->second.last_taken_us.find(key_of(word));
-            copy = it != values->second.last_taken_us.end() &&
-                   now_us - std::min(now_us, it->second) < kCopyWindowUs;
-        }
     }
     // Not a debt come late: a copy, or a datagram the link can't place. Either way this link
     // makes datagrams that can stand in for replies.
@@ -118,20 +179,6 @@ void ReplyHistory::expire_owed(std::uint64_t now_us) {
     };
     std::erase_if(owed_, expired);
     std::erase_if(settled_, expired);
-}
-
-std::uint64_t ReplyHistory::oldest_owed_us(std::uint32_t reg) const {
-    std::uint64_t oldest = 0;
-    for (const Owed& o : owed_)
-        if (same_reg(o.reg, reg) && (oldest == 0 || o.since_us < oldest)) oldest = o.since_us;
-    return oldest;
-}
-
-std::uint64_t ReplyHistory::horizon_us(std::uint32_t reg, std::uint64_t now_us) const {
-    std::uint64_t horizon = now_us > kCopyWindowUs ? now_us - kCopyWindowUs : 0;
-    if (const std::uint64_t owed = oldest_owed_us(reg); owed != 0)
-        horizon = std::min(horizon, owed > kCopyWindowUs ? owed - kCopyWindowUs : 0);
-    return horizon;
 }
 
 void ReplyHistory::prune(Values& values, std::uint64_t horizon_us) {

@@ -19,6 +19,10 @@ inline constexpr std::uint64_t kDuplicatesRememberedUs = 10000000;
 // An owed reply is forgotten once it came, or after this long (a bound on memory, not a rule:
 // the doubt it makes is narrowed by content, see copy_possible).
 inline constexpr std::uint64_t kOwedKeptUs = 1500000;
+// The reads of a register taken after one of its reads timed out that witness what that read's
+// late reply can hold: the register's value when the device answered it, which the procedure
+// reads again at once (a page read reopens at the chunk that failed).
+inline constexpr int kOwedWitnessReads = 3;
 
 // What a stray datagram turned out to be.
 enum class StrayKind { Late, Duplicate, Other };
@@ -51,13 +55,16 @@ class ReplyHistory {
 
     // Whether a read of reg that gave word could be a copy or a late reply standing in: the
     // same word was taken for reg within kCopyWindowUs on a link that has shown a duplicate, or
-    // since shortly before the oldest reply reg still owes (of either kind: a late write
-    // acknowledgement can leave SPI_CTRL as the last read left it).
+    // it is a word a read of reg still owed can hold: one taken for reg shortly before that
+    // read or by the reads that witness it (kOwedWitnessReads), or a stray's that came for it.
     [[nodiscard]] bool copy_possible(std::uint32_t reg, const RegisterWord& word,
                                      std::uint64_t now_us);
 
     // Sorts a stray datagram of kind (when its length tells) naming reg: the late reply of an
     // owed request (that debt is then settled), a copy of a reply taken, or something else.
+    // A read reply settles a read's debt only when it holds a word that read can hold; while
+    // the witnesses are still to come, it is taken for that late reply until they show it was
+    // not (the link is then taken to make datagrams it can't place).
     [[nodiscard]] StraySort stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
                     const RegisterWord& word, std::uint64_t now_us);
 
@@ -76,7 +83,15 @@ class ReplyHistory {
         ExchangeKind kind;
         std::uint32_t reg;
         std::uint64_t since_us;
+        // Reads: the words the late reply can hold, the witnesses taken so far, and the words
+        // of strays that came for it before the witnesses were all in.
+        std::vector<std::uint64_t> words;
+        int witnesses = 0;
+        std::vector<std::uint64_t> arrived;
+        [[nodiscard]] bool can_hold(std::uint64_t word) const;
     };
+    void witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us);
+    [[nodiscard]] StraySort read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us);
   public:
     // Whether word equals the last word taken for reg.
     [[nodiscard]] bool repeats_last(std::uint32_t reg, const RegisterWord& word) const;
@@ -90,8 +105,6 @@ class ReplyHistory {
         std::size_t since_prune = 0;
     };
     void expire_owed(std::uint64_t now_us);
-    [[nodiscard]] std::uint64_t oldest_owed_us(std::uint32_t reg) const;
-    [[nodiscard]] std::uint64_t horizon_us(std::uint32_t reg, std::uint64_t now_us) const;
     void prune(Values& values, std::uint64_t horizon_us);
 
     std::vector<Owed> owed_;

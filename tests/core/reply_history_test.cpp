@@ -45,6 +45,55 @@ TEST(ReplyHistory, SettledDebtIsForgottenWithTheOwedOnes) {
     EXPECT_EQ(h.stray(ExchangeKind::Write, true, kCtrl, kZero, later).kind, StrayKind::Other);
 }
 
+RegisterWord word(std::uint8_t b) {
+    return RegisterWord{b, b, b, b, b, b, b, b};
+}
+
+// A page read times out at a chunk, closes the transaction (reading the next chunk), and reads
+// the chunk again: the late reply can hold the chunk before or the chunk itself, and only a
+// stray holding one of them pays the debt. A reply of a duplicated request holds a value the
+// read never saw: it settles nothing.
+TEST(ReplyHistory, ReadDebtIsPaidOnlyByAReplyWithAWordTheReadCouldHold) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000);  // chunk k-1
+    h.owe(ExchangeKind::Read, kCtrl, 1010);                // chunk k: no reply
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0C), 5100);  // closing: chunk k+1
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 5200);  // chunk k again
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0C), 5300);  // chunk k+1 again
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0A), 9000));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 9000));
+    // Later chunks were never what the owed read could hold.
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0D), 9100);
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0D), 20000));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0E), 20000).kind, StrayKind::Other);
+    EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 20100));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 30000).kind, StrayKind::Late);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 30100));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 30100 + kCopyWindowUs));
+}
+
+// The late reply often comes at once, before the chunk is read again: it is held against the
+// debt until the witnesses are in, then found to be the late reply (or not).
+TEST(ReplyHistory, StrayBeforeTheWitnessesIsJudgedOnceTheyAreIn) {
+    ReplyHistory paid;
+    paid.owe(ExchangeKind::Read, kCtrl, 1000);
+    EXPECT_EQ(paid.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 5000).kind, StrayKind::Late);
+    for (std::uint8_t b : {0x0C, 0x0B, 0x0C}) paid.taken(ExchangeKind::Read, kCtrl, word(b), 6000);
+    EXPECT_FALSE(paid.owes(ExchangeKind::Read, kCtrl, 6100));
+    EXPECT_FALSE(paid.duplicates_seen(6100));
+
+    ReplyHistory unpaid;
+    unpaid.owe(ExchangeKind::Read, kCtrl, 1000);
+    EXPECT_EQ(unpaid.stray(ExchangeKind::Read, true, kCtrl, word(0x0E), 5000).kind,
+              StrayKind::Late);
+    EXPECT_TRUE(unpaid.copy_possible(kCtrl, word(0x0E), 5100));
+    for (std::uint8_t b : {0x0C, 0x0B, 0x0C})
+        unpaid.taken(ExchangeKind::Read, kCtrl, word(b), 6000);
+    EXPECT_TRUE(unpaid.owes(ExchangeKind::Read, kCtrl, 6100));
+    EXPECT_TRUE(unpaid.duplicates_seen(6100));
+    EXPECT_TRUE(unpaid.copy_possible(kCtrl, word(0x0B), 6100 + kCopyWindowUs));
+}
+
 TEST(ReplyHistory, CopyOfAReadTakenJustBeforeIsADuplicate) {
     ReplyHistory h;
     h.taken(ExchangeKind::Read, kCtrl, kWordA, 1000);
