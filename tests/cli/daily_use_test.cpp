@@ -34,6 +34,9 @@ TEST_F(DailyUseTest, HelpSubcommandAndDidYouMeanForCommandsAndOptions) {
     EXPECT_EQ(option.err, "kestrelctl read: unknown option --verfy; did you mean \"--verify\"? "
                           "(for example: read dump.bin --verify)\n");
     EXPECT_THAT(run({"scan", "--jsn"}).err, HasSubstr("did you mean \"--json\"?"));
+    const CliRun setting = run({"set", "tsport", "4000"});
+    EXPECT_EQ(setting.code, 2);
+    EXPECT_THAT(setting.err, HasSubstr("kestrelctl set: unknown setting \"tsport\"; did you mean \"ts-port\"? (ip, mac,"));
     EXPECT_EQ(requests(), before);
 }
 
