@@ -108,11 +108,11 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
     };
     UnitPlan u;
     u.line = line;
-    const std::string device = cell("device");
-    if (const auto ep = parse_endpoint(device)) {
+    std::string why;
+    if (const auto ep = resolve_endpoint(cell("device"), why)) {
         u.device = *ep;
     } else {
-        error(line, "device", quoted_text(device) + " is not IP:PORT (for example 192.168.1.50:5000)");
+        error(line, "device", why);
     }
     u.image = cell("image");
     check_image_cell(u, error);
