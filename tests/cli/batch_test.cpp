@@ -279,6 +279,26 @@ TEST_F(BatchTest, DeviceCellsTakeHostNamesResolvedOnceAndANameThatDoesNotResolve
     EXPECT_THAT(text(dir_ / "batch-report.csv"), HasSubstr("\nu1,127.0.0.1:" + port + ",ok,"));
 }
 
+TEST_F(BatchTest, AnImageCellThatIsNoUsableFileSaysWhatItIs) {
+    start(1);
+    std::filesystem::create_directory(dir_ / "images");
+    std::ofstream(dir_ / "empty.bin").flush();
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.bin").c_str(), 0600), 0);
+    const std::string device = units_[0]->where();
+    plan("device,image,label\n" + device + ",images,a\n" + device + ",/dev/zero,b\n" + device + ",empty.bin,c\n" +
+         device + ",missing.bin,d\n" + device + ",fifo.bin,e\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    for (const char* said : {"line 2: image: \"images\" is a directory, not a regular file",
+                             "line 3: image: \"/dev/zero\" is a character device, not a regular file",
+                             "line 4: image: \"empty.bin\" is empty",
+                             "line 5: image: can't open \"missing.bin\": No such file or directory",
+                             "line 6: image: \"fifo.bin\" is a FIFO, not a regular file"}) {
+        EXPECT_THAT(out, HasSubstr(said));
+    }
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+}
+
 TEST_F(BatchTest, PlanCellsInMessagesAreEscapedAndCutTo80Characters) {
     plan("device,label\n\x1b[2J" + std::string(1000000, 'A') + ",caf\xc3\xa9\n");
     std::string out;
