@@ -95,7 +95,10 @@ class TraceRoute {
     explicit TraceRoute(const GlobalOptions& options, std::FILE* err) {
         if (!options.trace_file.empty()) {
             file_ = open_c_file(options.trace_file.c_str(), "w");
-            if (!file_) return;
+            if (!file_) {
+                open_errno_ = errno;
+                return;
+            }
             std::FILE* f = file_.get();
             previous_ = set_trace_sink([this, f](std::string_view text) {
                 if (!write_line(f, text)) {
@@ -118,6 +121,8 @@ class TraceRoute {
     TraceRoute& operator=(const TraceRoute&) = delete;
 
     bool failed() const { return !installed_; }
+    // Why the trace file could not be opened ("Is a directory").
+    const char* open_failure() const { return std::strerror(open_errno_ != 0 ? open_errno_ : EIO); }
     // Why the trace file stopped taking lines, or empty.
     std::string write_failure(const std::string& path) const {
         const int error = write_errno_.load();
@@ -135,6 +140,7 @@ class TraceRoute {
     CFile file_;
     TraceSink previous_;
     bool installed_ = false;
+    int open_errno_ = 0;
     std::atomic<int> write_errno_{0};
 };
 
@@ -179,7 +185,8 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     }
     TraceRoute trace_route(p.options, io.err);
     if (trace_route.failed()) {
-        return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\""));
+        return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\": " +
+                                                         trace_route.open_failure()));
     }
     session.watch_late_failure([&] { return trace_route.write_failure(p.options.trace_file); });
     reset_interrupts();

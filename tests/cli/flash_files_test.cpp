@@ -127,6 +127,10 @@ TEST_F(FlashFilesTest, VerifyAtAnOffsetNamesTheChipAddress) {
 }
 
 TEST_F(FlashFilesTest, ATraceThatCantBeWrittenIsSaidOnceAndFailsTheRun) {
+    const CliRun folder = run({"--trace", dir_.path().string(), "info"});
+    EXPECT_EQ(folder.code, 5);
+    EXPECT_THAT(folder.err, HasSubstr("kestrelctl info: can't open the trace file \"" + dir_.path().string() +
+                                      "\": Is a directory\n"));
     const CliRun r = run({"--trace", "/dev/full", "info"});
     EXPECT_EQ(r.code, 5);
     const std::string said = "can't write the trace file \"/dev/full\": No space left on device";
