@@ -81,7 +81,8 @@ TEST_F(DailyUseTest, FinalLineGivesEachStageItsOwnTimeAndRate) {
     const CliRun json = run({"--json", "write", image_file(image)});
     ASSERT_EQ(json.code, 0) << json.err;
     EXPECT_THAT(json.out, MatchesRegex(".*\"stages\":\\{\"erase\":\\{\"seconds\":[0-9.]+\\},\"program\":\\{\"seconds\":"
-                                       "[0-9.]+,\"pages\":12\\},\"verify\":\\{\"seconds\":[0-9.]+,\"pages\":12\\}\\}.*"));
+                                       "[0-9.]+,\"pages\":12,\"rate_kib_s\":[0-9.]+\\},\"verify\":\\{\"seconds\":[0-9.]+,"
+                                       "\"pages\":12,\"rate_kib_s\":[0-9.]+\\}\\}.*"));
 }
 
 TEST_F(DailyUseTest, CtrlCDuringTheEraseSaysAtOnceWhatHappensNext) {
