@@ -1,10 +1,20 @@
 #include "cli/args.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace kestrel::cli {
 
+void ArgList::check_in_table(const std::string& name, bool valued) const {
+    const OptionRow* row = find_option(command_, name);
+    if (!row || row->argument.empty() == valued) {
+        throw std::logic_error("kestrelctl " + std::string(command_.name) + " asks for " + name +
+                               (valued ? " with a value" : " as a flag") + ", which its command table row does not list");
+    }
+}
+
 bool ArgList::flag(const std::string& name) {
+    check_in_table(name, false);
     const auto it = std::find(words_.begin(), words_.end(), name);
     if (it == words_.end()) return false;
     words_.erase(it);
@@ -12,6 +22,7 @@ bool ArgList::flag(const std::string& name) {
 }
 
 std::optional<std::string> ArgList::value(const std::string& name) {
+    check_in_table(name, true);
     for (auto it = words_.begin(); it != words_.end(); ++it) {
         if (*it == name) {
             if (it + 1 == words_.end()) {

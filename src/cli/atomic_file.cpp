@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/input_file.h"
+
 namespace kestrel::cli {
 
 namespace {
@@ -27,7 +29,7 @@ std::string AtomicFile::check_target(const std::string& path) {
     if (path.empty() || slash == path.size() - 1) return "\"" + path + "\" names a directory, not a file";
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        return "\"" + path + "\" exists and is " + (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
+        return "\"" + path + "\" exists and is " + file_kind(st.st_mode);
     }
     return {};
 }

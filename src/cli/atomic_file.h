@@ -18,8 +18,8 @@ class AtomicFile {
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Why a file could not be made at path ("names a directory", "exists and is not a regular
-    // file"), or empty: checked before long work so that it fails early. Creates nothing.
+    // Why a file could not be made at path ("names a directory", "exists and is a character
+    // device"), or empty: checked before long work so that it fails early. Creates nothing.
     static std::string check_target(const std::string& path);
 
     bool ok() const { return fd_ >= 0; }

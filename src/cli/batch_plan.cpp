@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "cli/input_file.h"
 #include "cli/mac_pool.h"
 #include "cli/shown_text.h"
 #include "device/address.h"
@@ -75,8 +78,12 @@ void check_mac_cell(const std::string& mac, bool auto_mac_allowed, int line, con
 void check_image_cell(const UnitPlan& u, const PlanError& error) {
     if (u.image.empty()) return;
     struct stat st {};
-    if (::stat(u.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
-        error(u.line, "image", quoted_text(u.image) + " is not a readable, non-empty file");
+    if (::stat(u.image.c_str(), &st) != 0) {
+        error(u.line, "image", "can't open " + quoted_text(u.image) + ": " + std::strerror(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        error(u.line, "image", quoted_text(u.image) + " is " + file_kind(st.st_mode) + ", not a regular file");
+    } else if (st.st_size == 0) {
+        error(u.line, "image", quoted_text(u.image) + " is empty");
     }
 }
 
@@ -108,11 +115,11 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
     };
     UnitPlan u;
     u.line = line;
-    const std::string device = cell("device");
-    if (const auto ep = parse_endpoint(device)) {
+    std::string why;
+    if (const auto ep = resolve_endpoint(cell("device"), why)) {
         u.device = *ep;
     } else {
-        error(line, "device", quoted_text(device) + " is not IP:PORT (for example 192.168.1.50:5000)");
+        error(line, "device", why);
     }
     u.image = cell("image");
     check_image_cell(u, error);

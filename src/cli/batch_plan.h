@@ -1,5 +1,5 @@
 // The production plan: a CSV file with a header row, one unit per row. Columns: device
-// (IP:PORT, required) and optional image, mac (an address or "auto"), new_ip (A.B.C.D:PORT),
+// (HOST:PORT, required; a host name is resolved once, while the plan is checked) and optional image, mac (an address or "auto"), new_ip (A.B.C.D:PORT),
 // ts_port, multicast (on/off), multicast_ip, reset (yes/no), label. Empty cells mean "leave as
 // it is". The whole plan is checked before any unit runs.
 #pragma once

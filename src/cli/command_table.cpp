@@ -1,89 +1,193 @@
 #include "cli/command_table.h"
 
-#include <algorithm>
+#include "cli/exit_codes.h"
 
 namespace kestrel::cli {
+
+const std::vector<OptionRow>& global_option_rows() {
+    static const std::vector<OptionRow> rows = {
+        {"--device", "", "HOST:PORT", ValueKind::Device, "",
+         "the device, for example 192.168.1.50:5000; a host name is resolved once to an IPv4 address. "
+         "Without it the device comes from KESTREL_DEVICE"},
+        {"--json", "", "", ValueKind::Other, "",
+         "one JSON object per command on stdout: its results and figures, and on failure error, code and "
+         "exit_code"},
+        {"--progress", "", "MODE", ValueKind::Choice, "auto bar lines none json",
+         "how progress is shown on stderr: auto (the default: bar on a terminal, lines otherwise), bar (the "
+         "stage, the percentage, the rate and the time left), lines (a line every few seconds), none, or json "
+         "(one object per line, for programs)"},
+        {"--trace", "", "FILE", ValueKind::File, "",
+         "write the debug trace (link faults, the device's answers) to FILE"},
+        {"--verbose", "-v", "", ValueKind::Other, "", "write the debug trace to stderr"},
+        {"--help", "-h", "", ValueKind::Other, "",
+         "print the usage, the commands, the options and the exit codes, and exit; COMMAND --help "
+         "describes one command"},
+        {"--version", "", "", ValueKind::Other, "", "print the program's name and version and exit"},
+    };
+    return rows;
+}
+
+std::string_view global_synopsis() {
+    return "[--device HOST:PORT] [--json] [--progress auto|bar|lines|none|json] [--trace FILE] [-v] COMMAND "
+           "[ARGS...]";
+}
+
 namespace {
 
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
+CommandRow info_row() {
+    return {"info", "", "the configuration block and the flash chip",
+            "Shakes hands with the device and prints its MAC, IP address, port, TS port, multicast setting and "
+            "address, and the flash chip's identification. The --json fields are mac, ip, port, ts_port, "
+            "multicast, multicast_ip, flash_id and flash_ok.",
+            ValueKind::Other, {}, {}, "Exit 4 when the flash chip is not the expected c22016."};
+}
+
+CommandRow read_row() {
+    return {"read", "FILE [--verify] [--offset A] [--length N]",
+            "the 4 MiB flash (or --offset A --length N of it) into FILE",
+            "Reads the whole 4 MiB flash, or N bytes from chip address A, into FILE. FILE appears only when the "
+            "read is complete; its folder's free space is checked first. A and N are decimal or 0x hex.",
+            ValueKind::File,
+            {{"--verify", "", "", ValueKind::Other, "", "read twice and compare before writing FILE"},
+             {"--offset", "", "A", ValueKind::Other, "", "start at chip address A (default 0)"},
+             {"--length", "", "N", ValueKind::Other, "", "read N bytes (default: to the end of the chip)"}},
+            {}, ""};
+}
+
+CommandRow write_row() {
+    return {"write",
+            "IMAGE [--no-skip-blank] [--no-verify | --verify-all] [--resume] [--backup FILE] "
+            "[--offset A [--keep-rest]] [--truncate]",
+            "erase, program and verify the flash from IMAGE",
+            "Closes RTP channels 0 to 63, checks the flash chip, erases it (13 s and more), programs IMAGE and "
+            "reads the programmed pages back. The chip has only a whole-chip erase: without --keep-rest "
+            "everything outside the image ends blank. A mismatch names the first bad page.",
+            ValueKind::File,
+            {{"--no-skip-blank", "", "", ValueKind::Other, "", "also program image pages that are all FFh"},
+             {"--no-verify", "", "", ValueKind::Other, "", "no read-back"},
+             {"--verify-all", "", "", ValueKind::Other, "", "read back the whole chip"},
+             {"--resume", "", "", ValueKind::Other, "",
+              "continue an interrupted or failed write without a new erase when every page is right or still "
+              "blank (erases otherwise)"},
+             {"--backup", "", "FILE", ValueKind::File, "",
+              "first read the whole chip into FILE; nothing is erased when that fails"},
+             {"--offset", "", "A", ValueKind::Other, "", "put IMAGE at chip address A (decimal or 0x hex)"},
+             {"--keep-rest", "", "", ValueKind::Other, "",
+              "read the chip first and program it back around IMAGE, so everything outside IMAGE stays as it "
+              "was"},
+             {"--truncate", "", "", ValueKind::Other, "",
+              "write the part of an image that fits instead of refusing a longer one (exit 2)"}},
+            {},
+            "Ctrl-C stops between pages and says what the device holds (for example \"erased; pages 0 to 1233 "
+            "programmed; run write --resume\"). During the erase the first Ctrl-C says at once that the write "
+            "stops after it, and a second Ctrl-C stops at once."};
+}
+
+CommandRow verify_row() {
+    return {"verify", "IMAGE [--offset A | --against FILE]",
+            "compare the device's flash with IMAGE (--against FILE: with a file)",
+            "Reads the device's pages that IMAGE covers and compares them with IMAGE; exit 1 names the first "
+            "differing address.",
+            ValueKind::File,
+            {{"--offset", "", "A", ValueKind::Other, "", "compare with the chip from address A on"},
+             {"--against", "", "FILE", ValueKind::File, "",
+              "compare every byte of IMAGE with FILE instead (no device needed); FILE may go on past IMAGE, as "
+              "a dump of the chip does"}},
+            {}, ""};
+}
+
+CommandRow set_row() {
+    return {"set", "WHAT VALUE", "set ip, mac, ts-port, multicast or multicast-ip",
+            "Runs the same sequence and checks as the window's Apply button, then prints the configuration "
+            "block as read back, the value set included. A value that is not in effect (a multicast address "
+            "while multicast is off) is marked so beside it.",
+            ValueKind::Choice,
+            {},
+            {{"ip", "A.B.C.D:PORT", "", "the device's address and port (then talks to it there)"},
+             {"mac", "XX:XX:XX:XX:XX:XX", "", "the MAC address"},
+             {"ts-port", "N", "", "the TS port, 1 to 65535"},
+             {"multicast", "on|off", "on off", "multicast output"},
+             {"multicast-ip", "A.B.C.D", "", "the multicast address (224.0.0.0 to 239.255.255.255)"}},
+            ""};
+}
+
+CommandRow scan_row() {
+    return {"scan", "[RANGE] [--port N] [--timeout MS] [-j N] [--force]",
+            "find the devices in RANGE and list their configuration",
+            "RANGE is A.B.C.D/N, A.B.C.D-E or one address A.B.C.D; without it, the /24 of the first network "
+            "interface that is up. Sends the handshake to every address of the range, reads the configuration block and the flash id of each device that answers, "
+            "and lists its address, port, MAC, TS port, multicast setting and flash id. With --json: one object "
+            "per device, then the summary.",
+            ValueKind::Other,
+            {{"--port", "", "N", ValueKind::Other, "", "the devices' port (default 5000)"},
+             {"--timeout", "", "MS", ValueKind::Other, "", "how long each address is waited for (default 1000)"},
+             {"-j", "", "N", ValueKind::Other, "", "addresses waited for at once, 1 to 256 (default 64)"},
+             {"--force", "", "", ValueKind::Other, "", "allow a range of more than 4096 addresses"}},
+            {}, "Exit 0 when at least one device answered, 3 when none did."};
+}
+
+CommandRow batch_row() {
+    return {"batch", "PLAN [-j N] [--report FILE] [--mac-range FIRST-LAST] [--mac-state FILE] [--check]",
+            "provision many devices from a CSV plan",
+            "Runs the units of the CSV file PLAN, up to N at once (default: all, at most 16), each in its own "
+            "kestrelctl process with its trace in batch-logs/LABEL.log.\n"
+            "Columns: device (HOST:PORT, required; a host name is resolved once to an IPv4 address), image, mac "
+            "(an address or auto), new_ip (A.B.C.D:PORT), ts_port, multicast (on or off), multicast_ip, reset "
+            "(yes or no), label.\n"
+            "Steps per unit: info; write with verify; mac, ts_port, multicast; new_ip; reset.",
+            ValueKind::File,
+            {{"-j", "", "N", ValueKind::Other, "", "units at once"},
+             {"--report", "", "FILE", ValueKind::File, "",
+              "the JSON Lines report, one object per unit (default batch-report.jsonl), and a CSV summary "
+              "beside it"},
+             {"--mac-range", "", "FIRST-LAST", ValueKind::Other, "",
+              "the MAC addresses that \"auto\" hands out, never twice"},
+             {"--mac-state", "", "FILE", ValueKind::File, "",
+              "where the addresses handed out are kept (default kestrel-macs.state)"},
+             {"--check", "", "", ValueKind::Other, "", "only check the plan"}},
+            {}, "Exit 0 when every unit succeeded, 1 when any failed, 2 for a bad plan."};
+}
+
+CommandRow help_row() {
+    return {"help", "[COMMAND]", "this help, or a command's",
+            "Prints the main help, or the help of COMMAND (as kestrelctl COMMAND --help does).",
+            ValueKind::Command, {}, {}, ""};
+}
+
+// The batch runs each unit as "kestrelctl unit" with the plan's cells as options.
+CommandRow unit_row() {
+    CommandRow row{"unit", "", "", "One unit of a batch.", ValueKind::Other, {}, {}, "", true};
+    for (const std::string_view name : {"--label", "--image", "--mac", "--ts-port", "--multicast",
+                                        "--multicast-ip", "--new-ip"}) {
+        row.options.push_back({name, "", "VALUE", ValueKind::Other, "", ""});
     }
-    return row[b.size()];
+    row.options.push_back({"--reset", "", "", ValueKind::Other, "", ""});
+    return row;
 }
 
 }  // namespace
 
-const std::vector<CommandSpec>& command_specs() {
-    static const std::vector<CommandSpec> specs = {
-        {"info", {}},
-        {"read", {"--verify", "--offset", "--length"}},
-        {"write", {"--no-skip-blank", "--no-verify", "--verify-all", "--resume", "--truncate", "--backup", "--offset",
-                   "--keep-rest"}},
-        {"verify", {"--against", "--offset"}},
-        {"set", {}},
-        {"reset", {}},
-        {"scan", {"--port", "--timeout", "-j", "--force"}},
-        {"batch", {"-j", "--report", "--mac-range", "--mac-state", "--check"}},
-        {"help", {}},
+const std::vector<CommandRow>& command_rows() {
+    static const std::vector<CommandRow> rows = {info_row(), read_row(), write_row(), verify_row(),
+                                                 set_row(),  {"reset", "", "reset the device",
+                                                              "Sends the device's reset command.",
+                                                              ValueKind::Other, {}, {}, ""},
+                                                 scan_row(), batch_row(), help_row(), unit_row()};
+    return rows;
+}
+
+const std::vector<ExitRow>& exit_rows() {
+    static const std::vector<ExitRow> rows = {
+        {kExitOk, "success"},
+        {kExitDiffers, "the device's data differs (verify)"},
+        {kExitUsage, "bad usage or input; nothing was sent to the device"},
+        {kExitNoDevice, "no device: no answer, or the handshake failed, within 3 s"},
+        {kExitFlashChip, "wrong or no flash chip"},
+        {kExitFile, "file error"},
+        {kExitLink, "the link gave up: faults beyond the retry budget"},
+        {kExitInterrupted, "interrupted (Ctrl-C); the output says what the device holds"},
     };
-    return specs;
-}
-
-const std::vector<std::string_view>& global_options() {
-    static const std::vector<std::string_view> options = {"--device", "--json", "--progress", "--trace",
-                                                          "-v", "--verbose", "--help", "--version"};
-    return options;
-}
-
-const CommandSpec* find_command(std::string_view name) {
-    for (const auto& spec : command_specs()) {
-        if (spec.name == name) return &spec;
-    }
-    return nullptr;
-}
-
-std::vector<std::string_view> command_names() {
-    std::vector<std::string_view> names;
-    for (const auto& spec : command_specs()) names.push_back(spec.name);
-    return names;
-}
-
-std::string did_you_mean(std::string_view word, const std::vector<std::string_view>& candidates) {
-    const std::string_view* best = nullptr;
-    std::size_t best_distance = 3;
-    int prefixed = 0;
-    const std::string_view* prefix_match = nullptr;
-    for (const auto& c : candidates) {
-        if (word.size() >= 2 && c.substr(0, word.size()) == word) {
-            ++prefixed;
-            prefix_match = &c;
-        }
-        const std::size_t d = edit_distance(word, c);
-        if (d < best_distance) {
-            best_distance = d;
-            best = &c;
-        }
-    }
-    if (!best && prefixed == 1) best = prefix_match;
-    return best ? "; did you mean \"" + std::string(*best) + "\"?" : std::string();
-}
-
-std::string unknown_option(std::string_view command, std::string_view option, std::string_view example) {
-    const CommandSpec* spec = find_command(command);
-    std::vector<std::string_view> candidates = spec ? spec->options : std::vector<std::string_view>{};
-    candidates.insert(candidates.end(), global_options().begin(), global_options().end());
-    const auto eq = option.find('=');
-    return "unknown option " + std::string(option) + did_you_mean(option.substr(0, eq), candidates) +
-           " (for example: " + std::string(example) + ")";
+    return rows;
 }
 
 }  // namespace kestrel::cli

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "cli/shown_text.h"
 #include "device/address.h"
 
 namespace kestrel::cli {
@@ -54,7 +55,7 @@ std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& err
     // A text the resolver would read as a number in another form (0x7f.1, 127.1) is no name.
     in_addr numeric{};
     if (port == 0 || !name_like || ::inet_aton(host.c_str(), &numeric) != 0) {
-        error = "\"" + std::string(text) + "\" is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)";
+        error = quoted_text(text) + " is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)";
         return std::nullopt;
     }
     addrinfo hints{};
@@ -63,7 +64,7 @@ std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& err
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (rc != 0 || !found) {
-        error = "the name \"" + host + "\" does not resolve to an IPv4 address (" + ::gai_strerror(rc) + ")";
+        error = "the name " + quoted_text(host) + " does not resolve to an IPv4 address (" + ::gai_strerror(rc) + ")";
         return std::nullopt;
     }
     const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "cli/command_table.h"
 #include "cli/commands.h"
@@ -27,45 +28,59 @@ struct Parsed {
     std::string error;
 };
 
+// Takes a global option's value: the next word, or what follows "NAME=".
+bool take_value(const std::vector<std::string>& args, std::size_t& i, std::string_view name, std::string& into) {
+    if (args[i] == name) {
+        if (i + 1 >= args.size()) return false;
+        into = args[++i];
+        return true;
+    }
+    into = args[i].substr(name.size() + 1);
+    return true;
+}
+
+// The option row a word names, "--device=..." included; nullptr for the command's own words.
+const OptionRow* global_row_of(const std::string& word) {
+    if (const OptionRow* row = find_global_option(word)) return row;
+    const auto eq = word.find('=');
+    if (eq == std::string::npos) return nullptr;
+    const OptionRow* row = find_global_option(std::string_view(word).substr(0, eq));
+    return row && !row->argument.empty() && row->name == std::string_view(word).substr(0, eq) ? row : nullptr;
+}
+
+// Picks the global options (the table's rows) out of the arguments wherever they stand.
 Parsed parse_global(const std::vector<std::string>& args) {
     Parsed p;
     bool device_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const auto take = [&](const char* name, std::string& into) {
-            if (a == name) {
-                if (i + 1 >= args.size()) {
-                    p.error = std::string(name) + " takes a value";
-                    return true;
-                }
-                into = args[++i];
-                return true;
-            }
-            const std::string prefix = std::string(name) + "=";
-            if (a.rfind(prefix, 0) == 0) {
-                into = a.substr(prefix.size());
-                return true;
-            }
-            return false;
-        };
-        std::string progress;
-        if (take("--device", p.options.device_text)) {
+        const OptionRow* row = global_row_of(args[i]);
+        if (!row) {
+            p.rest.push_back(args[i]);
+            continue;
+        }
+        std::string value;
+        if (!row->argument.empty() && !take_value(args, i, row->name, value)) {
+            p.error = std::string(row->name) + " takes a value";
+            continue;
+        }
+        const std::string_view name = row->name;
+        if (name == "--device") {
+            p.options.device_text = value;
             device_given = true;
-        } else if (take("--trace", p.options.trace_file)) {
-        } else if (take("--progress", progress)) {
-            if (!parse_progress_mode(progress, p.options.progress)) {
+        } else if (name == "--trace") {
+            p.options.trace_file = value;
+        } else if (name == "--progress") {
+            if (!parse_progress_mode(value, p.options.progress)) {
                 p.error = "--progress takes auto, bar, lines, none or json (for example --progress lines)";
             }
-        } else if (a == "--json") {
+        } else if (name == "--json") {
             p.options.json = true;
-        } else if (a == "-v" || a == "--verbose") {
+        } else if (name == "--verbose") {
             p.options.verbose = true;
-        } else if (a == "--help" || a == "-h") {
+        } else if (name == "--help") {
             p.help = true;
-        } else if (a == "--version") {
+        } else if (name == "--version") {
             p.version = true;
-        } else {
-            p.rest.push_back(a);
         }
     }
     if (!device_given) {
@@ -80,7 +95,10 @@ class TraceRoute {
     explicit TraceRoute(const GlobalOptions& options, std::FILE* err) {
         if (!options.trace_file.empty()) {
             file_ = open_c_file(options.trace_file.c_str(), "w");
-            if (!file_) return;
+            if (!file_) {
+                open_errno_ = errno;
+                return;
+            }
             std::FILE* f = file_.get();
             previous_ = set_trace_sink([this, f](std::string_view text) {
                 if (!write_line(f, text)) {
@@ -103,6 +121,8 @@ class TraceRoute {
     TraceRoute& operator=(const TraceRoute&) = delete;
 
     bool failed() const { return !installed_; }
+    // Why the trace file could not be opened ("Is a directory").
+    const char* open_failure() const { return std::strerror(open_errno_ != 0 ? open_errno_ : EIO); }
     // Why the trace file stopped taking lines, or empty.
     std::string write_failure(const std::string& path) const {
         const int error = write_errno_.load();
@@ -120,18 +140,19 @@ class TraceRoute {
     CFile file_;
     TraceSink previous_;
     bool installed_ = false;
+    int open_errno_ = 0;
     std::atomic<int> write_errno_{0};
 };
 
 // kestrelctl help [COMMAND]: the main help, or the command's, on stdout.
 int show_help(const std::vector<std::string>& words, const CliStreams& io) {
     if (words.size() <= 1) {
-        std::fputs(main_help(), io.out);
+        std::fputs(main_help().c_str(), io.out);
         return kExitOk;
     }
-    const char* text = words.size() == 2 ? command_help(words[1]) : nullptr;
+    const auto text = words.size() == 2 ? command_help(words[1]) : std::nullopt;
     if (text) {
-        std::fputs(text, io.out);
+        std::fputs(text->c_str(), io.out);
         return kExitOk;
     }
     const std::string why = words.size() > 2 ? "help takes one COMMAND"
@@ -150,28 +171,33 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     }
     const std::string command = p.rest.empty() ? std::string() : p.rest.front();
     if (p.help) {
-        const char* text = command.empty() ? nullptr : command_help(command);
-        std::fputs(text ? text : main_help(), io.out);
+        const auto text = command.empty() ? std::nullopt : command_help(command);
+        std::fputs(text ? text->c_str() : main_help().c_str(), io.out);
         return kExitOk;
     }
     if (command == "help") return show_help(p.rest, io);
-    const bool known = find_command(command) || command == "unit";
-    Session session(p.options, io, known ? command : std::string("kestrelctl"));
+    const CommandRow* row = find_command(command);
+    Session session(p.options, io, row ? command : std::string("kestrelctl"));
     if (!p.error.empty()) return usage_error(session, p.error);
     if (command.empty()) {
-        std::fputs(main_help(), io.err);
+        std::fputs(main_help().c_str(), io.err);
         return usage_error(session, "no command given (for example: kestrelctl --device 192.168.1.50:5000 info)");
     }
     TraceRoute trace_route(p.options, io.err);
     if (trace_route.failed()) {
-        return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\""));
+        return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\": " +
+                                                         trace_route.open_failure()));
     }
     session.watch_late_failure([&] { return trace_route.write_failure(p.options.trace_file); });
     reset_interrupts();
     install_interrupt_handler();
     set_handshake_notice_stream(nullptr);
 
-    ArgList rest(std::vector<std::string>(p.rest.begin() + 1, p.rest.end()));
+    if (!row) {
+        return usage_error(session, "unknown command \"" + command + "\"" + did_you_mean(command, command_names()) +
+                                        " (for example: kestrelctl --device 192.168.1.50:5000 info; see kestrelctl help)");
+    }
+    ArgList rest(*row, std::vector<std::string>(p.rest.begin() + 1, p.rest.end()));
     if (command == "info") return cmd_info(session, std::move(rest));
     if (command == "read") return cmd_read(session, std::move(rest));
     if (command == "write") return cmd_write(session, std::move(rest));
@@ -181,8 +207,7 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (command == "scan") return cmd_scan(session, std::move(rest));
     if (command == "batch") return cmd_batch(session, std::move(rest), io);
     if (command == "unit") return cmd_unit(session, std::move(rest));
-    return usage_error(session, "unknown command \"" + command + "\"" + did_you_mean(command, command_names()) +
-                                    " (for example: kestrelctl --device 192.168.1.50:5000 info; see kestrelctl help)");
+    throw std::logic_error("kestrelctl: the command table lists \"" + command + "\", which nothing runs");
 }
 
 }  // namespace kestrel::cli

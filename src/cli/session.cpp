@@ -9,6 +9,7 @@
 #include "cli/interrupt.h"
 #include "cli/recovery_summary.h"
 #include "platform/sleep.h"
+#include "protocol/spi_regs.h"
 
 namespace kestrel::cli {
 namespace {
@@ -153,7 +154,7 @@ int Session::finish(int code) {
             for (const StageSpan& s : stages_) {
                 JsonObject one;
                 one.add("seconds", s.seconds());
-                if (s.stage != FlashStage::Erase) one.add("pages", s.pages);
+                if (s.stage != FlashStage::Erase) one.add("pages", s.pages).add("rate_kib_s", s.rate_kib_s());
                 stages.add_object(flash_stage_name(s.stage), one);
             }
             out.add_object("stages", stages);
@@ -214,6 +215,11 @@ void Session::notice_interrupt() {
     std::fflush(io_.err);
 }
 
+double Session::StageSpan::rate_kib_s() const {
+    const double kib = static_cast<double>(pages) * static_cast<double>(kPageSize) / 1024.0;
+    return seconds() > 0 ? kib / seconds() : 0.0;
+}
+
 // "erase 13.0 s, program 48 pages in 0.3 s (40.0 KiB/s), verify 48 pages in 0.2 s (60.0 KiB/s)"
 std::string Session::stages_text() const {
     std::string out;
@@ -223,9 +229,8 @@ std::string Session::stages_text() const {
         if (s.stage == FlashStage::Erase) {
             std::snprintf(part, sizeof part, "erase %.1f s", seconds);
         } else {
-            const double kib = static_cast<double>(s.pages) * 256.0 / 1024.0;
             std::snprintf(part, sizeof part, "%s %d pages in %.1f s (%.1f KiB/s)", flash_stage_name(s.stage),
-                          s.pages, seconds, seconds > 0 ? kib / seconds : 0.0);
+                          s.pages, seconds, s.rate_kib_s());
         }
         out += (out.empty() ? "" : ", ") + std::string(part);
     }

@@ -104,6 +104,8 @@ class Session {
         double end_s = 0;
         int pages = 0;
         double seconds() const { return earlier_s + end_s - start_s; }
+        // The pages' KiB over the stage's seconds; 0 before any time has passed.
+        double rate_kib_s() const;
     };
     StageSpan* active_stage_ = nullptr;
     void note_stage(FlashStage stage, int done);

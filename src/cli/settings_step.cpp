@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/command_table.h"
 #include "cli/endpoint.h"
 #include "cli/exit_codes.h"
 #include "cli/shown_text.h"
@@ -92,7 +93,14 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         }
         s.ip = check.address;
     } else {
-        error = "set: unknown setting " + quoted_text(what) + " (ip, mac, ts-port, multicast, multicast-ip; for example set ts-port 1234)";
+        std::vector<std::string_view> names;
+        std::string listed;
+        for (const WordRow& word : find_command("set")->words) {
+            names.push_back(word.name);
+            listed += (listed.empty() ? "" : ", ") + std::string(word.name);
+        }
+        error = "set: unknown setting " + quoted_text(what) + did_you_mean(what, names) + " (" + listed +
+                "; for example set ts-port 1234)";
         return std::nullopt;
     }
     return s;

@@ -258,11 +258,52 @@ TEST_F(BatchTest, APlanThatIsNoRegularFileOrTooLargeIsRefusedWithoutHanging) {
     EXPECT_THAT(out, HasSubstr("the plan: \"plan.csv\" is larger than 1 MiB"));
 }
 
+TEST_F(BatchTest, DeviceCellsTakeHostNamesResolvedOnceAndANameThatDoesNotResolveIsNamed) {
+    start(1);
+    const std::string port = std::to_string(units_[0]->server->port());
+    ASSERT_EQ(units_[0]->server->address(), "127.0.0.1");
+    plan("device,label\nlocalhost:" + port + ",u1\nno-such-unit.invalid:5000,u2\n127.0.0.1:" + port + ",u3\n" +
+         "localhost,u4\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    EXPECT_THAT(out, HasSubstr("plan.csv line 3: device: the name \"no-such-unit.invalid\" does not resolve to an "
+                               "IPv4 address ("));
+    // The name and the address are one device: the rows would undo each other.
+    EXPECT_THAT(out, HasSubstr("plan.csv line 4: device: \"127.0.0.1:" + port + "\" is also on line 2"));
+    EXPECT_THAT(out, HasSubstr("plan.csv line 5: device: \"localhost\" is not HOST:PORT"));
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+
+    plan("device,ts_port,label\nlocalhost:" + port + ",4321,u1\n");
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 0) << out;
+    EXPECT_EQ(units_[0]->device.config().ts_port(), 4321);
+    EXPECT_THAT(text(dir_ / "batch-report.csv"), HasSubstr("\nu1,127.0.0.1:" + port + ",ok,"));
+}
+
+TEST_F(BatchTest, AnImageCellThatIsNoUsableFileSaysWhatItIs) {
+    start(1);
+    std::filesystem::create_directory(dir_ / "images");
+    std::ofstream(dir_ / "empty.bin").flush();
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.bin").c_str(), 0600), 0);
+    const std::string device = units_[0]->where();
+    plan("device,image,label\n" + device + ",images,a\n" + device + ",/dev/zero,b\n" + device + ",empty.bin,c\n" +
+         device + ",missing.bin,d\n" + device + ",fifo.bin,e\n");
+    std::string out;
+    EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
+    for (const char* said : {"line 2: image: \"images\" is a directory, not a regular file",
+                             "line 3: image: \"/dev/zero\" is a character device, not a regular file",
+                             "line 4: image: \"empty.bin\" is empty",
+                             "line 5: image: can't open \"missing.bin\": No such file or directory",
+                             "line 6: image: \"fifo.bin\" is a FIFO, not a regular file"}) {
+        EXPECT_THAT(out, HasSubstr(said));
+    }
+    EXPECT_EQ(units_[0]->server->counters().requests, 0u);
+}
+
 TEST_F(BatchTest, PlanCellsInMessagesAreEscapedAndCutTo80Characters) {
     plan("device,label\n\x1b[2J" + std::string(1000000, 'A') + ",caf\xc3\xa9\n");
     std::string out;
     EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
-    EXPECT_THAT(out, HasSubstr("plan.csv line 2: device: \"\\x1b[2J" + std::string(70, 'A') + "...\" is not IP:PORT"));
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: device: \"\\x1b[2J" + std::string(70, 'A') + "...\" is not HOST:PORT"));
     EXPECT_THAT(out, HasSubstr("plan.csv line 2: label: \"caf\\xc3\\xa9\" may hold only"));
     EXPECT_EQ(out.find('\x1b'), std::string::npos);
     EXPECT_LT(out.size(), 2000u);

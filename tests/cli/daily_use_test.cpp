@@ -34,6 +34,9 @@ TEST_F(DailyUseTest, HelpSubcommandAndDidYouMeanForCommandsAndOptions) {
     EXPECT_EQ(option.err, "kestrelctl read: unknown option --verfy; did you mean \"--verify\"? "
                           "(for example: read dump.bin --verify)\n");
     EXPECT_THAT(run({"scan", "--jsn"}).err, HasSubstr("did you mean \"--json\"?"));
+    const CliRun setting = run({"set", "tsport", "4000"});
+    EXPECT_EQ(setting.code, 2);
+    EXPECT_THAT(setting.err, HasSubstr("kestrelctl set: unknown setting \"tsport\"; did you mean \"ts-port\"? (ip, mac,"));
     EXPECT_EQ(requests(), before);
 }
 
@@ -78,7 +81,8 @@ TEST_F(DailyUseTest, FinalLineGivesEachStageItsOwnTimeAndRate) {
     const CliRun json = run({"--json", "write", image_file(image)});
     ASSERT_EQ(json.code, 0) << json.err;
     EXPECT_THAT(json.out, MatchesRegex(".*\"stages\":\\{\"erase\":\\{\"seconds\":[0-9.]+\\},\"program\":\\{\"seconds\":"
-                                       "[0-9.]+,\"pages\":12\\},\"verify\":\\{\"seconds\":[0-9.]+,\"pages\":12\\}\\}.*"));
+                                       "[0-9.]+,\"pages\":12,\"rate_kib_s\":[0-9.]+\\},\"verify\":\\{\"seconds\":[0-9.]+,"
+                                       "\"pages\":12,\"rate_kib_s\":[0-9.]+\\}\\}.*"));
 }
 
 TEST_F(DailyUseTest, CtrlCDuringTheEraseSaysAtOnceWhatHappensNext) {

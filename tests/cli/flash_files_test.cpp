@@ -65,6 +65,11 @@ TEST_F(FlashFilesTest, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
     EXPECT_THAT(dir.err, HasSubstr("kestrelctl write: \"" + dir_.path().string() + "\" is a directory, not a regular file\n"));
     EXPECT_THAT(run({"verify", "/dev/null"}).err, HasSubstr("\"/dev/null\" is a character device, not a regular file"));
     EXPECT_THAT(run({"verify", fifo.string()}).err, HasSubstr("is a FIFO"));
+    // The files the commands make say what stands in their way, too.
+    const CliRun dump = run({"read", "/dev/null"});
+    EXPECT_EQ(dump.code, 5);
+    EXPECT_THAT(dump.err, HasSubstr("kestrelctl read: \"/dev/null\" exists and is a character device\n"));
+    EXPECT_THAT(run({"write", image, "--backup", fifo.string()}).err, HasSubstr("exists and is a FIFO\n"));
     EXPECT_EQ(page_programs(), 0);
 }
 
@@ -122,6 +127,10 @@ TEST_F(FlashFilesTest, VerifyAtAnOffsetNamesTheChipAddress) {
 }
 
 TEST_F(FlashFilesTest, ATraceThatCantBeWrittenIsSaidOnceAndFailsTheRun) {
+    const CliRun folder = run({"--trace", dir_.path().string(), "info"});
+    EXPECT_EQ(folder.code, 5);
+    EXPECT_THAT(folder.err, HasSubstr("kestrelctl info: can't open the trace file \"" + dir_.path().string() +
+                                      "\": Is a directory\n"));
     const CliRun r = run({"--trace", "/dev/full", "info"});
     EXPECT_EQ(r.code, 5);
     const std::string said = "can't write the trace file \"/dev/full\": No space left on device";
