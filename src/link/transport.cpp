@@ -98,9 +98,6 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     }
     if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);
     if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
-    // A read that may have taken another's reply may still get its own, late: it is owed.
-    if (p.kind == ExchangeKind::Read && e.doubt != Doubt::None)
-        s.history.owe(p.kind, reg, p.sent_mono_us);
     s.history.taken(p.kind, reg, e.word, now_us);
     remember(s, p, r, reply, now_us);
     // Karn: only a reply that can be nobody else's is a measurement.
