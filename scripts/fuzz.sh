@@ -2,12 +2,14 @@
 # Builds the libFuzzer targets (the "fuzz" preset: clang, ASan, UBSan) and runs each for a
 # bounded time over its checked-in corpus (tests/fuzz/corpus/<target>/). New inputs the fuzzer
 # finds go to a scratch folder, not into the corpus; a crash leaves its input in build/fuzz/.
-# FUZZ_SECONDS sets the time per target (default 20).
+# FUZZ_SECONDS sets the time per target (default 20); targets named as arguments run alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-20}"
-targets=(fuzz_plan fuzz_ini fuzz_address fuzz_mac_range fuzz_mac_state)
+targets=(fuzz_plan fuzz_ini fuzz_address fuzz_mac_range fuzz_mac_state fuzz_reply_shape fuzz_json_read)
+# Targets named on the command line run instead of all of them.
+if [ "$#" -gt 0 ]; then targets=("$@"); fi
 
 cmake --preset fuzz
 cmake --build --preset fuzz --target "${targets[@]}"

@@ -83,6 +83,9 @@ int write_failure(Session& session, const ImageWriteResult& r) {
         case ImageWrite::EraseNotAcknowledged:
             return session.fail(kExitLink, "the chip erase was never acknowledged; nothing programmed");
         case ImageWrite::EraseTimedOut:
+            // A device that went silent during the erase is not a chip that never finished.
+            if (link_silent_run() >= kDeviceGoneSilentRun)
+                return session.fail(kExitLink, "the chip erase was not seen to finish; nothing programmed");
             return session.fail(kExitFlashChip, "the chip erase did not finish; nothing programmed");
         case ImageWrite::ProgramFailed:
             return r.page_failure == PageProgram::ChipBusy ? session.fail(kExitFlashChip, page + ": the chip stayed busy")

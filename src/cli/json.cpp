@@ -5,12 +5,18 @@
 namespace kestrel::cli {
 namespace {
 
-// Length of the valid UTF-8 sequence starting at text[i], or 0.
+// Length of the valid UTF-8 sequence starting at text[i], or 0. Valid as JSON readers take it
+// (RFC 3629): no overlong forms, no UTF-16 surrogates (ED A0..BF), nothing past U+10FFFF.
 std::size_t utf8_length(std::string_view text, std::size_t i) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t n = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    const std::size_t n = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC2 && lead <= 0xDF ? 2 : 0;
     if (n == 0 || i + n > text.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
+    // The second byte's range narrows after E0, ED, F0 and F4.
+    const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high) return 0;
+    for (std::size_t k = 2; k < n; ++k) {
         if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
     }
     return n;

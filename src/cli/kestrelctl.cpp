@@ -1,7 +1,5 @@
 #include "cli/kestrelctl.h"
 
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,10 +9,10 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/trace_file.h"
 #include "cli/usage.h"
 #include "kestrel_version.h"
 #include "link/transport.h"
-#include "platform/c_file.h"
 #include "platform/trace.h"
 
 namespace kestrel::cli {
@@ -94,19 +92,9 @@ class TraceRoute {
   public:
     explicit TraceRoute(const GlobalOptions& options, std::FILE* err) {
         if (!options.trace_file.empty()) {
-            file_ = open_c_file(options.trace_file.c_str(), "w");
-            if (!file_) {
-                open_errno_ = errno;
-                return;
-            }
-            std::FILE* f = file_.get();
-            previous_ = set_trace_sink([this, f](std::string_view text) {
-                if (!write_line(f, text)) {
-                    const int error = errno;
-                    int none = 0;
-                    (void)write_errno_.compare_exchange_strong(none, error == 0 ? EIO : error);
-                }
-            });
+            file_ = std::make_unique<TraceFile>(options.trace_file);
+            if (!file_->ok()) return;
+            previous_ = set_trace_sink([f = file_.get()](std::string_view text) { (void)f->write_line(text); });
         } else if (options.verbose) {
             previous_ = set_trace_sink([err](std::string_view text) { write_line(err, text); });
         } else {
@@ -121,27 +109,20 @@ class TraceRoute {
     TraceRoute& operator=(const TraceRoute&) = delete;
 
     bool failed() const { return !installed_; }
-    // Why the trace file could not be opened ("Is a directory").
-    const char* open_failure() const { return std::strerror(open_errno_ != 0 ? open_errno_ : EIO); }
+    // Why the trace file could not be opened.
+    std::string open_error() const { return file_ ? file_->open_error() : std::string(); }
     // Why the trace file stopped taking lines, or empty.
-    std::string write_failure(const std::string& path) const {
-        const int error = write_errno_.load();
-        if (error == 0) return {};
-        return "can't write the trace file \"" + path + "\": " + std::strerror(error) + "; the trace is incomplete";
-    }
+    std::string write_failure() const { return file_ ? file_->failure() : std::string(); }
 
   private:
-    static bool write_line(std::FILE* f, std::string_view text) {
-        errno = 0;
-        bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        if (text.empty() || text.back() != '\n') ok = std::fputc('\n', f) != EOF && ok;
-        return std::fflush(f) == 0 && ok;
+    static void write_line(std::FILE* f, std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        if (text.empty() || text.back() != '\n') std::fputc('\n', f);
+        std::fflush(f);
     }
-    CFile file_;
+    std::unique_ptr<TraceFile> file_;
     TraceSink previous_;
     bool installed_ = false;
-    int open_errno_ = 0;
-    std::atomic<int> write_errno_{0};
 };
 
 // kestrelctl help [COMMAND]: the main help, or the command's, on stdout.
@@ -185,10 +166,9 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     }
     TraceRoute trace_route(p.options, io.err);
     if (trace_route.failed()) {
-        return session.finish(session.fail(kExitFile, "can't open the trace file \"" + p.options.trace_file + "\": " +
-                                                         trace_route.open_failure()));
+        return session.finish(session.fail(kExitFile, trace_route.open_error()));
     }
-    session.watch_late_failure([&] { return trace_route.write_failure(p.options.trace_file); });
+    session.watch_late_failure([&] { return trace_route.write_failure(); });
     reset_interrupts();
     install_interrupt_handler();
     set_handshake_notice_stream(nullptr);

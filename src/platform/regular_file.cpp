@@ -89,6 +89,21 @@ RegularFd open_regular_file(const std::string& path, int flags, unsigned mode) {
     return out;
 }
 
+CFile open_regular_c_file(const std::string& path, int flags, const char* mode, std::string* reason) {
+    RegularFd file = open_regular_file(path, flags);
+    if (!file.ok()) {
+        if (reason) *reason = file.reason;
+        return CFile();
+    }
+    CFile stream(::fdopen(file.fd, mode));
+    if (!stream) {
+        if (reason) *reason = "can't open " + quoted(path) + ": " + std::strerror(errno);
+        return CFile();
+    }
+    file.fd = -1;  // the stream closes it
+    return stream;
+}
+
 FileText read_regular_file(const std::string& path, std::size_t max_bytes, const std::string& what) {
     FileText out;
     RegularFd file = open_regular_file(path, O_RDONLY);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/c_file.h"
+
 namespace kestrel {
 
 // What an open or a read found.
@@ -30,6 +32,12 @@ struct [[nodiscard]] RegularFd {
 // device, a socket or a directory is closed again and gives NotRegular. The descriptor is
 // switched back to blocking. Missing when the file does not exist; Failed for other errors.
 RegularFd open_regular_file(const std::string& path, int flags, unsigned mode = 0644);
+
+// As open_regular_file, with the descriptor handed to a C stdio stream opened in mode ("rb",
+// "wb", "ab", matching flags). Null when the open or fdopen fails; *reason (when given) then
+// says why, naming the path.
+CFile open_regular_c_file(const std::string& path, int flags, const char* mode,
+                          std::string* reason = nullptr);
 
 struct [[nodiscard]] FileText {
     FileStatus status = FileStatus::Failed;

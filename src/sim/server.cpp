@@ -231,6 +231,8 @@ void Server::set_faults(const LinkFaults& faults) {
     impl_->faults.configure(faults);
 }
 
+void Server::set_faults_locked(const LinkFaults& faults) { impl_->faults.configure(faults); }
+
 void Server::set_handshake_reply(const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex_);
     impl_->handshake_reply = text;

@@ -111,6 +111,8 @@ class Server {
     void clear_exchanges();
     ServerCounters counters();
     void set_faults(const LinkFaults& faults);
+    // As set_faults, for on_exchange, which runs with the server lock already held.
+    void set_faults_locked(const LinkFaults& faults);
     void set_handshake_reply(const std::string& text);
 
     // Moves the server to a new address and port; requests on the old socket are still served

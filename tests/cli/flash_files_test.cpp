@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "cli_fixture.h"
+#include "fifo_end.h"
 
 namespace kestrel::test {
 namespace {
@@ -127,16 +129,21 @@ TEST_F(FlashFilesTest, VerifyAtAnOffsetNamesTheChipAddress) {
 }
 
 TEST_F(FlashFilesTest, ATraceThatCantBeWrittenIsSaidOnceAndFailsTheRun) {
-    const CliRun folder = run({"--trace", dir_.path().string(), "info"});
-    EXPECT_EQ(folder.code, 5);
-    EXPECT_THAT(folder.err, HasSubstr("kestrelctl info: can't open the trace file \"" + dir_.path().string() +
-                                      "\": Is a directory\n"));
-    const CliRun r = run({"--trace", "/dev/full", "info"});
+    // A FIFO whose reader stopped reading: the pipe is full and stays so.
+    const std::string fifo = (dir_ / "trace.fifo").string();
+    FifoEnd reader(fifo);
+    ASSERT_GE(reader.fd(), 0);
+    ASSERT_TRUE(reader.fill(fifo));
+    const auto start = std::chrono::steady_clock::now();
+    const CliRun r = run({"--trace", fifo, "info"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.code, 5);
-    const std::string said = "can't write the trace file \"/dev/full\": No space left on device";
+    const std::string said = "can't write the trace file \"" + fifo + "\": its reader made no room for 2000 ms";
     EXPECT_THAT(r.err, HasSubstr("kestrelctl info: " + said));
     EXPECT_EQ(r.err.find(said), r.err.rfind(said));
-    const CliRun json = run({"--json", "--trace", "/dev/full", "info"});
+    // One stall of 2 s, not one for each line, and never a hang.
+    EXPECT_LT(seconds, 2.0 + 3.0);
+    const CliRun json = run({"--json", "--trace", fifo, "info"});
     EXPECT_EQ(json.code, 5);
     EXPECT_THAT(json.out, HasSubstr("\"ok\":false"));
 }

@@ -36,5 +36,23 @@ TEST(JsonField, MalformedOrHostileLinesGiveNothingAndNeverThrow) {
     }
 }
 
+// Bytes that only look like UTF-8 (a surrogate, a code point past U+10FFFF, overlong forms, a
+// lead byte past F4) are escaped one by one, so the reader still takes the whole line; UTF-8
+// itself passes unchanged.
+TEST(JsonField, WhatTheWriterMakesOfAnyBytesTheReaderTakes) {
+    for (const std::string& bytes : {std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"),
+                                     std::string("\xe0\x80\xaf"), std::string("\xf0\x80\x80\xaf"),
+                                     std::string("\xf5\x80\x80"), std::string("\xc0\xaf")}) {
+        const std::string line = JsonObject().add("error", "at " + bytes).add("exit_code", 5).str();
+        EXPECT_EQ(json_field(line, "exit_code"), "5") << line;
+        const auto error = json_field(line, "error");
+        ASSERT_TRUE(error.has_value()) << line;
+        EXPECT_EQ(error->rfind("at ", 0), 0u);
+        EXPECT_NE(*error, "at " + bytes);  // each byte became a character of its own
+    }
+    const std::string utf8 = "caf\xc3\xa9 \xed\x9f\xbf \xf4\x8f\xbf\xbf \xf0\x90\x80\x80";
+    EXPECT_EQ(json_field(JsonObject().add("label", utf8).str(), "label"), utf8);
+}
+
 }  // namespace
 }  // namespace kestrel::cli

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli/mac_pool.h"
+#include "platform/regular_file.h"
 #include "support/temp_dir.h"
 
 namespace kestrel::test {
@@ -69,6 +70,17 @@ TEST_F(MacStateTest, AStateFileThatCantBeReadExactlyStopsThePoolNamingTheLine) {
         EXPECT_EQ(body(), text);  // refused, not repaired
         EXPECT_THAT(cli::check_mac_state(path_, *cli::parse_mac_range(kRange)), HasSubstr(error));
     }
+}
+
+// A file past 1 MiB is refused before it is read, however well formed its lines are.
+TEST_F(MacStateTest, AStateFileOver1MiBIsRefusedAndLeftAsItIs) {
+    std::string big = "kestrel-mac-state 1\nrange 02:00:00:00:00:00-02:ff:ff:ff:ff:ff\n";
+    for (std::uint64_t m = 0x020000000000; big.size() <= kSmallFileMax; ++m) big += cli::mac_text(m) + "\n";
+    put(big);
+    const auto t = take("02:00:00:00:00:00-02:ff:ff:ff:ff:ff");
+    EXPECT_FALSE(t.mac);
+    EXPECT_THAT(t.error, HasSubstr("the MAC state file: \"" + path_ + "\" is larger than 1 MiB"));
+    EXPECT_EQ(body(), big);
 }
 
 TEST_F(MacStateTest, AnotherOrOverlappingRangeNeedsAStateFileOfItsOwn) {

@@ -1,6 +1,7 @@
 // The log line of the erase wait and the log file it is appended to.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 
@@ -57,6 +58,16 @@ TEST(FlashLog, UnwritableLogStillTracesTheLineAndSaysWhy) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("] read status register0  1\n\n"), std::string::npos);
     EXPECT_EQ(lines[1], "write_log: can't open " + (dir / "missing" / kLogFileName).string());
+}
+
+TEST(FlashLog, ALogThatIsAFifoIsRefusedWithoutWaitingForAReader) {
+    TempDir dir;
+    TraceCapture traces;
+    ASSERT_EQ(::mkfifo((dir / kLogFileName).c_str(), 0600), 0);
+    write_log(dir.path(), "read status register0  %x\n", 1);
+    const auto lines = traces.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "write_log: can't open " + (dir / kLogFileName).string());
 }
 
 TEST(FlashProgressArithmetic, PositionsFollowTheShiftedAccumulator) {

@@ -2,6 +2,7 @@
 // not be read refused rather than compared.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "flash/core/flash_procedures.h"
 #include "support/capture.h"
@@ -51,7 +52,7 @@ TEST_F(FlashVerify, DumpShorterThanTheUpdateFileIsRefusedNotCompared) {
 
 TEST_F(FlashVerify, MissingEmptyOrUnreadableFilesAreErrorsWithTheReason) {
     // Each case gets a fresh folder; "dump" and "update" say what each file is there.
-    enum class Dump { Good, Missing, Folder };
+    enum class Dump { Good, Missing, Folder, Fifo };
     enum class Update { Good, Missing, Empty, Folder };
     struct Case {
         Dump dump;
@@ -63,7 +64,8 @@ TEST_F(FlashVerify, MissingEmptyOrUnreadableFilesAreErrorsWithTheReason) {
         {Dump::Good, Update::Empty, "is empty"},
         {Dump::Good, Update::Folder, "is not a regular file"},
         {Dump::Missing, Update::Good, "Verify: can't open \""},
-        {Dump::Folder, Update::Good, "Verify: can't read \""},
+        {Dump::Folder, Update::Good, "Verify: can't open \""},  // only a regular file is opened
+        {Dump::Fifo, Update::Good, "Verify: can't open \""},  // refused, never waited on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -73,6 +75,9 @@ TEST_F(FlashVerify, MissingEmptyOrUnreadableFilesAreErrorsWithTheReason) {
         const auto update_path = dir / "update.bin";
         if (c.dump == Dump::Good) write_file(dir / kDumpFileName, dump_);
         if (c.dump == Dump::Folder) std::filesystem::create_directory(dir / kDumpFileName);
+        if (c.dump == Dump::Fifo) {
+            ASSERT_EQ(::mkfifo((dir / kDumpFileName).c_str(), 0600), 0);
+        }
         if (c.update == Update::Good) write_file(update_path, ByteVector(10, 1));
         if (c.update == Update::Empty) write_file(update_path, {});
         if (c.update == Update::Folder) std::filesystem::create_directory(update_path);

@@ -180,6 +180,24 @@ TEST_F(TransportTest, ReplyFromAnotherPortMovesThePeerThere) {
     EXPECT_EQ(got[1].socket, 1);
 }
 
+// The port the device answers from is learnt once for each opened link: kept while the link is
+// open (a fitting reply from the port first addressed is then foreign) and learnt afresh on the
+// next open.
+TEST_F(TransportTest, TheLearntReplyPortLastsUntilTheLinkIsOpenedAgain) {
+    std::atomic<int> from{1};
+    RawPeer peer([&from](const Bytes& req, int) { return answer(ack_for(req), from.load()); });
+    open_to(peer);
+    RegisterWord w{};
+    ASSERT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(ntohs(peer_address().port), peer.port(1));
+    from = 0;
+    EXPECT_FALSE(read_reg(0x4000, w));  // the reply fits, but from a port not learnt
+    EXPECT_EQ(ntohs(peer_address().port), peer.port(1));
+    open_to(peer);
+    ASSERT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(ntohs(peer_address().port), peer.port(0));
+}
+
 // Without the sender check, the foreign datagram would be the reply and its host the new peer.
 TEST_F(TransportTest, DatagramFromAnotherHostIsIgnoredAndTheReplyStillCounts) {
     RawPeer peer([](const Bytes& req, int) {

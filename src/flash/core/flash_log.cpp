@@ -1,10 +1,13 @@
 #include "flash/core/flash_log.h"
 
+#include <fcntl.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
 #include "platform/format.h"
+#include "platform/regular_file.h"
 #include "platform/ticks.h"
 #include "platform/trace.h"
 
@@ -43,13 +46,14 @@ void write_log(const std::filesystem::path& log_dir, const char* fmt, ...) {
         crlf.push_back(c);
     }
     const std::filesystem::path path = log_dir / kLogFileName;
-    std::FILE* file = std::fopen(path.c_str(), "ab");
+    // Never blocks on a FIFO or a device put where the log belongs: only a regular file is taken.
+    CFile file = open_regular_c_file(path.string(), O_WRONLY | O_CREAT | O_APPEND, "ab");
     if (!file) {
         tracef("write_log: can't open %s", path.c_str());
         return;
     }
-    const bool written = std::fwrite(crlf.data(), 1, crlf.size(), file) == crlf.size();
-    if (std::fclose(file) != 0 || !written) tracef("write_log: can't write %s", path.c_str());
+    const bool written = std::fwrite(crlf.data(), 1, crlf.size(), file.get()) == crlf.size();
+    if (std::fclose(file.release()) != 0 || !written) tracef("write_log: can't write %s", path.c_str());
 }
 
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 #include "flash/core/flash_log.h"
 #include "flash/core/page_io.h"
 #include "flash/core/sector_repair.h"
+#include "link/transport.h"
 #include "platform/sleep.h"
 #include "platform/trace.h"
 
@@ -177,11 +178,19 @@ class Job {
     }
 
     // The erase wait: 1000 ms after each busy poll, then 3000 ms, at most 20 busy polls; each
-    // busy poll logged.
+    // busy poll logged. A poll whose last exchange met no reply is made again at once (at most
+    // kDeviceGoneSilentRun times): sleeping tells nothing about a device that has stopped
+    // answering, which ends the wait as EraseTimedOut once that many exchanges in a row went
+    // unanswered.
     ImageWrite erase_wait() {
-        for (int busy = 0;;) {
+        for (int busy = 0, quick = 0;;) {
             std::uint8_t status = 0;
             if (spi_read_status(status) && (status & kStatusBusy) == 0) return ImageWrite::Ok;
+            if (link_silent_run() >= kDeviceGoneSilentRun) {
+                result_.device_state = "chip erase under way; run write --resume";
+                return ImageWrite::EraseTimedOut;
+            }
+            if (link_silent_run() > 0 && ++quick <= kDeviceGoneSilentRun) continue;
             if (options_.log_dir.empty()) {
                 tracef("read status register0  %x\n", status);
             } else {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +10,7 @@
 #include "flash/core/flash_progress.h"
 #include "flash/core/page_io.h"
 #include "platform/c_file.h"
+#include "platform/regular_file.h"
 #include "platform/trace.h"
 
 namespace kestrel {
@@ -18,7 +20,7 @@ namespace {
 class DumpFile {
   public:
     explicit DumpFile(std::filesystem::path temp) : temp_(std::move(temp)) {
-        file_ = open_c_file(temp_.c_str(), "wb");
+        file_ = open_regular_c_file(temp_.string(), O_WRONLY | O_CREAT | O_TRUNC, "wb");
     }
     ~DumpFile() {
         if (committed_) return;

@@ -1,10 +1,12 @@
 #include "flash/core/update_image.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/regular_file.h"
 #include "platform/trace.h"
 #include "protocol/spi_regs.h"
 
@@ -18,7 +20,8 @@ ImageLoad load_update_image(const std::string& path, std::vector<std::uint8_t>& 
         tracef("update file \"%s\" is not a regular file", path.c_str());
         return ImageLoad::CantOpen;
     }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    CFile opened = open_regular_c_file(path, O_RDONLY, "rb");  // never blocks, whatever it finds
+    std::FILE* file = opened.release();
     if (!file) {
         tracef("update file \"%s\" can't be opened", path.c_str());
         return ImageLoad::CantOpen;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -5,6 +6,7 @@
 
 #include "flash/core/flash_procedures.h"
 #include "platform/c_file.h"
+#include "platform/regular_file.h"
 #include "platform/trace.h"
 
 namespace kestrel {
@@ -50,7 +52,7 @@ void verify_flash_file(const std::string& update_path, const std::filesystem::pa
     if (::stat(update_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         return refuse("the update file \"" + update_path + "\" is not a regular file");
     }
-    const CFile update = open_c_file(update_path.c_str(), "rb");
+    const CFile update = open_regular_c_file(update_path, O_RDONLY, "rb");
     std::uint64_t n = 0;
     if (!update || !file_size(update.get(), n)) {
         return refuse("can't open the update file \"" + update_path + "\"");
@@ -63,7 +65,7 @@ void verify_flash_file(const std::string& update_path, const std::filesystem::pa
                static_cast<unsigned long long>(n), static_cast<unsigned long long>(n - kFlashSize));
         n = kFlashSize;
     }
-    const CFile dump = open_c_file(dump_path.c_str(), "rb");
+    const CFile dump = open_regular_c_file(dump_path.string(), O_RDONLY, "rb");
     std::uint64_t dump_size = 0;
     if (!dump || !file_size(dump.get(), dump_size)) {
         return refuse("can't open \"" + dump_path.string() + "\"");
