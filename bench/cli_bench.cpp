@@ -18,7 +18,9 @@
 namespace kestrel::bench {
 namespace {
 
-double seconds_of(const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; }
+double seconds_of(const timeval& tv) {
+    return tv.tv_sec + tv.tv_usec / 1e6;
+}
 
 // Runs argv with stdout into out_path; wall time, child CPU time and the exit status.
 int run_process(const std::vector<std::string>& argv, const std::string& out_path, double& wall,
@@ -31,7 +33,8 @@ int run_process(const std::vector<std::string>& argv, const std::string& out_pat
         (void)out;
         (void)err;
         std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -79,10 +82,12 @@ BatchScale measure_batch(int units, int pages, const std::string& devsim_args,
     BatchScale scale;
     scale.units = units;
     std::vector<std::unique_ptr<DevsimProcess>> sims;
-    for (int i = 0; i < units; ++i) sims.push_back(std::make_unique<DevsimProcess>(devsim_args));
+    for (int i = 0; i < units; ++i)
+        sims.push_back(std::make_unique<DevsimProcess>(devsim_args));
     std::vector<std::uint8_t> image(static_cast<std::size_t>(pages) * 256);
     std::mt19937 rng(7);
-    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+    for (auto& b : image)
+        b = static_cast<std::uint8_t>(rng());
     const std::string dir = work_dir + "/batch-" + std::to_string(units);
     std::system(("mkdir -p '" + dir + "'").c_str());
     std::ofstream(dir + "/image.bin", std::ios::binary)
@@ -95,8 +100,9 @@ BatchScale measure_batch(int units, int pages, const std::string& devsim_args,
                  << "/image.bin,u" << i << "\n";
     }
     const std::string report = dir + "/report.jsonl";
-    const std::vector<std::string> argv = {KESTRELCTL_PATH, "batch", dir + "/plan.csv", "-j",
-                                           std::to_string(units), "--report", report};
+    const std::vector<std::string> argv = {
+        KESTRELCTL_PATH, "batch", dir + "/plan.csv", "-j", std::to_string(units),
+        "--report",      report};
     const std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir);  // batch-logs/ goes there
     const int code = run_process(argv, dir + "/stdout.txt", scale.seconds, scale.cpu_s);

@@ -10,11 +10,11 @@
 namespace kestrel::bench {
 
 struct CliRun {
-    double seconds = 0;       // wall time of the process
-    double waits_s = 0;       // the fixed waits it slept (erase pause and polls)
+    double seconds = 0;  // wall time of the process
+    double waits_s = 0;  // the fixed waits it slept (erase pause and polls)
     std::uint64_t exchanges = 0;
-    double cpu_s = 0;         // user + system time of the process and its children
-    bool ok = false;          // exit status 0
+    double cpu_s = 0;  // user + system time of the process and its children
+    bool ok = false;   // exit status 0
 };
 
 // Runs kestrelctl with args (--json is added) and reads its last JSON line.

@@ -47,7 +47,8 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
     {
         std::vector<std::uint8_t> bytes(1536 * 1024);
         std::mt19937 rng(99);
-        for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+        for (auto& b : bytes)
+            b = static_cast<std::uint8_t>(rng());
         std::ofstream(image, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     }
@@ -62,15 +63,15 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
         CliRun write;
         {
             DevsimProcess chip("", device_cpu);
-            write = run_kestrelctl({"--device", "127.0.0.1:" + std::to_string(chip.port()), "write",
-                                    image.string()});
+            write = run_kestrelctl(
+                {"--device", "127.0.0.1:" + std::to_string(chip.port()), "write", image.string()});
         }
         ok = ok && write.ok;
         row("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
-                    "kestrelctl write 1.5 MiB, default verify", write.seconds - write.waits_s,
-                    write.waits_s, static_cast<unsigned long long>(write.exchanges),
-                    write.ok ? "" : "  FAILED");
-    #if KESTREL_BENCH_GUI
+            "kestrelctl write 1.5 MiB, default verify", write.seconds - write.waits_s,
+            write.waits_s, static_cast<unsigned long long>(write.exchanges),
+            write.ok ? "" : "  FAILED");
+#if KESTREL_BENCH_GUI
         FlashRun dialog;
         {
             DevsimProcess chip("", device_cpu);
@@ -79,15 +80,15 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
         ok = ok && dialog.ok;
         const double dialog_work = dialog.seconds - dialog.fixed_wait_s;
         row("%-44s %7.2f s (+%.2f s fixed waits)  %llu exchanges%s\n",
-                    "dialog Write Flash + Read Flash + Verify", dialog_work, dialog.fixed_wait_s,
-                    static_cast<unsigned long long>(dialog.exchanges), dialog.ok ? "" : "  FAILED");
+            "dialog Write Flash + Read Flash + Verify", dialog_work, dialog.fixed_wait_s,
+            static_cast<unsigned long long>(dialog.exchanges), dialog.ok ? "" : "  FAILED");
         row("%-44s ratio %.2fx without the fixed waits, %.2fx with them\n",
-                    "  kestrelctl write vs the dialog's cycle",
-                    (write.seconds - write.waits_s) / dialog_work, write.seconds / dialog.seconds);
-    #else
+            "  kestrelctl write vs the dialog's cycle",
+            (write.seconds - write.waits_s) / dialog_work, write.seconds / dialog.seconds);
+#else
         (void)argc;
         (void)argv;
-    #endif
+#endif
 
         FlashRun core;
         CliRun read;
@@ -99,7 +100,7 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
         }
         ok = ok && read.ok && core.ok;
         row("%-44s %7.2f s  core read %.2f s  ratio %.3fx\n", "kestrelctl read, whole chip",
-                    read.seconds, core.seconds, read.seconds / core.seconds);
+            read.seconds, core.seconds, read.seconds / core.seconds);
     }
 
     // From here on the scheduler places the processes (a batch needs both CPUs). A round trip
@@ -112,9 +113,9 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
             run_kestrelctl({"--device", device, "read", (dir / "cli-dump-300us.bin").string()});
         ok = ok && slow_write.ok && slow_read.ok;
         row("%-44s %7.2f min (+%.2f s fixed waits)  %llu exchanges%s\n",
-            "300 us: kestrelctl write 1.5 MiB, verify", (slow_write.seconds - slow_write.waits_s) / 60,
-            slow_write.waits_s, static_cast<unsigned long long>(slow_write.exchanges),
-            slow_write.ok ? "" : "  FAILED");
+            "300 us: kestrelctl write 1.5 MiB, verify",
+            (slow_write.seconds - slow_write.waits_s) / 60, slow_write.waits_s,
+            static_cast<unsigned long long>(slow_write.exchanges), slow_write.ok ? "" : "  FAILED");
         row("%-44s %7.2f min  %llu exchanges%s\n", "300 us: kestrelctl read, whole chip",
             slow_read.seconds / 60, static_cast<unsigned long long>(slow_read.exchanges),
             slow_read.ok ? "" : "  FAILED");
@@ -127,14 +128,14 @@ int cli_rows_main(int argc, char** argv, const std::filesystem::path& dir) {
         const BatchScale eight = measure_batch(8, 256, delay, dir.string());
         ok = ok && one.ok && eight.ok;
         row("batch %-38s N=1 %8.0f exch/s (%.0f outside the erase) cpu %.2f us/exch; "
-                    "N=8 %8.0f exch/s (%.0f) cpu %.2f us/exch; scaling %.2fx (%.2fx), cpu %.2fx%s\n",
-                    *delay ? "reply delay 300 us" : "reply delay 0", one.exchanges_per_s(),
-                    one.busy_exchanges_per_s(), one.cpu_us_per_exchange(), eight.exchanges_per_s(),
-                    eight.busy_exchanges_per_s(), eight.cpu_us_per_exchange(),
-                    eight.exchanges_per_s() / one.exchanges_per_s(),
-                    eight.busy_exchanges_per_s() / one.busy_exchanges_per_s(),
-                    eight.cpu_us_per_exchange() / one.cpu_us_per_exchange(),
-                    one.ok && eight.ok ? "" : "  FAILED");
+            "N=8 %8.0f exch/s (%.0f) cpu %.2f us/exch; scaling %.2fx (%.2fx), cpu %.2fx%s\n",
+            *delay ? "reply delay 300 us" : "reply delay 0", one.exchanges_per_s(),
+            one.busy_exchanges_per_s(), one.cpu_us_per_exchange(), eight.exchanges_per_s(),
+            eight.busy_exchanges_per_s(), eight.cpu_us_per_exchange(),
+            eight.exchanges_per_s() / one.exchanges_per_s(),
+            eight.busy_exchanges_per_s() / one.busy_exchanges_per_s(),
+            eight.cpu_us_per_exchange() / one.cpu_us_per_exchange(),
+            one.ok && eight.ok ? "" : "  FAILED");
     }
     return ok ? 0 : 1;
 }

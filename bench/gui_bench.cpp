@@ -1,8 +1,8 @@
 #include "gui_bench.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QPushButton>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -58,9 +58,10 @@ FlashRun run_gui_update(int& argc, char** argv, std::uint16_t device_port,
     SleepFunction real_sleep = set_sleep_function([&slept_us](std::uint32_t ms) {
         const auto t0 = std::chrono::steady_clock::now();
         usleep(ms * 1000u);
-        slept_us += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                   std::chrono::steady_clock::now() - t0)
-                                                   .count());
+        slept_us +=
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                           std::chrono::steady_clock::now() - t0)
+                                           .count());
     });
     open_link("127.0.0.1", device_port);
 
@@ -77,12 +78,16 @@ FlashRun run_gui_update(int& argc, char** argv, std::uint16_t device_port,
     const auto t0 = std::chrono::steady_clock::now();
     press(IDC_BUTTON_WRITE_FLASH);
     // The write starts when its 3 s timer fires; then it runs until its worker ends.
-    while (!dialog.IsWorkerRunning()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const double timer_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    while (dialog.IsWorkerRunning()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (!dialog.IsWorkerRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double timer_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    while (dialog.IsWorkerRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const bool written = dialog.m_staticStatus->text() == "Flash write finished!";
     press(IDC_BUTTON_READ_FLASH);
-    while (dialog.IsWorkerRunning()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (dialog.IsWorkerRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const bool read = dialog.m_staticStatus->text() == "Flash read finished!";
     last_box.clear();
     press(IDC_BUTTON_VERIFY);

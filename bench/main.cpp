@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
             samples_dir = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
             std::puts(
-                "usage: kestrel-bench [--quick] [--summary] [--samples DIR] | --cli [compare] [latency] "
+                "usage: kestrel-bench [--quick] [--summary] [--samples DIR] | --cli [compare] "
+                "[latency] "
                 "[batch]\n"
                 "Measures kestrel's register exchanges, a Start press and full flash\n"
                 "transfers against a bare UDP ping-pong on loopback, in one run.\n"

@@ -14,11 +14,11 @@ struct Placement {
 };
 
 struct PlacementFigures {
-    bool pinned = false;       // false when the CPUs asked for are not available
-    double floor_us = 0;       // spinning floor (22/22 bytes), median
+    bool pinned = false;          // false when the CPUs asked for are not available
+    double floor_us = 0;          // spinning floor (22/22 bytes), median
     double stamped_floor_us = 0;  // the same, received with arrival stamps, median
-    double read_reg_us = 0;    // read_reg against kestrel-devsim, median
-    double flash_read_us = 0;  // core flash read, wall time per exchange
+    double read_reg_us = 0;       // read_reg against kestrel-devsim, median
+    double flash_read_us = 0;     // core flash read, wall time per exchange
     bool flash_ok = true;
 };
 

@@ -31,8 +31,8 @@ class DevsimProcess {
     // False when the simulator never said it was listening (a bad option, a port taken).
     bool listening() const { return listening_; }
     struct Service {
-        double handling_us = 0;  // per request, from receipt to reply ready
-        double send_us = 0;      // per request, in sendto
+        double handling_us = 0;    // per request, from receipt to reply ready
+        double send_us = 0;        // per request, in sendto
         std::uint64_t faults = 0;  // link faults it injected, all kinds
     };
     // Stops the simulator and returns its own mean time per request.

@@ -120,8 +120,9 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
     const fs::path image_file = dir / "update.bin";
     const std::size_t bytes = static_cast<std::size_t>(options.pages) * kPageSize;
     // A read dumps one image; a write programs a second one over it.
-    const Bytes old_image = spec.blank ? Bytes(kFlashSize, 0xFF)
-                                       : random_image(static_cast<std::uint32_t>(spec.seed * 2 + 1));
+    const Bytes old_image = spec.blank
+                                ? Bytes(kFlashSize, 0xFF)
+                                : random_image(static_cast<std::uint32_t>(spec.seed * 2 + 1));
     const Bytes new_image = random_image(static_cast<std::uint32_t>(spec.seed * 2 + 2));
     if (!save(flash_file, old_image) ||
         (spec.kind == RunKind::Write && !save(image_file, new_image))) {
@@ -134,8 +135,7 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
         args += " " + devsim_fault_args(options.faults, spec.seed);
     }
     std::FILE* trace_log = nullptr;
-    const std::string log_stem =
-        options.log_dir + "/run-" + std::to_string(spec.number);
+    const std::string log_stem = options.log_dir + "/run-" + std::to_string(spec.number);
     const std::string timing = devsim_timing_args(options.faults);
     if (!spec.faulty && !timing.empty()) args += " " + timing;  // the link, not a fault
     if (spec.faulty && !options.log_dir.empty()) {
@@ -289,7 +289,8 @@ bool run_baselines(const SoakOptions& options, const fs::path& work,
                    std::optional<double>& clean_read, std::optional<double>& clean_write) {
     std::vector<RunSpec> clean;
     if (options.reads > 0) clean.push_back({0, RunKind::Read, options.seed, false, options.blank});
-    if (options.writes > 0) clean.push_back({0, RunKind::Write, options.seed, false, options.blank});
+    if (options.writes > 0)
+        clean.push_back({0, RunKind::Write, options.seed, false, options.blank});
     bool clean_ok = true;
     run_all(clean, options, work, 1, [&](const RunSpec& spec, const RunResult& r) {
         clean_ok = clean_ok && exact(r);
@@ -311,8 +312,8 @@ bool run_blank_under_load(const SoakOptions& options, const fs::path& work, int 
                 ok = exact(r);
                 std::printf("clean blank read under load %d %s %.2f s%s%s%s\n",
                             threads + options.load, ok ? "exact" : "NOT EXACT", r.seconds,
-                            exchanges_text(r).c_str(),
-                            r.message.empty() ? "" : "  ", r.message.c_str());
+                            exchanges_text(r).c_str(), r.message.empty() ? "" : "  ",
+                            r.message.c_str());
                 std::fflush(stdout);
             });
     return ok;
@@ -362,10 +363,11 @@ int main(int argc, char** argv) {
     }
     const fs::path work = pattern;
 
-    std::printf("kestrel-soak: %d reads and %d writes of %d pages, %d at a time, load %d; "
-                "faults: %s\n",
-                options.reads, options.writes, options.pages, options.jobs, options.load,
-                devsim_fault_args(options.faults, options.seed).c_str());
+    std::printf(
+        "kestrel-soak: %d reads and %d writes of %d pages, %d at a time, load %d; "
+        "faults: %s\n",
+        options.reads, options.writes, options.pages, options.jobs, options.load,
+        devsim_fault_args(options.faults, options.seed).c_str());
     std::fflush(stdout);
     const BusyLoad load(options.load);
 

@@ -299,8 +299,8 @@ std::string encode_result(const RunResult& r) {
     std::ostringstream out;
     out << (r.kind == RunKind::Read ? 'r' : 'w') << ' ' << r.reported_success << ' '
         << r.bytes_equal << ' ' << fixed(r.seconds, 6) << ' ' << r.faults << ' ' << r.seed << ' '
-        << r.exchanges << ' ' << r.pages << '\t'
-        << one_field(r.message) << '\t' << one_field(r.error);
+        << r.exchanges << ' ' << r.pages << '\t' << one_field(r.message) << '\t'
+        << one_field(r.error);
     return out.str();
 }
 

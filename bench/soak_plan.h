@@ -70,7 +70,7 @@ struct RunResult {
     std::uint64_t seed = 0;
     std::uint64_t exchanges = 0;  // register exchanges the tool sent, probes included
     int pages = 0;                // pages the run covered
-    std::string error;  // the run could not be carried out (no simulator, no files)
+    std::string error;            // the run could not be carried out (no simulator, no files)
 };
 
 // " 1064960 exchanges (65.0 a page)", or empty when the run counted none.

@@ -42,7 +42,8 @@ std::optional<AddressRange> parse_address_range(std::string_view text, std::stri
         const auto last = parse_decimal(text.substr(dash + 1), 3, 255);
         if (!base || !last) return std::nullopt;
         if (*last < (*base & 0xFF)) {
-            error = "scan: in \"" + std::string(text) + "\" the last number is below the first" + example;
+            error = "scan: in \"" + std::string(text) + "\" the last number is below the first" +
+                    example;
             return std::nullopt;
         }
         return AddressRange{*base, *last - (*base & 0xFF) + 1};

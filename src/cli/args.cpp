@@ -9,7 +9,8 @@ void ArgList::check_in_table(const std::string& name, bool valued) const {
     const OptionRow* row = find_option(command_, name);
     if (!row || row->argument.empty() == valued) {
         throw std::logic_error("kestrelctl " + std::string(command_.name) + " asks for " + name +
-                               (valued ? " with a value" : " as a flag") + ", which its command table row does not list");
+                               (valued ? " with a value" : " as a flag") +
+                               ", which its command table row does not list");
     }
 }
 

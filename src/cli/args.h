@@ -14,7 +14,8 @@ namespace kestrel::cli {
 class ArgList {
   public:
     // `command` is the table row of the command these words follow; it outlives the list.
-    ArgList(const CommandRow& command, std::vector<std::string> words) : command_(command), words_(std::move(words)) {}
+    ArgList(const CommandRow& command, std::vector<std::string> words)
+        : command_(command), words_(std::move(words)) {}
 
     // Removes --name wherever it stands; true when it was there. A name that is not a flag of
     // the command's row throws std::logic_error: the parser and the table disagree.

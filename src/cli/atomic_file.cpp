@@ -26,7 +26,8 @@ mode_t file_mode() {
 
 std::string AtomicFile::check_target(const std::string& path) {
     const auto slash = path.rfind('/');
-    if (path.empty() || slash == path.size() - 1) return "\"" + path + "\" names a directory, not a file";
+    if (path.empty() || slash == path.size() - 1)
+        return "\"" + path + "\" names a directory, not a file";
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         return "\"" + path + "\" exists and is " + file_kind(st.st_mode);
@@ -36,7 +37,8 @@ std::string AtomicFile::check_target(const std::string& path) {
 
 AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
     const auto slash = path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : path_.substr(0, slash + 1);
+    const std::string dir =
+        slash == std::string::npos ? std::string(".") : path_.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
     if (const std::string why = check_target(path_); !why.empty()) {
         set_error(why);
@@ -91,7 +93,8 @@ bool AtomicFile::commit() {
     const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool dir_synced = dir_fd >= 0 && ::fsync(dir_fd) == 0;
     if (dir_fd >= 0) ::close(dir_fd);
-    if (!dir_synced) return set_error("can't sync the folder of \"" + path_ + "\": " + std::strerror(errno));
+    if (!dir_synced)
+        return set_error("can't sync the folder of \"" + path_ + "\": " + std::strerror(errno));
     return true;
 }
 

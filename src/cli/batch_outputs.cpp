@@ -19,7 +19,7 @@ constexpr std::size_t kReportReadMax = std::size_t{64} << 20;
 
 struct Identity {
     std::optional<std::pair<dev_t, ino_t>> file;  // when it exists
-    std::string resolved;                        // the absolute path, links resolved
+    std::string resolved;                         // the absolute path, links resolved
 };
 
 std::string real_path(const std::string& path) {
@@ -45,7 +45,8 @@ Identity identity(const std::string& path) {
 }
 
 bool same(const Identity& a, const Identity& b) {
-    return (a.file && b.file && *a.file == *b.file) || (!a.resolved.empty() && a.resolved == b.resolved);
+    return (a.file && b.file && *a.file == *b.file) ||
+           (!a.resolved.empty() && a.resolved == b.resolved);
 }
 
 bool is_report_line(std::string_view line) {
@@ -56,12 +57,16 @@ bool is_report_line(std::string_view line) {
 
 }  // namespace
 
-std::string find_path_clash(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputs) {
+std::string find_path_clash(const std::vector<NamedPath>& inputs,
+                            const std::vector<NamedPath>& outputs) {
     std::vector<Identity> in_ids, out_ids;
-    for (const auto& p : inputs) in_ids.push_back(identity(p.path));
-    for (const auto& p : outputs) out_ids.push_back(identity(p.path));
+    for (const auto& p : inputs)
+        in_ids.push_back(identity(p.path));
+    for (const auto& p : outputs)
+        out_ids.push_back(identity(p.path));
     const auto clash = [](const NamedPath& out, const NamedPath& other) {
-        return out.role + " " + quoted_text(out.path) + " is " + other.role + " (" + quoted_text(other.path) + ")";
+        return out.role + " " + quoted_text(out.path) + " is " + other.role + " (" +
+               quoted_text(other.path) + ")";
     };
     for (std::size_t o = 0; o < outputs.size(); ++o) {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -78,7 +83,9 @@ std::string find_odd_output(const std::vector<NamedPath>& outputs) {
     for (const auto& out : outputs) {
         struct stat st {};
         if (::stat(out.path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
-        const char* kind = S_ISDIR(st.st_mode) ? "a directory" : S_ISFIFO(st.st_mode) ? "a FIFO" : "a device or socket";
+        const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
+                           : S_ISFIFO(st.st_mode) ? "a FIFO"
+                                                  : "a device or socket";
         return out.role + " " + quoted_text(out.path) + " is " + kind + ", not a regular file";
     }
     return {};
@@ -93,8 +100,9 @@ std::string report_refusal(const std::string& path) {
         const auto nl = rest.find('\n');
         const std::string_view l = rest.substr(0, nl);
         if (nl == std::string_view::npos || !is_report_line(l)) {
-            return "the report " + quoted_text(path) + " line " + std::to_string(line) + " is not a line of a " +
-                   "batch report" + (nl == std::string_view::npos ? " (no line end)" : "") +
+            return "the report " + quoted_text(path) + " line " + std::to_string(line) +
+                   " is not a line of a " + "batch report" +
+                   (nl == std::string_view::npos ? " (no line end)" : "") +
                    "; it is appended to only when it is one (give another --report)";
         }
         rest.remove_prefix(nl + 1);

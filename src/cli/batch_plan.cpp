@@ -18,8 +18,8 @@
 namespace kestrel::cli {
 namespace {
 
-const std::vector<std::string> kColumns = {"device", "image", "mac", "new_ip", "ts_port",
-                                           "multicast", "multicast_ip", "reset", "label"};
+const std::vector<std::string> kColumns = {
+    "device", "image", "mac", "new_ip", "ts_port", "multicast", "multicast_ip", "reset", "label"};
 
 std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r");
@@ -51,9 +51,10 @@ Columns read_header(const std::vector<std::string>& cells, int line, const PlanE
     Columns column;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (std::find(kColumns.begin(), kColumns.end(), cells[i]) == kColumns.end()) {
-            error(line, "header", "unknown column " + quoted_text(cells[i]) +
-                                      " (columns: device, image, mac, new_ip, ts_port, "
-                                      "multicast, multicast_ip, reset, label)");
+            error(line, "header",
+                  "unknown column " + quoted_text(cells[i]) +
+                      " (columns: device, image, mac, new_ip, ts_port, "
+                      "multicast, multicast_ip, reset, label)");
         } else if (!column.emplace(cells[i], i).second) {
             error(line, "header", "column " + quoted_text(cells[i]) + " appears twice");
         }
@@ -62,15 +63,22 @@ Columns read_header(const std::vector<std::string>& cells, int line, const PlanE
     return column;
 }
 
-void check_mac_cell(const std::string& mac, bool auto_mac_allowed, int line, const PlanError& error) {
+void check_mac_cell(const std::string& mac, bool auto_mac_allowed, int line,
+                    const PlanError& error) {
     if (mac == "auto") {
-        if (!auto_mac_allowed) error(line, "mac", "auto needs --mac-range (for example --mac-range 00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
+        if (!auto_mac_allowed)
+            error(line, "mac",
+                  "auto needs --mac-range (for example --mac-range "
+                  "00:1a:2b:00:00:00-00:1a:2b:00:0f:ff)");
     } else if (!mac.empty()) {
         const auto parsed = parse_mac(mac);
         if (!parsed) {
-            error(line, "mac", quoted_text(mac) + " is not an address (for example 00:1a:2b:3c:4d:5e or auto)");
+            error(line, "mac",
+                  quoted_text(mac) + " is not an address (for example 00:1a:2b:3c:4d:5e or auto)");
         } else if (const auto why = mac_refusal(*parsed); !why.empty()) {
-            error(line, "mac", mac + " is " + std::string(why) + "; a device needs a unicast address (for example 02:00:00:00:00:01)");
+            error(line, "mac",
+                  mac + " is " + std::string(why) +
+                      "; a device needs a unicast address (for example 02:00:00:00:00:01)");
         }
     }
 }
@@ -81,7 +89,8 @@ void check_image_cell(const UnitPlan& u, const PlanError& error) {
     if (::stat(u.image.c_str(), &st) != 0) {
         error(u.line, "image", "can't open " + quoted_text(u.image) + ": " + std::strerror(errno));
     } else if (!S_ISREG(st.st_mode)) {
-        error(u.line, "image", quoted_text(u.image) + " is " + file_kind(st.st_mode) + ", not a regular file");
+        error(u.line, "image",
+              quoted_text(u.image) + " is " + file_kind(st.st_mode) + ", not a regular file");
     } else if (st.st_size == 0) {
         error(u.line, "image", quoted_text(u.image) + " is empty");
     }
@@ -92,18 +101,24 @@ void check_settings(const UnitPlan& u, const PlanError& error) {
     if (!u.new_ip.empty()) {
         const auto ep = parse_endpoint(u.new_ip);
         if (!ep || !device::check_device_ip(ep->ip_text(), "new_ip").ok()) {
-            error(u.line, "new_ip", quoted_text(u.new_ip) + " is not a device address and port (for example 192.168.1.60:5000)");
+            error(u.line, "new_ip",
+                  quoted_text(u.new_ip) +
+                      " is not a device address and port (for example 192.168.1.60:5000)");
         }
     }
     if (!u.ts_port.empty()) {
         const auto v = parse_decimal(u.ts_port, 5, 65535);
-        if (!v || *v == 0) error(u.line, "ts_port", quoted_text(u.ts_port) + " is not a port 1 to 65535 (for example 1234)");
+        if (!v || *v == 0)
+            error(u.line, "ts_port",
+                  quoted_text(u.ts_port) + " is not a port 1 to 65535 (for example 1234)");
     }
     if (!u.multicast.empty() && u.multicast != "on" && u.multicast != "off") {
         error(u.line, "multicast", quoted_text(u.multicast) + " is not on or off");
     }
-    if (!u.multicast_ip.empty() && !device::check_multicast_ip(u.multicast_ip, "multicast_ip").ok()) {
-        error(u.line, "multicast_ip", quoted_text(u.multicast_ip) + " is not a multicast address (for example 239.1.1.1)");
+    if (!u.multicast_ip.empty() &&
+        !device::check_multicast_ip(u.multicast_ip, "multicast_ip").ok()) {
+        error(u.line, "multicast_ip",
+              quoted_text(u.multicast_ip) + " is not a multicast address (for example 239.1.1.1)");
     }
 }
 
@@ -131,13 +146,17 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
     u.multicast_ip = cell("multicast_ip");
     check_settings(u, error);
     const std::string reset = cell("reset");
-    if (reset == "yes") u.reset = true;
-    else if (!reset.empty() && reset != "no") error(line, "reset", quoted_text(reset) + " is not yes or no");
+    if (reset == "yes")
+        u.reset = true;
+    else if (!reset.empty() && reset != "no")
+        error(line, "reset", quoted_text(reset) + " is not yes or no");
     u.label = cell("label");
     if (u.label.empty()) {
         u.label = u.device.ip_text() + "_" + std::to_string(u.device.port);
     } else if (!label_ok(u.label)) {
-        error(line, "label", quoted_text(u.label) + " may hold only letters, digits, '-', '_' and '.' (for example unit-07)");
+        error(line, "label",
+              quoted_text(u.label) +
+                  " may hold only letters, digits, '-', '_' and '.' (for example unit-07)");
     }
     return u;
 }
@@ -146,9 +165,12 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
 void check_repeats(const std::vector<UnitPlan>& units, const PlanError& error) {
     std::map<std::string, int> seen_device, seen_label, seen_mac;
     for (const auto& u : units) {
-        const auto dup = [&](std::map<std::string, int>& seen, const std::string& key, const char* field) {
+        const auto dup = [&](std::map<std::string, int>& seen, const std::string& key,
+                             const char* field) {
             const auto [it, fresh] = seen.emplace(key, u.line);
-            if (!fresh) error(u.line, field, quoted_text(key) + " is also on line " + std::to_string(it->second));
+            if (!fresh)
+                error(u.line, field,
+                      quoted_text(key) + " is also on line " + std::to_string(it->second));
         };
         if (u.device.port != 0) dup(seen_device, u.device.text(), "device");
         dup(seen_label, u.label, "label");
@@ -218,8 +240,9 @@ PlanParse parse_plan_text(const std::string& body, const std::string& path, bool
             column = read_header(cells, line, error);
             if (!plan.errors.empty()) return plan;
         } else if (cells.size() > column.size()) {
-            error(line, "row", std::to_string(cells.size()) + " cells, the header has " +
-                                   std::to_string(column.size()));
+            error(line, "row",
+                  std::to_string(cells.size()) + " cells, the header has " +
+                      std::to_string(column.size()));
         } else {
             plan.units.push_back(check_row(cells, column, line, auto_mac_allowed, error));
         }

@@ -1,7 +1,8 @@
 // The production plan: a CSV file with a header row, one unit per row. Columns: device
-// (HOST:PORT, required; a host name is resolved once, while the plan is checked) and optional image, mac (an address or "auto"), new_ip (A.B.C.D:PORT),
-// ts_port, multicast (on/off), multicast_ip, reset (yes/no), label. Empty cells mean "leave as
-// it is". The whole plan is checked before any unit runs.
+// (HOST:PORT, required; a host name is resolved once, while the plan is checked) and optional
+// image, mac (an address or "auto"), new_ip (A.B.C.D:PORT), ts_port, multicast (on/off),
+// multicast_ip, reset (yes/no), label. Empty cells mean "leave as it is". The whole plan is checked
+// before any unit runs.
 #pragma once
 
 #include <optional>
@@ -16,12 +17,12 @@ struct UnitPlan {
     int line = 0;  // in the plan file
     std::string label;
     Endpoint device;
-    std::string image;          // empty: no write
-    std::string mac;            // empty, "auto" or an address
-    std::string new_ip;         // empty or A.B.C.D:PORT
-    std::string ts_port;        // empty or 1..65535
-    std::string multicast;      // empty, "on" or "off"
-    std::string multicast_ip;   // empty or a multicast address
+    std::string image;         // empty: no write
+    std::string mac;           // empty, "auto" or an address
+    std::string new_ip;        // empty or A.B.C.D:PORT
+    std::string ts_port;       // empty or 1..65535
+    std::string multicast;     // empty, "on" or "off"
+    std::string multicast_ip;  // empty or a multicast address
     bool reset = false;
 };
 

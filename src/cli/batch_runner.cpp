@@ -57,9 +57,10 @@ struct Unit {
 
 std::vector<std::string> child_args(const Unit& u, const BatchOptions& options) {
     const UnitPlan& p = *u.plan;
-    std::vector<std::string> a = {"kestrelctl", "--device", p.device.text(), "--json",
-                                  "--progress", "json", "--trace", unit_log_path(options, p),
-                                  "unit", "--label", p.label};
+    std::vector<std::string> a = {
+        "kestrelctl", "--device", p.device.text(), "--json",
+        "--progress", "json",     "--trace",       unit_log_path(options, p),
+        "unit",       "--label",  p.label};
     const auto opt = [&a](const char* name, const std::string& value) {
         if (!value.empty()) {
             a.push_back(name);
@@ -94,7 +95,8 @@ bool spawn(Unit& u, const std::string& program, const std::vector<std::string>& 
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     std::vector<char*> argv;
-    for (const auto& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+    for (const auto& s : args)
+        argv.push_back(const_cast<char*>(s.c_str()));
     argv.push_back(nullptr);
     const int rc = ::posix_spawn(&u.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -166,7 +168,9 @@ void make_report_line(Unit& u) {
     const bool ok = u.exit_code == 0;
     if (u.error.empty() && !ok) {
         u.error = field(j, "error");
-        if (u.error.empty()) u.error = "kestrelctl ended without a result (exit " + std::to_string(u.exit_code) + ")";
+        if (u.error.empty())
+            u.error =
+                "kestrelctl ended without a result (exit " + std::to_string(u.exit_code) + ")";
     }
     JsonObject o;
     o.add("label", u.plan->label)
@@ -190,7 +194,8 @@ void make_report_line(Unit& u) {
 std::string csv_cell(const std::string& s) {
     if (s.find_first_of(",\"\n") == std::string::npos) return s;
     std::string out = "\"";
-    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    for (char c : s)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
 }
 
@@ -203,7 +208,8 @@ void write_summary(const std::string& path, const std::vector<Unit>& units) {
         std::snprintf(secs, sizeof secs, "%.1f", u.seconds);
         csv << csv_cell(u.plan->label) << ',' << u.plan->device.text() << ','
             << (u.exit_code == 0 ? "ok" : "failed") << ',' << field(u.result_json, "mac") << ','
-            << u.exit_code << ',' << secs << ',' << csv_cell(u.exit_code == 0 ? "" : u.error) << '\n';
+            << u.exit_code << ',' << secs << ',' << csv_cell(u.exit_code == 0 ? "" : u.error)
+            << '\n';
     }
     const std::string body = csv.str();
     AtomicFile file(path);
@@ -229,12 +235,13 @@ class LiveView {
             if (u.done) {
                 state = u.exit_code == 0 ? "ok" : "FAILED: " + u.error;
             } else if (u.percent >= 0) {
-                std::snprintf(buf, sizeof buf, "%3d%% %8.1f KiB/s ETA %s", u.percent, u.rate,
-                              u.eta >= 0 ? (std::to_string(static_cast<int>(u.eta)) + " s").c_str() : "-");
+                std::snprintf(
+                    buf, sizeof buf, "%3d%% %8.1f KiB/s ETA %s", u.percent, u.rate,
+                    u.eta >= 0 ? (std::to_string(static_cast<int>(u.eta)) + " s").c_str() : "-");
                 state = buf;
             }
-            std::fprintf(err_, "\r%-16.16s %-8.8s %s\x1b[K\n", u.plan->label.c_str(), u.stage.c_str(),
-                         state.c_str());
+            std::fprintf(err_, "\r%-16.16s %-8.8s %s\x1b[K\n", u.plan->label.c_str(),
+                         u.stage.c_str(), state.c_str());
         }
         drawn_ = static_cast<int>(units.size());
         std::fflush(err_);
@@ -247,8 +254,8 @@ class LiveView {
     }
     void finished(const Unit& u) {
         if (terminal_) return;
-        std::fprintf(err_, "[%s] %s%s\n", u.plan->label.c_str(), u.exit_code == 0 ? "ok" : "failed: ",
-                     u.exit_code == 0 ? "" : u.error.c_str());
+        std::fprintf(err_, "[%s] %s%s\n", u.plan->label.c_str(),
+                     u.exit_code == 0 ? "ok" : "failed: ", u.exit_code == 0 ? "" : u.error.c_str());
         std::fflush(err_);
     }
 
@@ -267,7 +274,8 @@ std::string unit_log_path(const BatchOptions& options, const UnitPlan& unit) {
 
 std::string summary_path(const std::string& report) {
     const std::string ext = ".jsonl";
-    if (report.size() > ext.size() && report.compare(report.size() - ext.size(), ext.size(), ext) == 0) {
+    if (report.size() > ext.size() &&
+        report.compare(report.size() - ext.size(), ext.size(), ext) == 0) {
         return report.substr(0, report.size() - ext.size()) + ".csv";
     }
     return report + ".csv";
@@ -287,11 +295,14 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
         return outcome;
     }
     const int report_fd = report.fd;
-    const std::string program = options.child_program.empty() ? self_executable() : options.child_program;
-    const int jobs = options.jobs > 0 ? options.jobs
-                                      : std::min<int>(kDefaultMaxJobs, static_cast<int>(plans.size()));
+    const std::string program =
+        options.child_program.empty() ? self_executable() : options.child_program;
+    const int jobs = options.jobs > 0
+                         ? options.jobs
+                         : std::min<int>(kDefaultMaxJobs, static_cast<int>(plans.size()));
     std::vector<Unit> units(plans.size());
-    for (std::size_t i = 0; i < plans.size(); ++i) units[i].plan = &plans[i];
+    for (std::size_t i = 0; i < plans.size(); ++i)
+        units[i].plan = &plans[i];
     LiveView view(io.err, io.err_is_terminal);
 
     const auto finish_unit = [&](Unit& u) {
@@ -301,11 +312,14 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
         const std::string line = u.report_line + "\n";
         if (::write(report_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
             ::fsync(report_fd) != 0) {
-            std::fprintf(io.err, "kestrelctl batch: can't write the report: %s\n", std::strerror(errno));
+            std::fprintf(io.err, "kestrelctl batch: can't write the report: %s\n",
+                         std::strerror(errno));
         }
         write_summary(summary_path(options.report), units);
-        if (u.exit_code == 0) ++outcome.ok;
-        else outcome.failed.push_back(u.plan->label);
+        if (u.exit_code == 0)
+            ++outcome.ok;
+        else
+            outcome.failed.push_back(u.plan->label);
         view.finished(u);
     };
 

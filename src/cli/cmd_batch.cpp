@@ -54,17 +54,20 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     const auto range = args.value("--mac-range");
     const auto state = args.value("--mac-state");
     if (const auto& missing = args.missing_value()) {
-        return usage_error(session, "batch: " + *missing + " takes a value (for example: batch plan.csv -j 4)");
+        return usage_error(
+            session, "batch: " + *missing + " takes a value (for example: batch plan.csv -j 4)");
     }
     if (const auto bad = args.unknown_flag()) {
         return usage_error(session, unknown_option("batch", *bad, "batch plan.csv -j 4"));
     }
     const auto files = args.positionals();
-    if (files.size() != 1) return usage_error(session, "batch takes one PLAN (for example: batch plan.csv)");
+    if (files.size() != 1)
+        return usage_error(session, "batch takes one PLAN (for example: batch plan.csv)");
     if (jobs) {
         options.jobs = static_cast<int>(parse_decimal(*jobs, 3, 999).value_or(0));
         if (options.jobs < 1 || options.jobs > kDefaultMaxJobs) {
-            return usage_error(session, "batch: -j takes 1 to " + std::to_string(kDefaultMaxJobs) + " (for example -j 8)");
+            return usage_error(session, "batch: -j takes 1 to " + std::to_string(kDefaultMaxJobs) +
+                                            " (for example -j 8)");
         }
     }
     if (report) options.report = *report;
@@ -76,9 +79,11 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     }
     const PlanParse plan = parse_plan(files[0], options.mac_range.has_value());
     if (!plan.errors.empty()) {
-        for (const auto& e : plan.errors) std::fprintf(io.err, "%s\n", e.c_str());
-        return session.finish(session.fail(kExitUsage, std::to_string(plan.errors.size()) +
-                                                           " problem(s) in the plan; nothing was run"));
+        for (const auto& e : plan.errors)
+            std::fprintf(io.err, "%s\n", e.c_str());
+        return session.finish(session.fail(
+            kExitUsage,
+            std::to_string(plan.errors.size()) + " problem(s) in the plan; nothing was run"));
     }
     session.json().add("plan", files[0]).add("units", static_cast<int>(plan.units.size()));
     if (check_only) {
@@ -91,13 +96,21 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     const BatchOutcome outcome = run_batch(plan.units, options, io);
     if (!outcome.error.empty()) return session.finish(session.fail(kExitFile, outcome.error));
     std::string failed;
-    for (const auto& label : outcome.failed) failed += (failed.empty() ? "" : ", ") + label;
-    session.json().add("ok_units", outcome.ok).add("failed_units", failed).add("report", options.report);
+    for (const auto& label : outcome.failed)
+        failed += (failed.empty() ? "" : ", ") + label;
+    session.json()
+        .add("ok_units", outcome.ok)
+        .add("failed_units", failed)
+        .add("report", options.report);
     session.say(std::to_string(outcome.units) + " units: " + std::to_string(outcome.ok) + " ok, " +
-                std::to_string(outcome.failed.size()) + " failed" + (failed.empty() ? "" : " (" + failed + ")") +
-                "; report " + options.report + ", summary " + summary_path(options.report));
-    if (outcome.interrupted) return session.finish(session.fail(kExitInterrupted, "interrupted; units not started were left alone"));
-    if (!outcome.failed.empty()) return session.finish(session.fail(kExitDiffers, "failed: " + failed));
+                std::to_string(outcome.failed.size()) + " failed" +
+                (failed.empty() ? "" : " (" + failed + ")") + "; report " + options.report +
+                ", summary " + summary_path(options.report));
+    if (outcome.interrupted)
+        return session.finish(
+            session.fail(kExitInterrupted, "interrupted; units not started were left alone"));
+    if (!outcome.failed.empty())
+        return session.finish(session.fail(kExitDiffers, "failed: " + failed));
     return session.finish(kExitOk);
 }
 
@@ -131,7 +144,8 @@ int cmd_unit(Session& session, ArgList args) {
     std::vector<std::uint8_t> image;
     if (image_path) {
         if (load_update_image(*image_path, image) != ImageLoad::Ok) {
-            return session.finish(session.fail(kExitFile, "can't read the image \"" + *image_path + "\""));
+            return session.finish(
+                session.fail(kExitFile, "can't read the image \"" + *image_path + "\""));
         }
         session.json().add("image_sha256", sha256_hex(image));
     }
@@ -153,26 +167,31 @@ int cmd_unit(Session& session, ArgList args) {
     }
     session.json().add("flash_id", flash_id_text(id));
     if (!chip_ok) {
-        return finish_with_mac(session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"), mac_before);
+        return finish_with_mac(
+            session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"),
+            mac_before);
     }
 
     if (image_path) {
         ImageWriteResult r;
         run_flash_worker([&] { r = write_image(image, ImageWriteOptions{}, session.hooks()); });
-        session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) * kPageSize);
+        session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) *
+                            kPageSize);
         session.json()
             .add("pages_programmed", r.pages_programmed)
             .add("pages_verified", r.pages_verified)
             .add("device_state", r.device_state);
         if (r.outcome != ImageWrite::Ok) {
-            const int code = r.outcome == ImageWrite::WrongChip || r.outcome == ImageWrite::EraseTimedOut
-                                 ? kExitFlashChip
-                             : r.outcome == ImageWrite::VerifyDiffers ? kExitDiffers
-                             : r.outcome == ImageWrite::Stopped       ? kExitInterrupted
-                                                                      : kExitLink;
-            const std::string why = r.outcome == ImageWrite::WrongChip
-                                        ? "flash chip " + flash_id_text(r.chip_id) + ", expected c22016"
-                                        : "write failed; the device: " + r.device_state;
+            const int code =
+                r.outcome == ImageWrite::WrongChip || r.outcome == ImageWrite::EraseTimedOut
+                    ? kExitFlashChip
+                : r.outcome == ImageWrite::VerifyDiffers ? kExitDiffers
+                : r.outcome == ImageWrite::Stopped       ? kExitInterrupted
+                                                         : kExitLink;
+            const std::string why =
+                r.outcome == ImageWrite::WrongChip
+                    ? "flash chip " + flash_id_text(r.chip_id) + ", expected c22016"
+                    : "write failed; the device: " + r.device_state;
             return finish_with_mac(session.fail(code, why), mac_before);
         }
     }
@@ -188,7 +207,9 @@ int cmd_unit(Session& session, ArgList args) {
         session.progress().step("reset");
         LinkWatch watch;
         (void)reset_device(RegisterWord{});
-        if (!watch.clean()) return finish_with_mac(session.fail(kExitLink, "the reset command was not acknowledged"), mac_after);
+        if (!watch.clean())
+            return finish_with_mac(
+                session.fail(kExitLink, "the reset command was not acknowledged"), mac_after);
     }
     return finish_with_mac(kExitOk, mac_after);
 }

@@ -43,7 +43,9 @@ int cmd_info(Session& session, ArgList args) {
         return usage_error(session, unknown_option("info", *bad, "info"));
     }
     if (!args.positionals().empty()) {
-        return usage_error(session, "info takes no arguments (for example: kestrelctl --device 192.168.1.50:5000 info)");
+        return usage_error(
+            session,
+            "info takes no arguments (for example: kestrelctl --device 192.168.1.50:5000 info)");
     }
     if (const int c = session.connect()) return session.finish(c);
 
@@ -52,7 +54,8 @@ int cmd_info(Session& session, ArgList args) {
     if (!config.multicast_ip) {
         config.multicast_ip = read_multicast_ip();
         if (!config.multicast_ip) {
-            return session.finish(session.fail(kExitLink, "the multicast address could not be read clean"));
+            return session.finish(
+                session.fail(kExitLink, "the multicast address could not be read clean"));
         }
     }
     put_config(session, config);
@@ -64,9 +67,11 @@ int cmd_info(Session& session, ArgList args) {
         flash_ok = check_flash_id(id);
     }
     session.json().add("flash_id", flash_id_text(id)).add("flash_ok", flash_ok);
-    session.say("flash_id      " + flash_id_text(id) + (flash_ok ? " (ok)" : " (not the expected c22016)"));
+    session.say("flash_id      " + flash_id_text(id) +
+                (flash_ok ? " (ok)" : " (not the expected c22016)"));
     if (!flash_ok) {
-        return session.finish(session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"));
+        return session.finish(
+            session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"));
     }
     return session.finish(kExitOk);
 }
@@ -77,7 +82,8 @@ int cmd_set(Session& session, ArgList args) {
     }
     const auto words = args.positionals();
     if (words.size() != 2) {
-        return usage_error(session, "set takes WHAT and VALUE (for example: set ip 192.168.1.60:5000)");
+        return usage_error(session,
+                           "set takes WHAT and VALUE (for example: set ip 192.168.1.60:5000)");
     }
     std::string error;
     const auto setting = parse_setting(words[0], words[1], error);
@@ -97,7 +103,8 @@ int cmd_reset(Session& session, ArgList args) {
     if (const auto bad = args.unknown_flag()) {
         return usage_error(session, unknown_option("reset", *bad, "reset"));
     }
-    if (!args.positionals().empty()) return usage_error(session, "reset takes no arguments (for example: reset)");
+    if (!args.positionals().empty())
+        return usage_error(session, "reset takes no arguments (for example: reset)");
     if (const int c = session.connect()) return session.finish(c);
     LinkWatch watch;
     (void)reset_device(RegisterWord{});

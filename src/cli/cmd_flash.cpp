@@ -24,7 +24,8 @@ std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) 
     if (a.offset) {
         const auto n = parse_flash_number(*a.offset);
         if (!n || *n >= kFlashSize) {
-            message = "--offset \"" + *a.offset + "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
+            message = "--offset \"" + *a.offset +
+                      "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
             return std::nullopt;
         }
         r.offset = *n;
@@ -33,7 +34,8 @@ std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) 
     if (a.length) {
         const auto n = parse_flash_number(*a.length);
         if (!n || *n == 0) {
-            message = "--length \"" + *a.length + "\" is not 1 to 4194304 bytes (for example --length 0x10000)";
+            message = "--length \"" + *a.length +
+                      "\" is not 1 to 4194304 bytes (for example --length 0x10000)";
             return std::nullopt;
         }
         r.length = *n;
@@ -47,17 +49,22 @@ std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) 
 }
 
 // The device read of cmd_read: once, or twice and compared.
-bool read_for_dump(Session& session, const FlashRegion& region, bool twice, Bytes& dump, int& code) {
+bool read_for_dump(Session& session, const FlashRegion& region, bool twice, Bytes& dump,
+                   int& code) {
     if (!chip_ok(session, code)) return false;
-    if (!read_region(session, region, FlashStage::Read, dump, code, "nothing written")) return false;
+    if (!read_region(session, region, FlashStage::Read, dump, code, "nothing written"))
+        return false;
     if (!twice) return true;
     Bytes again;
-    if (!read_region(session, region, FlashStage::Verify, again, code, "nothing written")) return false;
+    if (!read_region(session, region, FlashStage::Verify, again, code, "nothing written"))
+        return false;
     const auto diff = std::mismatch(dump.begin(), dump.end(), again.begin());
     if (diff.first == dump.end()) return true;
-    code = session.fail(kExitDiffers, "the two reads differ at " +
-                                          hex_address(region.offset + static_cast<std::size_t>(diff.first - dump.begin())) +
-                                          "; nothing written");
+    code = session.fail(
+        kExitDiffers,
+        "the two reads differ at " +
+            hex_address(region.offset + static_cast<std::size_t>(diff.first - dump.begin())) +
+            "; nothing written");
     return false;
 }
 
@@ -67,7 +74,10 @@ int cmd_read(Session& session, ArgList args) {
     const bool twice = args.flag("--verify");
     const RegionArgs region_args{args.value("--offset"), args.value("--length")};
     if (const auto& missing = args.missing_value()) {
-        return usage_error(session, *missing + " takes a value (for example: read cal.bin --offset 0x3f0000 --length 4096)");
+        return usage_error(
+            session,
+            *missing +
+                " takes a value (for example: read cal.bin --offset 0x3f0000 --length 4096)");
     }
     if (const auto bad = args.unknown_flag()) {
         return usage_error(session, unknown_option("read", *bad, "read dump.bin --verify"));
@@ -85,7 +95,8 @@ int cmd_read(Session& session, ArgList args) {
     if (!output_room(session, files[0], region->length, code)) return session.finish(code);
     session.json().add("file", files[0]);
     if (region->offset != 0 || region->length != kFlashSize) {
-        session.json().add("offset", static_cast<std::int64_t>(region->offset))
+        session.json()
+            .add("offset", static_cast<std::int64_t>(region->offset))
             .add("length", static_cast<std::int64_t>(region->length));
     }
     if (const int c = session.connect()) return session.finish(c);
@@ -94,7 +105,10 @@ int cmd_read(Session& session, ArgList args) {
     run_flash_worker([&] { (void)read_for_dump(session, *region, twice, dump, code); });
     if (code != kExitOk) return session.finish(code);
     if (!save_file(session, files[0], dump, code)) return session.finish(code);
-    session.json().add("pages", region->page_count()).add("verified", twice).add("sha256", sha256_hex(dump));
+    session.json()
+        .add("pages", region->page_count())
+        .add("verified", twice)
+        .add("sha256", sha256_hex(dump));
     const std::string where = region->length == kFlashSize
                                   ? std::string()
                                   : " from " + hex_address(region->offset) + " to " +
@@ -113,7 +127,8 @@ constexpr std::size_t kCompareChunk = 1 << 20;
 int verify_against_file(Session& session, const std::string& image_path, const std::string& other) {
     InputFile image(image_path);
     if (!image.ok()) return session.finish(session.fail(kExitFile, image.error()));
-    if (image.size() == 0) return session.finish(session.fail(kExitFile, "\"" + image_path + "\" is empty"));
+    if (image.size() == 0)
+        return session.finish(session.fail(kExitFile, "\"" + image_path + "\" is empty"));
     InputFile theirs(other);
     if (!theirs.ok()) return session.finish(session.fail(kExitFile, theirs.error()));
     session.json().add("image", image_path).add("against", other);
@@ -124,17 +139,21 @@ int verify_against_file(Session& session, const std::string& image_path, const s
         if (mine->empty()) break;
         const auto got = theirs.read(mine->size());
         if (!got) return session.finish(session.fail(kExitFile, theirs.error()));
-        const auto diff = std::mismatch(mine->begin(), mine->begin() + static_cast<std::ptrdiff_t>(got->size()), got->begin());
+        const auto diff = std::mismatch(
+            mine->begin(), mine->begin() + static_cast<std::ptrdiff_t>(got->size()), got->begin());
         const auto offset = static_cast<std::uint64_t>(diff.first - mine->begin());
         if (diff.first != mine->begin() + static_cast<std::ptrdiff_t>(got->size())) {
-            session.json().add("bytes", static_cast<std::int64_t>(image.size()))
+            session.json()
+                .add("bytes", static_cast<std::int64_t>(image.size()))
                 .add("first_difference", static_cast<std::int64_t>(at + offset));
-            return session.finish(session.fail(kExitDiffers, "\"" + other + "\" differs from the image at " +
-                                                                 hex_address(at + offset)));
+            return session.finish(session.fail(
+                kExitDiffers,
+                "\"" + other + "\" differs from the image at " + hex_address(at + offset)));
         }
         if (got->size() < mine->size()) {
             session.json().add("bytes", static_cast<std::int64_t>(image.size()));
-            return session.finish(session.fail(kExitDiffers, "\"" + other + "\" holds " + std::to_string(at + got->size()) +
+            return session.finish(session.fail(kExitDiffers, "\"" + other + "\" holds " +
+                                                                 std::to_string(at + got->size()) +
                                                                  " bytes, fewer than the image's " +
                                                                  std::to_string(image.size())));
         }
@@ -151,7 +170,9 @@ int cmd_verify(Session& session, ArgList args) {
     const auto against = args.value("--against");
     const RegionArgs region_args{args.value("--offset"), std::nullopt};
     if (const auto& missing = args.missing_value()) {
-        return usage_error(session, *missing + " takes a value (for example: verify image.bin --against flash.bin)");
+        return usage_error(
+            session,
+            *missing + " takes a value (for example: verify image.bin --against flash.bin)");
     }
     if (const auto bad = args.unknown_flag()) {
         return usage_error(session, unknown_option("verify", *bad, "verify image.bin"));
@@ -160,14 +181,17 @@ int cmd_verify(Session& session, ArgList args) {
     if (files.size() != 1) {
         return usage_error(session, "verify takes one IMAGE (for example: verify image.bin)");
     }
-    if (against && region_args.offset) return usage_error(session, "--against and --offset exclude each other");
+    if (against && region_args.offset)
+        return usage_error(session, "--against and --offset exclude each other");
     if (against) return verify_against_file(session, files[0], *against);
     std::string message;
     const auto at = region_of(region_args, message);
     if (!at) return usage_error(session, message);
     if (!session.device()) return session.finish(kExitUsage);
     int code = kExitOk;
-    const auto image = load_image(session, files[0], {kFlashSize - at->offset, false, "the chip holds from " + hex_address(at->offset)}, code);
+    const auto image = load_image(
+        session, files[0],
+        {kFlashSize - at->offset, false, "the chip holds from " + hex_address(at->offset)}, code);
     if (!image) return session.finish(code);
     const FlashRegion region{at->offset, image->size()};
     session.json().add("image", files[0]).add("image_sha256", sha256_hex(*image));
@@ -176,20 +200,26 @@ int cmd_verify(Session& session, ArgList args) {
 
     Bytes device;
     run_flash_worker([&] {
-        if (chip_ok(session, code)) (void)read_region(session, region, FlashStage::Verify, device, code, "nothing compared");
+        if (chip_ok(session, code))
+            (void)read_region(session, region, FlashStage::Verify, device, code,
+                              "nothing compared");
     });
     if (code != kExitOk) return session.finish(code);
     session.json().add("pages_verified", region.page_count());
     const auto diff = std::mismatch(image->begin(), image->end(), device.begin());
     if (diff.first != image->end()) {
-        const std::size_t address = region.offset + static_cast<std::size_t>(diff.first - image->begin());
+        const std::size_t address =
+            region.offset + static_cast<std::size_t>(diff.first - image->begin());
         const int page = static_cast<int>(address / kPageSize);
-        session.json().add("first_difference", static_cast<std::int64_t>(address)).add("bad_page", page);
-        return session.finish(session.fail(kExitDiffers, "the device differs from the image at " + hex_address(address) +
-                                                             " (page " + std::to_string(page) + ")"));
+        session.json()
+            .add("first_difference", static_cast<std::int64_t>(address))
+            .add("bad_page", page);
+        return session.finish(session.fail(kExitDiffers, "the device differs from the image at " +
+                                                             hex_address(address) + " (page " +
+                                                             std::to_string(page) + ")"));
     }
-    session.say("equal: the device holds the " + std::to_string(image->size()) + " bytes of " + files[0] +
-                (region.offset ? " at " + hex_address(region.offset) : std::string()));
+    session.say("equal: the device holds the " + std::to_string(image->size()) + " bytes of " +
+                files[0] + (region.offset ? " at " + hex_address(region.offset) : std::string()));
     return session.finish(kExitOk);
 }
 

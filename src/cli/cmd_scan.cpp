@@ -54,29 +54,37 @@ std::optional<ScanArgs> parse_scan_args(Session& session, ArgList& args, int& co
         code = usage_error(session, message);
         return std::nullopt;
     };
-    if (const auto& missing = args.missing_value()) return fail("scan: " + *missing + " takes a value" + kScanExample);
-    if (const auto bad = args.unknown_flag()) return fail(unknown_option("scan", *bad, "scan 192.168.1.0/24 --port 5000"));
+    if (const auto& missing = args.missing_value())
+        return fail("scan: " + *missing + " takes a value" + kScanExample);
+    if (const auto bad = args.unknown_flag())
+        return fail(unknown_option("scan", *bad, "scan 192.168.1.0/24 --port 5000"));
     const auto words = args.positionals();
     if (words.size() > 1) return fail(std::string("scan takes at most one range") + kScanExample);
     if (port) {
         const auto n = parse_decimal(*port, 5, 65535);
-        if (!n || *n == 0) return fail("scan: --port \"" + *port + "\" is not a port 1 to 65535" + kScanExample);
+        if (!n || *n == 0)
+            return fail("scan: --port \"" + *port + "\" is not a port 1 to 65535" + kScanExample);
         s.probe.port = static_cast<std::uint16_t>(*n);
     }
     if (timeout) {
         const auto n = parse_decimal(*timeout, 5, kMaxScanTimeoutMs);
-        if (!n || *n == 0) return fail("scan: --timeout \"" + *timeout + "\" is not 1 to 60000 ms (for example --timeout 300)");
+        if (!n || *n == 0)
+            return fail("scan: --timeout \"" + *timeout +
+                        "\" is not 1 to 60000 ms (for example --timeout 300)");
         s.probe.timeout_ms = static_cast<int>(*n);
     }
     if (jobs) {
         const auto n = parse_decimal(*jobs, 3, kMaxScanJobs);
-        if (!n || *n == 0) return fail("scan: -j \"" + *jobs + "\" is not 1 to 256 (for example -j 32)");
+        if (!n || *n == 0)
+            return fail("scan: -j \"" + *jobs + "\" is not 1 to 256 (for example -j 32)");
         s.probe.jobs = static_cast<int>(*n);
     }
     std::string error;
     const auto range = words.empty() ? local_block() : parse_address_range(words[0], error);
     if (!range) {
-        return fail(words.empty() ? std::string("scan: no network interface is up; give a range") + kScanExample : error);
+        return fail(words.empty() ? std::string("scan: no network interface is up; give a range") +
+                                        kScanExample
+                                  : error);
     }
     if (range->count > kScanLimit && !force) {
         return fail("scan: " + words[0] + " holds " + std::to_string(range->count) +
@@ -104,11 +112,17 @@ void list_device(Session& session, std::uint32_t address, std::uint16_t port) {
     const bool multicast = c.multicast_enable && *c.multicast_enable == 1;
     const std::string mac = c.mac ? mac_string(*c.mac) : "?";
     const std::string ts = c.ts_port ? std::to_string(*c.ts_port) : "?";
-    const std::string mcast = multicast ? "on " + (c.multicast_ip ? ip_string(*c.multicast_ip) : "?") : "off";
+    const std::string mcast =
+        multicast ? "on " + (c.multicast_ip ? ip_string(*c.multicast_ip) : "?") : "off";
     if (read) {
-        j.add("mac", mac).add("port", static_cast<int>(c.port.value_or(0))).add("ts_port", static_cast<int>(*c.ts_port));
+        j.add("mac", mac)
+            .add("port", static_cast<int>(c.port.value_or(0)))
+            .add("ts_port", static_cast<int>(*c.ts_port));
         j.add("multicast", multicast);
-        if (c.multicast_ip) j.add("multicast_ip", ip_string(*c.multicast_ip)); else j.add_null("multicast_ip");
+        if (c.multicast_ip)
+            j.add("multicast_ip", ip_string(*c.multicast_ip));
+        else
+            j.add_null("multicast_ip");
         j.add("flash_id", flash_id_text(id));
     } else {
         j.add("error", "the configuration block could not be read clean");
@@ -117,7 +131,8 @@ void list_device(Session& session, std::uint32_t address, std::uint16_t port) {
         std::fprintf(session.io().out, "%s\n", j.str().c_str());
         return;
     }
-    session.say(format("%-21s %-17s %-7s %-16s %s", where.c_str(), mac.c_str(), ts.c_str(), mcast.c_str(),
+    session.say(format("%-21s %-17s %-7s %-16s %s", where.c_str(), mac.c_str(), ts.c_str(),
+                       mcast.c_str(),
                        read ? flash_id_text(id).c_str() : "(configuration not read clean)"));
 }
 
@@ -134,16 +149,21 @@ int cmd_scan(Session& session, ArgList args) {
                                  ? dotted(parsed->range.first)
                                  : dotted(parsed->range.first) + " to " +
                                        dotted(parsed->range.at(parsed->range.count - 1));
-    session.json().add("probed", static_cast<std::int64_t>(parsed->range.count))
+    session.json()
+        .add("probed", static_cast<std::int64_t>(parsed->range.count))
         .add("found", static_cast<std::int64_t>(probe.answered.size()));
     if (probe.answered.empty()) {
-        return session.finish(session.fail(kExitNoDevice, "no device answered at " + span + ", port " +
-                                                              std::to_string(parsed->probe.port)));
+        return session.finish(session.fail(
+            kExitNoDevice,
+            "no device answered at " + span + ", port " + std::to_string(parsed->probe.port)));
     }
-    session.say(format("%-21s %-17s %-7s %-16s %s", "DEVICE", "MAC", "TS_PORT", "MULTICAST", "FLASH_ID"));
-    for (const std::uint32_t address : probe.answered) list_device(session, address, parsed->probe.port);
-    session.say(std::to_string(probe.answered.size()) + " of " + std::to_string(parsed->range.count) +
-                " addresses answered (" + span + ", port " + std::to_string(parsed->probe.port) + ")");
+    session.say(
+        format("%-21s %-17s %-7s %-16s %s", "DEVICE", "MAC", "TS_PORT", "MULTICAST", "FLASH_ID"));
+    for (const std::uint32_t address : probe.answered)
+        list_device(session, address, parsed->probe.port);
+    session.say(std::to_string(probe.answered.size()) + " of " +
+                std::to_string(parsed->range.count) + " addresses answered (" + span + ", port " +
+                std::to_string(parsed->probe.port) + ")");
     return session.finish(kExitOk);
 }
 

@@ -49,18 +49,23 @@ std::optional<WriteArgs> parse_write_args(ArgList& args, std::string& message) {
     if (w.keep_rest && w.options.resume) message = "--keep-rest and --resume exclude each other";
     if (offset) {
         const auto n = parse_flash_number(*offset);
-        if (!n || *n >= kFlashSize) message = "--offset \"" + *offset + "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
+        if (!n || *n >= kFlashSize)
+            message = "--offset \"" + *offset +
+                      "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
         w.offset = n.value_or(0);
     }
     if (!message.empty()) return std::nullopt;
-    w.options.verify = no_verify ? VerifyScope::None : verify_all ? VerifyScope::WholeChip : VerifyScope::Programmed;
+    w.options.verify = no_verify    ? VerifyScope::None
+                       : verify_all ? VerifyScope::WholeChip
+                                    : VerifyScope::Programmed;
     return w;
 }
 
 // The chip's whole contents before the erase, for --backup and --keep-rest (inside the worker).
 bool read_before_erase(Session& session, Bytes& chip, int& code) {
     if (!chip_ok(session, code)) return false;
-    return read_region(session, FlashRegion{0, kFlashSize}, FlashStage::Read, chip, code, "nothing erased");
+    return read_region(session, FlashRegion{0, kFlashSize}, FlashStage::Read, chip, code,
+                       "nothing erased");
 }
 
 // What write_image is handed: the image at the offset, over the chip's old contents with
@@ -78,24 +83,33 @@ int write_failure(Session& session, const ImageWriteResult& r) {
         case ImageWrite::Ok:
             return kExitOk;
         case ImageWrite::WrongChip:
-            return session.fail(kExitFlashChip, (no_chip(r.chip_id) ? "no flash chip answers (id " : "unexpected flash chip (id ") +
-                                                    flash_id_text(r.chip_id) + ", expected c22016); nothing done");
+            return session.fail(
+                kExitFlashChip,
+                (no_chip(r.chip_id) ? "no flash chip answers (id " : "unexpected flash chip (id ") +
+                    flash_id_text(r.chip_id) + ", expected c22016); nothing done");
         case ImageWrite::EraseNotAcknowledged:
-            return session.fail(kExitLink, "the chip erase was never acknowledged; nothing programmed");
+            return session.fail(kExitLink,
+                                "the chip erase was never acknowledged; nothing programmed");
         case ImageWrite::EraseTimedOut:
             // A device that went silent during the erase is not a chip that never finished.
             if (link_silent_run() >= kDeviceGoneSilentRun)
-                return session.fail(kExitLink, "the chip erase was not seen to finish; nothing programmed");
-            return session.fail(kExitFlashChip, "the chip erase did not finish; nothing programmed");
+                return session.fail(kExitLink,
+                                    "the chip erase was not seen to finish; nothing programmed");
+            return session.fail(kExitFlashChip,
+                                "the chip erase did not finish; nothing programmed");
         case ImageWrite::ProgramFailed:
-            return r.page_failure == PageProgram::ChipBusy ? session.fail(kExitFlashChip, page + ": the chip stayed busy")
+            return r.page_failure == PageProgram::ChipBusy
+                       ? session.fail(kExitFlashChip, page + ": the chip stayed busy")
                    : r.page_failure == PageProgram::ReadBackDiffers
                        ? session.fail(kExitDiffers, page + " holds bytes no program can fix")
                        : session.fail(kExitLink, page + " could not be programmed over the link");
         case ImageWrite::LinkFailed:
-            return session.fail(kExitLink, page + " had no clean read in " + std::to_string(kPageReadTries) + " tries");
+            return session.fail(kExitLink, page + " had no clean read in " +
+                                               std::to_string(kPageReadTries) + " tries");
         case ImageWrite::VerifyDiffers:
-            return session.fail(kExitDiffers, page + " differs from the image at " + hex_address(static_cast<std::uint64_t>(r.bad_address)));
+            return session.fail(kExitDiffers,
+                                page + " differs from the image at " +
+                                    hex_address(static_cast<std::uint64_t>(r.bad_address)));
         case ImageWrite::Stopped:
             return session.fail(kExitInterrupted, "interrupted; the device: " + r.device_state);
     }
@@ -123,12 +137,18 @@ int cmd_write(Session& session, ArgList args) {
     if (!w) return usage_error(session, message);
     if (!session.device()) return session.finish(kExitUsage);
     int code = kExitOk;
-    const std::string room = w->offset ? "the " + std::to_string(kFlashSize - w->offset) + " bytes from " + hex_address(w->offset) + " to the chip's end"
+    const std::string room = w->offset ? "the " + std::to_string(kFlashSize - w->offset) +
+                                             " bytes from " + hex_address(w->offset) +
+                                             " to the chip's end"
                                        : "the chip's " + std::to_string(kFlashSize);
-    const auto image = load_image(session, w->image, {kFlashSize - w->offset, w->truncate, room}, code);
+    const auto image =
+        load_image(session, w->image, {kFlashSize - w->offset, w->truncate, room}, code);
     if (!image) return session.finish(code);
-    if (w->backup && !output_room(session, *w->backup, kFlashSize, code)) return session.finish(code);
-    session.json().add("image", w->image).add("image_bytes", static_cast<std::int64_t>(image->size()))
+    if (w->backup && !output_room(session, *w->backup, kFlashSize, code))
+        return session.finish(code);
+    session.json()
+        .add("image", w->image)
+        .add("image_bytes", static_cast<std::int64_t>(image->size()))
         .add("image_sha256", sha256_hex(*image));
     if (w->offset) session.json().add("offset", static_cast<std::int64_t>(w->offset));
     if (const int c = session.connect()) return session.finish(c);
@@ -137,29 +157,33 @@ int cmd_write(Session& session, ArgList args) {
     if (w->backup || w->keep_rest) {
         run_flash_worker([&] { (void)read_before_erase(session, chip, code); });
         if (code != kExitOk) return session.finish(code);
-        if (w->backup && !save_file(session, *w->backup, chip, code, "nothing erased")) return session.finish(code);
-        if (w->backup) session.json().add("backup", *w->backup).add("backup_sha256", sha256_hex(chip));
+        if (w->backup && !save_file(session, *w->backup, chip, code, "nothing erased"))
+            return session.finish(code);
+        if (w->backup)
+            session.json().add("backup", *w->backup).add("backup_sha256", sha256_hex(chip));
     }
     const Bytes merged = merged_image(*w, *image, std::move(chip));
     ImageWriteResult r;
     run_flash_worker([&] { r = write_image(merged, w->options, session.hooks()); });
-    session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) * kPageSize);
+    session.count_bytes(static_cast<std::uint64_t>(r.pages_programmed + r.pages_verified) *
+                        kPageSize);
     session.set_stage_pages(FlashStage::Program, r.pages_programmed);
     session.set_stage_pages(FlashStage::Verify, r.pages_verified);
     put_result(session, r);
     code = write_failure(session, r);
     if (code != kExitOk) {
-        if (r.outcome != ImageWrite::Stopped) std::fprintf(session.io().err, "the device: %s\n", r.device_state.c_str());
+        if (r.outcome != ImageWrite::Stopped)
+            std::fprintf(session.io().err, "the device: %s\n", r.device_state.c_str());
         return session.finish(code);
     }
     session.say("wrote " + w->image + " (" + std::to_string(image->size()) + " bytes" +
                 (w->offset ? " at " + hex_address(w->offset) : std::string()) +
                 (w->keep_rest ? ", the rest of the chip kept" : std::string()) + ", " +
-                std::to_string(r.image_pages) + " pages): " +
-                (r.resumed ? "resumed without erase" : "erased") + ", " +
+                std::to_string(r.image_pages) +
+                " pages): " + (r.resumed ? "resumed without erase" : "erased") + ", " +
                 std::to_string(r.pages_programmed) + " programmed, " +
-                std::to_string(r.pages_skipped) + " skipped, " +
-                std::to_string(r.pages_verified) + " verified" +
+                std::to_string(r.pages_skipped) + " skipped, " + std::to_string(r.pages_verified) +
+                " verified" +
                 (w->backup ? "; the chip as it was is in " + *w->backup : std::string()));
     return session.finish(kExitOk);
 }

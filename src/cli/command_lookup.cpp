@@ -8,13 +8,15 @@ namespace {
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {
     std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
     for (std::size_t i = 1; i <= a.size(); ++i) {
         std::size_t diagonal = row[0];
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
             const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = up;
         }
     }
@@ -72,17 +74,20 @@ std::string did_you_mean(std::string_view word, const std::vector<std::string_vi
     return best ? "; did you mean \"" + std::string(*best) + "\"?" : std::string();
 }
 
-std::string unknown_option(std::string_view command, std::string_view option, std::string_view example) {
+std::string unknown_option(std::string_view command, std::string_view option,
+                           std::string_view example) {
     std::vector<std::string_view> candidates;
     if (const CommandRow* row = find_command(command)) {
-        for (const OptionRow& o : row->options) candidates.push_back(o.name);
+        for (const OptionRow& o : row->options)
+            candidates.push_back(o.name);
     }
     for (const OptionRow& o : global_option_rows()) {
         candidates.push_back(o.name);
         if (!o.alias.empty()) candidates.push_back(o.alias);
     }
     const auto eq = option.find('=');
-    return "unknown option " + std::string(option) + did_you_mean(option.substr(0, eq), candidates) +
+    return "unknown option " + std::string(option) +
+           did_you_mean(option.substr(0, eq), candidates) +
            " (for example: " + std::string(example) + ")";
 }
 

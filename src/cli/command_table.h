@@ -12,11 +12,11 @@ namespace kestrel::cli {
 
 // What an argument is, so that the completion can offer the right words.
 enum class ValueKind {
-    Other,   // a number, an address, a range: nothing to offer
-    File,    // a file name
-    Choice,  // one of the words in `choices`
-    Device,  // HOST:PORT (the completion offers KESTREL_DEVICE)
-    Command, // a command name (help's operand)
+    Other,    // a number, an address, a range: nothing to offer
+    File,     // a file name
+    Choice,   // one of the words in `choices`
+    Device,   // HOST:PORT (the completion offers KESTREL_DEVICE)
+    Command,  // a command name (help's operand)
 };
 
 struct OptionRow {
@@ -24,8 +24,8 @@ struct OptionRow {
     std::string_view alias;     // "-v" for --verbose, or empty
     std::string_view argument;  // "A"; empty for a flag
     ValueKind kind = ValueKind::Other;
-    std::string_view choices;   // for Choice: "auto bar lines none json"
-    std::string_view help;      // one paragraph, lower-case first letter, no final stop
+    std::string_view choices;  // for Choice: "auto bar lines none json"
+    std::string_view help;     // one paragraph, lower-case first letter, no final stop
 };
 
 // A fixed first operand with its value, as `set ip A.B.C.D:PORT`.
@@ -43,9 +43,9 @@ struct CommandRow {
     std::string_view description;  // paragraphs joined by "\n"; sentences with full stops
     ValueKind operand = ValueKind::Other;  // what its positional arguments are
     std::vector<OptionRow> options;
-    std::vector<WordRow> words;    // set's settings; empty for the other commands
-    std::string_view closing;      // a paragraph after the options ("Exit 0 when ..."), or empty
-    bool hidden = false;           // the batch's own child command: in no help, page or completion
+    std::vector<WordRow> words;  // set's settings; empty for the other commands
+    std::string_view closing;    // a paragraph after the options ("Exit 0 when ..."), or empty
+    bool hidden = false;         // the batch's own child command: in no help, page or completion
 };
 
 struct ExitRow {
@@ -77,6 +77,7 @@ std::string did_you_mean(std::string_view word, const std::vector<std::string_vi
 // The message for an option a command does not take: "unknown option --verfy; did you mean
 // \"--verify\"?" followed by " (for example: ...)". The candidates are the command's options and
 // the global ones.
-std::string unknown_option(std::string_view command, std::string_view option, std::string_view example);
+std::string unknown_option(std::string_view command, std::string_view option,
+                           std::string_view example);
 
 }  // namespace kestrel::cli

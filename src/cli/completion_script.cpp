@@ -5,7 +5,8 @@
 namespace kestrel::cli {
 namespace {
 
-constexpr const char* kHead = R"(# bash completion for kestrelctl                            -*- shell-script -*-
+constexpr const char* kHead =
+    R"(# bash completion for kestrelctl                            -*- shell-script -*-
 # Written at build time from kestrelctl's command table (src/cli/command_table.cpp).
 
 _kestrelctl()
@@ -62,11 +63,15 @@ std::string join(const std::vector<std::string_view>& words, std::string_view be
 // there is nothing to offer.
 std::string value_action(const OptionRow& row) {
     switch (row.kind) {
-        case ValueKind::File: return "_filedir";
-        case ValueKind::Choice: return "COMPREPLY=($(compgen -W '" + std::string(row.choices) + "' -- \"$cur\"))";
+        case ValueKind::File:
+            return "_filedir";
+        case ValueKind::Choice:
+            return "COMPREPLY=($(compgen -W '" + std::string(row.choices) + "' -- \"$cur\"))";
         case ValueKind::Device:
-            return "[[ -n ${KESTREL_DEVICE-} ]] && COMPREPLY=($(compgen -W \"$KESTREL_DEVICE\" -- \"$cur\"))";
-        default: return "";
+            return "[[ -n ${KESTREL_DEVICE-} ]] && COMPREPLY=($(compgen -W \"$KESTREL_DEVICE\" -- "
+                   "\"$cur\"))";
+        default:
+            return "";
     }
 }
 
@@ -85,7 +90,8 @@ std::string prev_cases(const std::vector<OptionRow>& rows, const std::string& in
 
 std::string option_words(const CommandRow& row) {
     std::vector<std::string_view> names;
-    for (const OptionRow& o : row.options) names.push_back(o.name);
+    for (const OptionRow& o : row.options)
+        names.push_back(o.name);
     names.push_back("--help");
     return join(names, " ");
 }
@@ -95,24 +101,29 @@ std::string command_case(const CommandRow& row) {
     std::string out = "        " + std::string(row.name) + ")\n" + prev_cases(row.options, in);
     const std::string options = "COMPREPLY=($(compgen -W '" + option_words(row) + "' -- \"$cur\"))";
     if (row.operand == ValueKind::File) {
-        out += in + "if [[ $cur == -* ]]; then\n" + in + "    " + options + "\n" + in + "else\n" + in +
-               "    _filedir\n" + in + "fi\n";
+        out += in + "if [[ $cur == -* ]]; then\n" + in + "    " + options + "\n" + in + "else\n" +
+               in + "    _filedir\n" + in + "fi\n";
     } else if (row.operand == ValueKind::Command) {
-        out += in + "((cword == command_at + 1)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\"))\n";
+        out +=
+            in +
+            "((cword == command_at + 1)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\"))\n";
     } else if (!row.words.empty()) {
         std::vector<std::string_view> names;
-        for (const WordRow& w : row.words) names.push_back(w.name);
-        out += in + "if ((cword == command_at + 1)); then\n" + in + "    COMPREPLY=($(compgen -W '" +
-               join(names, " ") + " --help' -- \"$cur\"))\n" + in + "elif ((cword == command_at + 2)); then\n" +
-               in + "    case ${words[command_at + 1]} in\n";
+        for (const WordRow& w : row.words)
+            names.push_back(w.name);
+        out += in + "if ((cword == command_at + 1)); then\n" + in +
+               "    COMPREPLY=($(compgen -W '" + join(names, " ") + " --help' -- \"$cur\"))\n" +
+               in + "elif ((cword == command_at + 2)); then\n" + in +
+               "    case ${words[command_at + 1]} in\n";
         for (const WordRow& w : row.words) {
             if (w.choices.empty()) continue;
-            out += in + "        " + std::string(w.name) + ") COMPREPLY=($(compgen -W '" + std::string(w.choices) +
-                   "' -- \"$cur\")) ;;\n";
+            out += in + "        " + std::string(w.name) + ") COMPREPLY=($(compgen -W '" +
+                   std::string(w.choices) + "' -- \"$cur\")) ;;\n";
         }
         out += in + "    esac\n" + in + "fi\n";
     } else {
-        out += in + "[[ $cur == -* ]] && COMPREPLY=($(compgen -W '" + option_words(row) + "' -- \"$cur\"))\n";
+        out += in + "[[ $cur == -* ]] && COMPREPLY=($(compgen -W '" + option_words(row) +
+               "' -- \"$cur\"))\n";
     }
     return out + in + ";;\n";
 }

@@ -12,8 +12,7 @@
 #include "device/address.h"
 
 namespace kestrel::cli {
-std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits,
-                                      unsigned max) {
+std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits, unsigned max) {
     if (text.empty() || text.size() > max_digits) return std::nullopt;
     unsigned value = 0;
     for (char c : text) {
@@ -25,11 +24,13 @@ std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_dig
 }
 
 std::string Endpoint::ip_text() const {
-    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
-           "." + std::to_string(ip[3]);
+    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
+           std::to_string(ip[3]);
 }
 
-std::string Endpoint::text() const { return ip_text() + ":" + std::to_string(port); }
+std::string Endpoint::text() const {
+    return ip_text() + ":" + std::to_string(port);
+}
 
 std::optional<Endpoint> parse_endpoint(std::string_view text) {
     const std::size_t colon = text.rfind(':');
@@ -43,19 +44,24 @@ std::optional<Endpoint> parse_endpoint(std::string_view text) {
 std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& error) {
     if (auto direct = parse_endpoint(text)) return direct;
     const std::size_t colon = text.rfind(':');
-    const unsigned port = colon == std::string_view::npos ? 0 : parse_decimal(text.substr(colon + 1), 5, 65535).value_or(0);
+    const unsigned port = colon == std::string_view::npos
+                              ? 0
+                              : parse_decimal(text.substr(colon + 1), 5, 65535).value_or(0);
     const std::string host(colon == std::string_view::npos ? text : text.substr(0, colon));
-    const bool name_like = !host.empty() && host.size() <= 253 &&
-                           std::all_of(host.begin(), host.end(), [](char c) {
-                               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
-                           }) &&
-                           !std::all_of(host.begin(), host.end(), [](char c) {
-                               return std::isdigit(static_cast<unsigned char>(c)) || c == '.';
-                           });
+    const bool name_like =
+        !host.empty() && host.size() <= 253 &&
+        std::all_of(host.begin(), host.end(),
+                    [](char c) {
+                        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+                    }) &&
+        !std::all_of(host.begin(), host.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) || c == '.';
+        });
     // A text the resolver would read as a number in another form (0x7f.1, 127.1) is no name.
     in_addr numeric{};
     if (port == 0 || !name_like || ::inet_aton(host.c_str(), &numeric) != 0) {
-        error = quoted_text(text) + " is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)";
+        error = quoted_text(text) +
+                " is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)";
         return std::nullopt;
     }
     addrinfo hints{};
@@ -64,7 +70,8 @@ std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& err
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (rc != 0 || !found) {
-        error = "the name " + quoted_text(host) + " does not resolve to an IPv4 address (" + ::gai_strerror(rc) + ")";
+        error = "the name " + quoted_text(host) + " does not resolve to an IPv4 address (" +
+                ::gai_strerror(rc) + ")";
         return std::nullopt;
     }
     const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);

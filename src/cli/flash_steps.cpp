@@ -15,7 +15,9 @@
 
 namespace kestrel::cli {
 
-int FlashRegion::first_page() const { return static_cast<int>(offset / kPageSize); }
+int FlashRegion::first_page() const {
+    return static_cast<int>(offset / kPageSize);
+}
 
 int FlashRegion::page_count() const {
     return static_cast<int>((offset + length + kPageSize - 1) / kPageSize) - first_page();
@@ -34,9 +36,12 @@ std::optional<std::size_t> parse_flash_number(std::string_view text) {
     std::size_t value = 0;
     for (const char c : text) {
         int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
         if (digit < 0) return std::nullopt;
         value = value * (hex ? 16 : 10) + static_cast<std::size_t>(digit);
     }
@@ -54,25 +59,29 @@ bool chip_ok(Session& session, int& code) {
     const bool ok = check_flash_id(id);
     session.json().add("flash_id", flash_id_text(id));
     if (ok) return true;
-    code = session.fail(kExitFlashChip, no_chip(id) ? "no flash chip answers (id " + flash_id_text(id) + ")"
-                                                    : "unexpected flash chip " + flash_id_text(id) +
-                                                          " (expected c22016)");
+    code = session.fail(kExitFlashChip,
+                        no_chip(id)
+                            ? "no flash chip answers (id " + flash_id_text(id) + ")"
+                            : "unexpected flash chip " + flash_id_text(id) + " (expected c22016)");
     return false;
 }
 
-bool read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out, int& code,
-                 const std::string& consequence) {
+bool read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out,
+                 int& code, const std::string& consequence) {
     Bytes pages(static_cast<std::size_t>(region.page_count()) * kPageSize);
-    const PagesReadResult r = read_pages(region.first_page(), region.page_count(), pages, stage, session.hooks());
+    const PagesReadResult r =
+        read_pages(region.first_page(), region.page_count(), pages, stage, session.hooks());
     session.count_bytes(static_cast<std::uint64_t>(r.pages_read) * kPageSize);
     if (r.outcome == PagesRead::Stopped) {
-        code = session.fail(kExitInterrupted, "interrupted at page " + std::to_string(r.failed_page) + "; " +
-                                                  consequence + "; the device is unchanged");
+        code =
+            session.fail(kExitInterrupted, "interrupted at page " + std::to_string(r.failed_page) +
+                                               "; " + consequence + "; the device is unchanged");
         return false;
     }
     if (r.outcome != PagesRead::Ok) {
-        code = session.fail(kExitLink, "page " + std::to_string(r.failed_page) + " had no clean read in " +
-                                           std::to_string(kPageReadTries) + " tries; " + consequence);
+        code = session.fail(kExitLink,
+                            "page " + std::to_string(r.failed_page) + " had no clean read in " +
+                                std::to_string(kPageReadTries) + " tries; " + consequence);
         return false;
     }
     const auto begin = pages.begin() + static_cast<std::ptrdiff_t>(region.offset % kPageSize);
@@ -80,7 +89,8 @@ bool read_region(Session& session, const FlashRegion& region, FlashStage stage, 
     return true;
 }
 
-std::optional<Bytes> load_image(Session& session, const std::string& path, const ImageLimit& limit, int& code) {
+std::optional<Bytes> load_image(Session& session, const std::string& path, const ImageLimit& limit,
+                                int& code) {
     InputFile file(path);
     if (!file.ok()) {
         code = session.fail(kExitFile, file.error());
@@ -93,7 +103,8 @@ std::optional<Bytes> load_image(Session& session, const std::string& path, const
     if (file.size() > limit.limit && !limit.truncate) {
         code = session.fail(kExitUsage, "\"" + path + "\" holds " + std::to_string(file.size()) +
                                             " bytes, more than " + limit.what +
-                                            "; add --truncate to use its first " + std::to_string(limit.limit));
+                                            "; add --truncate to use its first " +
+                                            std::to_string(limit.limit));
         return std::nullopt;
     }
     auto bytes = file.read(std::min<std::uint64_t>(file.size(), limit.limit));
@@ -110,7 +121,9 @@ bool output_room(Session& session, const std::string& path, std::uint64_t bytes,
         return false;
     }
     const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
     struct statvfs fs {};
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
         code = session.fail(kExitFile, "can't write in \"" + dir + "\": " + std::strerror(errno));
@@ -120,7 +133,8 @@ bool output_room(Session& session, const std::string& path, std::uint64_t bytes,
         const std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
         if (room < bytes) {
             code = session.fail(kExitFile, "\"" + dir + "\" has room for " + std::to_string(room) +
-                                               " bytes, fewer than the " + std::to_string(bytes) + " to write");
+                                               " bytes, fewer than the " + std::to_string(bytes) +
+                                               " to write");
             return false;
         }
     }

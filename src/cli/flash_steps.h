@@ -41,8 +41,8 @@ bool no_chip(const FlashId& id);
 // Reads the region into out (region.length bytes) page by page (inside the worker). false with
 // the failure recorded: kExitInterrupted or kExitLink, the message ending in `consequence`
 // ("nothing written").
-bool read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out, int& code,
-                 const std::string& consequence);
+bool read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out,
+                 int& code, const std::string& consequence);
 
 // An image file read whole, refused unless regular and not empty (kExitFile). Longer than
 // limit: kExitUsage unless truncate, which keeps its first limit bytes.

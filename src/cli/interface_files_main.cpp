@@ -51,7 +51,8 @@ int write_man_page(const char* template_path, const char* output) {
     std::string missing;
     const auto filled = kestrel::cli::kestrelctl_man_page(std::move(page), missing);
     if (!filled) {
-        std::fprintf(stderr, "kestrelctl-interface-files: %s has no line %s\n", template_path, missing.c_str());
+        std::fprintf(stderr, "kestrelctl-interface-files: %s has no line %s\n", template_path,
+                     missing.c_str());
         return 1;
     }
     return write_file(output, *filled);
@@ -62,7 +63,8 @@ int write_man_page(const char* template_path, const char* output) {
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "man" && argc == 4) return write_man_page(argv[2], argv[3]);
-    if (what == "completion" && argc == 3) return write_file(argv[2], kestrel::cli::bash_completion_script());
+    if (what == "completion" && argc == 3)
+        return write_file(argv[2], kestrel::cli::bash_completion_script());
     std::fprintf(stderr,
                  "usage: kestrelctl-interface-files man TEMPLATE OUTPUT\n"
                  "       kestrelctl-interface-files completion OUTPUT\n");

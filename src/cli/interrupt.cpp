@@ -9,7 +9,9 @@ namespace {
 std::atomic<int> g_interrupts{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void on_interrupt(int) { g_interrupts.fetch_add(1, std::memory_order_relaxed); }
+extern "C" void on_interrupt(int) {
+    g_interrupts.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -21,8 +23,14 @@ void install_interrupt_handler() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-int interrupt_count() { return g_interrupts.load(std::memory_order_relaxed); }
-void reset_interrupts() { g_interrupts.store(0, std::memory_order_relaxed); }
-void note_interrupt() { g_interrupts.fetch_add(1, std::memory_order_relaxed); }
+int interrupt_count() {
+    return g_interrupts.load(std::memory_order_relaxed);
+}
+void reset_interrupts() {
+    g_interrupts.store(0, std::memory_order_relaxed);
+}
+void note_interrupt() {
+    g_interrupts.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace kestrel::cli

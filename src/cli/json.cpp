@@ -9,7 +9,10 @@ namespace {
 // (RFC 3629): no overlong forms, no UTF-16 surrogates (ED A0..BF), nothing past U+10FFFF.
 std::size_t utf8_length(std::string_view text, std::size_t i) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t n = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC2 && lead <= 0xDF ? 2 : 0;
+    const std::size_t n = lead >= 0xF0 && lead <= 0xF4   ? 4
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                         : 0;
     if (n == 0 || i + n > text.size()) return 0;
     // The second byte's range narrows after E0, ED, F0 and F4.
     const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
@@ -78,7 +81,9 @@ JsonObject& JsonObject::add(std::string_view key, double value) {
     std::snprintf(buf, sizeof buf, "%.3f", value);
     return raw(key, buf);
 }
-JsonObject& JsonObject::add_null(std::string_view key) { return raw(key, "null"); }
+JsonObject& JsonObject::add_null(std::string_view key) {
+    return raw(key, "null");
+}
 JsonObject& JsonObject::add_object(std::string_view key, const JsonObject& value) {
     return raw(key, value.str());
 }

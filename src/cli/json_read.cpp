@@ -8,7 +8,8 @@ namespace kestrel::cli {
 
 std::optional<std::string> json_field(std::string_view object, std::string_view key) noexcept {
     try {
-        const nlohmann::json parsed = nlohmann::json::parse(object, nullptr, /*allow_exceptions=*/false);
+        const nlohmann::json parsed =
+            nlohmann::json::parse(object, nullptr, /*allow_exceptions=*/false);
         if (!parsed.is_object()) return std::nullopt;
         const auto it = parsed.find(key);
         if (it == parsed.end()) return std::nullopt;

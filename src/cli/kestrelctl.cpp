@@ -27,7 +27,8 @@ struct Parsed {
 };
 
 // Takes a global option's value: the next word, or what follows "NAME=".
-bool take_value(const std::vector<std::string>& args, std::size_t& i, std::string_view name, std::string& into) {
+bool take_value(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
+                std::string& into) {
     if (args[i] == name) {
         if (i + 1 >= args.size()) return false;
         into = args[++i];
@@ -43,7 +44,9 @@ const OptionRow* global_row_of(const std::string& word) {
     const auto eq = word.find('=');
     if (eq == std::string::npos) return nullptr;
     const OptionRow* row = find_global_option(std::string_view(word).substr(0, eq));
-    return row && !row->argument.empty() && row->name == std::string_view(word).substr(0, eq) ? row : nullptr;
+    return row && !row->argument.empty() && row->name == std::string_view(word).substr(0, eq)
+               ? row
+               : nullptr;
 }
 
 // Picks the global options (the table's rows) out of the arguments wherever they stand.
@@ -69,7 +72,9 @@ Parsed parse_global(const std::vector<std::string>& args) {
             p.options.trace_file = value;
         } else if (name == "--progress") {
             if (!parse_progress_mode(value, p.options.progress)) {
-                p.error = "--progress takes auto, bar, lines, none or json (for example --progress lines)";
+                p.error =
+                    "--progress takes auto, bar, lines, none or json (for example --progress "
+                    "lines)";
             }
         } else if (name == "--json") {
             p.options.json = true;
@@ -94,7 +99,8 @@ class TraceRoute {
         if (!options.trace_file.empty()) {
             file_ = std::make_unique<TraceFile>(options.trace_file);
             if (!file_->ok()) return;
-            previous_ = set_trace_sink([f = file_.get()](std::string_view text) { (void)f->write_line(text); });
+            previous_ = set_trace_sink(
+                [f = file_.get()](std::string_view text) { (void)f->write_line(text); });
         } else if (options.verbose) {
             previous_ = set_trace_sink([err](std::string_view text) { write_line(err, text); });
         } else {
@@ -137,7 +143,8 @@ int show_help(const std::vector<std::string>& words, const CliStreams& io) {
         return kExitOk;
     }
     const std::string why = words.size() > 2 ? "help takes one COMMAND"
-                                             : "no command \"" + words[1] + "\"" + did_you_mean(words[1], command_names());
+                                             : "no command \"" + words[1] + "\"" +
+                                                   did_you_mean(words[1], command_names());
     std::fprintf(io.err, "kestrelctl help: %s (for example: kestrelctl help write)\n", why.c_str());
     return kExitUsage;
 }
@@ -162,7 +169,8 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (!p.error.empty()) return usage_error(session, p.error);
     if (command.empty()) {
         std::fputs(main_help().c_str(), io.err);
-        return usage_error(session, "no command given (for example: kestrelctl --device 192.168.1.50:5000 info)");
+        return usage_error(
+            session, "no command given (for example: kestrelctl --device 192.168.1.50:5000 info)");
     }
     TraceRoute trace_route(p.options, io.err);
     if (trace_route.failed()) {
@@ -174,8 +182,10 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     set_handshake_notice_stream(nullptr);
 
     if (!row) {
-        return usage_error(session, "unknown command \"" + command + "\"" + did_you_mean(command, command_names()) +
-                                        " (for example: kestrelctl --device 192.168.1.50:5000 info; see kestrelctl help)");
+        return usage_error(
+            session,
+            "unknown command \"" + command + "\"" + did_you_mean(command, command_names()) +
+                " (for example: kestrelctl --device 192.168.1.50:5000 info; see kestrelctl help)");
     }
     ArgList rest(*row, std::vector<std::string>(p.rest.begin() + 1, p.rest.end()));
     if (command == "info") return cmd_info(session, std::move(rest));
@@ -187,7 +197,8 @@ int run_kestrelctl(const std::vector<std::string>& args, const CliStreams& io) {
     if (command == "scan") return cmd_scan(session, std::move(rest));
     if (command == "batch") return cmd_batch(session, std::move(rest), io);
     if (command == "unit") return cmd_unit(session, std::move(rest));
-    throw std::logic_error("kestrelctl: the command table lists \"" + command + "\", which nothing runs");
+    throw std::logic_error("kestrelctl: the command table lists \"" + command +
+                           "\", which nothing runs");
 }
 
 }  // namespace kestrel::cli

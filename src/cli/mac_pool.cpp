@@ -65,9 +65,9 @@ Loaded load_state(const std::string& path, const MacRange& range) {
         return out;
     }
     if (parse.state->range.first != range.first || parse.state->range.last != range.last) {
-        out.error = path + " line " + (parse.state->legacy ? "1" : "2") + ": the file is for the range " +
-                    parse.state->range.text() + "; the range " + range.text() +
-                    " needs a --mac-state of its own";
+        out.error = path + " line " + (parse.state->legacy ? "1" : "2") +
+                    ": the file is for the range " + parse.state->range.text() + "; the range " +
+                    range.text() + " needs a --mac-state of its own";
         return out;
     }
     out.state = parse.state;
@@ -81,7 +81,8 @@ std::string rewrite_state(const std::string& path, const MacRange& range, Mac48 
     const bool existed = ::stat(path.c_str(), &st) == 0;
     const std::string body = mac_state_text(range, next);
     AtomicFile file(path);
-    if (!file.ok() || !file.write({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()}) ||
+    if (!file.ok() ||
+        !file.write({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()}) ||
         !file.commit()) {
         return file.error().empty() ? "can't write \"" + path + "\"" : file.error();
     }
@@ -98,7 +99,8 @@ std::string append_line(const std::string& path, const std::string& line) {
     const ssize_t n = ::write(file.fd, line.data(), line.size());
     if (n == static_cast<ssize_t>(line.size()) && ::fsync(file.fd) == 0) return {};
     const std::string why = "can't write \"" + path + "\": " + std::strerror(n < 0 ? errno : EIO);
-    if (before >= 0 && ::ftruncate(file.fd, before) != 0) return why + "; the file may end in a cut line";
+    if (before >= 0 && ::ftruncate(file.fd, before) != 0)
+        return why + "; the file may end in a cut line";
     return why;
 }
 
@@ -113,7 +115,7 @@ std::optional<Mac48> parse_mac(std::string_view text) {
             if (c != ':') return std::nullopt;
             continue;
         }
-        int v = c >= '0' && c <= '9' ? c - '0'
+        int v = c >= '0' && c <= '9'   ? c - '0'
                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                        : -1;
@@ -132,33 +134,42 @@ std::string mac_text(Mac48 mac) {
     return buf;
 }
 
-std::string MacRange::text() const { return mac_text(first) + "-" + mac_text(last); }
+std::string MacRange::text() const {
+    return mac_text(first) + "-" + mac_text(last);
+}
 
 std::string_view mac_refusal(Mac48 mac) {
     device::Mac bytes{};
-    for (int i = 0; i < 6; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
+    for (int i = 0; i < 6; ++i)
+        bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
     return device::mac_refusal(bytes);
 }
 
 MacRangeCheck check_mac_range(std::string_view text) {
     MacRangeCheck check;
     const std::size_t dash = text.find('-');
-    const auto first = dash == std::string_view::npos ? std::nullopt : parse_mac(text.substr(0, dash));
-    const auto last = dash == std::string_view::npos ? std::nullopt : parse_mac(text.substr(dash + 1));
+    const auto first =
+        dash == std::string_view::npos ? std::nullopt : parse_mac(text.substr(0, dash));
+    const auto last =
+        dash == std::string_view::npos ? std::nullopt : parse_mac(text.substr(dash + 1));
     if (!first || !last || *first > *last) {
-        check.error = quoted_text(text) + " is not FIRST-LAST (for example 02:1a:2b:00:00:00-02:1a:2b:00:0f:ff)";
+        check.error = quoted_text(text) +
+                      " is not FIRST-LAST (for example 02:1a:2b:00:00:00-02:1a:2b:00:0f:ff)";
     } else if (const auto why = mac_refusal(*first); !why.empty()) {
         check.error = "the range " + std::string(text) + " starts with " + std::string(why);
     } else if (*first >> 40 != *last >> 40) {
-        check.error = "the range " + std::string(text) +
-                      " holds multicast addresses (every odd first byte); keep both ends on one first byte";
+        check.error =
+            "the range " + std::string(text) +
+            " holds multicast addresses (every odd first byte); keep both ends on one first byte";
     } else {
         check.range = MacRange{*first, *last};
     }
     return check;
 }
 
-std::optional<MacRange> parse_mac_range(std::string_view text) { return check_mac_range(text).range; }
+std::optional<MacRange> parse_mac_range(std::string_view text) {
+    return check_mac_range(text).range;
+}
 
 MacTake take_mac(const std::string& state_path, const MacRange& range) {
     MacTake take;
@@ -194,6 +205,8 @@ std::string check_mac_state(const std::string& state_path, const MacRange& range
     return load_state(state_path, range).error;
 }
 
-std::string mac_lock_path(const std::string& state_path) { return state_path + ".lock"; }
+std::string mac_lock_path(const std::string& state_path) {
+    return state_path + ".lock";
+}
 
 }  // namespace kestrel::cli

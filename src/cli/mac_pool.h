@@ -16,7 +16,7 @@ namespace kestrel::cli {
 using Mac48 = std::uint64_t;  // the six bytes, first byte in bits 47..40
 
 std::optional<Mac48> parse_mac(std::string_view text);  // "a1:b2:c3:d4:e5:f6"
-std::string mac_text(Mac48 mac);                         // lowercase, colons
+std::string mac_text(Mac48 mac);                        // lowercase, colons
 
 struct MacRange {
     Mac48 first = 0;

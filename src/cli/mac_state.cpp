@@ -54,15 +54,18 @@ MacStateParse parse_legacy(std::string_view line, const std::string& path) {
     const auto space = line.find(' ');
     const auto range = exact_range(line.substr(0, space));
     if (space == std::string_view::npos || !range) {
-        return failure(path, 1, quoted_text(line) + " is not a MAC state line (the file starts with \"" +
-                                    std::string(kMagic) + "\")");
+        return failure(path, 1,
+                       quoted_text(line) + " is not a MAC state line (the file starts with \"" +
+                           std::string(kMagic) + "\")");
     }
     const std::string_view next_text = line.substr(space + 1);
     MacState state{*range, range->last + 1, true};
     if (next_text != kLegacyUsedUp) {
         const auto next = exact_mac(next_text);
         if (!next || *next < range->first || *next > range->last) {
-            return failure(path, 1, quoted_text(next_text) + " is not an address of the range " + range->text());
+            return failure(
+                path, 1,
+                quoted_text(next_text) + " is not an address of the range " + range->text());
         }
         state.next = *next;
     }
@@ -76,8 +79,13 @@ MacStateParse parse_legacy(std::string_view line, const std::string& path) {
 MacStateParse parse_mac_state(std::string_view text, const std::string& path) {
     const Lines split = split_lines(text);
     const auto& lines = split.lines;
-    if (lines.empty()) return failure(path, 1, "the file is empty; a MAC state file starts with \"" + std::string(kMagic) + "\"");
-    if (split.cut_short) return failure(path, lines.size(), quoted_text(lines.back()) + " is cut short (no line end)");
+    if (lines.empty())
+        return failure(
+            path, 1,
+            "the file is empty; a MAC state file starts with \"" + std::string(kMagic) + "\"");
+    if (split.cut_short)
+        return failure(path, lines.size(),
+                       quoted_text(lines.back()) + " is cut short (no line end)");
     if (lines[0] != kMagic) {
         if (lines.size() == 1) return parse_legacy(lines[0], path);
         return failure(path, 1, quoted_text(lines[0]) + " is not \"" + std::string(kMagic) + "\"");
@@ -97,9 +105,10 @@ MacStateParse parse_mac_state(std::string_view text, const std::string& path) {
             return failure(path, i + 1, quoted_text(entry) + " is not an address or FIRST-LAST");
         }
         if (next > range->last || *from != next || *to > range->last) {
-            return failure(path, i + 1, quoted_text(entry) + " does not follow " +
-                                            (i == 2 ? "the range's start" : "the line before") + " within " +
-                                            range->text());
+            return failure(path, i + 1,
+                           quoted_text(entry) + " does not follow " +
+                               (i == 2 ? "the range's start" : "the line before") + " within " +
+                               range->text());
         }
         next = *to + 1;
     }
@@ -114,6 +123,8 @@ std::string mac_state_text(const MacRange& range, Mac48 next) {
     return text;
 }
 
-std::string mac_state_line(Mac48 mac) { return mac_text(mac) + "\n"; }
+std::string mac_state_line(Mac48 mac) {
+    return mac_text(mac) + "\n";
+}
 
 }  // namespace kestrel::cli

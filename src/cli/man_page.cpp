@@ -27,7 +27,8 @@ std::string man_option(const OptionRow& row) {
     if (!row.argument.empty()) {
         std::string choices(row.choices);
         std::replace(choices.begin(), choices.end(), ' ', '|');
-        head += " " + roff_synopsis(row.kind == ValueKind::Choice ? std::string_view(choices) : row.argument);
+        head += " " + roff_synopsis(row.kind == ValueKind::Choice ? std::string_view(choices)
+                                                                  : row.argument);
     }
     std::string out = ".TP\n" + head + "\n" + roff_sentences(row.help);
     return out;
@@ -39,10 +40,11 @@ std::string man_command(const CommandRow& row) {
     if (!row.synopsis.empty()) out += roff_synopsis(row.synopsis) + "\n";
     out += ".PP\n" + man_paragraphs(row.description);
     for (const WordRow& word : row.words) {
-        out += ".TP\n" + roff_synopsis(std::string(word.name) + " " + std::string(word.argument)) + "\n" +
-               roff_sentences(word.help);
+        out += ".TP\n" + roff_synopsis(std::string(word.name) + " " + std::string(word.argument)) +
+               "\n" + roff_sentences(word.help);
     }
-    for (const OptionRow& option : row.options) out += man_option(option);
+    for (const OptionRow& option : row.options)
+        out += man_option(option);
     if (!row.closing.empty()) out += ".PP\n" + man_paragraphs(row.closing);
     return out;
 }
@@ -50,7 +52,8 @@ std::string man_command(const CommandRow& row) {
 bool replace_line(std::string& page, std::string_view marker, const std::string& body) {
     const std::string line = std::string(marker) + "\n";
     std::size_t at = page.find(line);
-    while (at != std::string::npos && at != 0 && page[at - 1] != '\n') at = page.find(line, at + 1);
+    while (at != std::string::npos && at != 0 && page[at - 1] != '\n')
+        at = page.find(line, at + 1);
     if (at == std::string::npos) return false;
     page.replace(at, line.size(), body);
     return true;
@@ -65,7 +68,8 @@ std::string man_synopsis() {
 
 std::string man_options() {
     std::string out;
-    for (const OptionRow& row : global_option_rows()) out += man_option(row);
+    for (const OptionRow& row : global_option_rows())
+        out += man_option(row);
     return out;
 }
 

@@ -17,7 +17,8 @@ inline constexpr std::string_view kManExitMarker = ".\\\" kestrelctl exit status
 
 // The page: `page_template` with each marker line replaced. nullopt with `missing` set to the
 // first marker not found on a line of its own.
-[[nodiscard]] std::optional<std::string> kestrelctl_man_page(std::string page_template, std::string& missing);
+[[nodiscard]] std::optional<std::string> kestrelctl_man_page(std::string page_template,
+                                                             std::string& missing);
 
 // The sections' bodies, as they go in place of the markers.
 [[nodiscard]] std::string man_synopsis();

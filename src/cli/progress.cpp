@@ -29,12 +29,18 @@ constexpr int kBarWidth = 24;
 }  // namespace
 
 bool parse_progress_mode(const std::string& text, ProgressMode& mode) {
-    if (text == "auto") mode = ProgressMode::Auto;
-    else if (text == "bar") mode = ProgressMode::Bar;
-    else if (text == "lines") mode = ProgressMode::Lines;
-    else if (text == "none") mode = ProgressMode::None;
-    else if (text == "json") mode = ProgressMode::Json;
-    else return false;
+    if (text == "auto")
+        mode = ProgressMode::Auto;
+    else if (text == "bar")
+        mode = ProgressMode::Bar;
+    else if (text == "lines")
+        mode = ProgressMode::Lines;
+    else if (text == "none")
+        mode = ProgressMode::None;
+    else if (text == "json")
+        mode = ProgressMode::Json;
+    else
+        return false;
     return true;
 }
 
@@ -114,7 +120,8 @@ void ProgressView::draw(bool force_line) {
         const double elapsed = now - stage_start_;
         const double kib = static_cast<double>(done_) * kPageSize / 1024.0;
         const double rate = stage_ == FlashStage::Erase || elapsed <= 0 ? 0.0 : kib / elapsed;
-        const double left = rate > 0 ? static_cast<double>(total_ - done_) * kPageSize / 1024.0 / rate : -1;
+        const double left =
+            rate > 0 ? static_cast<double>(total_ - done_) * kPageSize / 1024.0 / rate : -1;
         const int percent = total_ > 0 ? static_cast<int>(100.0 * done_ / total_) : 100;
         std::fprintf(stream_,
                      "{\"stage\":\"%s\",\"done\":%d,\"total\":%d,\"percent\":%d,"

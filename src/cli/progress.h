@@ -23,8 +23,7 @@ class ProgressView {
     using Clock = std::function<double()>;  // seconds, monotonic
 
     // Auto becomes Bar when stream_is_terminal, else Lines.
-    ProgressView(std::FILE* stream, ProgressMode mode, bool stream_is_terminal,
-                 Clock clock = {});
+    ProgressView(std::FILE* stream, ProgressMode mode, bool stream_is_terminal, Clock clock = {});
 
     // A report from the job (see FlashJobHooks::progress).
     void update(FlashStage stage, int done, int total);

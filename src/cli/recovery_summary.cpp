@@ -29,8 +29,9 @@ RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_en
     c.naks = d.naks;
     c.strays = d.stale_discarded;
     c.again = recovery_stats_since(flash_start, flash_end);
-    const double per_exchange_s =
-        d.exchanges > 0 ? static_cast<double>(d.exchange_ns) / 1e9 / static_cast<double>(d.exchanges) : 0;
+    const double per_exchange_s = d.exchanges > 0 ? static_cast<double>(d.exchange_ns) / 1e9 /
+                                                        static_cast<double>(d.exchanges)
+                                                  : 0;
     const double extra = kChunkExchanges * static_cast<double>(c.again.chunks_reread) +
                          kPageReadExchanges * static_cast<double>(c.again.pages_read_back) +
                          kPageProgramExchanges * static_cast<double>(c.again.pages_reprogrammed);

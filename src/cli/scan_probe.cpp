@@ -59,7 +59,8 @@ void take_replies(int fd, std::map<std::uint32_t, Clock::time_point>& waiting,
     for (;;) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n =
+            ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) return;
         const std::uint32_t source = ntohl(from.sin_addr.s_addr);
         const auto it = waiting.find(source);
@@ -99,8 +100,10 @@ ProbeResult probe_handshakes(const AddressRange& range, const ProbeOptions& opti
             }
         }
         auto soonest = Clock::time_point::max();
-        for (const auto& [address, deadline] : waiting) soonest = std::min(soonest, deadline);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now());
+        for (const auto& [address, deadline] : waiting)
+            soonest = std::min(soonest, deadline);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now());
         pollfd p{socket.fd(), POLLIN, 0};
         (void)::poll(&p, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 100)));
         const std::size_t before = waiting.size();

@@ -39,21 +39,32 @@ constexpr std::uint32_t kSleepSliceMs = 100;
 
 const char* exit_code_name(int code) {
     switch (code) {
-        case kExitOk: return "ok";
-        case kExitDiffers: return "differs";
-        case kExitUsage: return "usage";
-        case kExitNoDevice: return "no-device";
-        case kExitFlashChip: return "flash-chip";
-        case kExitFile: return "file";
-        case kExitLink: return "link";
-        case kExitInterrupted: return "interrupted";
+        case kExitOk:
+            return "ok";
+        case kExitDiffers:
+            return "differs";
+        case kExitUsage:
+            return "usage";
+        case kExitNoDevice:
+            return "no-device";
+        case kExitFlashChip:
+            return "flash-chip";
+        case kExitFile:
+            return "file";
+        case kExitLink:
+            return "link";
+        case kExitInterrupted:
+            return "interrupted";
     }
     return "error";
 }
 
 Session::Session(const GlobalOptions& options, const CliStreams& io, std::string command)
-    : options_(options), io_(io), command_(std::move(command)),
-      progress_(io.err, options.progress, io.err_is_terminal), stats_at_start_(link_stats()),
+    : options_(options),
+      io_(io),
+      command_(std::move(command)),
+      progress_(io.err, options.progress, io.err_is_terminal),
+      stats_at_start_(link_stats()),
       recovery_at_start_(recovery_stats()),
       start_s_(now_s()) {
     stages_.reserve(4);  // one span per FlashStage: active_stage_ stays valid
@@ -75,13 +86,16 @@ Session::Session(const GlobalOptions& options, const CliStreams& io, std::string
     });
 }
 
-Session::~Session() { set_sleep_function(std::move(previous_sleep_)); }
+Session::~Session() {
+    set_sleep_function(std::move(previous_sleep_));
+}
 
 std::optional<Endpoint> Session::device() {
     if (device_) return device_;
     if (options_.device_text.empty()) {
-        fail(kExitUsage, "no device: give --device IP:PORT or set KESTREL_DEVICE "
-                         "(for example --device 192.168.1.50:5000)");
+        fail(kExitUsage,
+             "no device: give --device IP:PORT or set KESTREL_DEVICE "
+             "(for example --device 192.168.1.50:5000)");
         return std::nullopt;
     }
     std::string error;
@@ -154,7 +168,8 @@ int Session::finish(int code) {
             for (const StageSpan& s : stages_) {
                 JsonObject one;
                 one.add("seconds", s.seconds());
-                if (s.stage != FlashStage::Erase) one.add("pages", s.pages).add("rate_kib_s", s.rate_kib_s());
+                if (s.stage != FlashStage::Erase)
+                    one.add("pages", s.pages).add("rate_kib_s", s.rate_kib_s());
                 stages.add_object(flash_stage_name(s.stage), one);
             }
             out.add_object("stages", stages);
@@ -168,15 +183,17 @@ int Session::finish(int code) {
         std::fprintf(io_.out, "%s\n", text.c_str());
     } else {
         if (code != kExitOk) {
-            const std::string line = error_line(command_, error_.empty() ? exit_code_name(code) : error_);
+            const std::string line =
+                error_line(command_, error_.empty() ? exit_code_name(code) : error_);
             std::fprintf(io_.err, "%s\n", line.c_str());
         }
         if (linked_ && !stages_.empty()) {
             char tail[160];
-            std::snprintf(tail, sizeof tail, "; %.1f s in all, %lld exchanges, %lld faults recovered", seconds,
+            std::snprintf(tail, sizeof tail,
+                          "; %.1f s in all, %lld exchanges, %lld faults recovered", seconds,
                           static_cast<long long>(exchanges), static_cast<long long>(faults));
-            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s%s\n", stages_text().c_str(), tail,
-                         recovery_text(cost).c_str());
+            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s%s\n", stages_text().c_str(),
+                         tail, recovery_text(cost).c_str());
         }
     }
     std::fflush(io_.out);
@@ -187,7 +204,8 @@ int Session::finish(int code) {
 void Session::note_stage(FlashStage stage, int done) {
     const double now = now_s();
     if (!active_stage_ || active_stage_->stage != stage) {
-        auto it = std::find_if(stages_.begin(), stages_.end(), [stage](const StageSpan& s) { return s.stage == stage; });
+        auto it = std::find_if(stages_.begin(), stages_.end(),
+                               [stage](const StageSpan& s) { return s.stage == stage; });
         if (it == stages_.end()) {
             it = stages_.insert(stages_.end(), StageSpan{stage, 0, now, now, 0});
         }
@@ -206,7 +224,8 @@ void Session::set_stage_pages(FlashStage stage, int pages) {
 }
 
 void Session::notice_interrupt() {
-    if (erase_notice_given_ || interrupt_count() != 1 || !active_stage_ || active_stage_->stage != FlashStage::Erase) {
+    if (erase_notice_given_ || interrupt_count() != 1 || !active_stage_ ||
+        active_stage_->stage != FlashStage::Erase) {
         return;
     }
     erase_notice_given_ = true;
@@ -229,8 +248,8 @@ std::string Session::stages_text() const {
         if (s.stage == FlashStage::Erase) {
             std::snprintf(part, sizeof part, "erase %.1f s", seconds);
         } else {
-            std::snprintf(part, sizeof part, "%s %d pages in %.1f s (%.1f KiB/s)", flash_stage_name(s.stage),
-                          s.pages, seconds, s.rate_kib_s());
+            std::snprintf(part, sizeof part, "%s %d pages in %.1f s (%.1f KiB/s)",
+                          flash_stage_name(s.stage), s.pages, seconds, s.rate_kib_s());
         }
         out += (out.empty() ? "" : ", ") + std::string(part);
     }

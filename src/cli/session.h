@@ -70,7 +70,9 @@ class Session {
 
     // A check finish() makes last: a non-empty text is a failure found after the fact (the
     // trace could not be written); it turns success into kExitFile and is said once.
-    void watch_late_failure(std::function<std::string()> check) { late_failure_ = std::move(check); }
+    void watch_late_failure(std::function<std::string()> check) {
+        late_failure_ = std::move(check);
+    }
 
     // Ends the command: the summary (human) or the JSON object, then code.
     int finish(int code);

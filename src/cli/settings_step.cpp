@@ -39,15 +39,18 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         s.kind = Setting::Kind::Ip;
         const auto colon = value.rfind(':');
         const std::string ip = colon == std::string::npos ? value : value.substr(0, colon);
-        const std::string port = colon == std::string::npos ? std::string() : value.substr(colon + 1);
+        const std::string port =
+            colon == std::string::npos ? std::string() : value.substr(colon + 1);
         const auto check = device::check_device_ip(ip, "set ip");
         if (!check.ok()) {
             error = check.error;
             return std::nullopt;
         }
         const auto number = parse_decimal(port, 5, 99999);
-        const std::string bad_port = number ? device::check_device_port(static_cast<long>(*number), "set ip")
-                                            : std::string("set ip: give the port after a colon (for example 192.168.1.60:5000)");
+        const std::string bad_port =
+            number ? device::check_device_port(static_cast<long>(*number), "set ip")
+                   : std::string(
+                         "set ip: give the port after a colon (for example 192.168.1.60:5000)");
         if (!bad_port.empty()) {
             error = bad_port;
             return std::nullopt;
@@ -60,7 +63,8 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         const auto fields = device::split_mac_text(value);
         const auto check = fields ? device::check_mac_fields(*fields) : device::MacCheck{};
         if (!fields || !check.ok()) {
-            error = "set mac: " + quoted_text(value) + " is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
+            error = "set mac: " + quoted_text(value) +
+                    " is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
             return std::nullopt;
         }
         if (const auto refusal = device::mac_refusal(check.mac); !refusal.empty()) {
@@ -73,14 +77,16 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
         s.kind = Setting::Kind::TsPort;
         const auto n = parse_decimal(value, 5, 65535);
         if (!n || *n == 0) {
-            error = "set ts-port: " + quoted_text(value) + " is not a port 1 to 65535 (for example 1234)";
+            error = "set ts-port: " + quoted_text(value) +
+                    " is not a port 1 to 65535 (for example 1234)";
             return std::nullopt;
         }
         s.port = static_cast<std::uint16_t>(*n);
     } else if (what == "multicast") {
         s.kind = Setting::Kind::Multicast;
         if (value != "on" && value != "off") {
-            error = "set multicast: " + quoted_text(value) + " is not on or off (for example set multicast on)";
+            error = "set multicast: " + quoted_text(value) +
+                    " is not on or off (for example set multicast on)";
             return std::nullopt;
         }
         s.enable = value == "on";
@@ -99,8 +105,8 @@ std::optional<Setting> parse_setting(const std::string& what, const std::string&
             names.push_back(word.name);
             listed += (listed.empty() ? "" : ", ") + std::string(word.name);
         }
-        error = "set: unknown setting " + quoted_text(what) + did_you_mean(what, names) + " (" + listed +
-                "; for example set ts-port 1234)";
+        error = "set: unknown setting " + quoted_text(what) + did_you_mean(what, names) + " (" +
+                listed + "; for example set ts-port 1234)";
         return std::nullopt;
     }
     return s;
@@ -111,7 +117,8 @@ int apply_setting(Session& session, const Setting& s) {
         case Setting::Kind::Ip: {
             const auto r = device::apply_ip_and_port(s.typed, s.ip, s.port);
             if (!r.acknowledged) return command_failure(session, "set ip", r);
-            if (!r.link_followed) return session.fail(kExitLink, "set ip: the link did not follow the device");
+            if (!r.link_followed)
+                return session.fail(kExitLink, "set ip: the link did not follow the device");
             return kExitOk;
         }
         case Setting::Kind::Mac: {
@@ -126,7 +133,8 @@ int apply_setting(Session& session, const Setting& s) {
             const auto r = device::set_multicast_enable(s.enable);
             if (!r.acknowledged) return command_failure(session, "set multicast", r);
             if (r.read_back && (*r.read_back == 1) != s.enable) {
-                return session.fail(kExitLink, "set multicast: the device reads back " + std::to_string(*r.read_back));
+                return session.fail(kExitLink, "set multicast: the device reads back " +
+                                                   std::to_string(*r.read_back));
             }
             return kExitOk;
         }
@@ -143,8 +151,9 @@ int read_config(Session& session, device::DeviceConfig& config) {
     config = r.config;
     if (r.complete()) return kExitOk;
     return session.fail(r.device_silent ? kExitNoDevice : kExitLink,
-                        r.device_silent ? "the device stopped answering while its configuration was read"
-                                        : "the configuration block could not be read clean");
+                        r.device_silent
+                            ? "the device stopped answering while its configuration was read"
+                            : "the configuration block could not be read clean");
 }
 
 void put_config(Session& session, const device::DeviceConfig& c) {
@@ -154,18 +163,27 @@ void put_config(Session& session, const device::DeviceConfig& c) {
     const std::string mip = c.multicast_ip ? ip_string(*c.multicast_ip) : "";
     auto& j = session.json();
     j.add("mac", mac).add("ip", ip);
-    if (c.port) j.add("port", static_cast<int>(*c.port)); else j.add_null("port");
-    if (c.ts_port) j.add("ts_port", static_cast<int>(*c.ts_port)); else j.add_null("ts_port");
+    if (c.port)
+        j.add("port", static_cast<int>(*c.port));
+    else
+        j.add_null("port");
+    if (c.ts_port)
+        j.add("ts_port", static_cast<int>(*c.ts_port));
+    else
+        j.add_null("ts_port");
     j.add("multicast", multicast);
-    if (c.multicast_ip) j.add("multicast_ip", mip); else j.add_null("multicast_ip");
+    if (c.multicast_ip)
+        j.add("multicast_ip", mip);
+    else
+        j.add_null("multicast_ip");
     session.say("mac           " + mac);
     session.say("ip            " + ip);
     session.say("port          " + (c.port ? std::to_string(*c.port) : std::string()));
     session.say("ts_port       " + (c.ts_port ? std::to_string(*c.ts_port) : std::string()));
     session.say(std::string("multicast     ") + (multicast ? "on" : "off"));
     session.say("multicast_ip  " + (!c.multicast_ip ? std::string("(not read: multicast is off)")
-                                    : multicast  ? mip
-                                                 : mip + " (not in effect: multicast is off)"));
+                                    : multicast     ? mip
+                                                    : mip + " (not in effect: multicast is off)"));
 }
 
 }  // namespace kestrel::cli

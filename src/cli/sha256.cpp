@@ -16,12 +16,15 @@ constexpr std::array<std::uint32_t, 64> kRound{
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+constexpr std::uint32_t rotr(std::uint32_t x, int n) {
+    return (x >> n) | (x << (32 - n));
+}
 
 void compress(std::array<std::uint32_t, 8>& h, const std::uint8_t* block) {
     std::array<std::uint32_t, 64> w{};
     for (int i = 0; i < 16; ++i) {
-        w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 | static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
+        w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
+               static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
                static_cast<std::uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
     }
     for (int i = 16; i < 64; ++i) {
@@ -39,7 +42,8 @@ void compress(std::array<std::uint32_t, 8>& h, const std::uint8_t* block) {
         const std::uint32_t t2 = s0 + maj;
         v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
     }
-    for (int i = 0; i < 8; ++i) h[i] += v[i];
+    for (int i = 0; i < 8; ++i)
+        h[i] += v[i];
 }
 
 }  // namespace
@@ -48,15 +52,19 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
     std::array<std::uint32_t, 8> h{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     std::size_t whole = bytes.size() / 64 * 64;
-    for (std::size_t i = 0; i < whole; i += 64) compress(h, bytes.data() + i);
+    for (std::size_t i = 0; i < whole; i += 64)
+        compress(h, bytes.data() + i);
     std::array<std::uint8_t, 128> tail{};
     const std::size_t rest = bytes.size() - whole;
-    for (std::size_t i = 0; i < rest; ++i) tail[i] = bytes[whole + i];
+    for (std::size_t i = 0; i < rest; ++i)
+        tail[i] = bytes[whole + i];
     tail[rest] = 0x80;
     const std::size_t tail_len = rest < 56 ? 64 : 128;
     const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
-    for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    for (std::size_t i = 0; i < tail_len; i += 64) compress(h, tail.data() + i);
+    for (int i = 0; i < 8; ++i)
+        tail[tail_len - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    for (std::size_t i = 0; i < tail_len; i += 64)
+        compress(h, tail.data() + i);
     std::string out;
     char buf[9];
     for (auto word : h) {

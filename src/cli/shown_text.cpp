@@ -19,13 +19,16 @@ std::string shown_text(std::string_view text) {
     std::size_t keep = 0;  // the length of out that still leaves room for the "..."
     for (const char c : text) {
         const std::string piece = escaped(static_cast<unsigned char>(c));
-        if (out.size() + piece.size() > kShownTextMax) return out.substr(0, keep) + std::string(kCut);
+        if (out.size() + piece.size() > kShownTextMax)
+            return out.substr(0, keep) + std::string(kCut);
         out += piece;
         if (out.size() <= kShownTextMax - kCut.size()) keep = out.size();
     }
     return out;
 }
 
-std::string quoted_text(std::string_view text) { return "\"" + shown_text(text) + "\""; }
+std::string quoted_text(std::string_view text) {
+    return "\"" + shown_text(text) + "\"";
+}
 
 }  // namespace kestrel::cli

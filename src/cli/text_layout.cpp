@@ -95,7 +95,8 @@ std::string roff_sentences(std::string_view text) {
     std::string out;
     std::size_t start = 0;
     for (std::size_t i = 0; i + 2 < plain.size(); ++i) {
-        if (plain[i] == '.' && plain[i + 1] == ' ' && std::isupper(static_cast<unsigned char>(plain[i + 2]))) {
+        if (plain[i] == '.' && plain[i + 1] == ' ' &&
+            std::isupper(static_cast<unsigned char>(plain[i + 2]))) {
             out += roff_escape(std::string_view(plain).substr(start, i + 1 - start)) + "\n";
             start = i + 2;
         }

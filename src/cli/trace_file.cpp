@@ -52,7 +52,8 @@ class PipeSignalGuard {
 TraceFile::TraceFile(const std::string& path, int stall_ms) : path_(path), stall_ms_(stall_ms) {
     const std::string named = "can't open the trace file \"" + path + "\": ";
     // Never blocks: a FIFO without a reader gives ENXIO at once instead of waiting for one.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         open_error_ = named + (errno == ENXIO ? std::string("it is a FIFO that no process reads")
                                               : std::string(std::strerror(errno)));
@@ -90,7 +91,8 @@ bool TraceFile::write_line(std::string_view text) {
 }
 
 bool TraceFile::write_all(const char* data, std::size_t size) {
-    const std::uint64_t deadline_us = monotonic_us() + static_cast<std::uint64_t>(stall_ms_) * 1000u;
+    const std::uint64_t deadline_us =
+        monotonic_us() + static_cast<std::uint64_t>(stall_ms_) * 1000u;
     std::optional<PipeSignalGuard> no_sigpipe;
     if (fifo_) no_sigpipe.emplace();
     while (size > 0) {
@@ -103,12 +105,13 @@ bool TraceFile::write_all(const char* data, std::size_t size) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && fifo_ && errno == EAGAIN && wait_for_room(deadline_us)) continue;
         if (n < 0 && errno == EAGAIN) {
-            failure_ = "can't write the trace file \"" + path_ + "\": its reader made no room for " +
-                       std::to_string(stall_ms_) + " ms; the trace is incomplete";
+            failure_ = "can't write the trace file \"" + path_ +
+                       "\": its reader made no room for " + std::to_string(stall_ms_) +
+                       " ms; the trace is incomplete";
             return false;
         }
-        failure_ = "can't write the trace file \"" + path_ + "\": " + std::strerror(n < 0 ? errno : EIO) +
-                   "; the trace is incomplete";
+        failure_ = "can't write the trace file \"" + path_ +
+                   "\": " + std::strerror(n < 0 ? errno : EIO) + "; the trace is incomplete";
         return false;
     }
     return true;

@@ -10,7 +10,8 @@ constexpr std::size_t kNameColumn = 27;  // where the text beside a name starts
 constexpr std::size_t kExitColumn = 7;   // where an exit code's meaning starts
 
 // "  NAME" padded to `column`, then text wrapped beside it.
-void put_row(std::string& out, const std::string& head, std::string_view text, std::size_t column = kNameColumn) {
+void put_row(std::string& out, const std::string& head, std::string_view text,
+             std::size_t column = kNameColumn) {
     out += head;
     if (head.size() + 1 >= column) {
         out += '\n';
@@ -65,16 +66,22 @@ std::string main_help() {
     std::string out;
     put_usage(out, "", global_synopsis());
     out += "       kestrelctl --help | --version\n\n";
-    out += "Talks to one device over UDP. The device comes from --device, else KESTREL_DEVICE.\n\nCommands:\n";
+    out +=
+        "Talks to one device over UDP. The device comes from --device, else "
+        "KESTREL_DEVICE.\n\nCommands:\n";
     for (const CommandRow& row : command_rows()) {
         if (row.hidden) continue;
         put_row(out, "  " + std::string(row.name) + operands_of(row.synopsis), row.summary);
     }
-    out += "Run \"kestrelctl help COMMAND\" (or \"kestrelctl COMMAND --help\") for a command's options.\n\n"
-           "Options (before or after the command):\n";
-    for (const OptionRow& row : global_option_rows()) put_row(out, option_head(row), row.help);
+    out +=
+        "Run \"kestrelctl help COMMAND\" (or \"kestrelctl COMMAND --help\") for a command's "
+        "options.\n\n"
+        "Options (before or after the command):\n";
+    for (const OptionRow& row : global_option_rows())
+        put_row(out, option_head(row), row.help);
     out += "\nExit codes:\n";
-    for (const ExitRow& row : exit_rows()) put_row(out, "  " + std::to_string(row.code), row.meaning, kExitColumn);
+    for (const ExitRow& row : exit_rows())
+        put_row(out, "  " + std::to_string(row.code), row.meaning, kExitColumn);
     return out;
 }
 
@@ -85,10 +92,13 @@ std::optional<std::string> command_help(std::string_view command) {
     put_usage(out, row->name, row->synopsis);
     put_paragraphs(out, row->description);
     for (const WordRow& word : row->words) {
-        put_row(out, "  " + std::string(row->name) + " " + std::string(word.name) + " " + std::string(word.argument),
+        put_row(out,
+                "  " + std::string(row->name) + " " + std::string(word.name) + " " +
+                    std::string(word.argument),
                 word.help);
     }
-    for (const OptionRow& option : row->options) put_row(out, option_head(option), option.help);
+    for (const OptionRow& option : row->options)
+        put_row(out, option_head(option), option.help);
     if (!row->closing.empty()) put_paragraphs(out, row->closing);
     return out;
 }

@@ -42,7 +42,7 @@ struct ExchangeResult {
     ExchangeStatus status = ExchangeStatus::NoLink;
     Doubt doubt = Doubt::None;
     StrayCount strays;
-    RegisterWord word{};  // reads: reply bytes 4..11; zero without a fitting reply
+    RegisterWord word{};        // reads: reply bytes 4..11; zero without a fitting reply
     bool repeats_last = false;  // a read whose word equals the last one taken for its register
 
     // A fitting, acknowledged reply (it may still carry a doubt).

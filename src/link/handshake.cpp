@@ -19,7 +19,9 @@ std::atomic<std::FILE*> g_handshake_notice{stdout};
 
 }  // namespace
 
-void set_handshake_notice_stream(std::FILE* stream) { g_handshake_notice.store(stream); }
+void set_handshake_notice_stream(std::FILE* stream) {
+    g_handshake_notice.store(stream);
+}
 
 bool connect_handshake() {
     LinkState& s = state();

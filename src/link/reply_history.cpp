@@ -183,7 +183,8 @@ void ReplyHistory::expire_owed(std::uint64_t now_us) {
 
 void ReplyHistory::prune(Values& values, std::uint64_t horizon_us) {
     values.since_prune = 0;
-    std::erase_if(values.last_taken_us, [horizon_us](const auto& v) { return v.second < horizon_us; });
+    std::erase_if(values.last_taken_us,
+                  [horizon_us](const auto& v) { return v.second < horizon_us; });
 }
 
 }  // namespace kestrel

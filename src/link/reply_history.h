@@ -66,7 +66,7 @@ class ReplyHistory {
     // the witnesses are still to come, it is taken for that late reply until they show it was
     // not (the link is then taken to make datagrams it can't place).
     [[nodiscard]] StraySort stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
-                    const RegisterWord& word, std::uint64_t now_us);
+                                  const RegisterWord& word, std::uint64_t now_us);
 
     // A duplicate seen lately, or a reply still owed.
     [[nodiscard]] bool may_make_copies(std::uint64_t now_us) {
@@ -92,6 +92,7 @@ class ReplyHistory {
     };
     void witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us);
     [[nodiscard]] StraySort read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us);
+
   public:
     // Whether word equals the last word taken for reg.
     [[nodiscard]] bool repeats_last(std::uint32_t reg, const RegisterWord& word) const;

@@ -33,9 +33,9 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
     const std::uint64_t now_real_ns = realtime_ns();
     if (d.arrived_real_ns != 0 && d.arrived_real_ns < now_real_ns)
         at_us -= std::min(at_us, (now_real_ns - d.arrived_real_ns) / 1000u);
-    const StraySort sort = s.history.stray(read ? ExchangeKind::Read : ExchangeKind::Write, known,
-                                           s.shape.register_of(buf, d.length),
-                                           value_of(buf, d.length), at_us);
+    const StraySort sort =
+        s.history.stray(read ? ExchangeKind::Read : ExchangeKind::Write, known,
+                        s.shape.register_of(buf, d.length), value_of(buf, d.length), at_us);
     if (sort.kind == StrayKind::Late) {
         bump(counters().late_replies);
         // How long that reply really took: the wait grows to cover it next time. A reply that
@@ -55,8 +55,7 @@ bool from_device(const LinkState& s, const Datagram& d) {
 }
 
 // Spins for a few microseconds, then blocks, until a datagram waits or the deadline passes.
-bool next_datagram(LinkState& s, const Pending& p, bool& spinning, std::uint8_t* buf,
-                   Datagram& d) {
+bool next_datagram(LinkState& s, const Pending& p, bool& spinning, std::uint8_t* buf, Datagram& d) {
     const std::uint64_t spin_until = p.sent_mono_us + g_spin_us.load(std::memory_order_relaxed);
     for (;;) {
         if (take_datagram(s.fd, buf, kReceiveBuffer, d)) return true;
@@ -122,7 +121,8 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
         if (spinning) {
             // Judged by the arrival stamp: a reply that came after the spin, found only because
             // this thread was kept from running meanwhile, is a miss.
-            const std::uint64_t spin_ns = std::uint64_t{g_spin_us.load(std::memory_order_relaxed)} * 1000u;
+            const std::uint64_t spin_ns =
+                std::uint64_t{g_spin_us.load(std::memory_order_relaxed)} * 1000u;
             if (d.arrived_real_ns == 0 || d.arrived_real_ns <= p.sent_real_ns + spin_ns) {
                 s.spin_misses = 0;
                 bump(counters().spin_caught);

@@ -20,8 +20,8 @@ std::uint32_t ReplyWait::wait_us() const {
     const std::uint64_t estimate = std::uint64_t{srtt_us_} + 4u * std::uint64_t{rttvar_us_};
     const std::uint32_t peak = *std::max_element(peaks_.begin(), peaks_.end());
     const std::uint64_t with_peak = std::max<std::uint64_t>(estimate, std::uint64_t{peak} * 5 / 4);
-    const std::uint64_t base =
-        std::clamp<std::uint64_t>(with_peak, g_floor_us.load(std::memory_order_relaxed), kMaxWaitUs);
+    const std::uint64_t base = std::clamp<std::uint64_t>(
+        with_peak, g_floor_us.load(std::memory_order_relaxed), kMaxWaitUs);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(base << backoff_, kMaxWaitUs));
 }
 

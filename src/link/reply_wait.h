@@ -12,7 +12,7 @@ namespace kestrel {
 
 inline constexpr std::uint32_t kFirstWaitUs = 50000;  // the described receive time-out
 inline constexpr std::uint32_t kMaxWaitUs = 50000;
-inline constexpr std::uint32_t kMinWaitUs = 4000;     // the floor: a LAN, a busy host, 3 ms of jitter
+inline constexpr std::uint32_t kMinWaitUs = 4000;  // the floor: a LAN, a busy host, 3 ms of jitter
 
 // The floor in force (kMinWaitUs unless changed; tests that pin exact traffic on a loaded
 // machine raise it). Returns the previous value. Any thread.

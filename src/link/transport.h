@@ -2,8 +2,8 @@
 //
 // Every device operation is a sequence of register exchanges, each one request datagram and one
 // reply (byte 1 = 88h acknowledges), never retried here; each returns what happened as one
-// ExchangeResult. read_reg / write_reg, taking link_lock() around the exchange, are the thin forms the
-// described callers use. open_link and connect_handshake run on the dialog thread.
+// ExchangeResult. read_reg / write_reg, taking link_lock() around the exchange, are the thin forms
+// the described callers use. open_link and connect_handshake run on the dialog thread.
 #pragma once
 
 #include <cstdint>
@@ -53,9 +53,9 @@ void set_handshake_notice_stream(std::FILE* stream);
 [[nodiscard]] ExchangeResult write_exchange(std::uint16_t address, const RegisterWord& word);
 
 // The described forms: the word of a read is reply bytes 4..11 (zero without a fitting reply).
-// True only for ExchangeStatus::Clean (and, for a read, no Doubt::Owed); otherwise trace "READ Reg32, ACK error! " or
-// "WRITE Reg32, ACK error! ". A word from a read that returned false must not be stored or
-// acted on as the device's value.
+// True only for ExchangeStatus::Clean (and, for a read, no Doubt::Owed); otherwise trace "READ
+// Reg32, ACK error! " or "WRITE Reg32, ACK error! ". A word from a read that returned false must
+// not be stored or acted on as the device's value.
 bool read_reg(std::uint16_t address, RegisterWord& word);
 bool write_reg(std::uint16_t address, const RegisterWord& word);
 // The same read, traced and counted alike, handing back the whole ExchangeResult.

@@ -32,8 +32,7 @@ struct Datagram {
 int discard_waiting(int fd);
 
 // Sends the whole datagram; false when the socket took less.
-[[nodiscard]] bool send_datagram(int fd, const sockaddr_in& to, const void* data,
-                                 std::size_t size);
+[[nodiscard]] bool send_datagram(int fd, const sockaddr_in& to, const void* data, std::size_t size);
 
 // Nanoseconds on CLOCK_REALTIME, the clock of the arrival stamps.
 [[nodiscard]] std::uint64_t realtime_ns();

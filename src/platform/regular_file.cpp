@@ -12,7 +12,9 @@
 namespace kestrel {
 namespace {
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
 
 const char* kind_of(mode_t mode) {
     if (S_ISDIR(mode)) return "a directory";
@@ -53,8 +55,8 @@ RegularFd::~RegularFd() {
 
 RegularFd open_regular_file(const std::string& path, int flags, unsigned mode) {
     RegularFd out;
-    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                          static_cast<mode_t>(mode));
+    const int fd =
+        ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0) {
         const int e = errno;
         out.error = e;
@@ -89,7 +91,8 @@ RegularFd open_regular_file(const std::string& path, int flags, unsigned mode) {
     return out;
 }
 
-CFile open_regular_c_file(const std::string& path, int flags, const char* mode, std::string* reason) {
+CFile open_regular_c_file(const std::string& path, int flags, const char* mode,
+                          std::string* reason) {
     RegularFd file = open_regular_file(path, flags);
     if (!file.ok()) {
         if (reason) *reason = file.reason;
@@ -104,7 +107,8 @@ CFile open_regular_c_file(const std::string& path, int flags, const char* mode, 
     return stream;
 }
 
-FileText read_regular_file(const std::string& path, std::size_t max_bytes, const std::string& what) {
+FileText read_regular_file(const std::string& path, std::size_t max_bytes,
+                           const std::string& what) {
     FileText out;
     RegularFd file = open_regular_file(path, O_RDONLY);
     if (!file.ok()) {
@@ -113,7 +117,8 @@ FileText read_regular_file(const std::string& path, std::size_t max_bytes, const
         out.reason = what + ": " + file.reason;
         return out;
     }
-    const std::string too_large = what + ": " + quoted(path) + " is larger than " + size_text(max_bytes);
+    const std::string too_large =
+        what + ": " + quoted(path) + " is larger than " + size_text(max_bytes);
     struct stat st {};
     if (::fstat(file.fd, &st) == 0 && static_cast<std::size_t>(st.st_size) > max_bytes) {
         out.status = FileStatus::TooLarge;

@@ -76,31 +76,45 @@ bool set_polls(DevsimConfig& c, Values v) {
 }
 
 const DevsimOption kGeneral[] = {
-    {{"--listen", "ADDR:PORT", "address and port to serve (default 127.0.0.1:5000)"}, 1,
-     "takes ADDR:PORT, for example 127.0.0.1:5000", set_listen},
-    {{"--handshake-reply", "TEXT", "the handshake answer (default \"*connectok\"; "
-                                   "\"qconnectok\" for the variant that asks the tool to answer "
-                                   "\"q\")"},
-     1, "takes a text",
+    {{"--listen", "ADDR:PORT", "address and port to serve (default 127.0.0.1:5000)"},
+     1,
+     "takes ADDR:PORT, for example 127.0.0.1:5000",
+     set_listen},
+    {{"--handshake-reply", "TEXT",
+      "the handshake answer (default \"*connectok\"; "
+      "\"qconnectok\" for the variant that asks the tool to answer "
+      "\"q\")"},
+     1,
+     "takes a text",
      [](DevsimConfig& c, Values v) {
          c.server.handshake_reply = v[0];
          return true;
      }},
-    {{"--mac", "XX:XX:XX:XX:XX:XX", "MAC address in the configuration block (default "
-                                    "00:1a:2b:3c:4d:5e)"},
-     1, "takes six hex pairs separated by colons",
+    {{"--mac", "XX:XX:XX:XX:XX:XX",
+      "MAC address in the configuration block (default "
+      "00:1a:2b:3c:4d:5e)"},
+     1,
+     "takes six hex pairs separated by colons",
      [](DevsimConfig& c, Values v) { return hex_pairs(v[0], c.mac); }},
-    {{"--ts-port", "N", "TS port in the configuration block (default 1234)"}, 1,
+    {{"--ts-port", "N", "TS port in the configuration block (default 1234)"},
+     1,
      "takes a port from 0 to 65535",
      [](DevsimConfig& c, Values v) { return set_whole(v[0], 0, 65535, c.ts_port); }},
-    {{"--multicast-ip", "ADDR", "multicast address in the configuration block (default "
-                                "239.1.1.1)"},
-     1, "takes four numbers from 0 to 255 joined by dots", set_multicast_ip},
-    {{"--multicast", "", "multicast enabled in the configuration block"}, 0, "",
+    {{"--multicast-ip", "ADDR",
+      "multicast address in the configuration block (default "
+      "239.1.1.1)"},
+     1,
+     "takes four numbers from 0 to 255 joined by dots",
+     set_multicast_ip},
+    {{"--multicast", "", "multicast enabled in the configuration block"},
+     0,
+     "",
      set_flag<&DevsimConfig::multicast>},
-    {{"--move-at-commit", "", "after the commit of a new IP address and port, answer only there "
-                              "(the old address stops answering at once)"},
-     0, "",
+    {{"--move-at-commit", "",
+      "after the commit of a new IP address and port, answer only there "
+      "(the old address stops answering at once)"},
+     0,
+     "",
      [](DevsimConfig& c, Values) {
          c.server.move_at_commit = true;
          return true;
@@ -109,12 +123,16 @@ const DevsimOption kGeneral[] = {
 };
 
 const DevsimOption kVariants[] = {
-    {{"--no-echo", "", "replies leave bytes 2-3 zero instead of echoing the register"}, 0, "",
+    {{"--no-echo", "", "replies leave bytes 2-3 zero instead of echoing the register"},
+     0,
+     "",
      [](DevsimConfig& c, Values) {
          c.server.faults.no_echo = true;
          return true;
      }},
-    {{"--long-write-replies", "", "write replies are 22 bytes, like read replies"}, 0, "",
+    {{"--long-write-replies", "", "write replies are 22 bytes, like read replies"},
+     0,
+     "",
      [](DevsimConfig& c, Values) {
          c.server.faults.long_write_replies = true;
          return true;
@@ -122,38 +140,57 @@ const DevsimOption kVariants[] = {
 };
 
 const DevsimOption kController[] = {
-    {{"--mcu-hold", "N", "the mcu holds the mailbox for the next N ownership reads"}, 1,
-     "takes a count from 0 to 1000000", set_polls<&DevsimConfig::mcu_hold>},
-    {{"--task-never-done", "", "the task-done flag never comes"}, 0, "",
+    {{"--mcu-hold", "N", "the mcu holds the mailbox for the next N ownership reads"},
+     1,
+     "takes a count from 0 to 1000000",
+     set_polls<&DevsimConfig::mcu_hold>},
+    {{"--task-never-done", "", "the task-done flag never comes"},
+     0,
+     "",
      set_flag<&DevsimConfig::task_never_done>},
 };
 
 const DevsimOption kFlash[] = {
-    {{"--flash-file", "PATH", "load the flash from PATH when it exists and keep it there: saved "
-                              "within a second of a change and at exit, never half-written"},
-     1, "takes a path",
+    {{"--flash-file", "PATH",
+      "load the flash from PATH when it exists and keep it there: saved "
+      "within a second of a change and at exit, never half-written"},
+     1,
+     "takes a path",
      [](DevsimConfig& c, Values v) {
          c.flash_file = v[0];
          return !v[0].empty();
      }},
-    {{"--flash-id", "XX:XX:XX", "the chip's identification (default c2:20:16; 00:00:00 or "
-                                "ff:ff:ff look like no chip at all)"},
-     1, "takes three hex bytes, XX:XX:XX",
+    {{"--flash-id", "XX:XX:XX",
+      "the chip's identification (default c2:20:16; 00:00:00 or "
+      "ff:ff:ff look like no chip at all)"},
+     1,
+     "takes three hex bytes, XX:XX:XX",
      [](DevsimConfig& c, Values v) { return hex_pairs(v[0], c.flash_id); }},
-    {{"--busy-polls", "N", "status reads showing write in progress after each page program"}, 1,
-     "takes a count from 0 to 1000000", set_polls<&DevsimConfig::busy_polls>},
-    {{"--erase-busy-polls", "N", "status reads showing write in progress after a chip erase"}, 1,
-     "takes a count from 0 to 1000000", set_polls<&DevsimConfig::erase_busy_polls>},
-    {{"--sector-erase-busy-polls", "N", "status reads showing write in progress after a sector "
-                                        "erase (20h)"},
-     1, "takes a count from 0 to 1000000", set_polls<&DevsimConfig::sector_erase_busy_polls>},
-    {{"--sector-erase-us", "N", "a sector erase also lasts at least N microseconds (a real part "
-                                "takes tens of ms; default 0)"},
-     1, "takes microseconds, 0 to 10000000",
+    {{"--busy-polls", "N", "status reads showing write in progress after each page program"},
+     1,
+     "takes a count from 0 to 1000000",
+     set_polls<&DevsimConfig::busy_polls>},
+    {{"--erase-busy-polls", "N", "status reads showing write in progress after a chip erase"},
+     1,
+     "takes a count from 0 to 1000000",
+     set_polls<&DevsimConfig::erase_busy_polls>},
+    {{"--sector-erase-busy-polls", "N",
+      "status reads showing write in progress after a sector "
+      "erase (20h)"},
+     1,
+     "takes a count from 0 to 1000000",
+     set_polls<&DevsimConfig::sector_erase_busy_polls>},
+    {{"--sector-erase-us", "N",
+      "a sector erase also lasts at least N microseconds (a real part "
+      "takes tens of ms; default 0)"},
+     1,
+     "takes microseconds, 0 to 10000000",
      [](DevsimConfig& c, Values v) {
          return set_whole(v[0], 0, kMaxSectorEraseUs, c.sector_erase_us);
      }},
-    {{"--flash-hang", "", "the chip never finishes an erase or a page program"}, 0, "",
+    {{"--flash-hang", "", "the chip never finishes an erase or a page program"},
+     0,
+     "",
      set_flag<&DevsimConfig::flash_hang>},
 };
 
@@ -201,8 +238,9 @@ DevsimArgs parse_devsim_args(std::span<const std::string> args) {
 std::vector<OptionSection> devsim_option_sections() {
     return {
         {"", "", docs_of<DevsimConfig>(kGeneral)},
-        {"Link faults", "probabilities per exchange, 0 to 1, drawn from --seed. At exit the "
-                        "faults injected are printed, one count per kind.",
+        {"Link faults",
+         "probabilities per exchange, 0 to 1, drawn from --seed. At exit the "
+         "faults injected are printed, one count per kind.",
          docs_of<LinkFaults>(fault_options())},
         {"Link and service timing", "not faults: nothing is lost or duplicated.",
          docs_of<LinkFaults>(timing_options())},

@@ -44,7 +44,8 @@ std::uint32_t FaultInjector::late_delay_ms() {
 
 std::uint32_t FaultInjector::jitter_us() {
     if (faults_.reply_jitter_max_ms == 0 || !chance(faults_.reply_jitter)) return 0;
-    return std::uniform_int_distribution<std::uint32_t>(1, faults_.reply_jitter_max_ms * 1000)(rng_);
+    return std::uniform_int_distribution<std::uint32_t>(1,
+                                                        faults_.reply_jitter_max_ms * 1000)(rng_);
 }
 
 FaultDraw FaultInjector::draw() {

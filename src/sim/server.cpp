@@ -116,8 +116,9 @@ struct Server::Impl {
     Clock::time_point service_free{};  // when the request in service is done
 
     void schedule(Delayed d) {
-        auto at = std::upper_bound(delayed.begin(), delayed.end(), d.when,
-                                   [](Clock::time_point t, const Delayed& e) { return t < e.when; });
+        auto at =
+            std::upper_bound(delayed.begin(), delayed.end(), d.when,
+                             [](Clock::time_point t, const Delayed& e) { return t < e.when; });
         delayed.insert(at, std::move(d));
     }
 
@@ -231,7 +232,9 @@ void Server::set_faults(const LinkFaults& faults) {
     impl_->faults.configure(faults);
 }
 
-void Server::set_faults_locked(const LinkFaults& faults) { impl_->faults.configure(faults); }
+void Server::set_faults_locked(const LinkFaults& faults) {
+    impl_->faults.configure(faults);
+}
 
 void Server::set_handshake_reply(const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -288,8 +291,8 @@ void Server::run() {
             std::lock_guard<std::mutex> guard(mutex_);
             const Clock::time_point next = run_due_locked();
             if (next != Clock::time_point::max()) {
-                const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    next - Clock::now());
+                const auto wait =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(next - Clock::now());
                 const long long ns = std::max<long long>(wait.count(), 0);
                 timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
                 timeout.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -384,8 +387,8 @@ void Server::serve_one(int fd, int flags) {
     Impl& im = *impl_;
     const std::uint32_t link_delay_us = im.faults.faults().link_delay_us;
     if (link_delay_us > 0) {
-        im.schedule(Impl::Delayed{Clock::now() + std::chrono::microseconds(link_delay_us), fd,
-                                  from, std::vector<std::uint8_t>(buf, buf + got), false,
+        im.schedule(Impl::Delayed{Clock::now() + std::chrono::microseconds(link_delay_us), fd, from,
+                                  std::vector<std::uint8_t>(buf, buf + got), false,
                                   Impl::Delayed::Kind::Arrival});
         return;
     }
@@ -448,10 +451,10 @@ void Server::handle_locked(const Datagram& d, Clock::time_point started) {
             // The network's second copy of the request reaches the device a little later.
             ++im.counters.faults.dup_requests;
             s.ex.faults += " dup-request";
-            im.schedule(Impl::Delayed{
-                s.start_time() + std::chrono::microseconds(config.dup_gap_us), d.fd, d.from,
-                std::vector<std::uint8_t>(d.bytes, d.bytes + d.size), false,
-                Impl::Delayed::Kind::Copy});
+            im.schedule(Impl::Delayed{s.start_time() + std::chrono::microseconds(config.dup_gap_us),
+                                      d.fd, d.from,
+                                      std::vector<std::uint8_t>(d.bytes, d.bytes + d.size), false,
+                                      Impl::Delayed::Kind::Copy});
         }
     } else if (request.kind == DatagramKind::Handshake) {
         ++im.counters.handshakes;

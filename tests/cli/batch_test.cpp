@@ -31,7 +31,8 @@ struct SimUnit {
         std::lock_guard<std::mutex> guard(server->lock());
         return cli::mac_text([&] {
             cli::Mac48 m = 0;
-            for (auto b : device.config().mac()) m = m << 8 | b;
+            for (auto b : device.config().mac())
+                m = m << 8 | b;
             return m;
         }());
     }
@@ -50,20 +51,22 @@ class BatchTest : public ::testing::Test {
                     std::this_thread::sleep_for(std::chrono::microseconds(slow_us));
                 };
             }
-            u->device.config().set_mac({0x00, 0x1a, 0x2b, 0x3c, 0x4d, static_cast<std::uint8_t>(i)});
+            u->device.config().set_mac(
+                {0x00, 0x1a, 0x2b, 0x3c, 0x4d, static_cast<std::uint8_t>(i)});
             u->server = std::make_unique<sim::Server>(u->device, o);
             ASSERT_TRUE(u->server->start());
             units_.push_back(std::move(u));
         }
     }
     void TearDown() override {
-        for (auto& u : units_) u->server->stop();
+        for (auto& u : units_)
+            u->server->stop();
     }
 
     // Runs kestrelctl in the temporary directory; returns its exit status.
     int kestrelctl(const std::string& args, std::string* out = nullptr) {
-        const std::string cmd = "cd '" + dir_.path().string() + "' && '" KESTRELCTL_PATH "' " + args +
-                                " >stdout.txt 2>stderr.txt";
+        const std::string cmd = "cd '" + dir_.path().string() + "' && '" KESTRELCTL_PATH "' " +
+                                args + " >stdout.txt 2>stderr.txt";
         const int status = std::system(cmd.c_str());
         if (out) *out = text(dir_ / "stdout.txt") + text(dir_ / "stderr.txt");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -77,12 +80,11 @@ class BatchTest : public ::testing::Test {
     std::vector<std::string> report_lines() {
         std::vector<std::string> lines;
         std::ifstream in(dir_ / "batch-report.jsonl");
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(l);
         return lines;
     }
-    void plan(const std::string& body) {
-        std::ofstream(dir_ / "plan.csv") << body;
-    }
+    void plan(const std::string& body) { std::ofstream(dir_ / "plan.csv") << body; }
     ByteVector chip(SimUnit& u) {
         std::lock_guard<std::mutex> guard(u.server->lock());
         const auto c = u.device.flash().contents();
@@ -101,13 +103,13 @@ TEST_F(BatchTest, FourUnitsOneWithoutAFlashChipGiveThreeOkAndOneFailed) {
     }
     ByteVector image = pattern_bytes(30 * 256 + 7);
     write_file(dir_ / "image.bin", image);
-    plan("device,image,mac,ts_port,label\n" +
-         units_[0]->where() + ",image.bin,auto,1111,a\n" +
-         units_[1]->where() + ",image.bin,auto,,b\n" +
-         units_[2]->where() + ",image.bin,auto,,nochip\n" +
-         units_[3]->where() + ",image.bin,02:00:00:00:99:01,2222,d\n");
+    plan("device,image,mac,ts_port,label\n" + units_[0]->where() + ",image.bin,auto,1111,a\n" +
+         units_[1]->where() + ",image.bin,auto,,b\n" + units_[2]->where() +
+         ",image.bin,auto,,nochip\n" + units_[3]->where() +
+         ",image.bin,02:00:00:00:99:01,2222,d\n");
     std::string out;
-    EXPECT_EQ(kestrelctl("batch plan.csv --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff", &out), 1);
+    EXPECT_EQ(kestrelctl("batch plan.csv --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff", &out),
+              1);
     EXPECT_THAT(out, HasSubstr("4 units: 3 ok, 1 failed (nochip)"));
     const auto lines = report_lines();
     ASSERT_EQ(lines.size(), 4u);
@@ -122,7 +124,8 @@ TEST_F(BatchTest, FourUnitsOneWithoutAFlashChipGiveThreeOkAndOneFailed) {
         } else {
             ok += result == "ok";
             EXPECT_EQ(cli::json_field(l, "pages_verified"), "31") << l;
-            EXPECT_EQ(cli::json_field(l, "mac_before").value_or("").substr(0, 15), "00:1a:2b:3c:4d:");
+            EXPECT_EQ(cli::json_field(l, "mac_before").value_or("").substr(0, 15),
+                      "00:1a:2b:3c:4d:");
         }
     }
     EXPECT_EQ(ok, 3);
@@ -138,19 +141,23 @@ TEST_F(BatchTest, FourUnitsOneWithoutAFlashChipGiveThreeOkAndOneFailed) {
 
 TEST_F(BatchTest, MacsFromARangeAreNeverHandedOutTwiceAcrossRunsAndAKilledRun) {
     start(6, 3000);
-    const auto row = [this](int i) { return units_[static_cast<std::size_t>(i)]->where() + ",auto,u" + std::to_string(i) + "\n"; };
+    const auto row = [this](int i) {
+        return units_[static_cast<std::size_t>(i)]->where() + ",auto,u" + std::to_string(i) + "\n";
+    };
     plan("device,mac,label\n" + row(0) + row(1) + row(2));
     const std::string range = " --mac-range 02:00:00:00:00:00-02:00:00:00:00:05";
     // A run killed while its units are under way: whatever it took stays taken.
-    const std::string cmd = "cd '" + dir_.path().string() + "' && exec '" KESTRELCTL_PATH
-                            "' batch plan.csv -j 1" + range + " >/dev/null 2>&1";
+    const std::string cmd = "cd '" + dir_.path().string() +
+                            "' && exec '" KESTRELCTL_PATH "' batch plan.csv -j 1" + range +
+                            " >/dev/null 2>&1";
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    for (int i = 0; i < 400 && report_lines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; i < 400 && report_lines().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // an orphaned child finishes
@@ -168,7 +175,8 @@ TEST_F(BatchTest, MacsFromARangeAreNeverHandedOutTwiceAcrossRunsAndAKilledRun) {
     // The range holds six; the next run finds it used up and says so.
     plan("device,mac,label\n" + units_[0]->where() + ",auto,again\n");
     std::string out;
-    EXPECT_EQ(kestrelctl("batch plan.csv --report again.jsonl" + range, &out), macs.size() == 6 ? 1 : 0);
+    EXPECT_EQ(kestrelctl("batch plan.csv --report again.jsonl" + range, &out),
+              macs.size() == 6 ? 1 : 0);
     if (macs.size() == 6) {
         EXPECT_THAT(text(dir_ / "again.jsonl"), HasSubstr("is used up"));
     }
@@ -176,15 +184,16 @@ TEST_F(BatchTest, MacsFromARangeAreNeverHandedOutTwiceAcrossRunsAndAKilledRun) {
 
 TEST_F(BatchTest, BadRowsAreAllNamedAndNothingRuns) {
     start(1);
-    plan("device,mac,new_ip,ts_port,multicast,multicast_ip,reset,label\n" +
-         units_[0]->where() + ",zz:00,,,,,,ok1\n"
+    plan("device,mac,new_ip,ts_port,multicast,multicast_ip,reset,label\n" + units_[0]->where() +
+         ",zz:00,,,,,,ok1\n"
          "10.1:5000,,,,,,,\n" +
          units_[0]->where() + ",,0.0.0.0:5000,70000,maybe,10.0.0.1,sometimes,bad/label\n");
     std::string out;
     EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
-    for (const char* expect : {"plan.csv line 2: mac:", "plan.csv line 3: device:", "line 4: new_ip:",
-                               "line 4: ts_port:", "line 4: multicast:", "line 4: multicast_ip:",
-                               "line 4: reset:", "line 4: label:", "line 4: device:"}) {
+    for (const char* expect :
+         {"plan.csv line 2: mac:", "plan.csv line 3: device:", "line 4: new_ip:",
+          "line 4: ts_port:", "line 4: multicast:", "line 4: multicast_ip:", "line 4: reset:",
+          "line 4: label:", "line 4: device:"}) {
         EXPECT_THAT(out, HasSubstr(expect));
     }
     EXPECT_EQ(units_[0]->server->counters().requests, 0u);
@@ -204,12 +213,17 @@ TEST_F(BatchTest, AnOutputOnAnInputOrOnAnotherOutputIsRefusedBeforeAnyDatagram) 
     std::filesystem::create_directory(dir_ / "sub");
     std::filesystem::create_hard_link(dir_ / "image.bin", dir_ / "linked.jsonl");
     const std::vector<std::pair<std::string, std::string>> runs = {
-        {"--mac-state plan.csv", "the MAC state file \"plan.csv\" is the plan (\"plan.csv\"); nothing was run"},
+        {"--mac-state plan.csv",
+         "the MAC state file \"plan.csv\" is the plan (\"plan.csv\"); nothing was run"},
         {"--report image.bin", "the report \"image.bin\" is the image of line 2 (\"image.bin\")"},
-        {"--report linked.jsonl", "the report \"linked.jsonl\" is the image of line 2 (\"image.bin\")"},
-        {"--report r.jsonl --mac-state r.csv", "the MAC state file \"r.csv\" is the CSV summary (\"r.csv\")"},
-        {"--mac-state sub/../image.bin", "the MAC state file \"sub/../image.bin\" is the image of line 2"},
-        {"--report s.lock --mac-state s", "the MAC state lock \"s.lock\" is the report (\"s.lock\")"},
+        {"--report linked.jsonl",
+         "the report \"linked.jsonl\" is the image of line 2 (\"image.bin\")"},
+        {"--report r.jsonl --mac-state r.csv",
+         "the MAC state file \"r.csv\" is the CSV summary (\"r.csv\")"},
+        {"--mac-state sub/../image.bin",
+         "the MAC state file \"sub/../image.bin\" is the image of line 2"},
+        {"--report s.lock --mac-state s",
+         "the MAC state lock \"s.lock\" is the report (\"s.lock\")"},
     };
     for (const auto& [args, error] : runs) {
         std::string out;
@@ -228,7 +242,8 @@ TEST_F(BatchTest, TheReportIsAppendedToOnlyWhenItIsABatchReport) {
     std::ofstream(dir_ / "notes.jsonl") << "{\"label\":\"x\"}\nnot json\n";
     std::string out;
     EXPECT_EQ(kestrelctl("batch plan.csv --report notes.jsonl", &out), 2);
-    EXPECT_THAT(out, HasSubstr("the report \"notes.jsonl\" line 1 is not a line of a batch report"));
+    EXPECT_THAT(out,
+                HasSubstr("the report \"notes.jsonl\" line 1 is not a line of a batch report"));
     EXPECT_EQ(text(dir_ / "notes.jsonl"), "{\"label\":\"x\"}\nnot json\n");
     EXPECT_EQ(units_[0]->server->counters().requests, 0u);
     ASSERT_EQ(::mkfifo((dir_ / "fifo.jsonl").c_str(), 0600), 0);
@@ -237,7 +252,8 @@ TEST_F(BatchTest, TheReportIsAppendedToOnlyWhenItIsABatchReport) {
     std::filesystem::create_directory(dir_ / "batch-logs");
     ASSERT_EQ(::mkfifo((dir_ / "batch-logs" / "u0.log").c_str(), 0600), 0);
     EXPECT_EQ(kestrelctl("batch plan.csv", &out), 2);
-    EXPECT_THAT(out, HasSubstr("the log of line 2 \"batch-logs/u0.log\" is a FIFO, not a regular file"));
+    EXPECT_THAT(out,
+                HasSubstr("the log of line 2 \"batch-logs/u0.log\" is a FIFO, not a regular file"));
     std::filesystem::remove(dir_ / "batch-logs" / "u0.log");
     // Its own report, empty or not, takes the next run's lines.
     std::ofstream(dir_ / "batch-report.jsonl").close();
@@ -262,14 +278,18 @@ TEST_F(BatchTest, DeviceCellsTakeHostNamesResolvedOnceAndANameThatDoesNotResolve
     start(1);
     const std::string port = std::to_string(units_[0]->server->port());
     ASSERT_EQ(units_[0]->server->address(), "127.0.0.1");
-    plan("device,label\nlocalhost:" + port + ",u1\nno-such-unit.invalid:5000,u2\n127.0.0.1:" + port + ",u3\n" +
-         "localhost,u4\n");
+    plan("device,label\nlocalhost:" + port +
+         ",u1\nno-such-unit.invalid:5000,u2\n127.0.0.1:" + port + ",u3\n" + "localhost,u4\n");
     std::string out;
     EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
-    EXPECT_THAT(out, HasSubstr("plan.csv line 3: device: the name \"no-such-unit.invalid\" does not resolve to an "
-                               "IPv4 address ("));
+    EXPECT_THAT(
+        out,
+        HasSubstr(
+            "plan.csv line 3: device: the name \"no-such-unit.invalid\" does not resolve to an "
+            "IPv4 address ("));
     // The name and the address are one device: the rows would undo each other.
-    EXPECT_THAT(out, HasSubstr("plan.csv line 4: device: \"127.0.0.1:" + port + "\" is also on line 2"));
+    EXPECT_THAT(out,
+                HasSubstr("plan.csv line 4: device: \"127.0.0.1:" + port + "\" is also on line 2"));
     EXPECT_THAT(out, HasSubstr("plan.csv line 5: device: \"localhost\" is not HOST:PORT"));
     EXPECT_EQ(units_[0]->server->counters().requests, 0u);
 
@@ -285,15 +305,16 @@ TEST_F(BatchTest, AnImageCellThatIsNoUsableFileSaysWhatItIs) {
     std::ofstream(dir_ / "empty.bin").flush();
     ASSERT_EQ(::mkfifo((dir_ / "fifo.bin").c_str(), 0600), 0);
     const std::string device = units_[0]->where();
-    plan("device,image,label\n" + device + ",images,a\n" + device + ",/dev/zero,b\n" + device + ",empty.bin,c\n" +
-         device + ",missing.bin,d\n" + device + ",fifo.bin,e\n");
+    plan("device,image,label\n" + device + ",images,a\n" + device + ",/dev/zero,b\n" + device +
+         ",empty.bin,c\n" + device + ",missing.bin,d\n" + device + ",fifo.bin,e\n");
     std::string out;
     EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
-    for (const char* said : {"line 2: image: \"images\" is a directory, not a regular file",
-                             "line 3: image: \"/dev/zero\" is a character device, not a regular file",
-                             "line 4: image: \"empty.bin\" is empty",
-                             "line 5: image: can't open \"missing.bin\": No such file or directory",
-                             "line 6: image: \"fifo.bin\" is a FIFO, not a regular file"}) {
+    for (const char* said :
+         {"line 2: image: \"images\" is a directory, not a regular file",
+          "line 3: image: \"/dev/zero\" is a character device, not a regular file",
+          "line 4: image: \"empty.bin\" is empty",
+          "line 5: image: can't open \"missing.bin\": No such file or directory",
+          "line 6: image: \"fifo.bin\" is a FIFO, not a regular file"}) {
         EXPECT_THAT(out, HasSubstr(said));
     }
     EXPECT_EQ(units_[0]->server->counters().requests, 0u);
@@ -303,7 +324,8 @@ TEST_F(BatchTest, PlanCellsInMessagesAreEscapedAndCutTo80Characters) {
     plan("device,label\n\x1b[2J" + std::string(1000000, 'A') + ",caf\xc3\xa9\n");
     std::string out;
     EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
-    EXPECT_THAT(out, HasSubstr("plan.csv line 2: device: \"\\x1b[2J" + std::string(70, 'A') + "...\" is not HOST:PORT"));
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: device: \"\\x1b[2J" + std::string(70, 'A') +
+                               "...\" is not HOST:PORT"));
     EXPECT_THAT(out, HasSubstr("plan.csv line 2: label: \"caf\\xc3\\xa9\" may hold only"));
     EXPECT_EQ(out.find('\x1b'), std::string::npos);
     EXPECT_LT(out.size(), 2000u);
@@ -319,10 +341,14 @@ TEST_F(BatchTest, JobsAreTakenUpToTheDocumented16AndMacsNoDeviceMayHaveAreRefuse
     EXPECT_EQ(kestrelctl("batch plan.csv --check -j 64", &out), 2);
     plan("device,mac\n" + units_[0]->where() + ",01:00:5e:00:00:01\n");
     EXPECT_EQ(kestrelctl("batch plan.csv --check", &out), 2);
-    EXPECT_THAT(out, HasSubstr("plan.csv line 2: mac: 01:00:5e:00:00:01 is a multicast address (bit 0 of the first byte is set)"));
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: mac: 01:00:5e:00:00:01 is a multicast address "
+                               "(bit 0 of the first byte is set)"));
     plan("device,mac\n" + units_[0]->where() + ",auto\n");
-    EXPECT_EQ(kestrelctl("batch plan.csv --check --mac-range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff", &out), 2);
-    EXPECT_THAT(out, HasSubstr("batch: --mac-range: the range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff starts with the broadcast address"));
+    EXPECT_EQ(
+        kestrelctl("batch plan.csv --check --mac-range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff", &out),
+        2);
+    EXPECT_THAT(out, HasSubstr("batch: --mac-range: the range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff "
+                               "starts with the broadcast address"));
     EXPECT_EQ(units_[0]->server->counters().requests, 0u);
 }
 
@@ -331,8 +357,10 @@ TEST_F(BatchTest, ADamagedStateFileStopsTheBatchBeforeAnyDatagram) {
     plan("device,mac\n" + units_[0]->where() + ",auto\n");
     std::ofstream(dir_ / "kestrel-macs.state") << "02:00:00:00:00:00-02:00:00:00:00:ff\n";
     std::string out;
-    EXPECT_EQ(kestrelctl("batch plan.csv --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff", &out), 2);
-    EXPECT_THAT(out, HasSubstr("kestrel-macs.state line 1: \"02:00:00:00:00:00-02:00:00:00:00:ff\" is not a MAC state line"));
+    EXPECT_EQ(kestrelctl("batch plan.csv --mac-range 02:00:00:00:00:00-02:00:00:00:00:ff", &out),
+              2);
+    EXPECT_THAT(out, HasSubstr("kestrel-macs.state line 1: \"02:00:00:00:00:00-02:00:00:00:00:ff\" "
+                               "is not a MAC state line"));
     EXPECT_EQ(units_[0]->server->counters().requests, 0u);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "batch-report.jsonl"));
 }
@@ -348,7 +376,8 @@ TEST(MacPoolTest, TakesAddressesInOrderAndStopsAtTheEnd) {
         ASSERT_TRUE(take.mac) << take.error;
         got.push_back(cli::mac_text(*take.mac));
     }
-    EXPECT_EQ(got, (std::vector<std::string>{"02:00:00:00:00:fe", "02:00:00:00:00:ff", "02:00:00:00:01:00"}));
+    EXPECT_EQ(got, (std::vector<std::string>{"02:00:00:00:00:fe", "02:00:00:00:00:ff",
+                                             "02:00:00:00:01:00"}));
     const auto more = cli::take_mac(state, *range);
     EXPECT_FALSE(more.mac);
     EXPECT_THAT(more.error, HasSubstr("used up"));
@@ -374,12 +403,14 @@ TEST(MacPoolTest, ProcessesTakingAtOnceNeverShareAnAddress) {
         }
         kids.push_back(pid);
     }
-    for (pid_t pid : kids) ::waitpid(pid, nullptr, 0);
+    for (pid_t pid : kids)
+        ::waitpid(pid, nullptr, 0);
     std::set<std::string> all;
     std::size_t total = 0;
     for (int k = 0; k < 4; ++k) {
         std::ifstream f(out + std::to_string(k));
-        for (std::string l; std::getline(f, l); ++total) all.insert(l);
+        for (std::string l; std::getline(f, l); ++total)
+            all.insert(l);
     }
     EXPECT_EQ(total, 200u);
     EXPECT_EQ(all.size(), 200u);

@@ -22,7 +22,8 @@ inline std::string slurp(std::FILE* f) {
     std::rewind(f);
     std::string text;
     char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
     std::fclose(f);
     return text;
 }
@@ -58,13 +59,12 @@ class CliFixture : public FlashSimFixture {
         cli::reset_interrupts();
         return r;
     }
-    std::string device_text() {
-        return server_->address() + ":" + std::to_string(server_->port());
-    }
+    std::string device_text() { return server_->address() + ":" + std::to_string(server_->port()); }
     std::uint64_t requests() { return server_->counters().requests; }
     std::uint32_t slept_ms() {
         std::uint32_t total = 0;
-        for (auto ms : sleeps_.sleeps()) total += ms;
+        for (auto ms : sleeps_.sleeps())
+            total += ms;
         return total;
     }
     int chip_erases() {

@@ -14,10 +14,10 @@ TEST(EndpointTest, AcceptsOnlyFourDecimalNumbersAndAPort) {
     const auto ok = parse_endpoint("192.168.001.020:05000");
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->text(), "192.168.1.20:5000");  // leading zeros are decimal, never octal
-    for (const char* bad : {"10.1:5000", "1:5000", "127.0.0.1", "127.0.0.1:", "127.0.0.1:0",
-                            "256.0.0.1:5000", "0x7f.0.0.1:5000", "127.0.0.1:5000 ", " 127.0.0.1:5000",
-                            "127.0.0.1:65536", "127..0.1:5000", "1.2.3.4.5:6", "1.2.3.4:-5",
-                            "1.2.3.4:+5", "1111.2.3.4:5"}) {
+    for (const char* bad :
+         {"10.1:5000", "1:5000", "127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "256.0.0.1:5000",
+          "0x7f.0.0.1:5000", "127.0.0.1:5000 ", " 127.0.0.1:5000", "127.0.0.1:65536",
+          "127..0.1:5000", "1.2.3.4.5:6", "1.2.3.4:-5", "1.2.3.4:+5", "1111.2.3.4:5"}) {
         EXPECT_FALSE(parse_endpoint(bad)) << bad;
     }
 }
@@ -78,13 +78,15 @@ TEST(ProgressViewTest, BarRedrawsInPlaceOnATerminal) {
 
 TEST(ShownTextTest, EscapesEveryUnprintableByteAndCutsAt80WithoutSplittingAnEscape) {
     EXPECT_EQ(shown_text("plain text, 1-2"), "plain text, 1-2");
-    EXPECT_EQ(shown_text(std::string("a\0\x1b[2J\t\x7f\\\xc3\xa9", 11)), "a\\x00\\x1b[2J\\x09\\x7f\\\\\\xc3\\xa9");
+    EXPECT_EQ(shown_text(std::string("a\0\x1b[2J\t\x7f\\\xc3\xa9", 11)),
+              "a\\x00\\x1b[2J\\x09\\x7f\\\\\\xc3\\xa9");
     EXPECT_EQ(quoted_text("\r\n"), "\"\\x0d\\x0a\"");
     const std::string eighty(80, 'x');
     EXPECT_EQ(shown_text(eighty), eighty);
     EXPECT_EQ(shown_text(eighty + "y"), std::string(77, 'x') + "...");
     // 76 characters, then an escape that would reach past the 77 before the "...".
-    EXPECT_EQ(shown_text(std::string(76, 'x') + "\x01" + std::string(10, 'z')), std::string(76, 'x') + "...");
+    EXPECT_EQ(shown_text(std::string(76, 'x') + "\x01" + std::string(10, 'z')),
+              std::string(76, 'x') + "...");
     EXPECT_EQ(shown_text(std::string(1 << 20, '\x01')).size(), 79u);  // 19 escapes and "..."
 }
 

@@ -15,7 +15,8 @@ class FifoEnd {
   public:
     // Makes the FIFO at path and opens its reading end. fd() is -1 when either failed.
     explicit FifoEnd(const std::string& path) {
-        if (::mkfifo(path.c_str(), 0600) == 0) fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (::mkfifo(path.c_str(), 0600) == 0)
+            fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
     ~FifoEnd() { close(); }
     FifoEnd(const FifoEnd&) = delete;
@@ -45,7 +46,8 @@ class FifoEnd {
     std::string drain() {
         std::string text;
         char buf[4096];
-        for (ssize_t n; (n = ::read(fd_, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(fd_, buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<std::size_t>(n));
         return text;
     }
 

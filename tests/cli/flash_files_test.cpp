@@ -19,8 +19,9 @@ using ::testing::HasSubstr;
 class FlashFilesTest : public CliFixture {
   protected:
     std::size_t files_in_dir() {
-        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir_.path()),
-                                                      std::filesystem::directory_iterator()));
+        return static_cast<std::size_t>(
+            std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()));
     }
 };
 
@@ -29,7 +30,8 @@ TEST_F(FlashFilesTest, ImageOver4MiBIsRefusedUnlessTruncated) {
     const std::string big = image_file(pattern_bytes(kFlashSize + 1), "big.bin");
     const CliRun r = run({"write", big});
     EXPECT_EQ(r.code, 2);
-    EXPECT_THAT(r.err, HasSubstr("kestrelctl write: \"" + big + "\" holds 4194305 bytes, more than the chip's "
+    EXPECT_THAT(r.err, HasSubstr("kestrelctl write: \"" + big +
+                                 "\" holds 4194305 bytes, more than the chip's "
                                  "4194304; add --truncate to use its first 4194304\n"));
     EXPECT_EQ(requests(), before);
 
@@ -48,7 +50,8 @@ TEST_F(FlashFilesTest, VerifyAgainstComparesPast4MiB) {
     ByteVector a = pattern_bytes(5 * 1024 * 1024);
     ByteVector b = a;
     b[0x480001] ^= 0x40;
-    const CliRun r = run({"--json", "verify", image_file(a, "a.bin"), "--against", image_file(b, "b.bin")}, false);
+    const CliRun r = run(
+        {"--json", "verify", image_file(a, "a.bin"), "--against", image_file(b, "b.bin")}, false);
     EXPECT_EQ(r.code, 1);
     EXPECT_THAT(r.out, HasSubstr("\"first_difference\":4718593"));
     EXPECT_THAT(r.out, HasSubstr("differs from the image at 0x480001"));
@@ -60,18 +63,23 @@ TEST_F(FlashFilesTest, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
     const std::string image = image_file(pattern_bytes(1000));
     const CliRun against = run({"verify", image, "--against", fifo.string()}, false);
     EXPECT_EQ(against.code, 5);
-    EXPECT_THAT(against.err, HasSubstr("kestrelctl verify: \"" + fifo.string() + "\" is a FIFO, not a regular file\n"));
+    EXPECT_THAT(against.err, HasSubstr("kestrelctl verify: \"" + fifo.string() +
+                                       "\" is a FIFO, not a regular file\n"));
 
     const CliRun dir = run({"write", dir_.path().string()});
     EXPECT_EQ(dir.code, 5);
-    EXPECT_THAT(dir.err, HasSubstr("kestrelctl write: \"" + dir_.path().string() + "\" is a directory, not a regular file\n"));
-    EXPECT_THAT(run({"verify", "/dev/null"}).err, HasSubstr("\"/dev/null\" is a character device, not a regular file"));
+    EXPECT_THAT(dir.err, HasSubstr("kestrelctl write: \"" + dir_.path().string() +
+                                   "\" is a directory, not a regular file\n"));
+    EXPECT_THAT(run({"verify", "/dev/null"}).err,
+                HasSubstr("\"/dev/null\" is a character device, not a regular file"));
     EXPECT_THAT(run({"verify", fifo.string()}).err, HasSubstr("is a FIFO"));
     // The files the commands make say what stands in their way, too.
     const CliRun dump = run({"read", "/dev/null"});
     EXPECT_EQ(dump.code, 5);
-    EXPECT_THAT(dump.err, HasSubstr("kestrelctl read: \"/dev/null\" exists and is a character device\n"));
-    EXPECT_THAT(run({"write", image, "--backup", fifo.string()}).err, HasSubstr("exists and is a FIFO\n"));
+    EXPECT_THAT(dump.err,
+                HasSubstr("kestrelctl read: \"/dev/null\" exists and is a character device\n"));
+    EXPECT_THAT(run({"write", image, "--backup", fifo.string()}).err,
+                HasSubstr("exists and is a FIFO\n"));
     EXPECT_EQ(page_programs(), 0);
 }
 
@@ -81,7 +89,8 @@ TEST_F(FlashFilesTest, DumpIsMadeOnlyOnceTheReadIsCompleteWithTheUmasksMode) {
     std::size_t seen_during_read = 99;
     int reads = 0;
     set_hook([&](const sim::Exchange& ex) {
-        if (ex.kind == sim::Exchange::Kind::Read && ex.address == 0x08 && ++reads == 200) seen_during_read = files_in_dir();
+        if (ex.kind == sim::Exchange::Kind::Read && ex.address == 0x08 && ++reads == 200)
+            seen_during_read = files_in_dir();
     });
     const mode_t old_mask = ::umask(077);
     const auto dump = dir_ / "cal.bin";
@@ -91,7 +100,8 @@ TEST_F(FlashFilesTest, DumpIsMadeOnlyOnceTheReadIsCompleteWithTheUmasksMode) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(seen_during_read, 0u);
     EXPECT_EQ(read_file(dump), ByteVector(chip.begin() + 0x1234, chip.begin() + 0x1234 + 3000));
-    EXPECT_THAT(r.out, HasSubstr("read 3000 bytes from 0x001234 to 0x001deb into " + dump.string()));
+    EXPECT_THAT(r.out,
+                HasSubstr("read 3000 bytes from 0x001234 to 0x001deb into " + dump.string()));
     struct stat st {};
     ASSERT_EQ(::stat(dump.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -110,7 +120,8 @@ TEST_F(FlashFilesTest, RegionsThatRunPastTheChipAreRefused) {
         EXPECT_EQ(run(args).code, 2) << ::testing::PrintToString(args);
     }
     EXPECT_THAT(run({"read", "x.bin", "--offset", "0x3fff00", "--length", "257"}).err,
-                HasSubstr("kestrelctl read: the region 0x3fff00 + 257 bytes runs past the chip's end at 0x400000\n"));
+                HasSubstr("kestrelctl read: the region 0x3fff00 + 257 bytes runs past the chip's "
+                          "end at 0x400000\n"));
     EXPECT_EQ(requests(), before);
 }
 
@@ -122,7 +133,8 @@ TEST_F(FlashFilesTest, VerifyAtAnOffsetNamesTheChipAddress) {
     const std::string path = image_file(image);
     const CliRun same = run({"verify", path, "--offset", "0x2010"});
     EXPECT_EQ(same.code, 0) << same.err;
-    EXPECT_THAT(same.out, HasSubstr("equal: the device holds the 700 bytes of " + path + " at 0x002010"));
+    EXPECT_THAT(same.out,
+                HasSubstr("equal: the device holds the 700 bytes of " + path + " at 0x002010"));
     const CliRun off = run({"--json", "verify", path, "--offset", "0x2011"});
     EXPECT_EQ(off.code, 1);
     EXPECT_THAT(off.out, HasSubstr("\"first_difference\":8209,\"bad_page\":32"));
@@ -136,9 +148,11 @@ TEST_F(FlashFilesTest, ATraceThatCantBeWrittenIsSaidOnceAndFailsTheRun) {
     ASSERT_TRUE(reader.fill(fifo));
     const auto start = std::chrono::steady_clock::now();
     const CliRun r = run({"--trace", fifo, "info"});
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.code, 5);
-    const std::string said = "can't write the trace file \"" + fifo + "\": its reader made no room for 2000 ms";
+    const std::string said =
+        "can't write the trace file \"" + fifo + "\": its reader made no room for 2000 ms";
     EXPECT_THAT(r.err, HasSubstr("kestrelctl info: " + said));
     EXPECT_EQ(r.err.find(said), r.err.rfind(said));
     // One stall of 2 s, not one for each line, and never a hang.

@@ -36,7 +36,8 @@ std::string built_file(const char* relative) {
 // "--no-verify" as roff writes it: "\-\-no\-verify".
 std::string roff(std::string_view name) {
     std::string out;
-    for (const char c : name) out += c == '-' ? std::string("\\-") : std::string(1, c);
+    for (const char c : name)
+        out += c == '-' ? std::string("\\-") : std::string(1, c);
     return out;
 }
 
@@ -49,7 +50,8 @@ std::string slurp(std::FILE* f) {
     std::rewind(f);
     std::string text;
     char buf[1024];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
     std::fclose(f);
     return text;
 }
@@ -127,7 +129,8 @@ TEST(InterfaceAgreement, EveryCommandAndOptionIsInTheHelpTheManPageAndTheComplet
 TEST(InterfaceAgreement, TheParsersTakeEveryOptionOfTheTableAndNoOther) {
     for (const CommandRow& row : command_rows()) {
         for (const OptionRow& option : row.options) {
-            std::vector<std::string> args = {"--device", "127.0.0.1:9", std::string(row.name), std::string(option.name)};
+            std::vector<std::string> args = {"--device", "127.0.0.1:9", std::string(row.name),
+                                             std::string(option.name)};
             if (!option.argument.empty()) args.push_back("1");
             args.push_back("--zz-not-an-option");
             CtlRun r;
@@ -163,7 +166,8 @@ TEST(InterfaceAgreement, TheParsersTakeEveryOptionOfTheTableAndNoOther) {
 
 TEST(InterfaceAgreement, HelpLinesFitTheWidthAndKeepBracketedGroupsWhole) {
     std::vector<std::string> texts = {main_help()};
-    for (const auto name : command_names()) texts.push_back(command_help(name).value_or(""));
+    for (const auto name : command_names())
+        texts.push_back(command_help(name).value_or(""));
     for (const std::string& text : texts) {
         std::istringstream lines(text);
         for (std::string line; std::getline(lines, line);) {
@@ -171,12 +175,14 @@ TEST(InterfaceAgreement, HelpLinesFitTheWidthAndKeepBracketedGroupsWhole) {
             EXPECT_NE(line.back(), ' ') << line;
         }
     }
-    const auto units = synopsis_units("IMAGE [--no-verify | --verify-all] [--offset A [--keep-rest]]  [-j N]");
+    const auto units =
+        synopsis_units("IMAGE [--no-verify | --verify-all] [--offset A [--keep-rest]]  [-j N]");
     EXPECT_EQ(units, (std::vector<std::string_view>{"IMAGE", "[--no-verify | --verify-all]",
-                                                     "[--offset A [--keep-rest]]", "[-j N]"}));
+                                                    "[--offset A [--keep-rest]]", "[-j N]"}));
     EXPECT_EQ(roff_synopsis("A.B.C.D/N [--port N] on|off"),
               "\\fIA.B.C.D/N\\fR [\\fB\\-\\-port\\fR \\fIN\\fR] \\fBon\\fR|\\fBoff\\fR");
-    EXPECT_EQ(roff_sentences("first one. Then .dot and a\\b"), "First one.\nThen .dot and a\\eb.\n");
+    EXPECT_EQ(roff_sentences("first one. Then .dot and a\\b"),
+              "First one.\nThen .dot and a\\eb.\n");
     EXPECT_EQ(roff_sentences(".hidden request"), "\\&.hidden request.\n");
 }
 

@@ -26,10 +26,10 @@ TEST(JsonField, ReadsStringsWithAnyEscapeAndOtherValuesAsJsonText) {
 }
 
 TEST(JsonField, MalformedOrHostileLinesGiveNothingAndNeverThrow) {
-    for (const std::string& line : std::vector<std::string>{R"({"error":"\uzzzz"})", R"({"error":"\ud800"})", R"({"error":"abc)",
-                                   std::string("{\"error\":\"\xff\xfe\"}"), std::string("[1,2]"), std::string(""),
-                                   std::string("{\"a\":1}garbage"), std::string(100000, '['),
-                                   std::string("\"error\"")}) {
+    for (const std::string& line : std::vector<std::string>{
+             R"({"error":"\uzzzz"})", R"({"error":"\ud800"})", R"({"error":"abc)",
+             std::string("{\"error\":\"\xff\xfe\"}"), std::string("[1,2]"), std::string(""),
+             std::string("{\"a\":1}garbage"), std::string(100000, '['), std::string("\"error\"")}) {
         std::optional<std::string> got;
         EXPECT_NO_THROW(got = json_field(line, "error")) << line.substr(0, 40);
         EXPECT_EQ(got, std::nullopt) << line.substr(0, 40);
@@ -40,9 +40,9 @@ TEST(JsonField, MalformedOrHostileLinesGiveNothingAndNeverThrow) {
 // lead byte past F4) are escaped one by one, so the reader still takes the whole line; UTF-8
 // itself passes unchanged.
 TEST(JsonField, WhatTheWriterMakesOfAnyBytesTheReaderTakes) {
-    for (const std::string& bytes : {std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"),
-                                     std::string("\xe0\x80\xaf"), std::string("\xf0\x80\x80\xaf"),
-                                     std::string("\xf5\x80\x80"), std::string("\xc0\xaf")}) {
+    for (const std::string& bytes :
+         {std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"), std::string("\xe0\x80\xaf"),
+          std::string("\xf0\x80\x80\xaf"), std::string("\xf5\x80\x80"), std::string("\xc0\xaf")}) {
         const std::string line = JsonObject().add("error", "at " + bytes).add("exit_code", 5).str();
         EXPECT_EQ(json_field(line, "exit_code"), "5") << line;
         const auto error = json_field(line, "error");

@@ -74,9 +74,11 @@ TEST_F(KeepChipTest, BackupThatCantBeSavedErasesNothing) {
     int reads = 0;
     set_hook([&](const sim::Exchange& ex) {
         // The folder goes away while the chip is read.
-        if (ex.kind == sim::Exchange::Kind::Read && ex.address == 0x08 && ++reads == 100) std::filesystem::remove(folder);
+        if (ex.kind == sim::Exchange::Kind::Read && ex.address == 0x08 && ++reads == 100)
+            std::filesystem::remove(folder);
     });
-    const CliRun r = run({"write", image_file(pattern_bytes(2048)), "--backup", (folder / "b.bin").string()});
+    const CliRun r =
+        run({"write", image_file(pattern_bytes(2048)), "--backup", (folder / "b.bin").string()});
     set_hook({});
     EXPECT_EQ(r.code, 5);
     EXPECT_THAT(r.err, HasSubstr("; nothing erased\n"));
@@ -87,7 +89,8 @@ TEST_F(KeepChipTest, KeepRestLeavesEverythingOutsideTheRegionByteIdentical) {
     const ByteVector before = sparse_chip();
     load_chip(before);
     const ByteVector settings = pattern_bytes(1000, 77);
-    const CliRun r = run({"--json", "write", image_file(settings), "--offset", "0x200123", "--keep-rest"});
+    const CliRun r =
+        run({"--json", "write", image_file(settings), "--offset", "0x200123", "--keep-rest"});
     ASSERT_EQ(r.code, 0) << r.err;
     ByteVector expected = before;
     std::copy(settings.begin(), settings.end(), expected.begin() + 0x200123);
@@ -104,14 +107,16 @@ TEST_F(KeepChipTest, OffsetWithoutKeepRestLeavesTheRestBlank) {
     ByteVector expected(kFlashSize, 0xFF);
     std::copy(image.begin(), image.end(), expected.begin() + 4096);
     EXPECT_EQ(chip_bytes(), expected);
-    EXPECT_THAT(r.out, HasSubstr("wrote " + (dir_ / "image.bin").string() + " (300 bytes at 0x001000"));
+    EXPECT_THAT(r.out,
+                HasSubstr("wrote " + (dir_ / "image.bin").string() + " (300 bytes at 0x001000"));
 }
 
 TEST_F(KeepChipTest, KeepRestAndResumeExcludeEachOther) {
     const std::uint64_t before = requests();
     const CliRun r = run({"write", image_file(pattern_bytes(300)), "--keep-rest", "--resume"});
     EXPECT_EQ(r.code, 2);
-    EXPECT_THAT(r.err, HasSubstr("kestrelctl write: --keep-rest and --resume exclude each other\n"));
+    EXPECT_THAT(r.err,
+                HasSubstr("kestrelctl write: --keep-rest and --resume exclude each other\n"));
     EXPECT_EQ(requests(), before);
 }
 

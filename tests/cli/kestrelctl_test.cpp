@@ -5,8 +5,8 @@
 #include <chrono>
 #include <filesystem>
 
-#include "cli_fixture.h"
 #include "cli/exit_codes.h"
+#include "cli_fixture.h"
 
 namespace kestrel::test {
 namespace {
@@ -318,7 +318,8 @@ TEST_F(KestrelctlSetTest, SetChangesTheBlockAndPrintsItAsReadBack) {
 
     const CliRun mac = run({"set", "mac", "A2:b2:c3:d4:e5:f6"});
     ASSERT_EQ(mac.code, 0) << mac.err;
-    EXPECT_EQ(device_.config().mac(), (std::array<std::uint8_t, 6>{0xa2, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
+    EXPECT_EQ(device_.config().mac(),
+              (std::array<std::uint8_t, 6>{0xa2, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
     EXPECT_THAT(mac.out, HasSubstr("mac           a2:b2:c3:d4:e5:f6"));
 
     const CliRun mip = run({"set", "multicast-ip", "239.2.3.4"});
@@ -358,7 +359,10 @@ TEST_F(KestrelctlSetTest, MulticastBroadcastAndAllZeroMacsAreRefusedBeforeAnyDat
     const std::uint64_t before = requests();
     const CliRun group = run({"set", "mac", "01:00:5e:00:00:01"});
     EXPECT_EQ(group.code, 2);
-    EXPECT_THAT(group.err, HasSubstr("set mac: 01:00:5e:00:00:01 is a multicast address (bit 0 of the first byte is set)"));
+    EXPECT_THAT(
+        group.err,
+        HasSubstr(
+            "set mac: 01:00:5e:00:00:01 is a multicast address (bit 0 of the first byte is set)"));
     const CliRun odd = run({"set", "mac", "A1:b2:c3:d4:e5:f6"});
     EXPECT_EQ(odd.code, 2);
     EXPECT_THAT(odd.err, HasSubstr("is a multicast address"));

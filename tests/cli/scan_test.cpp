@@ -29,7 +29,8 @@ class SilentSocket {
     int received() {
         char buf[128];
         int n = 0;
-        while (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++n;
+        while (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0)
+            ++n;
         return n;
     }
 
@@ -53,7 +54,8 @@ class ScanTest : public CliFixture {
         servers_.push_back(std::move(server));
     }
     void TearDown() override {
-        for (auto& s : servers_) s->stop();
+        for (auto& s : servers_)
+            s->stop();
         CliFixture::TearDown();
     }
     std::string port_text() { return std::to_string(server_->port()); }
@@ -69,7 +71,8 @@ TEST_F(ScanTest, ListsTheThreeDevicesOfASlash28AndNotTheSilentSocket) {
     SilentSocket silent("127.0.0.4", server_->port());
     ASSERT_TRUE(silent.bound());
 
-    const CliRun r = run({"scan", "127.0.0.0/28", "--port", port_text(), "--timeout", "300"}, false);
+    const CliRun r =
+        run({"scan", "127.0.0.0/28", "--port", port_text(), "--timeout", "300"}, false);
     ASSERT_EQ(r.code, 0) << r.err;
     const std::string p = ":" + port_text();
     EXPECT_THAT(r.out, HasSubstr("127.0.0.1" + p));
@@ -80,16 +83,20 @@ TEST_F(ScanTest, ListsTheThreeDevicesOfASlash28AndNotTheSilentSocket) {
     EXPECT_THAT(r.out, HasSubstr("02:00:00:00:00:03"));
     EXPECT_THAT(r.out, HasSubstr("c22016"));
     EXPECT_THAT(r.out, Not(HasSubstr("127.0.0.4" + p)));
-    EXPECT_THAT(r.out, HasSubstr("3 of 14 addresses answered (127.0.0.1 to 127.0.0.14, port " + port_text() + ")"));
+    EXPECT_THAT(r.out, HasSubstr("3 of 14 addresses answered (127.0.0.1 to 127.0.0.14, port " +
+                                 port_text() + ")"));
     EXPECT_EQ(silent.received(), 1);  // probed once, with the handshake only
 }
 
 TEST_F(ScanTest, JsonGivesOneObjectPerDeviceThenTheSummary) {
     add_device("127.0.0.2", 0x22);
-    const CliRun r = run({"--json", "scan", "127.0.0.1-3", "--port", port_text(), "--timeout", "200", "-j", "1"}, false);
+    const CliRun r =
+        run({"--json", "scan", "127.0.0.1-3", "--port", port_text(), "--timeout", "200", "-j", "1"},
+            false);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
-    EXPECT_THAT(r.out, HasSubstr("{\"device\":\"127.0.0.2:" + port_text() + "\",\"mac\":\"02:00:00:00:00:22\","));
+    EXPECT_THAT(r.out, HasSubstr("{\"device\":\"127.0.0.2:" + port_text() +
+                                 "\",\"mac\":\"02:00:00:00:00:22\","));
     EXPECT_THAT(r.out, HasSubstr("\"ts_port\":"));
     EXPECT_THAT(r.out, HasSubstr("\"flash_id\":\"c22016\"}"));
     EXPECT_THAT(r.out, HasSubstr("\"command\":\"scan\",\"ok\":true,\"probed\":3,\"found\":2"));
@@ -97,9 +104,12 @@ TEST_F(ScanTest, JsonGivesOneObjectPerDeviceThenTheSummary) {
 
 TEST_F(ScanTest, NoAnswerExitsThreeAndNamesTheRange) {
     SilentSocket silent("127.0.0.21", server_->port());
-    const CliRun r = run({"scan", "127.0.0.20-22", "--port", port_text(), "--timeout", "100"}, false);
+    const CliRun r =
+        run({"scan", "127.0.0.20-22", "--port", port_text(), "--timeout", "100"}, false);
     EXPECT_EQ(r.code, 3);
-    EXPECT_THAT(r.err, HasSubstr("kestrelctl scan: no device answered at 127.0.0.20 to 127.0.0.22, port " + port_text()));
+    EXPECT_THAT(r.err,
+                HasSubstr("kestrelctl scan: no device answered at 127.0.0.20 to 127.0.0.22, port " +
+                          port_text()));
 }
 
 TEST_F(ScanTest, BadOrHugeRangesExitTwoAndSendNothing) {
@@ -133,7 +143,8 @@ TEST(AddressRange, BlocksUpToSlash30LeaveOutTheirNetworkAndBroadcastAddress) {
     EXPECT_EQ(count_from("10.1.0.0/16"), "10.1.0.1 x65534");
     EXPECT_EQ(count_from("10.1.2.250-255"), "10.1.2.250 x6");
     EXPECT_EQ(count_from("10.1.2.7"), "10.1.2.7 x1");
-    EXPECT_THAT(count_from("10.1.2.7-"), HasSubstr("refused: scan: \"10.1.2.7-\" is not A.B.C.D/N"));
+    EXPECT_THAT(count_from("10.1.2.7-"),
+                HasSubstr("refused: scan: \"10.1.2.7-\" is not A.B.C.D/N"));
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ TEST_F(TraceFileTest, AFifoNobodyReadsADeviceOrAFolderIsRefusedAtOnceAndNothingI
 
     const CliRun full = run({"--trace", "/dev/full", "info"});
     EXPECT_EQ(full.code, 5);
-    EXPECT_THAT(full.err, HasSubstr("\"/dev/full\": it is a character device, not a regular file or a FIFO\n"));
+    EXPECT_THAT(
+        full.err,
+        HasSubstr("\"/dev/full\": it is a character device, not a regular file or a FIFO\n"));
     const CliRun folder = run({"--json", "--trace", dir_.path().string(), "info"});
     EXPECT_EQ(folder.code, 5);
     EXPECT_THAT(folder.out, HasSubstr("\"error\":\"can't open the trace file"));
@@ -66,7 +68,8 @@ TEST_F(TraceFileTest, AReaderThatGoesAwayEndsTheTraceOnceAndTheRunFails) {
     set_hook({});
     ASSERT_TRUE(gone);
     EXPECT_EQ(r.code, 5);
-    const std::string said = "can't write the trace file \"" + fifo + "\": Broken pipe; the trace is incomplete";
+    const std::string said =
+        "can't write the trace file \"" + fifo + "\": Broken pipe; the trace is incomplete";
     EXPECT_THAT(r.err, HasSubstr("kestrelctl info: " + said));
     EXPECT_EQ(r.err.find(said), r.err.rfind(said));
     EXPECT_THAT(r.out, HasSubstr("flash_id"));  // the command itself ran to its end

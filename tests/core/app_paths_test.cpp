@@ -105,8 +105,7 @@ TEST_F(ReadOnlyExeDir, RelativeAndEmptyXdgValuesAreIgnored) {
 
 TEST_F(ReadOnlyExeDir, OneXdgVariableDoesNotMoveTheOtherFolder) {
     const auto env = fake_env({{"HOME", "/home/u"}, {"XDG_STATE_HOME", "/st"}});
-    EXPECT_EQ(describe_as_ordinary_user(exe_dir_, env),
-              "/home/u/.config/kestrel|/st/kestrel|user");
+    EXPECT_EQ(describe_as_ordinary_user(exe_dir_, env), "/home/u/.config/kestrel|/st/kestrel|user");
 }
 
 TEST_F(ReadOnlyExeDir, WithNoHomeAtAllTheExecutableFolderIsKept) {
@@ -174,8 +173,8 @@ TEST(AppPaths, PrivateDirectoryFailsWhenAFileIsInTheWay) {
     const auto lines = traces.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], (dir / "state").string() + " is not a folder");
-    EXPECT_EQ(lines[1], "can't create the folder " + (dir / "state/kestrel").string() +
-                            ": Not a directory");
+    EXPECT_EQ(lines[1],
+              "can't create the folder " + (dir / "state/kestrel").string() + ": Not a directory");
 }
 
 }  // namespace

@@ -26,16 +26,19 @@ bool is_write_to(const Bytes& r, std::uint8_t low) {
 }
 
 // A scripted device whose SPI master reads pages that all hold `page`: B0 48 (or F0 48) opens
-// one at the chunk SPI_CMD's address names, 10 08 and 50 08 move to the next chunk, and a read of SPI_CTRL gives the chunk's 8
-// bytes. The phases named in `stuck` (counted from 1 over the whole run) are acknowledged but
-// do nothing, and the SPI_CTRL reads named in `stale` are answered with the last SPI_CTRL
-// reply again: a lost request, answered by a copy of the reply before. Its first reply comes
-// twice, so the link has shown a stray, unless the test says not.
+// one at the chunk SPI_CMD's address names, 10 08 and 50 08 move to the next chunk, and a read of
+// SPI_CTRL gives the chunk's 8 bytes. The phases named in `stuck` (counted from 1 over the whole
+// run) are acknowledged but do nothing, and the SPI_CTRL reads named in `stale` are answered with
+// the last SPI_CTRL reply again: a lost request, answered by a copy of the reply before. Its first
+// reply comes twice, so the link has shown a stray, unless the test says not.
 class ScriptedReader {
   public:
     ScriptedReader(std::array<std::uint8_t, 256> page, std::set<int> stuck, bool copy_first,
                    std::set<int> stale = {})
-        : page_(page), stuck_(std::move(stuck)), stale_(std::move(stale)), copy_first_(copy_first) {}
+        : page_(page),
+          stuck_(std::move(stuck)),
+          stale_(std::move(stale)),
+          copy_first_(copy_first) {}
 
     RawPeer::Answer operator()(const Bytes& req, int index) {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -105,7 +108,8 @@ bool open_learnt(RawPeer& peer) {
     RegisterWord w{};
     read_reg(0x4000, w);
     std::this_thread::sleep_for(10ms);
-    for (int i = 0; i < 12; ++i) read_reg(0x4000, w);
+    for (int i = 0; i < 12; ++i)
+        read_reg(0x4000, w);
     return true;
 }
 
@@ -193,7 +197,8 @@ TEST_F(CopyStandIn, RepeatedChunkOnALinkThatNeverShowedAStrayIsReadOnce) {
     RawPeer peer(std::ref(reader));
     ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
     RegisterWord w{};
-    for (int i = 0; i < 12; ++i) ASSERT_TRUE(read_reg(0x4000, w));
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(read_reg(0x4000, w));
     const std::size_t before = peer.received().size();
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
@@ -230,7 +235,8 @@ TEST_F(CopyStandIn, SlowButCorrectDeviceCostsNoExtraExchangeOnErasedPages) {
     });
     ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
     RegisterWord w{};
-    for (int i = 0; i < 12; ++i) ASSERT_TRUE(read_reg(0x4000, w));
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(read_reg(0x4000, w));
     const std::size_t before = peer.received().size();
     for (std::uint32_t page = 0; page < 4; ++page) {
         ASSERT_TRUE(read_page_checked(page * 256, read_));

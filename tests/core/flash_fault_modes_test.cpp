@@ -140,8 +140,7 @@ INSTANTIATE_TEST_SUITE_P(EachMode, FlashFaultModes, ::testing::ValuesIn(kModes),
 INSTANTIATE_TEST_SUITE_P(EachMode, FlashReadFaultModes, ::testing::ValuesIn(kModes), mode_name);
 INSTANTIATE_TEST_SUITE_P(DuplicatedRequests, FlashReadFaultModes,
                          ::testing::ValuesIn(kDuplicatedRequests), mode_name);
-INSTANTIATE_TEST_SUITE_P(LateReplies, FlashFaultModes, ::testing::ValuesIn(kLateModes),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(LateReplies, FlashFaultModes, ::testing::ValuesIn(kLateModes), mode_name);
 INSTANTIATE_TEST_SUITE_P(LateReplies, FlashReadFaultModes, ::testing::ValuesIn(kLateModes),
                          mode_name);
 

@@ -18,7 +18,8 @@ class PageTail : public FlashSimFixture {
   protected:
     static Page counting_page() {
         Page p{};
-        for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(i);
+        for (std::size_t i = 0; i < p.size(); ++i)
+            p[i] = static_cast<std::uint8_t>(i);
         return p;
     }
     // The chip at page 1 (address 000100h) holding `bytes`, the rest erased.
@@ -69,7 +70,8 @@ TEST_F(PageTail, EndOfTheDataIsWhereTheCheckLooks) {
     // Data only in the first 6 bytes: chunks 0 to 31 are read, from 000100h.
     Page page{};
     page.fill(0xFF);
-    for (std::size_t i = 0; i < 6; ++i) page[i] = static_cast<std::uint8_t>(0x40 + i);
+    for (std::size_t i = 0; i < 6; ++i)
+        page[i] = static_cast<std::uint8_t>(0x40 + i);
     Page chip = page;
     chip[5] = 0xFF;  // the write enable or the load never came: the byte stays erased
     chip_page_one(chip);

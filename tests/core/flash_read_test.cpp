@@ -3,8 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sys/resource.h>
+#include <algorithm>
 
 #include <csignal>
 
@@ -47,7 +47,8 @@ TEST_F(FlashRead, DumpsThePagesInOrderWithProgressAfterEach) {
     }
     // A page whose reply came unusually late (a loaded machine) is read again, so a page may
     // appear twice in a row, but always in ascending order.
-    read_commands.erase(std::unique(read_commands.begin(), read_commands.end()), read_commands.end());
+    read_commands.erase(std::unique(read_commands.begin(), read_commands.end()),
+                        read_commands.end());
     ASSERT_EQ(read_commands.size(), static_cast<std::size_t>(kPages));
     EXPECT_EQ(read_commands[0], word_of({0x03, 0x00, 0x00, 0x00}));
     EXPECT_EQ(read_commands[7], word_of({0x03, 0x00, 0x07, 0x00}));

@@ -47,7 +47,8 @@ class SectorRepair : public FlashSimFixture {
     }
     int erases(std::uint8_t instruction) {
         int n = 0;
-        for (const auto& ex : writes_to(0x0010)) n += ex.word[0] == instruction ? 1 : 0;
+        for (const auto& ex : writes_to(0x0010))
+            n += ex.word[0] == instruction ? 1 : 0;
         return n;
     }
     int chip_erases() { return erases(0xC7); }
@@ -89,7 +90,8 @@ TEST_F(SectorRepair, DialogWriteErasesTheSectorAndFinishesOverTheRightChip) {
             EXPECT_EQ(ex.word, (RegisterWord{0x20, 0x00, 0x00, 0x00}));
         }
     }
-    for (const auto& ex : ctrls) sector_phase = sector_phase || (ex.word[0] == 0xE0 && ex.word[1] == 0x40);
+    for (const auto& ex : ctrls)
+        sector_phase = sector_phase || (ex.word[0] == 0xE0 && ex.word[1] == 0x40);
     EXPECT_TRUE(sector_phase);
     EXPECT_TRUE(traced(" page 2 can't be mended by a program: erasing sector 000000 "));
     EXPECT_EQ(reporter_.statuses().back(), "Flash write finished!");
@@ -139,7 +141,8 @@ class SlowAcknowledgement : public ::testing::Test {
     static int writes_to(RawPeer& peer, std::uint8_t low) {
         int n = 0;
         for (const auto& r : peer.received())
-            n += r.bytes.size() == 18 && r.bytes[0] == 0x00 && r.bytes[2] == 0x00 && r.bytes[3] == low;
+            n += r.bytes.size() == 18 && r.bytes[0] == 0x00 && r.bytes[2] == 0x00 &&
+                 r.bytes[3] == low;
         return n;
     }
     std::array<std::uint8_t, 256> page_{};
@@ -155,7 +158,8 @@ TEST_F(SlowAcknowledgement, LoadTakesItAndGoesOnToItsTailWithNoExtraExchange) {
     });
     ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
     RegisterWord w{};
-    for (int i = 0; i < 12; ++i) (void)read_reg(0x4000, w);
+    for (int i = 0; i < 12; ++i)
+        (void)read_reg(0x4000, w);
     const std::size_t before = peer.received().size();
     LinkTally tally;
     EXPECT_EQ(spi_program_page({0, 1, 0}, page_, &tally), 1);

@@ -133,7 +133,8 @@ TEST_F(FlashSpi, ProgramPageGivesUpAtTheTwoHundredFiftiethPoll) {
         EXPECT_EQ(result, c.result);
         // One Read Status instruction per poll (a status that may have come late is read twice).
         int polls = 0;
-        for (const auto& ex : writes_to(SPI_CMD)) polls += ex.word[0] == 0x05 ? 1 : 0;
+        for (const auto& ex : writes_to(SPI_CMD))
+            polls += ex.word[0] == 0x05 ? 1 : 0;
         EXPECT_EQ(polls, c.polls);
         EXPECT_EQ(traces_.count(kWrite), c.result ? 0 : 1);
         with_chip([](sim::NorFlash& chip) { finish_chip_operation(chip); });

@@ -65,7 +65,7 @@ TEST_F(FlashVerify, MissingEmptyOrUnreadableFilesAreErrorsWithTheReason) {
         {Dump::Good, Update::Folder, "is not a regular file"},
         {Dump::Missing, Update::Good, "Verify: can't open \""},
         {Dump::Folder, Update::Good, "Verify: can't open \""},  // only a regular file is opened
-        {Dump::Fifo, Update::Good, "Verify: can't open \""},  // refused, never waited on
+        {Dump::Fifo, Update::Good, "Verify: can't open \""},    // refused, never waited on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);

@@ -105,7 +105,8 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
         return a;
     });
     open_to(peer);
-    for (int i = 0; i < 8; ++i) ASSERT_TRUE(read_reg(0x4008 + 8 * (i % 2), w));
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(read_reg(0x4008 + 8 * (i % 2), w));
     EXPECT_LT(current_reply_wait_us(), 30000u);
     const LinkStats before = link_stats();
     const ExchangeResult slow = read_exchange(0x4000);  // 30 ms: past the wait
@@ -162,7 +163,8 @@ TEST_F(LinkMatching, AcknowledgementOfAWriteWhoseRegisterOwesOneIsInDoubt) {
     open_to(peer);
     learn();
     const RegisterWord zero{};
-    for (int i = 0; i < 9; ++i) ASSERT_TRUE(write_reg(0x0010, zero));
+    for (int i = 0; i < 9; ++i)
+        ASSERT_TRUE(write_reg(0x0010, zero));
     EXPECT_EQ(write_exchange(0x0020, zero).status, ExchangeStatus::NoReply);  // index 12
     const ExchangeResult other = write_exchange(0x0010, zero);
     EXPECT_TRUE(other.trusted());
@@ -327,7 +329,8 @@ TEST_F(LinkMatching, ForgedReplyFromAnotherLocalPortIsForeign) {
     }
     EXPECT_EQ(peer_address().port, before.port);
     EXPECT_EQ(link_stats().foreign_dropped, foreign + 5);
-    for (const auto& r : peer.received()) EXPECT_EQ(r.socket, 0);
+    for (const auto& r : peer.received())
+        EXPECT_EQ(r.socket, 0);
 }
 
 }  // namespace

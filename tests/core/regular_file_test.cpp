@@ -86,17 +86,21 @@ TEST_F(RegularFileTest, SettingsFileThatIsAFifoDeviceOrTooLargeReadsEmptyAndRefu
     EXPECT_EQ(ReadProfileValue("Server", "IP", zero), "");
     EXPECT_EQ(WriteProfileValue("Server", "IP", "10.0.0.1", zero), EINVAL);
 
-    const std::string big = put("big.ini", "[Server]\nIP=10.0.0.9\n" + std::string(kSmallFileMax, ';'));
+    const std::string big =
+        put("big.ini", "[Server]\nIP=10.0.0.9\n" + std::string(kSmallFileMax, ';'));
     EXPECT_EQ(ReadProfileValue("Server", "IP", big), "");
     EXPECT_EQ(WriteProfileValue("Server", "IP", "10.0.0.1", big), EFBIG);
     // Just under the limit is an ordinary settings file.
-    const std::string near = put("near.ini", "[Server]\nIP=10.0.0.9\n;" + std::string(kSmallFileMax - 30, ' ') + "\n");
+    const std::string near =
+        put("near.ini", "[Server]\nIP=10.0.0.9\n;" + std::string(kSmallFileMax - 30, ' ') + "\n");
     EXPECT_EQ(ReadProfileValue("server", "ip", near), "10.0.0.9");
 }
 
 TEST(FindProfileValueTest, ReadsTheSameRulesFromText) {
-    EXPECT_EQ(FindProfileValue("\xEF\xBB\xBF[Server]\r\nIP = '10.0.0.1' \r\n", "SERVER", "ip"), "10.0.0.1");
-    EXPECT_EQ(FindProfileValue("[Multcast]\nIP=239.1.1.1\n[Server]\nIP=1.2.3.4", "Server", "IP"), "1.2.3.4");
+    EXPECT_EQ(FindProfileValue("\xEF\xBB\xBF[Server]\r\nIP = '10.0.0.1' \r\n", "SERVER", "ip"),
+              "10.0.0.1");
+    EXPECT_EQ(FindProfileValue("[Multcast]\nIP=239.1.1.1\n[Server]\nIP=1.2.3.4", "Server", "IP"),
+              "1.2.3.4");
     EXPECT_EQ(FindProfileValue(std::string("[Server]\nIP=1\0x\n", 16), "Server", "Port"), "");
 }
 

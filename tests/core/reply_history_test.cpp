@@ -78,7 +78,8 @@ TEST(ReplyHistory, StrayBeforeTheWitnessesIsJudgedOnceTheyAreIn) {
     ReplyHistory paid;
     paid.owe(ExchangeKind::Read, kCtrl, 1000);
     EXPECT_EQ(paid.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 5000).kind, StrayKind::Late);
-    for (std::uint8_t b : {0x0C, 0x0B, 0x0C}) paid.taken(ExchangeKind::Read, kCtrl, word(b), 6000);
+    for (std::uint8_t b : {0x0C, 0x0B, 0x0C})
+        paid.taken(ExchangeKind::Read, kCtrl, word(b), 6000);
     EXPECT_FALSE(paid.owes(ExchangeKind::Read, kCtrl, 6100));
     EXPECT_FALSE(paid.duplicates_seen(6100));
 

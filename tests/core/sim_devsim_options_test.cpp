@@ -70,9 +70,16 @@ TEST(DevsimOptionsTable, HelpAndTheInstalledManPageNameExactlyTheTablesOptions) 
 }
 
 TEST(DevsimOptionsTable, ReadsBackEverySettingTheSoakWrites) {
-    sim::LinkFaults f{.seed = 42, .lose_request = 0.001, .lose_reply = 0.002, .nak = 0.003,
-                      .late_reply = 0.004, .late_next = 0.5, .other_port_reply = 0.006,
-                      .foreign_datagram = 0.007, .dup_reply = 0.008, .dup_request = 0.009};
+    sim::LinkFaults f{.seed = 42,
+                      .lose_request = 0.001,
+                      .lose_reply = 0.002,
+                      .nak = 0.003,
+                      .late_reply = 0.004,
+                      .late_next = 0.5,
+                      .other_port_reply = 0.006,
+                      .foreign_datagram = 0.007,
+                      .dup_reply = 0.008,
+                      .dup_request = 0.009};
     f.late_reply_ms = 60;
     f.late_reply_max_ms = 1000;
     f.dup_gap_us = 250;
@@ -104,10 +111,20 @@ TEST(DevsimOptionsTable, ReadsBackEverySettingTheSoakWrites) {
 }
 
 TEST(DevsimOptionsTable, DeviceAndChipOptionsLandInTheirFields) {
-    const std::vector<std::string> args = {
-        "--listen", "127.0.0.9:5712", "--mac", "02:00:00:00:00:1f", "--ts-port", "4000",
-        "--flash-id", "ef:40:16", "--sector-erase-busy-polls", "7", "--sector-erase-us", "30000",
-        "--no-echo", "--move-at-commit"};
+    const std::vector<std::string> args = {"--listen",
+                                           "127.0.0.9:5712",
+                                           "--mac",
+                                           "02:00:00:00:00:1f",
+                                           "--ts-port",
+                                           "4000",
+                                           "--flash-id",
+                                           "ef:40:16",
+                                           "--sector-erase-busy-polls",
+                                           "7",
+                                           "--sector-erase-us",
+                                           "30000",
+                                           "--no-echo",
+                                           "--move-at-commit"};
     const sim::DevsimArgs parsed = sim::parse_devsim_args(args);
     ASSERT_EQ(parsed.error, "");
     const sim::DevsimConfig& c = parsed.config;
@@ -123,12 +140,19 @@ TEST(DevsimOptionsTable, DeviceAndChipOptionsLandInTheirFields) {
 }
 
 TEST(DevsimOptionsTable, RefusesUnusableValuesNamingTheOption) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"--reply-delay-us", "-5"},       {"--nak", "abc"},        {"--nak", "1.5"},
-        {"--mac", "1:2:3:4:5:6"},         {"--listen", "localhost:5000"},
-        {"--listen", "127.0.0.1:0"},      {"--rx-queue", "0"},     {"--reply-jitter", "0.5"},
-        {"--reply-jitter", "0.5", "0"},   {"--ts-port", "65536"},  {"--flash-id", "c2:20"},
-        {"--late-ms", "1000-60"},         {"--busy-polls", "many"}};
+    const std::vector<std::vector<std::string>> bad = {{"--reply-delay-us", "-5"},
+                                                       {"--nak", "abc"},
+                                                       {"--nak", "1.5"},
+                                                       {"--mac", "1:2:3:4:5:6"},
+                                                       {"--listen", "localhost:5000"},
+                                                       {"--listen", "127.0.0.1:0"},
+                                                       {"--rx-queue", "0"},
+                                                       {"--reply-jitter", "0.5"},
+                                                       {"--reply-jitter", "0.5", "0"},
+                                                       {"--ts-port", "65536"},
+                                                       {"--flash-id", "c2:20"},
+                                                       {"--late-ms", "1000-60"},
+                                                       {"--busy-polls", "many"}};
     for (const auto& args : bad) {
         const sim::DevsimArgs parsed = sim::parse_devsim_args(args);
         EXPECT_NE(parsed.error.find(args[0]), std::string::npos)

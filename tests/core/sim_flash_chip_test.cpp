@@ -127,7 +127,7 @@ TEST(SimFlashChip, SectorEraseNeedsTheLatchAndExactlyThreeAddressBytes) {
     EXPECT_EQ(read_data(chip, 0x0FFF, 1)[0], 0x00) << "erased without Write Enable";
 
     transact(chip, {0x06});
-    transact(chip, {0x20, 0x00, 0x10});  // released after two address bytes
+    transact(chip, {0x20, 0x00, 0x10});                  // released after two address bytes
     transact(chip, with_address(0x20, 0x1000, {0x00}));  // a byte too many
     EXPECT_EQ(chip.sector_erases(), 0);
     EXPECT_TRUE(chip.write_enabled());
@@ -145,8 +145,8 @@ TEST(SimFlashChip, SectorEraseNeedsTheLatchAndExactlyThreeAddressBytes) {
 
 TEST(SimFlashChip, SectorEraseStaysBusyForItsPollsAndItsTime) {
     std::uint64_t now_us = 1000;
-    NorFlash chip(sim::NorFlashOptions{.sector_erase_busy_polls = 1,
-                                       .sector_erase_busy_us = 30000});
+    NorFlash chip(
+        sim::NorFlashOptions{.sector_erase_busy_polls = 1, .sector_erase_busy_us = 30000});
     chip.set_clock([&now_us] { return now_us; });
     transact(chip, {0x06});
     transact(chip, with_address(0x20, 0x3FF000, {}));

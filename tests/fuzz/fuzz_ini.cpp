@@ -8,7 +8,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto nl = text.find('\n');
     const std::string key(text.substr(0, nl == std::string_view::npos ? 0 : nl));
     for (const auto& [section, name] : {std::pair<std::string, std::string>{"Server", "IP"},
-                                        {"Server", "Port"}, {"Multcast", "IP"}, {"Server", key}}) {
+                                        {"Server", "Port"},
+                                        {"Multcast", "IP"},
+                                        {"Server", key}}) {
         fuzz::require(FindProfileValue(text, section, name).size() <= kProfileValueMax);
     }
     return 0;

@@ -21,8 +21,8 @@ bool is_utf8(std::string_view s) {
             ++i;
             continue;
         }
-        std::size_t n = 0;      // continuation bytes
-        unsigned lo = 0x80;     // the second byte's bounds
+        std::size_t n = 0;   // continuation bytes
+        unsigned lo = 0x80;  // the second byte's bounds
         unsigned hi = 0xBF;
         if (b >= 0xC2 && b <= 0xDF) {
             n = 1;
@@ -53,12 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace kestrel;
     const std::string_view line = fuzz::as_text(data, size);
     // The fields the batch looks for in a child's progress and report lines.
-    for (const char* key : {"stage", "percent", "rate_kib_s", "eta_s", "ok", "exit_code", "error", "mac"})
+    for (const char* key :
+         {"stage", "percent", "rate_kib_s", "eta_s", "ok", "exit_code", "error", "mac"})
         (void)cli::json_field(line, key);
 
     const std::size_t cut = line.find('\0');
     const std::string key(line.substr(0, cut));
-    const std::string value(cut == std::string_view::npos ? std::string_view() : line.substr(cut + 1));
+    const std::string value(cut == std::string_view::npos ? std::string_view()
+                                                          : line.substr(cut + 1));
     if (key == "n") return 0;
     const std::string object = cli::JsonObject().add("n", std::int64_t{-7}).add(key, value).str();
     const auto n = cli::json_field(object, "n");

@@ -10,8 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const cli::MacState& s = *parse.state;
     fuzz::require(s.next >= s.range.first && s.next <= s.range.last + 1);
     // Rewritten as one run, the file says the same.
-    const cli::MacStateParse again = cli::parse_mac_state(cli::mac_state_text(s.range, s.next), "macs.state");
+    const cli::MacStateParse again =
+        cli::parse_mac_state(cli::mac_state_text(s.range, s.next), "macs.state");
     fuzz::require(again.state && !again.state->legacy && again.state->next == s.next &&
-                  again.state->range.first == s.range.first && again.state->range.last == s.range.last);
+                  again.state->range.first == s.range.first &&
+                  again.state->range.last == s.range.last);
     return 0;
 }

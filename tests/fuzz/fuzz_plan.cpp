@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const bool auto_mac : {false, true}) {
         const cli::PlanParse plan = cli::parse_plan_text(text, "plan.csv", auto_mac);
         // A shown cell is at most 80 characters, so no message grows with the input.
-        for (const auto& e : plan.errors) fuzz::require(e.size() < 600);
+        for (const auto& e : plan.errors)
+            fuzz::require(e.size() < 600);
     }
     std::vector<std::string> cells;
     (void)cli::split_csv_line(text, cells);

@@ -27,7 +27,8 @@ bool names(const std::vector<std::uint8_t>& d, std::uint16_t address) {
 bool same_face(const ReplyShape& a, const ReplyShape& b) {
     if (a.echoes() != b.echoes()) return false;
     for (std::size_t n = 0; n <= kLongest; ++n) {
-        if (a.is_read_length(n) != b.is_read_length(n) || a.is_write_length(n) != b.is_write_length(n))
+        if (a.is_read_length(n) != b.is_read_length(n) ||
+            a.is_write_length(n) != b.is_write_length(n))
             return false;
     }
     return true;
@@ -65,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 4 + length;
         const ExchangeKind kind = (flags & 1) ? ExchangeKind::Write : ExchangeKind::Read;
         check_fit(shape, kind, address, d);
-        require(shape.fits(kind, address, d.data(), d.size()) == twin.fits(kind, address, d.data(), d.size()));
+        require(shape.fits(kind, address, d.data(), d.size()) ==
+                twin.fits(kind, address, d.data(), d.size()));
         if (!(flags & 2) || !shape.fits(kind, address, d.data(), d.size())) continue;
         const bool owed = (flags & 4) != 0;
         const bool echoed = shape.echoes();

@@ -89,7 +89,8 @@ TEST_F(DialogTest, StartsAtOnceWithEmptyServerFieldsWhenTheSettingsFileIsAFifoOr
     ASSERT_EQ(::unlink(ini.c_str()), 0);
     ASSERT_EQ(::symlink("/dev/zero", ini.c_str()), 0);
     EXPECT_EQ(Text(IDC_EDIT_SERVER_IP), "");
-    EXPECT_EQ(traces_.count("the settings file: \"" + ini + "\" is a device, not a regular file"), 2);
+    EXPECT_EQ(traces_.count("the settings file: \"" + ini + "\" is a device, not a regular file"),
+              2);
 }
 
 TEST_F(DialogTest, OkClosesOnlyWhenThePullSucceeds) {

@@ -21,7 +21,8 @@ class TraceCapture {
             std::lock_guard<std::mutex> guard(mutex_);
             lines_.emplace_back(text);
             // KESTREL_TEST_TRACE=1 shows the captured lines while a test runs.
-            if (std::getenv("KESTREL_TEST_TRACE")) std::fprintf(stderr, "T: %.*s\n", static_cast<int>(text.size()), text.data());
+            if (std::getenv("KESTREL_TEST_TRACE"))
+                std::fprintf(stderr, "T: %.*s\n", static_cast<int>(text.size()), text.data());
         });
     }
     ~TraceCapture() { set_trace_sink(std::move(previous_)); }

@@ -34,8 +34,8 @@ class RawPeer {
         int from_socket = 0;
         std::chrono::milliseconds delay{0};
         std::optional<Bytes> foreign_first;
-        std::optional<Bytes> then_extra;  // a second datagram right after the reply
-        std::optional<Bytes> before_reply;  // a datagram (an old copy) just before the reply
+        std::optional<Bytes> then_extra;        // a second datagram right after the reply
+        std::optional<Bytes> before_reply;      // a datagram (an old copy) just before the reply
         std::optional<Bytes> other_port_first;  // a datagram from the second socket first
     };
     struct Received {

@@ -19,7 +19,8 @@ enum class Status { Ready, Busy, Unknown };
 Status read_status() {
     for (int attempt = 0; attempt < kStatusReadTries; ++attempt) {
         std::uint8_t status = 0;
-        if (spi_read_status(status)) return (status & kStatusBusy) != 0 ? Status::Busy : Status::Ready;
+        if (spi_read_status(status))
+            return (status & kStatusBusy) != 0 ? Status::Busy : Status::Ready;
     }
     return Status::Unknown;
 }

@@ -6,10 +6,14 @@ namespace kestrel {
 
 const char* flash_stage_name(FlashStage stage) {
     switch (stage) {
-        case FlashStage::Erase: return "erase";
-        case FlashStage::Program: return "program";
-        case FlashStage::Verify: return "verify";
-        case FlashStage::Read: return "read";
+        case FlashStage::Erase:
+            return "erase";
+        case FlashStage::Program:
+            return "program";
+        case FlashStage::Verify:
+            return "verify";
+        case FlashStage::Read:
+            return "read";
     }
     return "?";
 }

@@ -53,7 +53,8 @@ void write_log(const std::filesystem::path& log_dir, const char* fmt, ...) {
         return;
     }
     const bool written = std::fwrite(crlf.data(), 1, crlf.size(), file.get()) == crlf.size();
-    if (std::fclose(file.release()) != 0 || !written) tracef("write_log: can't write %s", path.c_str());
+    if (std::fclose(file.release()) != 0 || !written)
+        tracef("write_log: can't write %s", path.c_str());
 }
 
 }  // namespace kestrel

@@ -54,7 +54,8 @@ class Job {
   public:
     Job(std::span<const std::uint8_t> image, const ImageWriteOptions& options,
         const FlashJobHooks& hooks)
-        : image_(image.first(std::min(image.size(), kFlashSize))), options_(options),
+        : image_(image.first(std::min(image.size(), kFlashSize))),
+          options_(options),
           hooks_(hooks) {
         result_.image_pages = static_cast<int>((image_.size() + kPageSize - 1) / kPageSize);
         need_.assign(static_cast<std::size_t>(result_.image_pages), true);
@@ -88,13 +89,16 @@ class Job {
     PageProgram repair(int k, int last) {
         const int sector = sector_first_page(k) / kPagesPerSector;
         PageProgram p = PageProgram::ReadBackDiffers;
-        while (p == PageProgram::ReadBackDiffers && repairs_[static_cast<std::size_t>(sector)] < kSectorRepairs) {
+        while (p == PageProgram::ReadBackDiffers &&
+               repairs_[static_cast<std::size_t>(sector)] < kSectorRepairs) {
             ++repairs_[static_cast<std::size_t>(sector)];
             ++result_.sectors_repaired;
             p = repair_sector(k, last, image_);
         }
-        for (int j = sector_first_page(k); j <= std::min(last, sector_first_page(k) + kPagesPerSector - 1); ++j)
-            if (j != k && std::find(programmed_.begin(), programmed_.end(), j) == programmed_.end() &&
+        for (int j = sector_first_page(k);
+             j <= std::min(last, sector_first_page(k) + kPagesPerSector - 1); ++j)
+            if (j != k &&
+                std::find(programmed_.begin(), programmed_.end(), j) == programmed_.end() &&
                 !blank(expected_page(image_, j)))
                 programmed_.insert(std::upper_bound(programmed_.begin(), programmed_.end(), j), j);
         return p;
@@ -264,7 +268,8 @@ class Job {
                 result_.device_state = "programmed, not verified; run write --resume";
                 return ImageWrite::LinkFailed;
             }
-            const long bad = first_difference(image_, static_cast<std::size_t>(k) * kPageSize, page);
+            const long bad =
+                first_difference(image_, static_cast<std::size_t>(k) * kPageSize, page);
             if (bad >= 0) {
                 tracef("verify: page %d differs at %06lx", k, bad);
                 if (!mend(k, page)) {
@@ -276,13 +281,15 @@ class Job {
                 }
                 // The sector's pages are read back again from its first one.
                 const int first = sector_first_page(k);
-                i = static_cast<std::size_t>(std::lower_bound(pages.begin(), pages.end(), first) - pages.begin());
+                i = static_cast<std::size_t>(std::lower_bound(pages.begin(), pages.end(), first) -
+                                             pages.begin());
                 result_.pages_verified = static_cast<int>(i);
                 --i;
                 continue;
             }
             result_.pages_verified = static_cast<int>(i) + 1;
-            hooks_.report(FlashStage::Verify, static_cast<int>(i) + 1, static_cast<int>(pages.size()));
+            hooks_.report(FlashStage::Verify, static_cast<int>(i) + 1,
+                          static_cast<int>(pages.size()));
         }
         return ImageWrite::Ok;
     }
@@ -291,7 +298,8 @@ class Job {
     std::vector<int>& verify_list() {
         if (options_.verify == VerifyScope::WholeChip) {
             programmed_.resize(kFlashPages);
-            for (int k = 0; k < kFlashPages; ++k) programmed_[static_cast<std::size_t>(k)] = k;
+            for (int k = 0; k < kFlashPages; ++k)
+                programmed_[static_cast<std::size_t>(k)] = k;
         } else if (options_.verify == VerifyScope::None) {
             programmed_.clear();
         }
@@ -307,9 +315,11 @@ class Job {
         PageProgram p = PageProgram::ReadBackDiffers;
         if (programmable) {
             spi_write_enable();
-            p = program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, want, ProgramCheck::None);
+            p = program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, want,
+                                     ProgramCheck::None);
         }
-        const int last = std::min(result_.image_pages - 1, sector_first_page(k) + kPagesPerSector - 1);
+        const int last =
+            std::min(result_.image_pages - 1, sector_first_page(k) + kPagesPerSector - 1);
         if (p == PageProgram::ReadBackDiffers) p = repair(k, last);
         return p == PageProgram::Done;
     }

@@ -60,7 +60,7 @@ struct ImageWriteResult {
     int pages_done = 0;        // image pages 0 .. pages_done - 1 hold the image
     int bad_page = -1;         // the page a program, read or verify failed at
     PageProgram page_failure = PageProgram::Done;  // ProgramFailed: how page bad_page failed
-    long bad_address = -1;     // VerifyDiffers: the first differing byte
+    long bad_address = -1;                         // VerifyDiffers: the first differing byte
     // What the device holds now, for the user: "unchanged", "erased; pages 0 to 1233
     // programmed; run write --resume", "holds the image", ...
     std::string device_state;

@@ -62,7 +62,8 @@ TailCheck check_page_tail(std::uint32_t address, std::span<const std::uint8_t, k
     }
     if (last == kPageSize) return TailCheck::Holds;
     const std::size_t chunk = last / 8;
-    const std::size_t first = std::min<std::size_t>(chunk == 0 ? 0 : chunk - 1, kPageReadChunks - 2);
+    const std::size_t first =
+        std::min<std::size_t>(chunk == 0 ? 0 : chunk - 1, kPageReadChunks - 2);
     std::array<std::uint8_t, kPageSize> back{};
     if (!read_chunks_checked(address, first, back)) return TailCheck::LinkFailed;
     return std::equal(page.begin() + static_cast<std::ptrdiff_t>(first * 8), page.end(),
@@ -108,10 +109,14 @@ PageProgram program_page_checked(std::uint32_t address,
                    abandoned ? "a load was abandoned before" : "an exchange was in doubt");
         }
         switch (read_back(address, page)) {
-            case Back::Holds: return PageProgram::Done;
-            case Back::Unmendable: return PageProgram::ReadBackDiffers;
-            case Back::LinkFailed: return PageProgram::LinkFailed;
-            case Back::Reprogram: break;
+            case Back::Holds:
+                return PageProgram::Done;
+            case Back::Unmendable:
+                return PageProgram::ReadBackDiffers;
+            case Back::LinkFailed:
+                return PageProgram::LinkFailed;
+            case Back::Reprogram:
+                break;
         }
     }
     tracef("program page %06x failed: not programmed in %d tries", address, kPageProgramTries);

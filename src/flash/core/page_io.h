@@ -17,7 +17,7 @@ inline constexpr int kPageProgramTries = 24;
 
 // What the last programmed bytes of a page read back as.
 enum class TailCheck {
-    Holds,       // the page's bytes from the chunk before its last non-FFh byte on read right
+    Holds,  // the page's bytes from the chunk before its last non-FFh byte on read right
     Differs,
     LinkFailed,  // no clean read of them (see read_chunks_checked)
 };

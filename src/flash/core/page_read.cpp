@@ -74,8 +74,8 @@ class PageReader {
   private:
     struct Chunk {
         RegisterWord value{};
-        bool have = false;    // value holds an earlier read
-        bool proven = false;  // value is the flash's
+        bool have = false;                 // value holds an earlier read
+        bool proven = false;               // value is the flash's
         std::size_t shift_from = kChunks;  // the read may be one place on from this chunk
     };
 
@@ -103,7 +103,8 @@ class PageReader {
         if (!answered(cmd)) return trace_fault(from);
         if (cmd.doubt == Doubt::Owed) strong_.from(from);  // the address may not have changed
         for (std::size_t c = from; c <= to; ++c) {
-            const ExchangeResult phase = spi_put(SPI_CTRL, control(phase_for(c, from, to)), nullptr);
+            const ExchangeResult phase =
+                spi_put(SPI_CTRL, control(phase_for(c, from, to)), nullptr);
             strays(phase, static_cast<int>(c), false);
             if (!answered(phase)) return stop(c);
             // An opening phase whose acknowledgement may be a late one may never have happened.
@@ -170,7 +171,8 @@ class PageReader {
             strong_one(last_read_);
             if (is_read) strong_one(next_read);
         }
-        if (e.strays.others > 0 && next_read != kNone) strong_.from(static_cast<std::size_t>(next_read));
+        if (e.strays.others > 0 && next_read != kNone)
+            strong_.from(static_cast<std::size_t>(next_read));
     }
 
     void strong_one(int c) {
@@ -223,8 +225,8 @@ class PageReader {
     std::array<Chunk, kChunks> seed_{};  // the values a confirmation compares with
     std::array<Chunk, kChunks> chunks_{};
     std::array<RegisterWord, kChunks> got_{};
-    std::size_t pass_from_ = 0;         // this pass opened at this chunk
-    std::size_t read_to_ = 0;           // and read chunks up to read_to_-1
+    std::size_t pass_from_ = 0;  // this pass opened at this chunk
+    std::size_t read_to_ = 0;    // and read chunks up to read_to_-1
     // Chunks of this pass in doubt: strongly (a stray showed: the value is dropped) or weakly
     // (a copy could stand in: the value is kept to compare with the next read).
     struct Doubts {
@@ -236,7 +238,7 @@ class PageReader {
     };
     Doubts strong_;
     Doubts weak_;
-    int last_read_ = kNone;             // the chunk of the last SPI_CTRL read no probe closed
+    int last_read_ = kNone;  // the chunk of the last SPI_CTRL read no probe closed
 };
 
 }  // namespace

@@ -36,10 +36,20 @@ RecoveryStats recovery_stats_since(const RecoveryStats& a, const RecoveryStats& 
             b.sectors_erased - a.sectors_erased};
 }
 
-void count_chunks_reread(int chunks) { add(counters().chunks_reread, static_cast<std::uint64_t>(chunks)); }
-void count_page_reread() { add(counters().pages_reread, 1); }
-void count_page_reprogrammed() { add(counters().pages_reprogrammed, 1); }
-void count_page_read_back() { add(counters().pages_read_back, 1); }
-void count_sector_erased() { add(counters().sectors_erased, 1); }
+void count_chunks_reread(int chunks) {
+    add(counters().chunks_reread, static_cast<std::uint64_t>(chunks));
+}
+void count_page_reread() {
+    add(counters().pages_reread, 1);
+}
+void count_page_reprogrammed() {
+    add(counters().pages_reprogrammed, 1);
+}
+void count_page_read_back() {
+    add(counters().pages_read_back, 1);
+}
+void count_sector_erased() {
+    add(counters().sectors_erased, 1);
+}
 
 }  // namespace kestrel

@@ -81,12 +81,13 @@ int spi_read_page(const FlashAddress& address, std::span<std::uint8_t, kPageSize
                   LinkTally* tally) {
     (void)spi_put(SPI_CMD, RegisterWord{kCmdReadData, address[0], address[1], address[2]}, tally);
     for (std::size_t chunk = 0; chunk < kPageReadChunks; ++chunk) {
-        const auto& phase = chunk == 0                       ? kCtrlReadFirst
+        const auto& phase = chunk == 0                     ? kCtrlReadFirst
                             : chunk + 1 == kPageReadChunks ? kCtrlReadLast
-                                                             : kCtrlReadNext;
+                                                           : kCtrlReadNext;
         (void)spi_put(SPI_CTRL, control(phase), tally);
         const ExchangeResult e = spi_get(SPI_CTRL, tally);
-        std::copy(e.word.begin(), e.word.end(), dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));
+        std::copy(e.word.begin(), e.word.end(),
+                  dest.begin() + static_cast<std::ptrdiff_t>(chunk * 8));
     }
     return 1;
 }

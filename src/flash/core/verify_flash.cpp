@@ -60,9 +60,10 @@ void verify_flash_file(const std::string& update_path, const std::filesystem::pa
     if (n == 0) return refuse("the update file \"" + update_path + "\" is empty");
     if (n > kFlashSize) {
         // Write programs only the first 4 MiB; that is what a dump can match.
-        tracef("Verify: the update file holds %llu bytes; the %llu past the flash's 4 MiB are "
-               "ignored",
-               static_cast<unsigned long long>(n), static_cast<unsigned long long>(n - kFlashSize));
+        tracef(
+            "Verify: the update file holds %llu bytes; the %llu past the flash's 4 MiB are "
+            "ignored",
+            static_cast<unsigned long long>(n), static_cast<unsigned long long>(n - kFlashSize));
         n = kFlashSize;
     }
     const CFile dump = open_regular_c_file(dump_path.string(), O_RDONLY, "rb");

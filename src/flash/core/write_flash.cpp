@@ -79,7 +79,8 @@ PageProgram program_pages(const std::vector<std::uint8_t>& image, std::size_t im
                 program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
             // A page that holds bits no program can set again (its load lost or doubled a word
             // where the link could not see it) is mended by erasing its sector.
-            for (int repairs = 0; result == PageProgram::ReadBackDiffers && repairs < kSectorRepairs; ++repairs)
+            for (int repairs = 0;
+                 result == PageProgram::ReadBackDiffers && repairs < kSectorRepairs; ++repairs)
                 result = repair_sector(k, k, image);
             if (result != PageProgram::Done) return result;
         }
@@ -113,7 +114,8 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
     const std::size_t image_pages = (image.size() + kPageSize - 1) / kPageSize;
     if (!erase_and_wait(log_dir, erase_wait, reporter)) return;
     trace(" start program........ ");
-    const bool failed = program_pages(image, image_pages, options.pages, reporter) != PageProgram::Done;
+    const bool failed =
+        program_pages(image, image_pages, options.pages, reporter) != PageProgram::Done;
     if (failed) reporter.message_box("Flash write one Page error!");
     trace(failed ? " program failed! " : " program ok! ");
     reporter.set_status(failed ? "Flash write failed!" : "Flash write finished!");
