@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build ccache pkg-config googletest libgtest-dev libgmock-dev
           qt6-base-dev libgl-dev nlohmann-json3-dev xvfb xauth
           # the fuzz preset: clang with libFuzzer and the sanitizers' runtime
-          clang libclang-rt-14-dev
+          clang libclang-rt-14-dev clang-format
           # the Debian package and its checks
           dpkg-dev file lintian desktop-file-utils appstream man-db bash-completion)
 missing=()

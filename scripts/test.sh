@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# The C++ sources as clang-format makes them (.clang-format).
+bash scripts/check-format.sh
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
