@@ -36,11 +36,8 @@ void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_u
         // What the register held just before: the value a late reply keeps when the step
         // that should have changed it never happened.
         const auto values = reads_.find(reg);
-        if (values != reads_.end()) {
-            if (values->second.any) debt.words.push_back(values->second.last_word);
-            for (const auto& [word, at] : values->second.last_taken_us)
-                if (at + kCopyWindowUs >= now_us) debt.words.push_back(word);
-        }
+        if (values != reads_.end() && values->second.any)
+            debt.words.push_back(values->second.last_word);
     }
     owed_.push_back(std::move(debt));
 }

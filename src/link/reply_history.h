@@ -55,8 +55,9 @@ class ReplyHistory {
 
     // Whether a read of reg that gave word could be a copy or a late reply standing in: the
     // same word was taken for reg within kCopyWindowUs on a link that has shown a duplicate, or
-    // it is a word a read of reg still owed can hold: one taken for reg shortly before that
-    // read or by the reads that witness it (kOwedWitnessReads), or a stray's that came for it.
+    // it is a word a read of reg still owed can hold: the last one taken for reg before that
+    // read, one taken by the reads that witness it (kOwedWitnessReads), or a stray's that came
+    // for it.
     [[nodiscard]] bool copy_possible(std::uint32_t reg, const RegisterWord& word,
                                      std::uint64_t now_us);
 
