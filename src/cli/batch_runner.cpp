@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "cli/atomic_file.h"
+#include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/json.h"
 #include "platform/regular_file.h"
@@ -333,7 +334,7 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
             if (u.plan->mac == "auto") {
                 const MacTake take = take_mac(options.mac_state, *options.mac_range);
                 if (!take.mac) {
-                    u.exit_code = 2;
+                    u.exit_code = kExitUsage;
                     u.error = take.error;
                     finish_unit(u);
                     continue;
@@ -344,7 +345,7 @@ BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& o
             }
             std::string error;
             if (!spawn(u, program, child_args(u, options), error)) {
-                u.exit_code = 5;
+                u.exit_code = kExitFile;
                 u.error = error;
                 finish_unit(u);
                 continue;

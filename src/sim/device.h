@@ -11,12 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "sim/config_block.h"
 #include "sim/mailbox_bank.h"
 #include "sim/nor_flash.h"
 #include "sim/register_bank.h"
 #include "sim/rtp_bank.h"
 #include "sim/spi_master.h"
+#include "sim/stored_config.h"
 
 namespace kestrel::sim {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "sim/config_block.h"
 #include "sim/register_bank.h"
+#include "sim/stored_config.h"
 
 namespace kestrel::sim {
 

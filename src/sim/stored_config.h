@@ -1,4 +1,5 @@
-// The device configuration block that the mcu reads and writes through the host mailbox.
+// The configuration block the simulated device keeps: what the mcu reads and writes through the
+// host mailbox, in the layout of protocol/config_block.h.
 #pragma once
 
 #include <array>

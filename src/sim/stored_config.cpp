@@ -1,4 +1,4 @@
-#include "sim/config_block.h"
+#include "sim/stored_config.h"
 
 #include <cstring>
 
