@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 
 #include "cli_fixture.h"
@@ -24,6 +26,29 @@ class FlashFilesTest : public CliFixture {
                           std::filesystem::directory_iterator()));
     }
 };
+
+// A folder without room for the dump is refused before anything is sent: a 64 KiB tmpfs,
+// mounted in a mount namespace of kestrelctl's own (unshare -rm; skipped where the machine
+// allows none).
+TEST_F(FlashFilesTest, DumpThatCantFitIsRefusedBeforeAnyDatagram) {
+    const std::string mount = (dir_ / "tiny").string();
+    std::filesystem::create_directories(mount);
+    const std::string err = (dir_ / "err.txt").string();
+    const std::uint64_t before = requests();
+    const std::string cmd = "unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs \"" + mount +
+                            "\" || exit 99; exec \"" KESTRELCTL_PATH "\" --device " +
+                            device_text() + " read \"" + mount + "/flash.bin\"' 2>'" + err + "'";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 99 || WEXITSTATUS(status) == 1)
+        GTEST_SKIP() << "no mount namespace here: " << slurp(std::fopen(err.c_str(), "r"));
+    EXPECT_EQ(WEXITSTATUS(status), 5);
+    EXPECT_THAT(slurp(std::fopen(err.c_str(), "r")),
+                HasSubstr("\"" + mount +
+                          "\" has room for 65536 bytes, fewer than the 4194304"
+                          " to write"));
+    EXPECT_EQ(requests(), before);
+}
 
 TEST_F(FlashFilesTest, ImageOver4MiBIsRefusedUnlessTruncated) {
     const std::uint64_t before = requests();
