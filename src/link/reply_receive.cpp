@@ -15,10 +15,7 @@ namespace {
 constexpr int kSpinMissesToRest = 8;
 constexpr int kSpinRestExchanges = 1024;
 
-// before_send: the datagram came before the request now waiting went out, so no later request
-// can have released it and its delay is the device's own pace.
-void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r,
-                bool before_send) {
+void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r) {
     bump(counters().stale_discarded);
     const bool read = s.shape.is_read_length(d.length);
     const bool known = read || s.shape.is_write_length(d.length);
@@ -38,13 +35,11 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
                         s.shape.register_of(buf, d.length), value_of(buf, d.length), at_us);
     if (sort.kind == StrayKind::Late) {
         bump(counters().late_replies);
-        // How long that reply really took: the wait grows to cover it next time. A reply that
-        // came only after later requests went out may have been held back and released by one
-        // of them (a queue, a peer that answers the oldest first): its delay says nothing of
-        // the pace; a device that is slow shows it in the replies measured after it. Nor does
-        // one slower than the longest wait, which no wait could have caught.
+        // How long that reply really took: the wait grows to cover it next time (a loaded host
+        // answers late for a while). Not a reply slower than the longest wait, which no wait
+        // could have caught: one held back 60 ms to 1 s says nothing of the pace.
         const std::uint64_t rtt_us = at_us > sort.owed_since_us ? at_us - sort.owed_since_us : 0;
-        if (before_send && rtt_us > 0 && rtt_us <= kMaxWaitUs) s.wait.came_late(rtt_us);
+        if (rtt_us > 0 && rtt_us <= kMaxWaitUs) s.wait.came_late(rtt_us);
     }
     if (sort.kind == StrayKind::Duplicate) bump(counters().duplicates);
 }
@@ -114,7 +109,7 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
                 r.late_own = true;
                 return r;
             }
-            note_stray(s, buf, d, r, waiting);
+            note_stray(s, buf, d, r);
             if (late) return r;
             continue;
         }
@@ -157,7 +152,7 @@ void settle(LinkState& s, std::uint64_t us, Receipt& r) {
                 bump(counters().foreign_dropped);
                 continue;
             }
-            note_stray(s, buf, d, r, false);
+            note_stray(s, buf, d, r);
         }
     }
 }

@@ -172,7 +172,9 @@ TEST(InterfaceAgreement, HelpLinesFitTheWidthAndKeepBracketedGroupsWhole) {
         std::istringstream lines(text);
         for (std::string line; std::getline(lines, line);) {
             EXPECT_LE(line.size(), kHelpWidth) << line;
-            EXPECT_NE(line.back(), ' ') << line;
+            if (!line.empty()) {
+                EXPECT_NE(line.back(), ' ') << line;
+            }
         }
     }
     const auto units =
