@@ -15,10 +15,12 @@
 #include "cli/man_page.h"
 #include "cli/text_layout.h"
 #include "cli/usage.h"
+#include "cli_fixture.h"
 
 namespace kestrel::cli {
 namespace {
 
+using test::slurp;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -45,16 +47,6 @@ struct CtlRun {
     int code = -1;
     std::string err;
 };
-
-std::string slurp(std::FILE* f) {
-    std::rewind(f);
-    std::string text;
-    char buf[1024];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
 
 // kestrelctl in-process; none of these runs gets as far as sending anything.
 CtlRun run(const std::vector<std::string>& args) {
