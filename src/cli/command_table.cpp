@@ -23,6 +23,13 @@ const std::vector<OptionRow>& global_option_rows() {
         {"--trace", "", "FILE", ValueKind::File, "",
          "write the debug trace (link faults, the device's answers) to FILE"},
         {"--verbose", "-v", "", ValueKind::Other, "", "write the debug trace to stderr"},
+        {"--window", "", "N|auto", ValueKind::Other, "",
+         "keep up to N page-read requests in flight (1 to 64; 1, one at a time as the device "
+         "is described, unless given or set by KESTREL_WINDOW), or auto: start at 4, grow "
+         "while pages come clean, halve when losses look like the device's receive queue "
+         "overflowing. Reads, verify and the read-back after programming use it; page loads and "
+         "settings stay one at a time. A device whose receive queue holds fewer requests drops "
+         "the rest: the read slows down but stays exact"},
         {"--help", "-h", "", ValueKind::Other, "",
          "print the usage, the commands, the options and the exit codes, and exit; COMMAND --help "
          "describes one command"},
@@ -34,7 +41,7 @@ const std::vector<OptionRow>& global_option_rows() {
 
 std::string_view global_synopsis() {
     return "[--device HOST:PORT] [--json] [--progress auto|bar|lines|none|json] [--trace FILE] "
-           "[-v] COMMAND "
+           "[-v] [--window N|auto] COMMAND "
            "[ARGS...]";
 }
 

@@ -49,10 +49,23 @@ const OptionRow* global_row_of(const std::string& word) {
                : nullptr;
 }
 
+// The window setting a text gives, into p; a usage error naming where it came from otherwise.
+bool take_window(std::string_view text, std::string_view from, Parsed& p) {
+    if (const auto setting = parse_window_setting(text)) {
+        p.options.window = *setting;
+        return true;
+    }
+    p.error = std::string(from) + " takes a whole number of requests from 1 to " +
+              std::to_string(kMaxWindow) + " or auto (for example --window auto), not \"" +
+              std::string(text) + "\"";
+    return false;
+}
+
 // Picks the global options (the table's rows) out of the arguments wherever they stand.
 Parsed parse_global(const std::vector<std::string>& args) {
     Parsed p;
     bool device_given = false;
+    bool window_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const OptionRow* row = global_row_of(args[i]);
         if (!row) {
@@ -80,6 +93,9 @@ Parsed parse_global(const std::vector<std::string>& args) {
             p.options.json = true;
         } else if (name == "--verbose") {
             p.options.verbose = true;
+        } else if (name == "--window") {
+            window_given = true;
+            if (!take_window(value, "--window", p)) continue;
         } else if (name == "--help") {
             p.help = true;
         } else if (name == "--version") {
@@ -88,6 +104,10 @@ Parsed parse_global(const std::vector<std::string>& args) {
     }
     if (!device_given) {
         if (const char* env = std::getenv("KESTREL_DEVICE")) p.options.device_text = env;
+    }
+    if (!window_given) {
+        if (const char* env = std::getenv("KESTREL_WINDOW"); env && *env)
+            (void)take_window(env, "KESTREL_WINDOW", p);
     }
     return p;
 }

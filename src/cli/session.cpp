@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/recovery_summary.h"
+#include "link/window.h"
 #include "platform/sleep.h"
 #include "protocol/spi_regs.h"
 
@@ -112,6 +113,7 @@ int Session::connect() {
         return fail(kExitNoDevice, "can't open a UDP socket");
     }
     linked_ = true;
+    (void)set_link_window(options_.window);
     const double deadline = now_s() + kConnectBudgetS;
     int tries = 0;
     do {
@@ -163,6 +165,11 @@ int Session::finish(int code) {
             .add("faults_recovered", faults)
             .add_object("recovery", recovery_json(cost));
         if (bytes_ > 0) out.add("bytes", static_cast<std::int64_t>(bytes_));
+        if (!options_.window.off()) {
+            out.add("window", static_cast<std::int64_t>(link_window_now()))
+                .add("window_breaks",
+                     static_cast<std::int64_t>(now.window_breaks - stats_at_start_.window_breaks));
+        }
         if (!stages_.empty()) {
             JsonObject stages;
             for (const StageSpan& s : stages_) {
@@ -188,10 +195,13 @@ int Session::finish(int code) {
             std::fprintf(io_.err, "%s\n", line.c_str());
         }
         if (linked_ && !stages_.empty()) {
-            char tail[160];
-            std::snprintf(tail, sizeof tail,
-                          "; %.1f s in all, %lld exchanges, %lld faults recovered", seconds,
-                          static_cast<long long>(exchanges), static_cast<long long>(faults));
+            char window[48] = "";
+            if (!options_.window.off())
+                std::snprintf(window, sizeof window, " (window %zu at the end)", link_window_now());
+            char tail[224];
+            std::snprintf(
+                tail, sizeof tail, "; %.1f s in all, %lld exchanges%s, %lld faults recovered",
+                seconds, static_cast<long long>(exchanges), window, static_cast<long long>(faults));
             std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s%s\n", stages_text().c_str(),
                          tail, recovery_text(cost).c_str());
         }

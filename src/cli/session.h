@@ -16,6 +16,7 @@
 #include "flash/core/flash_job.h"
 #include "flash/core/recovery_stats.h"
 #include "link/transport.h"
+#include "link/window_setting.h"
 #include "platform/sleep.h"
 
 namespace kestrel::cli {
@@ -32,6 +33,7 @@ struct GlobalOptions {
     ProgressMode progress = ProgressMode::Auto;
     std::string trace_file;
     bool verbose = false;
+    WindowSetting window;  // from --window or KESTREL_WINDOW; off when neither
 };
 
 inline constexpr double kConnectBudgetS = 3.0;

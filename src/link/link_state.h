@@ -13,6 +13,7 @@
 #include "link/reply_history.h"
 #include "link/reply_shape.h"
 #include "link/reply_wait.h"
+#include "link/udp_socket.h"
 #include "protocol/wire.h"
 
 namespace kestrel::link_detail {
@@ -70,6 +71,23 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
 
 // Watches for a datagram within us; every one that comes is a stray, sorted into r.
 void settle(LinkState& s, std::uint64_t us, Receipt& r);
+
+// Whether a datagram came from the device: its host and, once learnt, its port.
+[[nodiscard]] bool from_device(const LinkState& s, const Datagram& d);
+
+// Counts a datagram that is no request's reply into r and sorts it by the history.
+void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r);
+
+// What the reply in r means for p, with the link's memory of earlier replies; r without a
+// reply (length -1) is a time-out. watch_for_copy: a read that repeats the last one watches a
+// few round trips for the reply behind a copy (not inside a window, where the next reply
+// shows it).
+ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint8_t* reply,
+                     bool watch_for_copy);
+
+// The request datagram for an exchange into out (kReadRequestSize bytes at least); its size.
+std::size_t encode_request(ExchangeKind kind, std::uint16_t address, const RegisterWord& word,
+                           std::uint8_t* out);
 
 // The register as the history keys it.
 [[nodiscard]] std::uint32_t history_key(const LinkState& s, std::uint16_t address);

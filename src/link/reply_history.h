@@ -3,6 +3,7 @@
 // register read, and when a duplicate was last seen. Owned by the link state, under the lock.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -68,6 +69,11 @@ class ReplyHistory {
     // not (the link is then taken to make datagrams it can't place).
     [[nodiscard]] StraySort stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
                                   const RegisterWord& word, std::uint64_t now_us);
+
+    // A datagram the link could place on no request came: the link is taken to make copies.
+    void duplicate_seen(std::uint64_t now_us) {
+        last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+    }
 
     // A duplicate seen lately, or a reply still owed.
     [[nodiscard]] bool may_make_copies(std::uint64_t now_us) {

@@ -15,6 +15,8 @@ namespace {
 constexpr int kSpinMissesToRest = 8;
 constexpr int kSpinRestExchanges = 1024;
 
+}  // namespace
+
 void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r) {
     bump(counters().stale_discarded);
     const bool read = s.shape.is_read_length(d.length);
@@ -48,6 +50,8 @@ bool from_device(const LinkState& s, const Datagram& d) {
     return d.from.sin_family == AF_INET && d.from.sin_addr.s_addr == s.peer.sin_addr.s_addr &&
            (!s.port_learnt || d.from.sin_port == s.peer.sin_port);
 }
+
+namespace {
 
 // Spins for a few microseconds, then blocks, until a datagram waits or the deadline passes.
 bool next_datagram(LinkState& s, const Pending& p, bool& spinning, std::uint8_t* buf, Datagram& d) {

@@ -25,13 +25,18 @@ class ReplyShape {
 
     [[nodiscard]] bool echoes() const { return echo_seen_ >= kVotes && !echo_missed_; }
 
+    // Both reply lengths are known and tell a read reply from a write reply.
+    [[nodiscard]] bool lengths_known() const {
+        return read_len_ != 0 && write_len_ != 0 && read_len_ != write_len_;
+    }
+
     // Whether a datagram of this length is a read reply, or a write reply: only once both
     // lengths are known and differ.
     [[nodiscard]] bool is_read_length(std::size_t length) const {
-        return read_len_ != 0 && write_len_ != 0 && read_len_ != write_len_ && length == read_len_;
+        return lengths_known() && length == read_len_;
     }
     [[nodiscard]] bool is_write_length(std::size_t length) const {
-        return read_len_ != 0 && write_len_ != 0 && read_len_ != write_len_ && length == write_len_;
+        return lengths_known() && length == write_len_;
     }
 
     // The register a datagram names when the device echoes (bytes 2-3), else kAnyRegister.

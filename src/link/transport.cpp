@@ -23,6 +23,21 @@ LinkState& state() {
 
 std::atomic<std::uint32_t> g_spin_us{kDefaultReceiveSpinUs};
 
+std::size_t encode_request(ExchangeKind kind, std::uint16_t address, const RegisterWord& word,
+                           std::uint8_t* out) {
+    const bool read = kind == ExchangeKind::Read;
+    out[0] = read ? kReadFlag : kWriteFlag;
+    out[1] = 0x00;
+    out[2] = static_cast<std::uint8_t>(address >> 8);
+    out[3] = static_cast<std::uint8_t>(address & 0xFF);
+    if (read) {
+        std::fill(out + kRegisterValueAt, out + kReadRequestSize, std::uint8_t{0});
+        return kReadRequestSize;
+    }
+    std::memcpy(out + kRegisterValueAt, word.data(), word.size());
+    return kWriteRequestSize;
+}
+
 }  // namespace link_detail
 
 namespace {
@@ -32,80 +47,6 @@ using namespace link_detail;
 constexpr const char* kReadAckError = "READ Reg32, ACK error! ";
 constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
 constexpr int kProbeTries = 4;
-// How long to watch for the reply behind a copy: a few of the device's round trips.
-constexpr std::uint64_t kSettleMinUs = 50;
-constexpr std::uint64_t kSettleMaxUs = 2000;
-
-// A read reply with the very bytes of the read just before it, of the same register: a copy of
-// that reply would look exactly like it, with this request's own reply right behind.
-bool repeats_last(const LinkState& s, const Pending& p, const Receipt& r, const std::uint8_t* reply,
-                  std::uint64_t now_us) {
-    const auto length = static_cast<std::size_t>(r.length);
-    return p.kind == ExchangeKind::Read && s.last.read && s.last.address == p.address &&
-           s.last.length == length && now_us - s.last.at_us < kCopyWindowUs &&
-           std::equal(reply, reply + length, s.last.bytes.begin());
-}
-
-void remember(LinkState& s, const Pending& p, const Receipt& r, const std::uint8_t* reply,
-              std::uint64_t now_us) {
-    s.last.read = p.kind == ExchangeKind::Read;
-    s.last.address = p.address;
-    s.last.length = static_cast<std::size_t>(r.length);
-    s.last.at_us = now_us;
-    std::copy_n(reply, s.last.length, s.last.bytes.begin());
-}
-
-ExchangeResult judge_silence(LinkState& s, const Pending& p, const Receipt& r) {
-    ExchangeResult e;
-    e.status = ExchangeStatus::NoReply;
-    e.strays = r.strays;
-    const std::uint64_t now_us = monotonic_us();
-    if (!r.late_own) s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us);
-    s.wait.timed_out();
-    s.last = LastReply{};
-    bump(counters().silent);
-    bump(counters().timeout_ns, (now_us - p.sent_mono_us) * 1000u);
-    return e;
-}
-
-// What the reply means, with the link's memory of earlier replies.
-ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint8_t* reply) {
-    if (r.length < 0) return judge_silence(s, p, r);
-    const std::uint64_t now_us = monotonic_us();
-    if (!r.strays.any() && repeats_last(s, p, r, reply, now_us)) {
-        const std::uint64_t rtt = s.wait.smoothed_us();
-        settle(s, std::clamp<std::uint64_t>(3 * rtt, kSettleMinUs, kSettleMaxUs), r);
-    }
-    ExchangeResult e;
-    e.strays = r.strays;
-    const auto length = static_cast<std::size_t>(r.length);
-    const std::uint32_t reg = history_key(s, p.address);
-    if (p.kind == ExchangeKind::Read) e.word = value_of(reply, length);
-    const bool acked = length >= 2 && reply[1] == kAck;
-    e.status = !acked           ? ExchangeStatus::Nak
-               : r.strays.any() ? ExchangeStatus::Anomalous
-                                : ExchangeStatus::Clean;
-    if (!acked) bump(counters().naks);
-    const bool owed = s.history.owes(p.kind, reg, now_us);
-    if (r.strays.any()) {
-        e.doubt = Doubt::Stray;
-    } else if (p.kind == ExchangeKind::Read && owed && reg == ReplyShape::kAnyRegister) {
-        e.doubt = Doubt::Owed;  // without an echo, a late reply of any register fits
-    } else if (p.kind == ExchangeKind::Read && s.history.copy_possible(reg, e.word, now_us)) {
-        e.doubt = Doubt::Copy;
-    } else if (p.kind == ExchangeKind::Write && owed) {
-        e.doubt = Doubt::Owed;
-    }
-    if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);
-    if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
-    s.history.taken(p.kind, reg, e.word, now_us);
-    remember(s, p, r, reply, now_us);
-    // Karn: only a reply that can be nobody else's is a measurement.
-    if (e.doubt == Doubt::None && !owed && r.arrived_real_ns > p.sent_real_ns)
-        s.wait.measured(static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u));
-    return e;
-}
-
 ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uint8_t* request,
                         std::size_t request_size) {
     LinkState& s = state();
@@ -121,7 +62,7 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
         r = receive_reply(s, p, reply,
                           kind == ExchangeKind::Read ? kReadRequestSize : kWriteRequestSize);
     }
-    const ExchangeResult e = judge(s, p, r, reply);
+    const ExchangeResult e = judge(s, p, r, reply, true);
     s.silent_run = e.status == ExchangeStatus::NoReply ? s.silent_run + 1 : 0;
     bump(counters().exchanges);
     bump(counters().exchange_ns, monotonic_ns() - start_ns);
@@ -129,10 +70,9 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
 }
 
 ExchangeResult read_locked(std::uint16_t address) {
-    const std::uint8_t request[kReadRequestSize] = {kReadFlag, 0x00,
-                                                    static_cast<std::uint8_t>(address >> 8),
-                                                    static_cast<std::uint8_t>(address & 0xFF)};
-    return exchange(ExchangeKind::Read, address, request, sizeof request);
+    std::uint8_t request[kReadRequestSize];
+    const std::size_t n = encode_request(ExchangeKind::Read, address, RegisterWord{}, request);
+    return exchange(ExchangeKind::Read, address, request, n);
 }
 
 }  // namespace
@@ -145,12 +85,10 @@ ExchangeResult read_exchange(std::uint16_t address) {
 }
 
 ExchangeResult write_exchange(std::uint16_t address, const RegisterWord& word) {
-    std::uint8_t request[kWriteRequestSize] = {kWriteFlag, 0x00,
-                                               static_cast<std::uint8_t>(address >> 8),
-                                               static_cast<std::uint8_t>(address & 0xFF)};
-    std::memcpy(request + kRegisterValueAt, word.data(), word.size());
+    std::uint8_t request[kReadRequestSize];
+    const std::size_t n = encode_request(ExchangeKind::Write, address, word, request);
     std::lock_guard<std::recursive_mutex> guard(link_lock());
-    const ExchangeResult e = exchange(ExchangeKind::Write, address, request, sizeof request);
+    const ExchangeResult e = exchange(ExchangeKind::Write, address, request, n);
     note_exchange(e);
     return e;
 }

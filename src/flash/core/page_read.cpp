@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <vector>
 
 #include "flash/core/recovery_stats.h"
 #include "flash/core/spi_flash.h"
 #include "link/transport.h"
+#include "link/window.h"
 #include "platform/trace.h"
+#include "protocol/host_regs.h"
 
 namespace kestrel {
 namespace {
@@ -28,6 +31,45 @@ const std::array<std::uint8_t, 2>& phase_for(std::size_t chunk, std::size_t from
 bool answered(const ExchangeResult& e) {
     return e.acknowledged();
 }
+
+// Where a pass's exchanges come from: made one at a time, or all sent at once through a window
+// of requests in flight and handed out in order. The requests of a window are the pass's own
+// (Read Data, then a receive phase and a read of SPI_CTRL per chunk), closed by a read of
+// HOST_CTRL whose reply shows nothing of the pass is still on its way.
+class PassExchanges {
+  public:
+    PassExchanges(std::uint32_t address, std::size_t from, std::size_t to)
+        : windowed_(link_window_now() > 1) {
+        if (!windowed_) return;
+        const FlashAddress at = flash_address(address + static_cast<std::uint32_t>(from * 8));
+        requests_.push_back(
+            {ExchangeKind::Write, SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]}});
+        for (std::size_t c = from; c <= to; ++c) {
+            requests_.push_back({ExchangeKind::Write, SPI_CTRL, control(phase_for(c, from, to))});
+            requests_.push_back({ExchangeKind::Read, SPI_CTRL, {}});
+        }
+        requests_.push_back({ExchangeKind::Read, HOST_CTRL, {}});
+        results_.resize(requests_.size());
+        run_ = exchange_window(requests_, results_);
+    }
+
+    ExchangeResult put(std::uint16_t reg, const RegisterWord& word) {
+        return windowed_ ? results_[next_++] : spi_put(reg, word, nullptr);
+    }
+    ExchangeResult get(std::uint16_t reg) {
+        return windowed_ ? results_[next_++] : spi_get(reg, nullptr);
+    }
+
+    [[nodiscard]] bool windowed() const { return windowed_; }
+    [[nodiscard]] const WindowRun& run() const { return run_; }
+
+  private:
+    bool windowed_;
+    std::vector<WindowRequest> requests_;
+    std::vector<ExchangeResult> results_;
+    std::size_t next_ = 0;
+    WindowRun run_;
+};
 
 class PageReader {
   public:
@@ -92,26 +134,27 @@ class PageReader {
 
     // One Read Data transaction over chunks from..to, stopped at the first fault.
     void pass(std::size_t from, std::size_t to) {
+        broke_ = false;
         strong_ = Doubts{};
         weak_ = Doubts{};
         pass_from_ = from;
         read_to_ = from;
+        PassExchanges link(address_, from, to);
         const FlashAddress at = flash_address(address_ + static_cast<std::uint32_t>(from * 8));
         const ExchangeResult cmd =
-            spi_put(SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]}, nullptr);
+            link.put(SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]});
         strays(cmd, static_cast<int>(from), false);
-        if (!answered(cmd)) return trace_fault(from);
+        if (!answered(cmd)) return link.windowed() ? window_broke(link) : trace_fault(from);
         if (cmd.doubt == Doubt::Owed) strong_.from(from);  // the address may not have changed
         for (std::size_t c = from; c <= to; ++c) {
-            const ExchangeResult phase =
-                spi_put(SPI_CTRL, control(phase_for(c, from, to)), nullptr);
+            const ExchangeResult phase = link.put(SPI_CTRL, control(phase_for(c, from, to)));
             strays(phase, static_cast<int>(c), false);
-            if (!answered(phase)) return stop(c);
+            if (!answered(phase)) return stop(link, c);
             // An opening phase whose acknowledgement may be a late one may never have happened.
             if (c == from && phase.doubt == Doubt::Owed) strong_.from(from);
-            const ExchangeResult read = spi_get(SPI_CTRL, nullptr);
+            const ExchangeResult read = link.get(SPI_CTRL);
             strays(read, static_cast<int>(c), true);
-            if (!answered(read)) return stop(c);
+            if (!answered(read)) return stop(link, c);
             // A receive phase that never happened leaves SPI_CTRL as it was: the chunk before.
             if (read.doubt == Doubt::Copy) {
                 if (read.repeats_last) {
@@ -124,6 +167,11 @@ class PageReader {
             read_to_ = c + 1;
             last_read_ = static_cast<int>(c);
         }
+        if (link.windowed()) {
+            if (link.run().broken) return window_broke(link);
+            last_read_ = kNone;  // the window's last request, a probe, came back in step
+            return;
+        }
         const Probe probe = probe_in_step();
         if (probe.strays.reads > 0 || !probe.in_step) strong_one(last_read_);
         if (probe.in_step) last_read_ = kNone;
@@ -132,18 +180,33 @@ class PageReader {
     // A fault at chunk c: the transaction is closed with its end phase before a new one, and
     // what that phase received is read, so that SPI_CTRL holds nothing the link has not seen:
     // a next pass whose opening phase never happened reads it again, as a copy would.
-    void stop(std::size_t c) {
-        trace_fault(c);
+    void stop(const PassExchanges& link, std::size_t c) {
+        if (link.windowed()) {
+            window_broke(link);
+        } else {
+            trace_fault(c);
+        }
         const ExchangeResult close = spi_put(SPI_CTRL, control(kCtrlReadLast), nullptr);
         strays(close, kNone, false);
         const ExchangeResult seen = spi_get(SPI_CTRL, nullptr);
         strays(seen, kNone, true);
     }
 
+    // A window that broke may have taken any of its replies for another's, in order and
+    // shape (two lost in a row shift every later one): none of its values stands on one read.
+    void window_broke(const PassExchanges& link) {
+        strong_.from(pass_from_);
+        broke_ = true;
+        tracef(
+            "read page %06x: a window of %zu requests broke after %zu replies (%d lost), "
+            "reading from chunk %zu again",
+            address_, link.run().window, link.run().answered, link.run().lost, pass_from_);
+    }
+
     void trace_doubts() const {
         const std::size_t strong = std::min(strong_.from_chunk, first_of(strong_.ones));
         const std::size_t weak = std::min(weak_.from_chunk, first_of(weak_.ones));
-        if (strong < read_to_)
+        if (strong < read_to_ && !broke_)
             tracef("read page %06x: stray datagrams around chunk %zu, reading it again", address_,
                    strong);
         if (weak < read_to_ && weak < strong && !confirming_)
@@ -221,6 +284,7 @@ class PageReader {
     std::uint32_t address_;
     std::size_t first_;
     bool confirming_ = false;
+    bool broke_ = false;  // this pass's window broke (traced already)
     bool agreed_in_doubt_ = false;
     std::array<Chunk, kChunks> seed_{};  // the values a confirmation compares with
     std::array<Chunk, kChunks> chunks_{};

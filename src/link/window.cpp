@@ -1,0 +1,233 @@
+#include "link/window.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "link/link_counters.h"
+#include "link/link_state.h"
+#include "link/link_watch.h"
+#include "link/transport.h"
+#include "platform/ticks.h"
+#include "protocol/host_regs.h"
+
+namespace kestrel {
+namespace {
+
+using namespace link_detail;
+
+constexpr int kDrainProbes = 4;
+
+WindowSize& window_size() {
+    static WindowSize size;
+    return size;
+}
+
+// One request of the run sent: what it asked and when.
+Pending send_request(LinkState& s, const WindowRequest& q) {
+    std::uint8_t request[kReadRequestSize];
+    const std::size_t n = encode_request(q.kind, q.address, q.word, request);
+    const std::uint64_t now_ns = monotonic_ns();
+    const Pending p{q.kind, q.address, realtime_ns(), now_ns / 1000u,
+                    now_ns / 1000u + s.wait.wait_us()};
+    (void)send_datagram(s.fd, s.peer, request, n);
+    return p;
+}
+
+// The next datagram from the device, waiting until deadline_us.
+bool next_from_device(LinkState& s, std::uint64_t deadline_us, std::uint8_t* buf, Datagram& d) {
+    for (;;) {
+        while (take_datagram(s.fd, buf, kReceiveBuffer, d)) {
+            if (from_device(s, d)) return true;
+            bump(counters().foreign_dropped);
+        }
+        if (!wait_readable(s.fd, deadline_us)) return false;
+    }
+}
+
+enum class Take { Fits, Misfit, Silent };
+
+// The next datagram taken as the reply to p, when it is that. A datagram that came before p
+// went out, after its wait, or of another shape is a misfit, kept in buf and d.
+Take take_reply(LinkState& s, const Pending& p, std::uint8_t* buf, Datagram& d, Receipt& r) {
+    if (!next_from_device(s, p.deadline_us, buf, d)) return Take::Silent;
+    const std::uint64_t deadline_real_ns =
+        p.sent_real_ns + (p.deadline_us - p.sent_mono_us) * 1000u;
+    const bool early = d.arrived_real_ns < p.sent_real_ns;
+    const bool late = d.arrived_real_ns > deadline_real_ns;
+    if (early || !s.shape.fits(p.kind, p.address, buf, d.length)) return Take::Misfit;
+    if (late) {
+        r.late_own = true;  // its own reply, after its wait: no debt is left
+        bump(counters().late_replies);
+        return Take::Silent;
+    }
+    r.length = static_cast<ssize_t>(std::min<std::size_t>(d.length, kReadRequestSize));
+    r.arrived_real_ns = d.arrived_real_ns;
+    return Take::Fits;
+}
+
+// After a break: the replies of requests first..sent-1 may still be on their way, and a misfit
+// datagram (held in buf) may be one of them. Each datagram is placed on the earliest request
+// it fits, in order; a probe of HOST_CTRL, answered after all of them, ends the drain. Requests
+// left without a reply are owed; a datagram that fits none marks the link as making copies.
+class Drain {
+  public:
+    Drain(LinkState& s, std::span<const Pending> pending, std::size_t first)
+        : s_(s), pending_(pending), next_(first) {}
+
+    // Places a datagram on the earliest request still without a reply that it fits, the ones
+    // skipped counting as lost. False when it fits none.
+    bool place_on_request(const std::uint8_t* buf, const Datagram& d) {
+        for (std::size_t j = next_; j < pending_.size(); ++j) {
+            const Pending& p = pending_[j];
+            if (d.arrived_real_ns >= p.sent_real_ns &&
+                s_.shape.fits(p.kind, p.address, buf, d.length)) {
+                for (; next_ < j; ++next_) missing(pending_[next_]);
+                next_ = j + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void place(const std::uint8_t* buf, const Datagram& d) {
+        if (place_on_request(buf, d)) return;
+        ++extras_;
+        bump(counters().stale_discarded);
+    }
+
+    // Probes until one gets its own reply (in_step) or kDrainProbes went unanswered.
+    bool probe() {
+        const WindowRequest q{ExchangeKind::Read, HOST_CTRL, {}};
+        std::uint8_t buf[kReceiveBuffer];
+        for (int attempt = 0; attempt < kDrainProbes; ++attempt) {
+            const Pending p = send_request(s_, q);
+            bump(counters().exchanges);
+            bump(counters().resyncs);
+            Datagram d;
+            while (next_from_device(s_, p.deadline_us, buf, d)) {
+                if (place_on_request(buf, d)) continue;
+                if (d.arrived_real_ns >= p.sent_real_ns &&
+                    s_.shape.fits(p.kind, p.address, buf, d.length)) {
+                    finish();  // the device answers in order: nothing else is on its way
+                    return true;
+                }
+                ++extras_;
+                bump(counters().stale_discarded);
+            }
+            bump(counters().silent);
+            s_.wait.timed_out();
+        }
+        finish();
+        return false;
+    }
+
+    [[nodiscard]] int lost() const { return lost_; }
+    [[nodiscard]] bool lost_last() const { return lost_last_; }
+    [[nodiscard]] std::size_t first_lost() const { return first_lost_; }
+
+  private:
+    void missing(const Pending& p) {
+        if (lost_ == 0) first_lost_ = static_cast<std::size_t>(&p - pending_.data());
+        ++lost_;
+        s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us);
+        if (&p == &pending_.back()) lost_last_ = true;
+    }
+    void finish() {
+        for (; next_ < pending_.size(); ++next_) missing(pending_[next_]);
+        if (extras_ > 0) {
+            s_.history.duplicate_seen(monotonic_us());
+            bump(counters().duplicates, static_cast<std::uint64_t>(extras_));
+        }
+    }
+
+    LinkState& s_;
+    std::span<const Pending> pending_;
+    std::size_t next_;
+    int lost_ = 0;
+    std::size_t first_lost_ = 0;
+    bool lost_last_ = false;
+    int extras_ = 0;
+};
+
+// The run stopped at request run.answered: a NAK (take Fits), a misfit datagram or a late reply
+// (held in buf and d), or silence. Drains what is still on its way and counts what was lost.
+void break_run(LinkState& s, std::span<const Pending> pending, Take take, const std::uint8_t* buf,
+               const Datagram& d, std::span<ExchangeResult> results, WindowRun& run) {
+    run.broken = true;
+    bump(counters().window_breaks);
+    const std::size_t first = take == Take::Fits ? run.answered + 1 : run.answered;
+    // Every request sent from the break on counts as an exchange; the one at the break (unless
+    // NAK'd, which was judged) got no reply of its own.
+    bump(counters().exchanges, pending.size() - first);
+    if (take != Take::Fits) {
+        bump(counters().silent);
+        if (take == Take::Silent && !d.length) s.wait.timed_out();
+        ++s.silent_run;
+        note_exchange(results[run.answered]);
+    }
+    note_anomaly();
+    Drain drain(s, pending, first);
+    if (take != Take::Fits && d.length > 0) drain.place(buf, d);
+    run.in_step = drain.probe();
+    run.lost = drain.lost();
+    run.lost_at_tail = drain.lost_last();
+    run.first_lost = drain.first_lost();
+}
+
+}  // namespace
+
+WindowSetting set_link_window(WindowSetting setting) {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    const WindowSetting previous = window_size().setting();
+    window_size() = WindowSize(setting);
+    return previous;
+}
+
+std::size_t link_window_now() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    const LinkState& s = state();
+    if (s.fd < 0 || !s.stamped || !s.shape.echoes() || !s.shape.lengths_known()) return 1;
+    return window_size().now();
+}
+
+WindowRun exchange_window(std::span<const WindowRequest> requests,
+                          std::span<ExchangeResult> results) {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    LinkState& s = state();
+    WindowRun run;
+    run.window = link_window_now();
+    const std::size_t n = std::min(requests.size(), results.size());
+    ExchangeResult none;
+    none.status = ExchangeStatus::NoReply;
+    std::fill(results.begin(), results.end(), none);
+    if (s.fd < 0) {
+        std::fill(results.begin(), results.end(), ExchangeResult{});
+        run.broken = n > 0;
+        return run;
+    }
+    std::vector<Pending> pending;
+    pending.reserve(n);
+    std::uint8_t buf[kReceiveBuffer];
+    Datagram d;
+    Take take = Take::Fits;
+    while (run.answered < n) {
+        while (pending.size() < n && pending.size() - run.answered < run.window)
+            pending.push_back(send_request(s, requests[pending.size()]));
+        Receipt r;
+        d = Datagram{};
+        take = take_reply(s, pending[run.answered], buf, d, r);
+        if (take != Take::Fits) break;
+        ExchangeResult& e = results[run.answered];
+        e = judge(s, pending[run.answered], r, buf, false);
+        s.silent_run = 0;
+        bump(counters().exchanges);
+        note_exchange(e);
+        if (e.status != ExchangeStatus::Clean) break;
+        ++run.answered;
+    }
+    if (run.answered < n) break_run(s, pending, take, buf, d, results, run);
+    window_size().after(run);
+    return run;
+}
+
+}  // namespace kestrel

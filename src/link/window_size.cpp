@@ -1,0 +1,28 @@
+#include "link/window_size.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+void WindowSize::after(const WindowOutcome& run) {
+    const std::size_t cap = setting_.adaptive ? kAutoWindowCap : std::max<std::size_t>(setting_.size, 1);
+    if (!run.broken) {
+        if (size_ >= ceiling_ && ++clean_at_ceiling_ >= kWindowRetryRuns) {
+            ceiling_ = SIZE_MAX;
+            clean_at_ceiling_ = 0;
+        }
+        size_ = std::min({size_ + 1, cap, ceiling_});
+        return;
+    }
+    if (run.lost == 0) return;
+    const bool again_there = run.first_lost == last_lost_at_;
+    last_lost_at_ = run.first_lost;
+    if (run.lost >= 2 || run.lost_at_tail || again_there) {
+        ceiling_ = std::max<std::size_t>(size_ - 1, 1);
+        clean_at_ceiling_ = 0;
+        size_ = std::max<std::size_t>(size_ / 2, 1);
+        last_lost_at_ = SIZE_MAX;
+    }
+}
+
+}  // namespace kestrel
