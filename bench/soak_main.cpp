@@ -19,6 +19,7 @@
 #include "flash/core/flash_worker.h"
 #include "link/link_stats.h"
 #include "link/transport.h"
+#include "link/window.h"
 #include "platform/sleep.h"
 #include "platform/trace.h"
 #include "processes.h"
@@ -161,6 +162,7 @@ RunResult carry_out(const RunSpec& spec, const SoakOptions& options, const fs::p
         // The erase pause and the erase wait's sleeps only count; the device is simulated.
         const SleepFunction previous_sleep = set_sleep_function([](std::uint32_t) {});
         open_link("127.0.0.1", devsim.port());
+        (void)set_link_window(options.window);
         FlashRunOptions run_options;
         run_options.pages = options.pages;
         const LinkStats before = link_stats();

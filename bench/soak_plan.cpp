@@ -66,6 +66,7 @@ The 13 s erase pause and the erase wait's sleeps are counted, not slept.
   --load N           N busy threads spin beside the runs for the whole soak (default 0)
   --no-baseline      no clean read and write first (no time lost per fault)
   --blank            the faulty runs' chips start erased (all FFh) instead of random
+  --window N|auto    keep up to N page-read requests in flight (as kestrelctl --window)
   --log-dir DIR      keep each run's simulator exchange log and tool trace in DIR
   --quick            2 reads and 2 writes of 512 pages, then a clean read of a blank chip
                      under --load 2 (unless --load is given), for CI
@@ -107,6 +108,11 @@ bool soak_option(const std::vector<std::string>& args, std::size_t& i, Parsed& p
         o.quick = true;
     } else if (arg == "--blank") {
         o.blank = true;
+    } else if (arg == "--window") {
+        const auto w = has_value ? parse_window_setting(args[i + 1]) : std::nullopt;
+        if (!w) return fail("takes a count from 1 to 64 or auto");
+        o.window = *w;
+        ++i;
     } else if (arg == "--no-baseline") {
         o.baseline = false;
     } else if (arg == "--log-dir") {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "link/window_setting.h"
 #include "sim/faults.h"
 
 namespace kestrel::soak {
@@ -26,6 +27,7 @@ struct SoakOptions {
     int jobs = 1;
     std::uint64_t seed = 1;
     bool blank = false;    // every faulty run starts from an erased chip
+    WindowSetting window;  // requests in flight in the runs' page reads (off: one at a time)
     bool baseline = true;  // one clean read and one clean write first, for the time lost
     // When set, each faulty run leaves the simulator's exchange log and the tool's trace here
     // (run-N.devsim.log, run-N.trace), for hunting a failure down.

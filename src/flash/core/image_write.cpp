@@ -105,7 +105,7 @@ class Job {
     }
 
     ProgramCheck check() const {
-        return options_.verify == VerifyScope::None ? ProgramCheck::Tail : ProgramCheck::None;
+        return options_.verify == VerifyScope::None ? ProgramCheck::Whole : ProgramCheck::None;
     }
 
     ImageWriteResult end(ImageWrite outcome) {

@@ -52,26 +52,6 @@ bool chip_ready(int polls) {
     return false;
 }
 
-TailCheck check_page_tail(std::uint32_t address, std::span<const std::uint8_t, kPageSize> page) {
-    std::size_t last = kPageSize;
-    for (std::size_t i = kPageSize; i-- > 0;) {
-        if (page[i] != 0xFF) {
-            last = i;
-            break;
-        }
-    }
-    if (last == kPageSize) return TailCheck::Holds;
-    const std::size_t chunk = last / 8;
-    const std::size_t first =
-        std::min<std::size_t>(chunk == 0 ? 0 : chunk - 1, kPageReadChunks - 2);
-    std::array<std::uint8_t, kPageSize> back{};
-    if (!read_chunks_checked(address, first, back)) return TailCheck::LinkFailed;
-    return std::equal(page.begin() + static_cast<std::ptrdiff_t>(first * 8), page.end(),
-                      back.begin() + static_cast<std::ptrdiff_t>(first * 8))
-               ? TailCheck::Holds
-               : TailCheck::Differs;
-}
-
 PageProgram program_page_checked(std::uint32_t address,
                                  std::span<const std::uint8_t, kPageSize> page,
                                  ProgramCheck check) {
@@ -100,10 +80,6 @@ PageProgram program_page_checked(std::uint32_t address,
         if (clean && ok == 0) return PageProgram::ChipBusy;
         if (clean && !abandoned) {
             if (check == ProgramCheck::None) return PageProgram::Done;
-            const TailCheck tail = check_page_tail(address, page);
-            if (tail == TailCheck::Holds) return PageProgram::Done;
-            if (tail == TailCheck::LinkFailed) return PageProgram::LinkFailed;
-            tracef("program page %06x: its last bytes read back wrong, reading it back", address);
         } else {
             tracef("program page %06x: %s, reading it back", address,
                    abandoned ? "a load was abandoned before" : "an exchange was in doubt");

@@ -1,7 +1,7 @@
 // Page programs that survive link faults without ever taking a faulty exchange for a good one,
 // and the checks of what a program left. Call on the flash worker, which holds the link lock.
 // On a clean link a program sends the traffic of spi_program_page, a probe before the tail and
-// after the ready status, and (ProgramCheck::Tail) a read of its last chunks.
+// after the ready status, and (ProgramCheck::Whole) a read of the page.
 #pragma once
 
 #include <cstdint>
@@ -15,24 +15,11 @@ namespace kestrel {
 
 inline constexpr int kPageProgramTries = 24;
 
-// What the last programmed bytes of a page read back as.
-enum class TailCheck {
-    Holds,  // the page's bytes from the chunk before its last non-FFh byte on read right
-    Differs,
-    LinkFailed,  // no clean read of them (see read_chunks_checked)
-};
-
-// Reads the end of a programmed page: the chunk that holds its last byte that is not FFh, the
-// chunk before it and every chunk after. A load that lost a data word or took one twice moves
-// every later byte, so the page's last programmed byte is not where it belongs. A page that is
-// all FFh holds at once.
-[[nodiscard]] TailCheck check_page_tail(std::uint32_t address,
-                                        std::span<const std::uint8_t, kPageSize> page);
-
-// Whether program_page_checked checks the end of a page whose program looked clean.
+// Whether program_page_checked reads back a page whose program looked clean.
 enum class ProgramCheck {
-    Tail,  // check_page_tail (a doubled or lost word the link could not see moves the end)
-    None,  // the caller reads every programmed page back itself
+    Whole,  // every chunk (a load word the device took twice and a later one it never got
+            // cancel out at the end, and their acknowledgements can hide both)
+    None,   // the caller reads every programmed page back itself
 };
 
 enum class PageProgram {
@@ -52,7 +39,7 @@ enum class PageProgram {
 // says.
 [[nodiscard]] PageProgram program_page_checked(std::uint32_t address,
                                                std::span<const std::uint8_t, kPageSize> page,
-                                               ProgramCheck check = ProgramCheck::Tail);
+                                               ProgramCheck check = ProgramCheck::Whole);
 
 // Waits until a trusted, confirmed status read shows the chip ready (at most polls reads).
 [[nodiscard]] bool chip_ready(int polls);
