@@ -1,0 +1,244 @@
+// A window of requests in flight against a scripted peer: replies are taken only in order and
+// shape; a lost, swapped, extra or NAK'd reply stops the run, what is on its way is drained
+// behind a probe, and what never came is owed. Also the window's size and its setting's text.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "link/transport.h"
+#include "link/window.h"
+#include "protocol/host_regs.h"
+#include "support/capture.h"
+#include "support/raw_peer.h"
+
+namespace kestrel::test {
+namespace {
+
+constexpr std::uint16_t kCtrl = 0x0008;
+
+// Requests alternating as a page read does: a write of kCtrl, then a read of it.
+std::vector<WindowRequest> alternating(std::size_t n) {
+    std::vector<WindowRequest> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(i % 2 == 0 ? WindowRequest{ExchangeKind::Write, kCtrl, RegisterWord{0xB0}}
+                                 : WindowRequest{ExchangeKind::Read, kCtrl, {}});
+    }
+    return out;
+}
+
+// Numbers the requests of a run from 0, after the link learnt the device's shape.
+class RunCounter {
+  public:
+    int operator()(const Bytes& req) {
+        const bool probe = req[2] == (HOST_CTRL >> 8) && req[3] == (HOST_CTRL & 0xFF);
+        if (!learning && !probe) return n++;
+        return -1;
+    }
+    std::atomic<bool> learning{true};
+    std::atomic<int> n{0};
+};
+
+class LinkWindow : public ::testing::Test {
+  protected:
+    void open_to(RawPeer& peer) {
+        ASSERT_TRUE(open_link("127.0.0.1", peer.port()));
+        EXPECT_EQ(link_window_now(), 1u);  // nothing known of the device's replies yet
+        RegisterWord w{};
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(read_reg(0x4000, w));
+            ASSERT_TRUE(write_reg(0x4000, w));
+        }
+        run_.learning = false;
+    }
+    void TearDown() override {
+        (void)set_link_window(WindowSetting{});
+        close_link();
+    }
+    // A peer that answers request k of the run as `script` says, every other one plainly, a
+    // read with k in byte 0 of its word.
+    RawPeer peer_with(std::function<RawPeer::Answer(const Bytes&, int)> script) {
+        return RawPeer([this, script](const Bytes& req, int) {
+            const int k = run_(req);
+            if (k >= 0) {
+                RawPeer::Answer a = script(req, k);
+                if (a.reply || a.then_extra || a.before_reply) return a;
+            }
+            return answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}));
+        });
+    }
+    RunCounter run_;
+    TraceCapture traces_;
+};
+
+RawPeer::Answer plain() {
+    return RawPeer::Answer{};
+}
+
+TEST_F(LinkWindow, RepliesInOrderAreAllTakenWithTheirWords) {
+    auto peer = peer_with([](const Bytes&, int) { return plain(); });
+    open_to(peer);
+    (void)set_link_window(WindowSetting{8, false});
+    EXPECT_EQ(link_window_now(), 8u);
+    const auto requests = alternating(17);
+    std::vector<ExchangeResult> results(requests.size());
+    const WindowRun run = exchange_window(requests, results);
+    EXPECT_FALSE(run.broken);
+    EXPECT_EQ(run.answered, 17u);
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        EXPECT_EQ(results[k].status, ExchangeStatus::Clean) << k;
+        if (k % 2 == 1) {
+            EXPECT_EQ(results[k].word[0], k) << k;
+        }
+    }
+    EXPECT_FALSE(link_may_make_copies());
+}
+
+TEST_F(LinkWindow, LostReplyStopsTheRunAndIsOwed) {
+    RawPeer silent_peer([this](const Bytes& req, int) {
+        const int k = run_(req);
+        if (k == 5) return silence();
+        return answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}));
+    });
+    open_to(silent_peer);
+    (void)set_link_window(WindowSetting{8, false});
+    const auto requests = alternating(17);
+    std::vector<ExchangeResult> results(requests.size());
+    const WindowRun run = exchange_window(requests, results);
+    EXPECT_TRUE(run.broken);
+    EXPECT_EQ(run.answered, 5u);
+    EXPECT_EQ(run.lost, 1);
+    EXPECT_EQ(run.first_lost, 5u);
+    EXPECT_TRUE(run.in_step);
+    EXPECT_EQ(results[4].word[0], 0u);  // a write's reply carries no word
+    EXPECT_EQ(results[3].word[0], 3u);
+    for (std::size_t k = 5; k < results.size(); ++k)
+        EXPECT_EQ(results[k].status, ExchangeStatus::NoReply) << k;
+    EXPECT_TRUE(link_may_make_copies());  // the lost reply may still come
+    // Nothing was sent after the break but the probe that proved the link in step.
+    const auto got = silent_peer.received();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().bytes[3], HOST_CTRL & 0xFF);
+    EXPECT_LE(run_.n, 5 + 8);
+}
+
+TEST_F(LinkWindow, SwappedRepliesStopTheRunWhereTheyMeet) {
+    Bytes held;
+    RawPeer peer([this, &held](const Bytes& req, int) {
+        const int k = run_(req);
+        const Bytes reply = ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)});
+        if (k == 4) {
+            held = reply;  // the write's acknowledgement overtaken by the next reply
+            return silence();
+        }
+        RawPeer::Answer a = answer(reply);
+        if (k == 5) a.then_extra = held;
+        return a;
+    });
+    open_to(peer);
+    (void)set_link_window(WindowSetting{8, false});
+    const auto requests = alternating(17);
+    std::vector<ExchangeResult> results(requests.size());
+    const WindowRun run = exchange_window(requests, results);
+    EXPECT_TRUE(run.broken);
+    EXPECT_EQ(run.answered, 4u);
+    EXPECT_EQ(results[4].status, ExchangeStatus::NoReply);
+    EXPECT_EQ(results[5].status, ExchangeStatus::NoReply);  // its reply is never a value
+}
+
+TEST_F(LinkWindow, CopyOfAReplyStopsTheRunAndMarksTheLinkAsMakingCopies) {
+    RawPeer peer([this](const Bytes& req, int) {
+        const int k = run_(req);
+        RawPeer::Answer a = answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}));
+        if (k == 3) a.then_extra = a.reply;
+        return a;
+    });
+    open_to(peer);
+    (void)set_link_window(WindowSetting{8, false});
+    const auto requests = alternating(17);
+    std::vector<ExchangeResult> results(requests.size());
+    const WindowRun run = exchange_window(requests, results);
+    EXPECT_TRUE(run.broken);
+    EXPECT_EQ(run.answered, 4u);
+    EXPECT_TRUE(run.in_step);
+    EXPECT_TRUE(link_may_make_copies());
+}
+
+TEST_F(LinkWindow, NakIsKeptAndStopsTheRun) {
+    RawPeer peer([this](const Bytes& req, int) {
+        const int k = run_(req);
+        return answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)},
+                              k == 3 ? 0x00 : 0x88));
+    });
+    open_to(peer);
+    (void)set_link_window(WindowSetting{4, false});
+    const auto requests = alternating(11);
+    std::vector<ExchangeResult> results(requests.size());
+    const WindowRun run = exchange_window(requests, results);
+    EXPECT_TRUE(run.broken);
+    EXPECT_EQ(run.answered, 3u);
+    EXPECT_EQ(results[3].status, ExchangeStatus::Nak);
+    EXPECT_EQ(run.lost, 0);
+    EXPECT_TRUE(run.in_step);
+}
+
+TEST(WindowSizeTest, GrowsWhileRunsComeCleanUpToItsCap) {
+    WindowSize fixed(WindowSetting{6, false});
+    WindowSize adaptive(*parse_window_setting("auto"));
+    EXPECT_EQ(adaptive.now(), kAutoWindowStart);
+    for (int i = 0; i < 100; ++i) {
+        fixed.after({});
+        adaptive.after({});
+    }
+    EXPECT_EQ(fixed.now(), 6u);
+    EXPECT_EQ(adaptive.now(), kAutoWindowCap);
+}
+
+TEST(WindowSizeTest, OneRandomLossKeepsTheSizeSignsOfOverflowHalveIt) {
+    WindowSize w(WindowSetting{16, false});
+    w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 7});
+    EXPECT_EQ(w.now(), 16u);
+    w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 30});
+    EXPECT_EQ(w.now(), 16u);  // lost elsewhere: still one random loss each
+    w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 30});
+    EXPECT_EQ(w.now(), 8u);  // the same place twice: a queue that holds that many
+    w.after({.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 2});
+    EXPECT_EQ(w.now(), 4u);
+    w.after({.broken = true, .lost = 1, .lost_at_tail = true, .first_lost = 9});
+    EXPECT_EQ(w.now(), 2u);
+    w.after({.broken = true, .lost = 0, .lost_at_tail = false, .first_lost = 0});  // a NAK
+    EXPECT_EQ(w.now(), 2u);
+    for (int i = 0; i < 5; ++i)
+        w.after({.broken = true, .lost = 2, .lost_at_tail = false, .first_lost = 0});
+    EXPECT_EQ(w.now(), 1u);
+}
+
+TEST(WindowSizeTest, SizeThatOverflowedIsTriedAgainOnlyAfterManyCleanRuns) {
+    WindowSize w(*parse_window_setting("auto"));
+    for (int i = 0; i < 4; ++i)
+        w.after({});
+    ASSERT_EQ(w.now(), 8u);
+    w.after({.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 6});
+    EXPECT_EQ(w.now(), 4u);
+    for (int i = 0; i < kWindowRetryRuns; ++i)
+        w.after({});
+    EXPECT_EQ(w.now(), 7u);  // below the 8 that overflowed: 3 runs to get there, 61 at it
+    for (int i = 0; i < 3; ++i)
+        w.after({});
+    EXPECT_EQ(w.now(), 8u);  // tried again after kWindowRetryRuns at the ceiling
+    w.after({});
+    EXPECT_EQ(w.now(), 9u);
+}
+
+TEST(WindowSettingTest, TakesAutoOrAWholeNumberFromOneToSixtyFour) {
+    EXPECT_EQ(parse_window_setting("auto"), (WindowSetting{kAutoWindowStart, true}));
+    EXPECT_EQ(parse_window_setting("1"), (WindowSetting{1, false}));
+    EXPECT_TRUE(parse_window_setting("1")->off());
+    EXPECT_EQ(parse_window_setting("64"), (WindowSetting{64, false}));
+    for (const char* bad : {"", "0", "65", "-1", "4x", " 4", "Auto", "1e3", "99999999999999999999"})
+        EXPECT_FALSE(parse_window_setting(bad).has_value()) << bad;
+}
+
+}  // namespace
+}  // namespace kestrel::test
