@@ -168,8 +168,8 @@ TEST_F(LinkWindow, CopyOfAReplyStopsTheRunAndMarksTheLinkAsMakingCopies) {
 TEST_F(LinkWindow, NakIsKeptAndStopsTheRun) {
     RawPeer peer([this](const Bytes& req, int) {
         const int k = run_(req);
-        return answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)},
-                              k == 3 ? 0x00 : 0x88));
+        return answer(
+            ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}, k == 3 ? 0x00 : 0x88));
     });
     open_to(peer);
     (void)set_link_window(WindowSetting{4, false});

@@ -1,0 +1,136 @@
+// Page reads through a window of requests in flight against the simulated device: under every
+// fault it injects a read ends exact or failed, a write leaves the image or fails, and a device
+// whose receive queue overflows makes the window shrink, not the read fail.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "flash/core/flash_procedures.h"
+#include "link/link_stats.h"
+#include "link/window.h"
+#include "sim/faults.h"
+#include "support/flash_sim.h"
+
+namespace kestrel::test {
+namespace {
+
+struct WindowMode {
+    const char* name;
+    sim::LinkFaults faults;
+};
+
+sim::LinkFaults late(sim::LinkFaults f) {
+    f.late_reply_ms = 60;
+    f.late_reply_max_ms = 1000;
+    f.late_next = 0.5;
+    return f;
+}
+
+const WindowMode kWindowModes[] = {
+    {"LostRequests", {.seed = 201, .lose_request = 0.01}},
+    {"LostReplies", {.seed = 202, .lose_reply = 0.01}},
+    {"Naks", {.seed = 203, .nak = 0.02}},
+    {"LateReplies", late({.seed = 204, .late_reply = 0.01})},
+    {"DuplicatedReplies", {.seed = 205, .dup_reply = 0.02}},
+    {"DuplicatedRequests", {.seed = 206, .dup_request = 0.02}},
+    {"Mix",
+     late({.seed = 207,
+           .lose_request = 0.003,
+           .lose_reply = 0.003,
+           .nak = 0.003,
+           .late_reply = 0.003,
+           .dup_reply = 0.003,
+           .dup_request = 0.003})},
+};
+
+class FlashWindow : public FlashSimFixture, public ::testing::WithParamInterface<WindowMode> {
+  protected:
+    void SetUp() override {
+        FlashSimFixture::SetUp();
+        (void)set_link_window(*parse_window_setting("auto"));
+    }
+    void TearDown() override {
+        (void)set_link_window(WindowSetting{});
+        FlashSimFixture::TearDown();
+    }
+    ReplyWaitFloor floor_{kRecoveryTestFloorUs};
+};
+
+TEST_P(FlashWindow, ReadDumpsTheChipOrReportsFailure) {
+    constexpr int kPages = 16;
+    load_chip(pattern_bytes(kFlashSize, 17));
+    const std::uint64_t breaks = link_stats().window_breaks;
+    server_->set_faults(GetParam().faults);
+    read_flash_to_file(dir_.path(), reporter_, {kPages});
+    server_->set_faults(sim::LinkFaults{});
+
+    EXPECT_GT(server_->counters().faults.total(), 0u) << "the mode never struck";
+    EXPECT_GT(link_stats().window_breaks, breaks) << "no window met a fault";
+    if (reporter_.last_status() == "Flash read finished!") {
+        const ByteVector dump = read_file(dir_ / kDumpFileName);
+        ASSERT_EQ(dump.size(), std::size_t{kPages} * kPageSize);
+        EXPECT_TRUE(dump == chip_bytes(dump.size())) << "FALSE SUCCESS: the dump is not the chip";
+    } else {
+        EXPECT_EQ(reporter_.boxes().size(), 1u) << reporter_.last_status();
+        EXPECT_FALSE(std::filesystem::exists(dir_ / kDumpFileName));
+    }
+}
+
+TEST_P(FlashWindow, WriteProgramsTheImageOrReportsFailure) {
+    constexpr int kPages = 8;
+    const std::size_t bytes = std::size_t{kPages} * kPageSize;
+    load_chip(pattern_bytes(bytes, 18));
+    const ByteVector image = pattern_bytes(bytes, 19);
+    write_file(dir_ / "update.bin", image);
+    server_->set_faults(GetParam().faults);
+    int erase_wait = -1;
+    write_flash_from_file((dir_ / "update.bin").string(), dir_.path(), erase_wait, reporter_,
+                          {kPages});
+    server_->set_faults(sim::LinkFaults{});
+
+    if (reporter_.last_status() == "Flash write finished!") {
+        EXPECT_TRUE(chip_bytes(bytes) == image) << "FALSE SUCCESS: the chip is not the image";
+    } else {
+        const auto boxes = reporter_.boxes();
+        ASSERT_FALSE(boxes.empty()) << reporter_.last_status();
+        EXPECT_NE(boxes.front(), "Write Over !!! please Read Flash for check!");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FlashWindow, ::testing::ValuesIn(kWindowModes),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+class FlashWindowOverflow : public FlashSimFixture {
+  protected:
+    void TearDown() override {
+        (void)set_link_window(WindowSetting{});
+        FlashSimFixture::TearDown();
+    }
+    ReplyWaitFloor floor_{kRecoveryTestFloorUs};
+};
+
+// A device that serves a request in 40 us and keeps 4 waiting drops the rest of a window of 8:
+// the window halves to what the queue holds and the read stays exact.
+TEST_F(FlashWindowOverflow, SmallReceiveQueueShrinksTheWindowAndTheReadStaysExact) {
+    constexpr int kPages = 48;
+    load_chip(pattern_bytes(kFlashSize, 21));
+    (void)set_link_window(WindowSetting{8, false});
+    sim::LinkFaults f;
+    f.reply_delay_us = 40;
+    f.link_delay_us = 150;
+    f.rx_queue = 4;
+    server_->set_faults(f);
+    read_flash_to_file(dir_.path(), reporter_, {kPages});
+    const std::size_t window = link_window_now();
+    server_->set_faults(sim::LinkFaults{});
+
+    ASSERT_EQ(reporter_.last_status(), "Flash read finished!");
+    const ByteVector dump = read_file(dir_ / kDumpFileName);
+    EXPECT_TRUE(dump == chip_bytes(dump.size()));
+    EXPECT_GT(server_->counters().rx_dropped, 0u) << "the queue never overflowed";
+    EXPECT_LE(window, 5u);  // one in service and four waiting
+    EXPECT_GE(window, 2u);
+}
+
+}  // namespace
+}  // namespace kestrel::test
