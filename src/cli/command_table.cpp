@@ -25,11 +25,11 @@ const std::vector<OptionRow>& global_option_rows() {
         {"--verbose", "-v", "", ValueKind::Other, "", "write the debug trace to stderr"},
         {"--window", "", "N|auto", ValueKind::Other, "",
          "keep up to N page-read requests in flight (1 to 64; 1, one at a time as the device "
-         "is described, unless given or set by KESTREL_WINDOW), or auto: start at 4, grow "
-         "while pages come clean, halve when losses look like the device's receive queue "
-         "overflowing. Reads, verify and the read-back after programming use it; page loads and "
-         "settings stay one at a time. A device whose receive queue holds fewer requests drops "
-         "the rest: the read slows down but stays exact"},
+         "is described, unless given or set by KESTREL_WINDOW), or auto: start at 4 and grow up "
+         "to 32 while pages come clean. Either halves when losses look like the device's "
+         "receive queue overflowing. Reads, verify and the read-back after programming use it; "
+         "page loads and settings stay one at a time. A device whose receive queue holds fewer "
+         "requests drops the rest: the read slows down but stays exact"},
         {"--help", "-h", "", ValueKind::Other, "",
          "print the usage, the commands, the options and the exit codes, and exit; COMMAND --help "
          "describes one command"},

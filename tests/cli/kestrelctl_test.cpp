@@ -54,6 +54,9 @@ TEST_F(KestrelctlTest, BadInputExitsTwoAndSendsNothing) {
         {"--device", device_text(), "write", image, "--fast"},
         {"--device", device_text(), "verify", image, "--against"},
         {"--device", device_text(), "info", "extra"},
+        {"--device", device_text(), "--window", "0", "info"},
+        {"--device", device_text(), "--window", "65", "info"},
+        {"--device", device_text(), "--window=fast", "info"},
         {},
     };
     const std::uint64_t before = requests();
@@ -82,6 +85,33 @@ TEST_F(KestrelctlTest, DeviceComesFromTheEnvironment) {
     ::unsetenv("KESTREL_DEVICE");
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("mac           00:1a:2b:3c:4d:5e"));
+}
+
+TEST_F(KestrelctlTest, BadWindowFromTheEnvironmentIsNamedAndSendsNothing) {
+    ::setenv("KESTREL_WINDOW", "lots", 1);
+    const std::uint64_t before = requests();
+    const CliRun r = run({"info"});
+    ::unsetenv("KESTREL_WINDOW");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_THAT(r.err, HasSubstr("KESTREL_WINDOW takes a whole number of requests from 1 to 64 "
+                                 "or auto (for example --window auto), not \"lots\""));
+    EXPECT_EQ(requests(), before);
+}
+
+TEST_F(KestrelctlTest, WindowedReadIsExactAndSaysTheWindowItEndedWith) {
+    const ByteVector chip = pattern_bytes(kFlashSize, 31);
+    load_chip(chip);
+    const std::string dump = (dir_ / "w.bin").string();
+    const CliRun r = run({"--json", "--window", "auto", "read", "--length", "65536", dump});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(read_file(dump) == ByteVector(chip.begin(), chip.begin() + 65536));
+    // 256 clean pages: the window grew from 4 to its cap of 32.
+    EXPECT_THAT(r.out, HasSubstr("\"window\":32"));
+    EXPECT_THAT(r.out, HasSubstr("\"window_breaks\":0"));
+    // Without the option the link keeps one exchange at a time and says nothing of a window.
+    const CliRun plain = run({"--json", "read", "--length", "4096", dump});
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    EXPECT_THAT(plain.out, Not(HasSubstr("window")));
 }
 
 TEST_F(KestrelctlTest, UnreadableImageIsAFileErrorBeforeAnyDatagram) {

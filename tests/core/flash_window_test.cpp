@@ -33,14 +33,13 @@ const WindowMode kWindowModes[] = {
     {"LateReplies", late({.seed = 204, .late_reply = 0.01})},
     {"DuplicatedReplies", {.seed = 205, .dup_reply = 0.02}},
     {"DuplicatedRequests", {.seed = 206, .dup_request = 0.02}},
-    {"Mix",
-     late({.seed = 207,
-           .lose_request = 0.003,
-           .lose_reply = 0.003,
-           .nak = 0.003,
-           .late_reply = 0.003,
-           .dup_reply = 0.003,
-           .dup_request = 0.003})},
+    {"Mix", late({.seed = 207,
+                  .lose_request = 0.003,
+                  .lose_reply = 0.003,
+                  .nak = 0.003,
+                  .late_reply = 0.003,
+                  .dup_reply = 0.003,
+                  .dup_request = 0.003})},
 };
 
 class FlashWindow : public FlashSimFixture, public ::testing::WithParamInterface<WindowMode> {
