@@ -14,10 +14,10 @@
 #include <cstring>
 #include <sstream>
 
-#include "cli/atomic_file.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/json.h"
+#include "platform/atomic_file.h"
 #include "platform/regular_file.h"
 
 extern char** environ;
