@@ -33,9 +33,9 @@ void Server::send_reply_locked(const Datagram& d, Served& s) {
     if (fault.dup) {
         ++im.counters.faults.dup_replies;
         s.ex.faults += " dup";
-        im.schedule(Impl::Delayed{
-            leave.when + std::chrono::microseconds(im.faults.faults().dup_gap_us), out_fd, d.from,
-            reply, fault.late_next, Impl::Delayed::Kind::Reply});
+        im.schedule(
+            Impl::Delayed{leave.when + std::chrono::microseconds(im.faults.faults().dup_gap_us),
+                          out_fd, d.from, reply, fault.late_next, Impl::Delayed::Kind::Reply});
     }
     if (leave.later) {
         im.schedule(Impl::Delayed{leave.when, out_fd, d.from, reply, fault.late_next,
