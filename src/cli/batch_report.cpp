@@ -72,7 +72,8 @@ std::string write_summary(const std::string& path, const std::vector<BatchUnit>&
     }
     const std::string body = csv.str();
     AtomicFile file(path);
-    if (file.ok() && file.write({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()}) &&
+    if (file.ok() &&
+        file.write({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()}) &&
         file.commit()) {
         return {};
     }

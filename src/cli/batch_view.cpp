@@ -41,8 +41,8 @@ void BatchView::stage(const BatchUnit& u) {
 
 void BatchView::finished(const BatchUnit& u) {
     if (terminal_) return;
-    std::fprintf(err_, "[%s] %s%s\n", u.plan->label.c_str(), u.exit_code == 0 ? "ok" : "failed: ",
-                 u.exit_code == 0 ? "" : u.error.c_str());
+    std::fprintf(err_, "[%s] %s%s\n", u.plan->label.c_str(),
+                 u.exit_code == 0 ? "ok" : "failed: ", u.exit_code == 0 ? "" : u.error.c_str());
     std::fflush(err_);
 }
 
