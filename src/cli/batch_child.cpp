@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "cli/exit_codes.h"
 #include "cli/json.h"
 
 extern char** environ;
@@ -116,7 +117,7 @@ void reap_child(BatchUnit& u) {
     int status = 0;
     while (::waitpid(u.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    u.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    u.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : kExitBySignal + WTERMSIG(status);
     u.seconds = batch_now_s() - u.started;
     std::istringstream lines(u.out);
     for (std::string line; std::getline(lines, line);) {

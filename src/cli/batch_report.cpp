@@ -32,7 +32,7 @@ std::string csv_cell(const std::string& s) {
 
 void make_report_line(BatchUnit& u) {
     const std::string& j = u.result_json;
-    const bool ok = u.exit_code == 0;
+    const bool ok = u.ok();
     if (u.error.empty() && !ok) {
         u.error = field(j, "error");
         if (u.error.empty())
@@ -66,9 +66,8 @@ std::string write_summary(const std::string& path, const std::vector<BatchUnit>&
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.1f", u.seconds);
         csv << csv_cell(u.plan->label) << ',' << u.plan->device.text() << ','
-            << (u.exit_code == 0 ? "ok" : "failed") << ',' << field(u.result_json, "mac") << ','
-            << u.exit_code << ',' << secs << ',' << csv_cell(u.exit_code == 0 ? "" : u.error)
-            << '\n';
+            << (u.ok() ? "ok" : "failed") << ',' << field(u.result_json, "mac") << ','
+            << u.exit_code << ',' << secs << ',' << csv_cell(u.ok() ? "" : u.error) << '\n';
     }
     const std::string body = csv.str();
     AtomicFile file(path);

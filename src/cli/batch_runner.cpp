@@ -144,7 +144,7 @@ class BatchRun {
     // The unit's report line (written and synced), the summary, the tally and the view.
     void finish_unit(BatchUnit& u) {
         u.done = true;
-        u.stage = u.exit_code == 0 ? "done" : "failed";
+        u.stage = u.ok() ? "done" : "failed";
         make_report_line(u);
         const std::string line = u.report_line + "\n";
         if (::write(report_fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
@@ -156,7 +156,7 @@ class BatchRun {
             !why.empty()) {
             std::fprintf(io_.err, "kestrelctl batch: can't write the summary: %s\n", why.c_str());
         }
-        if (u.exit_code == 0)
+        if (u.ok())
             ++outcome_.ok;
         else
             outcome_.failed.push_back(u.plan->label);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/batch_plan.h"
+#include "cli/exit_codes.h"
 #include "platform/ticks.h"
 
 namespace kestrel::cli {
@@ -29,6 +30,7 @@ struct BatchUnit {
     std::string result_json;  // the child's last stdout line
     std::string report_line;
     std::string error;
+    bool ok() const { return exit_code == kExitOk; }
 };
 
 // Seconds on the monotonic clock, for the units' times and the live view's pace.

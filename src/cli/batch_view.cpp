@@ -9,7 +9,7 @@ constexpr double kRedrawEvery_s = 0.2;
 
 // "ok", "FAILED: ERROR", " 42%    123.4 KiB/s ETA 17 s", or empty before the first percentage.
 std::string state_text(const BatchUnit& u) {
-    if (u.done) return u.exit_code == 0 ? "ok" : "FAILED: " + u.error;
+    if (u.done) return u.ok() ? "ok" : "FAILED: " + u.error;
     if (u.percent < 0) return {};
     char buf[96];
     std::snprintf(buf, sizeof buf, "%3d%% %8.1f KiB/s ETA %s", u.percent, u.rate,
@@ -42,7 +42,7 @@ void BatchView::stage(const BatchUnit& u) {
 void BatchView::finished(const BatchUnit& u) {
     if (terminal_) return;
     std::fprintf(err_, "[%s] %s%s\n", u.plan->label.c_str(),
-                 u.exit_code == 0 ? "ok" : "failed: ", u.exit_code == 0 ? "" : u.error.c_str());
+                 u.ok() ? "ok" : "failed: ", u.ok() ? "" : u.error.c_str());
     std::fflush(err_);
 }
 

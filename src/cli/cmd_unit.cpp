@@ -145,7 +145,8 @@ int cmd_unit(Session& session, ArgList args) {
     };
     if (const int c = check_unit_chip(session)) return finish_with_mac(c, mac_of(before));
     if (unit.image_path) {
-        if (const int c = write_unit_image(session, image)) return finish_with_mac(c, mac_of(before));
+        if (const int c = write_unit_image(session, image))
+            return finish_with_mac(c, mac_of(before));
     }
     if (const int c = apply_unit_settings(session, unit.settings))
         return finish_with_mac(c, mac_of(before));
