@@ -58,6 +58,7 @@ std::vector<std::string> child_args(const UnitPlan& p, const std::string& mac,
             a.push_back(value);
         }
     };
+    opt("--window", p.window);
     a.insert(a.end(), {"unit", "--label", p.label});
     opt("--image", p.image);
     opt("--mac", mac);

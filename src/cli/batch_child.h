@@ -10,7 +10,7 @@
 
 namespace kestrel::cli {
 
-// "kestrelctl --device D --json --progress json --trace LOG unit --label L" and the
+// "kestrelctl --device D --json --progress json --trace LOG [--window W] unit --label L" and the
 // unit's cells as unit's options; mac is the address handed to this unit (empty: none).
 [[nodiscard]] std::vector<std::string> child_args(const UnitPlan& plan, const std::string& mac,
                                                   const BatchOptions& options);

@@ -83,5 +83,4 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     return e;
 }
 
-
 }  // namespace kestrel::link_detail

@@ -81,7 +81,8 @@ class Drain {
             const Pending& p = pending_[j];
             if (d.arrived_real_ns >= p.sent_real_ns &&
                 s_.shape.fits(p.kind, p.address, buf, d.length)) {
-                for (; next_ < j; ++next_) missing(pending_[next_]);
+                for (; next_ < j; ++next_)
+                    missing(pending_[next_]);
                 next_ = j + 1;
                 return true;
             }
@@ -133,7 +134,8 @@ class Drain {
         if (&p == &pending_.back()) lost_last_ = true;
     }
     void finish() {
-        for (; next_ < pending_.size(); ++next_) missing(pending_[next_]);
+        for (; next_ < pending_.size(); ++next_)
+            missing(pending_[next_]);
         if (extras_ > 0) {
             s_.history.duplicate_seen(monotonic_us());
             bump(counters().duplicates, static_cast<std::uint64_t>(extras_));

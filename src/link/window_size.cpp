@@ -5,7 +5,8 @@
 namespace kestrel {
 
 void WindowSize::after(const WindowOutcome& run) {
-    const std::size_t cap = setting_.adaptive ? kAutoWindowCap : std::max<std::size_t>(setting_.size, 1);
+    const std::size_t cap =
+        setting_.adaptive ? kAutoWindowCap : std::max<std::size_t>(setting_.size, 1);
     if (!run.broken) {
         if (size_ >= ceiling_ && ++clean_at_ceiling_ >= kWindowRetryRuns) {
             ceiling_ = SIZE_MAX;

@@ -11,9 +11,9 @@ namespace kestrel {
 
 // What one run of a window showed about the device's pace.
 struct WindowOutcome {
-    bool broken = false;        // the replies did not all come, in order, acknowledged
-    int lost = 0;               // replies that never came before the link was in step again
-    bool lost_at_tail = false;  // among them the reply of the last request sent
+    bool broken = false;         // the replies did not all come, in order, acknowledged
+    int lost = 0;                // replies that never came before the link was in step again
+    bool lost_at_tail = false;   // among them the reply of the last request sent
     std::size_t first_lost = 0;  // the run's first request without a reply (when lost > 0)
 };
 
