@@ -13,13 +13,23 @@
 #include "cli/mac_pool.h"
 #include "cli/shown_text.h"
 #include "device/address.h"
+#include "link/window_setting.h"
 #include "platform/regular_file.h"
 
 namespace kestrel::cli {
 namespace {
 
-const std::vector<std::string> kColumns = {
-    "device", "image", "mac", "new_ip", "ts_port", "multicast", "multicast_ip", "reset", "label"};
+const std::vector<std::string> kColumns = {"device",  "image",     "mac",          "new_ip",
+                                           "ts_port", "multicast", "multicast_ip", "reset",
+                                           "label",   "window"};
+
+// "device, image, ..., window", for the message that names an unknown column.
+std::string column_list() {
+    std::string out;
+    for (const auto& c : kColumns)
+        out += (out.empty() ? "" : ", ") + c;
+    return out;
+}
 
 std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r");
@@ -52,9 +62,7 @@ Columns read_header(const std::vector<std::string>& cells, int line, const PlanE
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (std::find(kColumns.begin(), kColumns.end(), cells[i]) == kColumns.end()) {
             error(line, "header",
-                  "unknown column " + quoted_text(cells[i]) +
-                      " (columns: device, image, mac, new_ip, ts_port, "
-                      "multicast, multicast_ip, reset, label)");
+                  "unknown column " + quoted_text(cells[i]) + " (columns: " + column_list() + ")");
         } else if (!column.emplace(cells[i], i).second) {
             error(line, "header", "column " + quoted_text(cells[i]) + " appears twice");
         }
@@ -94,6 +102,19 @@ void check_image_cell(const UnitPlan& u, const PlanError& error) {
     } else if (st.st_size == 0) {
         error(u.line, "image", quoted_text(u.image) + " is empty");
     }
+}
+
+// The unit's window of requests in flight, written plainly for its kestrelctl.
+void check_window_cell(UnitPlan& u, const PlanError& error) {
+    if (u.window.empty()) return;
+    const auto setting = parse_window_setting(u.window);
+    if (!setting) {
+        error(u.line, "window",
+              quoted_text(u.window) + " is not a whole number of requests from 1 to " +
+                  std::to_string(kMaxWindow) + " or auto (for example 8 or auto)");
+        return;
+    }
+    u.window = setting->adaptive ? "auto" : std::to_string(setting->size);
 }
 
 // What the device is to be given besides its MAC; each bad cell is named.
@@ -150,6 +171,8 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
         u.reset = true;
     else if (!reset.empty() && reset != "no")
         error(line, "reset", quoted_text(reset) + " is not yes or no");
+    u.window = cell("window");
+    check_window_cell(u, error);
     u.label = cell("label");
     if (u.label.empty()) {
         u.label = u.device.ip_text() + "_" + std::to_string(u.device.port);

@@ -1,8 +1,9 @@
 // The production plan: a CSV file with a header row, one unit per row. Columns: device
 // (HOST:PORT, required; a host name is resolved once, while the plan is checked) and optional
 // image, mac (an address or "auto"), new_ip (A.B.C.D:PORT), ts_port, multicast (on/off),
-// multicast_ip, reset (yes/no), label. Empty cells mean "leave as it is". The whole plan is checked
-// before any unit runs.
+// multicast_ip, reset (yes/no), label, window (1 to kMaxWindow requests in flight, or "auto": the
+// unit's kestrelctl --window). Empty cells mean "leave as it is" (for window: one exchange at a
+// time). The whole plan is checked before any unit runs.
 #pragma once
 
 #include <optional>
@@ -24,6 +25,7 @@ struct UnitPlan {
     std::string multicast;     // empty, "on" or "off"
     std::string multicast_ip;  // empty or a multicast address
     bool reset = false;
+    std::string window;  // empty, "auto" or 1..kMaxWindow written plainly ("08" becomes "8")
 };
 
 struct [[nodiscard]] PlanParse {

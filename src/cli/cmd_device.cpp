@@ -34,6 +34,10 @@ std::string flash_id_text(const std::array<std::uint8_t, 3>& id) {
     return format("%02x%02x%02x", id[0], id[1], id[2]);
 }
 
+std::string wrong_chip_text(const std::array<std::uint8_t, 3>& id) {
+    return "flash chip " + flash_id_text(id) + ", expected " + flash_id_text(kExpectedFlashId);
+}
+
 int usage_error(Session& session, const std::string& message) {
     return session.finish(session.fail(kExitUsage, message));
 }
@@ -70,8 +74,7 @@ int cmd_info(Session& session, ArgList args) {
     session.say("flash_id      " + flash_id_text(id) +
                 (flash_ok ? " (ok)" : " (not the expected c22016)"));
     if (!flash_ok) {
-        return session.finish(
-            session.fail(kExitFlashChip, "flash chip " + flash_id_text(id) + ", expected c22016"));
+        return session.finish(session.fail(kExitFlashChip, wrong_chip_text(id)));
     }
     return session.finish(kExitOk);
 }

@@ -25,4 +25,7 @@ int usage_error(Session& session, const std::string& message);
 // "c22016"
 std::string flash_id_text(const std::array<std::uint8_t, 3>& id);
 
+// "flash chip c22017, expected c22016"
+std::string wrong_chip_text(const std::array<std::uint8_t, 3>& id);
+
 }  // namespace kestrel::cli

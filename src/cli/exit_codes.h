@@ -11,6 +11,8 @@ inline constexpr int kExitFlashChip = 4;      // wrong or no flash chip
 inline constexpr int kExitFile = 5;           // a file could not be read or written
 inline constexpr int kExitLink = 6;           // the link gave up: faults beyond the retry budget
 inline constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C
+// A batch unit's child killed by signal N is reported as ending with kExitBySignal + N.
+inline constexpr int kExitBySignal = 128;
 
 // "ok", "differs", "usage", "no-device", "flash-chip", "file", "link", "interrupted": the
 // `code` field of --json output.

@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/atomic_file.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/input_file.h"
 #include "flash/core/flash_id.h"
+#include "platform/atomic_file.h"
 
 namespace kestrel::cli {
 

@@ -7,17 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace kestrel::cli {
+#include "platform/regular_file.h"
 
-const char* file_kind(unsigned mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISLNK(mode)) return "a symbolic link";
-    return "not a regular file";
-}
+namespace kestrel::cli {
 
 InputFile::InputFile(const std::string& path) : path_(path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

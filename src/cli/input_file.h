@@ -35,8 +35,4 @@ class InputFile {
     int fd_ = -1;
 };
 
-// "a directory", "a FIFO", "a character device", "a block device", "a socket", "a symbolic
-// link" or "not a regular file" for an st_mode.
-const char* file_kind(unsigned mode);
-
 }  // namespace kestrel::cli

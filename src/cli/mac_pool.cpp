@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/atomic_file.h"
 #include "cli/mac_state.h"
 #include "cli/shown_text.h"
 #include "device/unicast_mac.h"
+#include "platform/atomic_file.h"
 #include "platform/regular_file.h"
 
 namespace kestrel::cli {

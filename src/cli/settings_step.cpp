@@ -20,6 +20,90 @@ int command_failure(Session& session, const char* what, const device::CommandOut
                         std::string(what) + " failed: " + why);
 }
 
+// Each parser fills s from value, or says why not (naming the argument, with an example).
+std::string parse_ip(const std::string& value, Setting& s) {
+    const auto colon = value.rfind(':');
+    const std::string ip = colon == std::string::npos ? value : value.substr(0, colon);
+    const std::string port = colon == std::string::npos ? std::string() : value.substr(colon + 1);
+    const auto check = device::check_device_ip(ip, "set ip");
+    if (!check.ok()) return check.error;
+    const auto number = parse_decimal(port, 5, 99999);
+    const std::string bad_port =
+        number ? device::check_device_port(static_cast<long>(*number), "set ip")
+               : std::string("set ip: give the port after a colon (for example 192.168.1.60:5000)");
+    if (!bad_port.empty()) return bad_port;
+    s.typed = ip;
+    s.ip = check.address;
+    s.port = static_cast<std::uint16_t>(*number);
+    return {};
+}
+
+std::string parse_mac(const std::string& value, Setting& s) {
+    const auto fields = device::split_mac_text(value);
+    const auto check = fields ? device::check_mac_fields(*fields) : device::MacCheck{};
+    if (!fields || !check.ok()) {
+        return "set mac: " + quoted_text(value) +
+               " is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
+    }
+    if (const auto refusal = device::mac_refusal(check.mac); !refusal.empty()) {
+        return "set mac: " + value + " is " + std::string(refusal) +
+               "; a device needs a unicast address (for example 02:00:00:00:00:01)";
+    }
+    s.mac = *fields;
+    return {};
+}
+
+std::string parse_ts_port(const std::string& value, Setting& s) {
+    const auto n = parse_decimal(value, 5, 65535);
+    if (!n || *n == 0) {
+        return "set ts-port: " + quoted_text(value) +
+               " is not a port 1 to 65535 (for example 1234)";
+    }
+    s.port = static_cast<std::uint16_t>(*n);
+    return {};
+}
+
+std::string parse_multicast(const std::string& value, Setting& s) {
+    if (value != "on" && value != "off") {
+        return "set multicast: " + quoted_text(value) +
+               " is not on or off (for example set multicast on)";
+    }
+    s.enable = value == "on";
+    return {};
+}
+
+std::string parse_multicast_ip(const std::string& value, Setting& s) {
+    const auto check = device::check_multicast_ip(value, "set multicast-ip");
+    if (!check.ok()) return check.error;
+    s.ip = check.address;
+    return {};
+}
+
+struct SettingRow {
+    const char* name;
+    Setting::Kind kind;
+    std::string (*parse)(const std::string& value, Setting& s);
+};
+
+constexpr SettingRow kSettingRows[] = {
+    {"ip", Setting::Kind::Ip, parse_ip},
+    {"mac", Setting::Kind::Mac, parse_mac},
+    {"ts-port", Setting::Kind::TsPort, parse_ts_port},
+    {"multicast", Setting::Kind::Multicast, parse_multicast},
+    {"multicast-ip", Setting::Kind::MulticastIp, parse_multicast_ip},
+};
+
+std::string unknown_setting(const std::string& what) {
+    std::vector<std::string_view> names;
+    std::string listed;
+    for (const WordRow& word : find_command("set")->words) {
+        names.push_back(word.name);
+        listed += (listed.empty() ? "" : ", ") + std::string(word.name);
+    }
+    return "set: unknown setting " + quoted_text(what) + did_you_mean(what, names) + " (" + listed +
+           "; for example set ts-port 1234)";
+}
+
 }  // namespace
 
 std::string ip_string(Ipv4Net ip) {
@@ -33,83 +117,24 @@ std::string mac_string(const device::Mac& mac) {
 
 std::optional<Setting> parse_setting(const std::string& what, const std::string& value,
                                      std::string& error) {
-    Setting s;
-    s.typed = value;
-    if (what == "ip") {
-        s.kind = Setting::Kind::Ip;
-        const auto colon = value.rfind(':');
-        const std::string ip = colon == std::string::npos ? value : value.substr(0, colon);
-        const std::string port =
-            colon == std::string::npos ? std::string() : value.substr(colon + 1);
-        const auto check = device::check_device_ip(ip, "set ip");
-        if (!check.ok()) {
-            error = check.error;
-            return std::nullopt;
-        }
-        const auto number = parse_decimal(port, 5, 99999);
-        const std::string bad_port =
-            number ? device::check_device_port(static_cast<long>(*number), "set ip")
-                   : std::string(
-                         "set ip: give the port after a colon (for example 192.168.1.60:5000)");
-        if (!bad_port.empty()) {
-            error = bad_port;
-            return std::nullopt;
-        }
-        s.typed = ip;
-        s.ip = check.address;
-        s.port = static_cast<std::uint16_t>(*number);
-    } else if (what == "mac") {
-        s.kind = Setting::Kind::Mac;
-        const auto fields = device::split_mac_text(value);
-        const auto check = fields ? device::check_mac_fields(*fields) : device::MacCheck{};
-        if (!fields || !check.ok()) {
-            error = "set mac: " + quoted_text(value) +
-                    " is not a MAC address (for example 00:1a:2b:3c:4d:5e)";
-            return std::nullopt;
-        }
-        if (const auto refusal = device::mac_refusal(check.mac); !refusal.empty()) {
-            error = "set mac: " + value + " is " + std::string(refusal) +
-                    "; a device needs a unicast address (for example 02:00:00:00:00:01)";
-            return std::nullopt;
-        }
-        s.mac = *fields;
-    } else if (what == "ts-port") {
-        s.kind = Setting::Kind::TsPort;
-        const auto n = parse_decimal(value, 5, 65535);
-        if (!n || *n == 0) {
-            error = "set ts-port: " + quoted_text(value) +
-                    " is not a port 1 to 65535 (for example 1234)";
-            return std::nullopt;
-        }
-        s.port = static_cast<std::uint16_t>(*n);
-    } else if (what == "multicast") {
-        s.kind = Setting::Kind::Multicast;
-        if (value != "on" && value != "off") {
-            error = "set multicast: " + quoted_text(value) +
-                    " is not on or off (for example set multicast on)";
-            return std::nullopt;
-        }
-        s.enable = value == "on";
-    } else if (what == "multicast-ip") {
-        s.kind = Setting::Kind::MulticastIp;
-        const auto check = device::check_multicast_ip(value, "set multicast-ip");
-        if (!check.ok()) {
-            error = check.error;
-            return std::nullopt;
-        }
-        s.ip = check.address;
-    } else {
-        std::vector<std::string_view> names;
-        std::string listed;
-        for (const WordRow& word : find_command("set")->words) {
-            names.push_back(word.name);
-            listed += (listed.empty() ? "" : ", ") + std::string(word.name);
-        }
-        error = "set: unknown setting " + quoted_text(what) + did_you_mean(what, names) + " (" +
-                listed + "; for example set ts-port 1234)";
-        return std::nullopt;
+    for (const SettingRow& row : kSettingRows) {
+        if (what != row.name) continue;
+        Setting s;
+        s.kind = row.kind;
+        s.typed = value;
+        error = row.parse(value, s);
+        if (!error.empty()) return std::nullopt;
+        return s;
     }
-    return s;
+    error = unknown_setting(what);
+    return std::nullopt;
+}
+
+const char* setting_name(Setting::Kind kind) {
+    for (const SettingRow& row : kSettingRows) {
+        if (row.kind == kind) return row.name;
+    }
+    return "";
 }
 
 int apply_setting(Session& session, const Setting& s) {

@@ -27,6 +27,10 @@ struct Setting {
 std::optional<Setting> parse_setting(const std::string& what, const std::string& value,
                                      std::string& error);
 
+// The setting's name as kestrelctl takes it ("ip", "mac", "ts-port", "multicast",
+// "multicast-ip").
+const char* setting_name(Setting::Kind kind);
+
 // Runs the command; kExitOk, or the failure recorded in the session and its exit code
 // (kExitNoDevice when the device went silent, kExitLink otherwise).
 [[nodiscard]] int apply_setting(Session& session, const Setting& setting);

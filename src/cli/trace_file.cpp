@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "cli/input_file.h"
+#include "platform/regular_file.h"
 #include "platform/ticks.h"
 
 namespace kestrel::cli {

@@ -16,12 +16,10 @@ std::string quoted(const std::string& path) {
     return "\"" + path + "\"";
 }
 
+// As file_kind, with both kinds of device named alike.
 const char* kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
+    return file_kind(mode);
 }
 
 std::string size_text(std::size_t bytes) {
@@ -31,6 +29,16 @@ std::string size_text(std::size_t bytes) {
 }
 
 }  // namespace
+
+const char* file_kind(unsigned mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "not a regular file";
+}
 
 RegularFd::RegularFd(RegularFd&& other) noexcept
     : fd(std::exchange(other.fd, -1)),

@@ -52,6 +52,10 @@ struct [[nodiscard]] FileText {
 // ("the plan", "the settings file").
 FileText read_regular_file(const std::string& path, std::size_t max_bytes, const std::string& what);
 
+// "a directory", "a FIFO", "a character device", "a block device", "a socket", "a symbolic
+// link" or "not a regular file" for an st_mode.
+const char* file_kind(unsigned mode);
+
 // One MiB: the most a settings file, a plan or a MAC state file may hold.
 inline constexpr std::size_t kSmallFileMax = std::size_t{1} << 20;
 

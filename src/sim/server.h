@@ -124,6 +124,7 @@ class Server {
     struct Impl;
     struct Datagram;
     struct Served;
+    struct Departure;
     void run();
     // Sends or serves what is due, with the lock held; returns when the next event is due.
     std::chrono::steady_clock::time_point run_due_locked();
@@ -131,12 +132,28 @@ class Server {
     // A datagram reaches the device: served at once, or queued behind the one in service.
     void arrive_locked(Datagram d);
     // Serves one request datagram with the server lock held; a duplicated request's second copy
-    // (d.copy) draws no faults of its own.
+    // (d.copy) draws no faults of its own. The steps below, in server_request.cpp.
     void handle_locked(const Datagram& d, std::chrono::steady_clock::time_point started);
+    // Counts the request and notes its port; the first request at a new address retires the old.
+    Served begin_service_locked(const Datagram& d, std::chrono::steady_clock::time_point started);
+    // Draws the request's faults; a register request that arrives releases the held replies.
+    void draw_faults_locked(const Request& request, const Datagram& d, Served& s);
     // Acts on a register request; fills the reply.
     void dispatch_locked(const Request& request, const std::uint8_t* bytes, Served& s);
-    // Sends, delays, duplicates or drops the reply as the draw says.
+    // Queues the network's second copy of a duplicated request.
+    void send_request_copy_locked(const Datagram& d, Served& s);
+    // Fills the reply with the handshake text, NUL-ended, at most kHandshakeReplySize bytes.
+    void answer_handshake_locked();
+    // Retires the old socket after a commit's reply, logs the exchange, adds the service times.
+    void end_service_locked(Served& s);
+    // Sends, delays, duplicates or drops the reply as the draw says (server_reply.cpp).
     void send_reply_locked(const Datagram& d, Served& s);
+    // The socket the reply leaves from: the request's, or the second port's.
+    int reply_socket_locked(const Datagram& d, const FaultDraw& fault);
+    // A reply-shaped datagram from a foreign address, before the reply.
+    void send_foreign_locked(const Datagram& d);
+    // When the reply leaves (late, jitter, delays, the in-order floor), counting those faults.
+    Departure departure_locked(Served& s);
     void wake_locked();
     void handle_commit();
     bool move_locked(const std::string& address, std::uint16_t port);

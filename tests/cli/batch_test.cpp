@@ -139,6 +139,23 @@ TEST_F(BatchTest, FourUnitsOneWithoutAFlashChipGiveThreeOkAndOneFailed) {
     EXPECT_THAT(text(dir_ / "batch-report.csv"), HasSubstr("nochip,"));
 }
 
+TEST_F(BatchTest, EachUnitsWindowReachesItsKestrelctlAndTheImageIsWrittenAndVerified) {
+    start(3);
+    ByteVector image = pattern_bytes(12 * 256 + 3);
+    write_file(dir_ / "image.bin", image);
+    plan("device,image,window,label\n" + units_[0]->where() + ",image.bin,auto,a\n" +
+         units_[1]->where() + ",image.bin,4,b\n" + units_[2]->where() + ",image.bin,,c\n");
+    std::string out;
+    ASSERT_EQ(kestrelctl("batch plan.csv", &out), 0) << out;
+    EXPECT_THAT(out, HasSubstr("3 units: 3 ok, 0 failed"));
+    image.resize(kFlashSize, 0xFF);
+    for (auto& u : units_)
+        EXPECT_EQ(chip(*u), image);
+    plan("device,window\n" + units_[0]->where() + ",0\n");
+    EXPECT_EQ(kestrelctl("batch plan.csv", &out), 2);
+    EXPECT_THAT(out, HasSubstr("plan.csv line 2: window: \"0\" is not a whole number"));
+}
+
 TEST_F(BatchTest, MacsFromARangeAreNeverHandedOutTwiceAcrossRunsAndAKilledRun) {
     start(6, 3000);
     const auto row = [this](int i) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <algorithm>
 
 #include <csignal>
@@ -24,7 +25,13 @@ class FlashRead : public FlashSimFixture {
   protected:
     void read(int pages = kPages) { read_flash_to_file(dir_.path(), reporter_, {pages}); }
     std::filesystem::path dump() const { return dir_ / kDumpFileName; }
-    bool temp_left() const { return std::filesystem::exists(dir_ / "flash.bin.tmp"); }
+    // A temporary dump (".flash.bin.tmp-XXXXXX") still in the folder.
+    bool temp_left() const {
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+            if (e.path().filename().string().starts_with(".flash.bin.tmp")) return true;
+        }
+        return false;
+    }
 };
 
 TEST_F(FlashRead, DumpsThePagesInOrderWithProgressAfterEach) {
@@ -61,6 +68,16 @@ TEST_F(FlashRead, DumpsThePagesInOrderWithProgressAfterEach) {
     ASSERT_EQ(traces.size(), 5u);
     EXPECT_EQ(traces[3], " reading........ ");
     EXPECT_EQ(traces[4], "  finished!  ");
+}
+
+TEST_F(FlashRead, DumpIsTheOwnersToWriteAndAnyonesToReadLessTheUmask) {
+    load_chip(pattern_bytes(kFlashSize));
+    const mode_t saved = ::umask(002);
+    read(1);
+    ::umask(saved);
+    struct stat st {};
+    ASSERT_EQ(::stat(dump().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST_F(FlashRead, UnexpectedChipStopsBeforeAnythingIsWrittenUnderTheDumpName) {

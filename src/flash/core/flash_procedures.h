@@ -23,13 +23,13 @@ struct FlashRunOptions {
 };
 
 // Dumps the flash into dump_dir/"flash.bin": chip-id check, "Flash reading...", every page in
-// ascending order with a progress update after each, "Flash read finished!". The dump is written
-// to "flash.bin.tmp" and renamed to "flash.bin" only when complete, so a failed run leaves
-// whatever "flash.bin" was there before. Failures end the run with a message box:
-// "Open file failed!" (the file cannot be created), "Can't read flash chip ID!",
-// "Flash read one Page error!" (a chunk of a page still not acknowledged after kChunkReadTries
-// tries, see read_page_checked) and
-// "Write file failed!" (writing, syncing or renaming the dump).
+// ascending order with a progress update after each, "Flash read finished!". The last dump is
+// first renamed "flash.bin.old"; the new one is written under a temporary name (AtomicFile) and
+// renamed "flash.bin" only when complete, so a failed run leaves no "flash.bin". Failures end the
+// run with a message box: "Open file failed!" (the file cannot be created), "Can't read flash chip
+// ID!", "Flash read one Page error!" (a chunk of a page still not acknowledged after
+// kChunkReadTries tries, see read_page_checked) and "Write file failed!" (writing, syncing or
+// renaming the dump).
 void read_flash_to_file(const std::filesystem::path& dump_dir, FlashReporter& reporter,
                         const FlashRunOptions& options = {});
 

@@ -1,25 +1,31 @@
-#include "cli/atomic_file.h"
+#include "platform/atomic_file.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <random>
+#include <utility>
 
-#include "cli/input_file.h"
+#include "platform/regular_file.h"
 
-namespace kestrel::cli {
-
+namespace kestrel {
 namespace {
 
-// 0666 less the process's umask (read without changing it for good).
-mode_t file_mode() {
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return 0666 & ~mask;
+constexpr int kNameTries = 100;
+
+// Six letters or digits, as mkstemp takes, but for an open that lets the kernel apply the umask.
+std::string random_suffix() {
+    static constexpr char kChars[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device source;
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
+    std::string out(6, ' ');
+    for (char& c : out)
+        c = kChars[pick(source)];
+    return out;
 }
 
 }  // namespace
@@ -35,7 +41,7 @@ std::string AtomicFile::check_target(const std::string& path) {
     return {};
 }
 
-AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
+AtomicFile::AtomicFile(std::string path, unsigned mode) : path_(std::move(path)) {
     const auto slash = path_.rfind('/');
     const std::string dir =
         slash == std::string::npos ? std::string(".") : path_.substr(0, slash + 1);
@@ -45,14 +51,17 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
         return;
     }
     dir_ = dir;
-    temp_ = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp-XXXXXX";
-    fd_ = ::mkstemp(temp_.data());
+    const std::string stem = (slash == std::string::npos ? std::string() : dir) + "." + base;
+    for (int i = 0; i < kNameTries && fd_ < 0; ++i) {
+        temp_ = stem + ".tmp-" + random_suffix();
+        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     static_cast<mode_t>(mode));
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
     if (fd_ < 0) {
         set_error("can't create a file in \"" + dir + "\": " + std::strerror(errno));
         temp_.clear();
-        return;
     }
-    (void)::fchmod(fd_, file_mode());
 }
 
 AtomicFile::~AtomicFile() {
@@ -98,4 +107,4 @@ bool AtomicFile::commit() {
     return true;
 }
 
-}  // namespace kestrel::cli
+}  // namespace kestrel
