@@ -37,7 +37,7 @@ expect() {
 expect "batch help info read reset scan set verify write" kestrelctl ""
 expect "read reset" kestrelctl re
 expect "--json" kestrelctl --j
-expect "--device --help --json --progress --trace --verbose --version -h -v" kestrelctl -
+expect "--device --help --json --progress --trace --verbose --version --window -h -v" kestrelctl -
 expect "auto bar json lines none" kestrelctl --progress ""
 expect "lines" kestrelctl --progress l
 # Option values are not taken for the command.
