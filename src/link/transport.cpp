@@ -35,6 +35,7 @@ std::size_t encode_request(ExchangeKind kind, std::uint16_t address, const Regis
         return kReadRequestSize;
     }
     std::memcpy(out + kRegisterValueAt, word.data(), word.size());
+    std::fill(out + kRegisterValueAt + word.size(), out + kWriteRequestSize, std::uint8_t{0});
     return kWriteRequestSize;
 }
 
