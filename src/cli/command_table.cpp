@@ -188,7 +188,8 @@ CommandRow batch_row() {
             "address), image, mac "
             "(an address or auto), new_ip (A.B.C.D:PORT), ts_port, multicast (on or off), "
             "multicast_ip, reset "
-            "(yes or no), label.\n"
+            "(yes or no), label, window (1 to 64 requests in flight, or auto; passed to the "
+            "unit's kestrelctl as --window).\n"
             "Steps per unit: info; write with verify; mac, ts_port, multicast; new_ip; reset.",
             ValueKind::File,
             {{"-j", "", "N", ValueKind::Other, "", "units at once"},

@@ -142,6 +142,22 @@ int Session::fail(int code, const std::string& message) {
 
 int Session::finish(int code) {
     progress_.finish();
+    code = take_late_failure(code);
+    const double seconds = now_s() - start_s_;
+    const LinkStats now = link_stats();
+    const RecoveryCost cost =
+        recovery_cost(stats_at_start_, now, recovery_at_start_, recovery_stats());
+    if (options_.json) {
+        write_json(code, seconds, now, cost);
+    } else {
+        write_text(code, seconds, now, cost);
+    }
+    std::fflush(io_.out);
+    std::fflush(io_.err);
+    return code;
+}
+
+int Session::take_late_failure(int code) {
     const std::string late = late_failure_ ? late_failure_() : std::string();
     if (!late.empty() && code == kExitOk) {
         code = fail(kExitFile, late);
@@ -150,65 +166,59 @@ int Session::finish(int code) {
     } else if (!late.empty()) {
         std::fprintf(io_.err, "kestrelctl %s: %s\n", command_.c_str(), late.c_str());
     }
-    const double seconds = now_s() - start_s_;
-    const LinkStats now = link_stats();
-    const auto exchanges = static_cast<std::int64_t>(now.exchanges - stats_at_start_.exchanges);
-    const RecoveryCost cost =
-        recovery_cost(stats_at_start_, now, recovery_at_start_, recovery_stats());
-    const auto faults = static_cast<std::int64_t>(cost.faults());
-    if (options_.json) {
-        JsonObject out;
-        out.add("command", command_).add("ok", code == kExitOk).append(json_);
-        out.add("seconds", seconds)
-            .add("waits_s", static_cast<double>(waited_ms_) / 1000.0)
-            .add("exchanges", exchanges)
-            .add("faults_recovered", faults)
-            .add_object("recovery", recovery_json(cost));
-        if (bytes_ > 0) out.add("bytes", static_cast<std::int64_t>(bytes_));
-        if (!options_.window.off()) {
-            out.add("window", static_cast<std::int64_t>(link_window_now()))
-                .add("window_breaks",
-                     static_cast<std::int64_t>(now.window_breaks - stats_at_start_.window_breaks));
-        }
-        if (!stages_.empty()) {
-            JsonObject stages;
-            for (const StageSpan& s : stages_) {
-                JsonObject one;
-                one.add("seconds", s.seconds());
-                if (s.stage != FlashStage::Erase)
-                    one.add("pages", s.pages).add("rate_kib_s", s.rate_kib_s());
-                stages.add_object(flash_stage_name(s.stage), one);
-            }
-            out.add_object("stages", stages);
-        }
-        if (code != kExitOk) {
-            out.add("error", error_.empty() ? std::string(exit_code_name(code)) : error_)
-                .add("code", exit_code_name(code))
-                .add("exit_code", code);
-        }
-        const std::string text = out.str();
-        std::fprintf(io_.out, "%s\n", text.c_str());
-    } else {
-        if (code != kExitOk) {
-            const std::string line =
-                error_line(command_, error_.empty() ? exit_code_name(code) : error_);
-            std::fprintf(io_.err, "%s\n", line.c_str());
-        }
-        if (linked_ && !stages_.empty()) {
-            char window[48] = "";
-            if (!options_.window.off())
-                std::snprintf(window, sizeof window, " (window %zu at the end)", link_window_now());
-            char tail[224];
-            std::snprintf(
-                tail, sizeof tail, "; %.1f s in all, %lld exchanges%s, %lld faults recovered",
-                seconds, static_cast<long long>(exchanges), window, static_cast<long long>(faults));
-            std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s%s\n", stages_text().c_str(),
-                         tail, recovery_text(cost).c_str());
-        }
-    }
-    std::fflush(io_.out);
-    std::fflush(io_.err);
     return code;
+}
+
+void Session::write_json(int code, double seconds, const LinkStats& now, const RecoveryCost& cost) {
+    JsonObject out;
+    out.add("command", command_).add("ok", code == kExitOk).append(json_);
+    out.add("seconds", seconds)
+        .add("waits_s", static_cast<double>(waited_ms_) / 1000.0)
+        .add("exchanges", static_cast<std::int64_t>(now.exchanges - stats_at_start_.exchanges))
+        .add("faults_recovered", static_cast<std::int64_t>(cost.faults()))
+        .add_object("recovery", recovery_json(cost));
+    if (bytes_ > 0) out.add("bytes", static_cast<std::int64_t>(bytes_));
+    if (!options_.window.off()) {
+        out.add("window", static_cast<std::int64_t>(link_window_now()))
+            .add("window_breaks",
+                 static_cast<std::int64_t>(now.window_breaks - stats_at_start_.window_breaks));
+    }
+    if (!stages_.empty()) {
+        JsonObject stages;
+        for (const StageSpan& s : stages_) {
+            JsonObject one;
+            one.add("seconds", s.seconds());
+            if (s.stage != FlashStage::Erase)
+                one.add("pages", s.pages).add("rate_kib_s", s.rate_kib_s());
+            stages.add_object(flash_stage_name(s.stage), one);
+        }
+        out.add_object("stages", stages);
+    }
+    if (code != kExitOk) {
+        out.add("error", error_.empty() ? std::string(exit_code_name(code)) : error_)
+            .add("code", exit_code_name(code))
+            .add("exit_code", code);
+    }
+    const std::string text = out.str();
+    std::fprintf(io_.out, "%s\n", text.c_str());
+}
+
+void Session::write_text(int code, double seconds, const LinkStats& now, const RecoveryCost& cost) {
+    if (code != kExitOk) {
+        const std::string line =
+            error_line(command_, error_.empty() ? exit_code_name(code) : error_);
+        std::fprintf(io_.err, "%s\n", line.c_str());
+    }
+    if (!linked_ || stages_.empty()) return;
+    char window[48] = "";
+    if (!options_.window.off())
+        std::snprintf(window, sizeof window, " (window %zu at the end)", link_window_now());
+    char tail[224];
+    std::snprintf(tail, sizeof tail, "; %.1f s in all, %lld exchanges%s, %lld faults recovered",
+                  seconds, static_cast<long long>(now.exchanges - stats_at_start_.exchanges),
+                  window, static_cast<long long>(cost.faults()));
+    std::fprintf(code == kExitOk ? io_.out : io_.err, "%s%s%s\n", stages_text().c_str(), tail,
+                 recovery_text(cost).c_str());
 }
 
 void Session::note_stage(FlashStage stage, int done) {

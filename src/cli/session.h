@@ -13,6 +13,7 @@
 #include "cli/endpoint.h"
 #include "cli/json.h"
 #include "cli/progress.h"
+#include "cli/recovery_summary.h"
 #include "flash/core/flash_job.h"
 #include "flash/core/recovery_stats.h"
 #include "link/transport.h"
@@ -47,8 +48,8 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // The device endpoint, checked; reports a usage error (and gives nullopt) when it is missing
-    // or malformed. Sends nothing.
+    // The device endpoint, checked; reports a usage error (and gives nullopt) when it is
+    // missing or malformed. Sends nothing.
     std::optional<Endpoint> device();
 
     // Opens the link to the device and shakes hands, retrying for up to 3 s. kExitOk, or the
@@ -116,6 +117,11 @@ class Session {
     // Once, at the first Ctrl-C during the erase: what happens next.
     void notice_interrupt();
     std::string stages_text() const;
+    // A failure found after the command's result (a file that could not be kept): the code.
+    int take_late_failure(int code);
+    // The command's one JSON object, or its final line, on the streams.
+    void write_json(int code, double seconds, const LinkStats& now, const RecoveryCost& cost);
+    void write_text(int code, double seconds, const LinkStats& now, const RecoveryCost& cost);
     std::vector<StageSpan> stages_;
     bool erase_notice_given_ = false;
     SleepFunction previous_sleep_;
