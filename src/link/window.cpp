@@ -91,9 +91,7 @@ class Drain {
     }
 
     void place(const std::uint8_t* buf, const Datagram& d) {
-        if (place_on_request(buf, d)) return;
-        ++extras_;
-        bump(counters().stale_discarded);
+        if (!place_on_request(buf, d)) extra();
     }
 
     // Probes until one gets its own reply (in_step) or kDrainProbes went unanswered.
@@ -112,8 +110,7 @@ class Drain {
                     finish();  // the device answers in order: nothing else is on its way
                     return true;
                 }
-                ++extras_;
-                bump(counters().stale_discarded);
+                extra();
             }
             bump(counters().silent);
             s_.wait.timed_out();
@@ -127,6 +124,10 @@ class Drain {
     [[nodiscard]] std::size_t first_lost() const { return first_lost_; }
 
   private:
+    void extra() {
+        ++extras_;
+        bump(counters().stale_discarded);
+    }
     void missing(const Pending& p) {
         if (lost_ == 0) first_lost_ = static_cast<std::size_t>(&p - pending_.data());
         ++lost_;

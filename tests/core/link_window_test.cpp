@@ -56,6 +56,14 @@ class LinkWindow : public ::testing::Test {
         (void)set_link_window(WindowSetting{});
         close_link();
     }
+    // n alternating requests through a window of `window`, their results into results_.
+    WindowRun run_alternating(std::size_t window, std::size_t n) {
+        (void)set_link_window(WindowSetting{window, false});
+        const auto requests = alternating(n);
+        results_.assign(requests.size(), ExchangeResult{});
+        return exchange_window(requests, results_);
+    }
+    std::vector<ExchangeResult> results_;
     // A peer that answers request k of the run as `script` says, every other one plainly, a
     // read with k in byte 0 of its word.
     RawPeer peer_with(std::function<RawPeer::Answer(const Bytes&, int)> script) {
@@ -102,10 +110,8 @@ TEST_F(LinkWindow, LostReplyStopsTheRunAndIsOwed) {
         return answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}));
     });
     open_to(silent_peer);
-    (void)set_link_window(WindowSetting{8, false});
-    const auto requests = alternating(17);
-    std::vector<ExchangeResult> results(requests.size());
-    const WindowRun run = exchange_window(requests, results);
+    const WindowRun run = run_alternating(8, 17);
+    const auto& results = results_;
     EXPECT_TRUE(run.broken);
     EXPECT_EQ(run.answered, 5u);
     EXPECT_EQ(run.lost, 1);
@@ -137,10 +143,8 @@ TEST_F(LinkWindow, SwappedRepliesStopTheRunWhereTheyMeet) {
         return a;
     });
     open_to(peer);
-    (void)set_link_window(WindowSetting{8, false});
-    const auto requests = alternating(17);
-    std::vector<ExchangeResult> results(requests.size());
-    const WindowRun run = exchange_window(requests, results);
+    const WindowRun run = run_alternating(8, 17);
+    const auto& results = results_;
     EXPECT_TRUE(run.broken);
     EXPECT_EQ(run.answered, 4u);
     EXPECT_EQ(results[4].status, ExchangeStatus::NoReply);
@@ -155,10 +159,7 @@ TEST_F(LinkWindow, CopyOfAReplyStopsTheRunAndMarksTheLinkAsMakingCopies) {
         return a;
     });
     open_to(peer);
-    (void)set_link_window(WindowSetting{8, false});
-    const auto requests = alternating(17);
-    std::vector<ExchangeResult> results(requests.size());
-    const WindowRun run = exchange_window(requests, results);
+    const WindowRun run = run_alternating(8, 17);
     EXPECT_TRUE(run.broken);
     EXPECT_EQ(run.answered, 4u);
     EXPECT_TRUE(run.in_step);
@@ -172,10 +173,8 @@ TEST_F(LinkWindow, NakIsKeptAndStopsTheRun) {
             ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}, k == 3 ? 0x00 : 0x88));
     });
     open_to(peer);
-    (void)set_link_window(WindowSetting{4, false});
-    const auto requests = alternating(11);
-    std::vector<ExchangeResult> results(requests.size());
-    const WindowRun run = exchange_window(requests, results);
+    const WindowRun run = run_alternating(4, 11);
+    const auto& results = results_;
     EXPECT_TRUE(run.broken);
     EXPECT_EQ(run.answered, 3u);
     EXPECT_EQ(results[3].status, ExchangeStatus::Nak);
