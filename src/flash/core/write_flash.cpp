@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "flash/core/chip_erase.h"
+#include "flash/core/chip_pages.h"
 #include "flash/core/erase_wait.h"
 #include "flash/core/flash_id.h"
 #include "flash/core/flash_procedures.h"
@@ -11,30 +12,20 @@
 #include "flash/core/sector_repair.h"
 #include "flash/core/spi_flash.h"
 #include "flash/core/update_image.h"
+#include "flash/core/write_disable.h"
 #include "platform/trace.h"
 
 namespace kestrel {
 namespace {
 
-constexpr int kWriteDisableTries = 3;
-
-void write_disable() {
-    for (int attempt = 0; attempt < kWriteDisableTries; ++attempt) {
-        LinkTally tally;
-        spi_write_disable(&tally);
-        if (tally.clean()) return;
-    }
+void write_disable_quietly() {
+    (void)write_disable();
 }
 
 // Page k of the image, padded with FFh past the image's end.
 std::array<std::uint8_t, kPageSize> image_page(const std::vector<std::uint8_t>& image,
                                                std::size_t k) {
-    std::array<std::uint8_t, kPageSize> page;
-    page.fill(0xFF);
-    const std::size_t begin = k * kPageSize;
-    const std::size_t n = std::min(kPageSize, image.size() - begin);
-    std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(begin), n, page.begin());
-    return page;
+    return expected_page(image, static_cast<int>(k));
 }
 
 // The chip erase and the wait for it. False, with the status "Flash write failed!", the write
@@ -48,17 +39,17 @@ bool erase_and_wait(const std::filesystem::path& log_dir, int& erase_wait,
         // reported as written.
         trace(" erase chip not acknowledged, nothing programmed ");
         reporter.set_status("Flash write failed!");
-        write_disable();
+        write_disable_quietly();
         reporter.message_box(kEraseNotAcknowledged);
         return false;
     }
-    wait_for_erase(log_dir, erase_wait);
+    (void)wait_for_erase({log_dir, false}, FlashJobHooks{}, erase_wait);
     if (erase_wait >= kEraseWaitLimit) {
         // Pages programmed into a chip that never finished its erase could not be trusted.
         reporter.message_box("Flash erase error!");
         trace(" erase chip not done, nothing programmed ");
         reporter.set_status("Flash write failed!");
-        write_disable();
+        write_disable_quietly();
         return false;
     }
     trace(" erase chip done! ");
@@ -119,7 +110,7 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
     if (failed) reporter.message_box("Flash write one Page error!");
     trace(failed ? " program failed! " : " program ok! ");
     reporter.set_status(failed ? "Flash write failed!" : "Flash write finished!");
-    write_disable();
+    write_disable_quietly();
     reporter.message_box("Write Over !!! please Read Flash for check!");
 }
 
