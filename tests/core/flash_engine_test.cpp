@@ -52,6 +52,17 @@ class FlashEngine : public FlashSimFixture {
         run.sleeps = sleeps_.sleeps();
         return run;
     }
+    // A chip erase the chip took and never finishes, as an interrupted write leaves it.
+    void erase_under_way() {
+        with_chip([](sim::NorFlash& chip) {
+            chip.set_hang_busy(true);
+            for (const std::uint8_t cmd : {0x06, 0xC7}) {
+                chip.select();
+                chip.transfer(cmd);
+                chip.deselect();
+            }
+        });
+    }
     int chip_erase_commands() {
         int n = 0;
         for (const auto& ex : writes_to(SPI_CMD))
@@ -109,6 +120,41 @@ TEST_F(FlashEngine, CommandLineDefaultsSkipTheBlankPageAndReadTheOthersBack) {
     ByteVector want = image_;
     want.resize(kPages * kPageSize, 0xFF);
     EXPECT_EQ(chip_bytes(want.size()), want);
+}
+
+// A resumed write first waits for a chip that reads busy (a busy chip ignores Read
+// Identification, so here it turns busy right after the id check). When that wait ends other
+// than ready, the job ends there: no chip erase is sent after a stop was asked for, nor to a
+// chip that stays busy.
+TEST_F(FlashEngine, ResumedWriteWhoseWaitEndsOtherThanReadyNeverErases) {
+    ImageWriteOptions resume;
+    resume.resume = true;
+    const TraceSink previous = set_trace_sink([&](std::string_view text) {
+        if (previous) previous(text);
+        if (text == "***************************ID****************************") erase_under_way();
+    });
+    {
+        SCOPED_TRACE("stopped during the wait");
+        std::atomic<int> asked{0};
+        FlashJobHooks hooks;
+        hooks.stop_now = [&asked] { return ++asked >= 2; };
+        const ImageWriteResult r = write_image(image_, resume, hooks);
+        EXPECT_EQ(r.outcome, ImageWrite::Stopped);
+        EXPECT_EQ(r.device_state, "chip erase under way; run write --resume");
+        EXPECT_EQ(chip_erase_commands(), 0);
+        EXPECT_EQ(writes_to(SPI_ACCESS).size(), 0u);
+    }
+    with_chip([](sim::NorFlash& chip) { finish_chip_operation(chip); });
+    server_->clear_exchanges();
+    {
+        SCOPED_TRACE("the chip stays busy");
+        const ImageWriteResult r = write_image(image_, resume, FlashJobHooks{});
+        EXPECT_EQ(r.outcome, ImageWrite::EraseTimedOut);
+        EXPECT_EQ(r.device_state, "erase not finished; run write again");
+        EXPECT_EQ(chip_erase_commands(), 0);
+        EXPECT_EQ(writes_to(SPI_CMD).back().word, word_of({0x04}));  // writes disabled
+    }
+    set_trace_sink(previous);
 }
 
 }  // namespace

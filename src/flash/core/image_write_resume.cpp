@@ -11,7 +11,10 @@ constexpr const char* kUnchangedResume = "unchanged; run write --resume";
 }  // namespace
 
 bool Job::resumable() {
-    if (wait_ready_for_resume() != ImageWrite::Ok) return false;
+    if (const ImageWrite ready = wait_ready_for_resume(); ready != ImageWrite::Ok) {
+        result_.outcome = ready;
+        return false;
+    }
     trace(" resume: checking the chip ");
     FlashPage page{};
     hooks_.report(FlashStage::Read, 0, chip_pages_);
@@ -43,7 +46,9 @@ bool Job::resumable() {
     return true;
 }
 
-// A chip still busy from an interrupted erase is waited for like after an erase.
+// A chip still busy from an interrupted erase is waited for like after an erase. A wait that
+// ends any other way than ready ends the job: a stop asked for is a stop, and a chip that stays
+// busy, or a device gone silent, would take no erase either.
 ImageWrite Job::wait_ready_for_resume() {
     std::uint8_t status = 0;
     if (spi_read_status(status) && (status & kStatusBusy) == 0) return ImageWrite::Ok;
