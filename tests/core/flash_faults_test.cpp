@@ -114,8 +114,10 @@ TEST_F(FlashFaults, UnacknowledgedStatusPollsKeepTheEraseWaitGoing) {
     });
     set_faults({.seed = 9, .lose_reply = 0.3});
     int erase_wait = 0;
-    wait_for_erase(dir_.path(), erase_wait);
+    const EraseWaitEnd end =
+        wait_for_erase({dir_.path(), /*device_gone_ends_wait=*/false}, FlashJobHooks{}, erase_wait);
     no_faults();
+    EXPECT_EQ(end, EraseWaitEnd::Ready);
     EXPECT_FALSE(chip_busy());
     EXPECT_GE(erase_wait, 6);
     EXPECT_GT(traces_with("ACK error! "), 0);

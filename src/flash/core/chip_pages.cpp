@@ -1,5 +1,7 @@
 #include "flash/core/chip_pages.h"
 
+#include <algorithm>
+
 #include "flash/core/page_io.h"
 
 namespace kestrel {
@@ -43,6 +45,18 @@ PagesReadResult read_pages(int first, int count, std::span<std::uint8_t> dest, F
 
 std::uint8_t expected_flash_byte(std::span<const std::uint8_t> image, std::size_t address) {
     return address < image.size() && address < kFlashSize ? image[address] : 0xFF;
+}
+
+FlashPage expected_page(std::span<const std::uint8_t> image, int k) {
+    FlashPage page;
+    const std::size_t begin = static_cast<std::size_t>(k) * kPageSize;
+    for (std::size_t i = 0; i < kPageSize; ++i)
+        page[i] = expected_flash_byte(image, begin + i);
+    return page;
+}
+
+bool blank_page(std::span<const std::uint8_t, kPageSize> page) {
+    return std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
 long first_difference(std::span<const std::uint8_t> image, std::size_t begin,

@@ -5,6 +5,7 @@
 // Call on the thread that holds the link lock (see run_flash_worker).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -34,6 +35,15 @@ struct PagesReadResult {
 // The image as the chip must hold it after a write: the image's bytes (at most 4 MiB), then
 // FFh to the end of the chip.
 std::uint8_t expected_flash_byte(std::span<const std::uint8_t> image, std::size_t address);
+
+using FlashPage = std::array<std::uint8_t, kPageSize>;
+
+// Page k as the chip must hold it after a write: the image's bytes, padded with FFh past the
+// image's end (and past 4 MiB).
+[[nodiscard]] FlashPage expected_page(std::span<const std::uint8_t> image, int k);
+
+// True when every byte of the page is FFh, as an erase leaves it.
+[[nodiscard]] bool blank_page(std::span<const std::uint8_t, kPageSize> page);
 
 // The first address in [begin, end) where actual (which holds the chip's bytes from address
 // begin on) differs from what the image leaves in the chip, or -1.

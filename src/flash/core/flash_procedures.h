@@ -35,16 +35,17 @@ void read_flash_to_file(const std::filesystem::path& dump_dir, FlashReporter& re
 
 // Programs the flash from the update file: "Flash writing...", the file read whole (at most
 // its first 4 MiB) before any register traffic ("Can't open the file" / "Read updata file
-// error!" then end with the device untouched), chip-id check ("Can't read FLASH chip ID!"),
-// access bit, chip erase, the erase wait (busy polls counted in erase_wait, one log line in
-// log_dir/qxrCI.log per busy poll, 1000 ms + 3000 ms sleeps, "Flash erase error!" after 20),
-// then the pages the file covers (the last one padded with FFh; the rest stay erased) with a
-// progress update after every page of the chip, write disable and "Write Over !!! please Read
-// Flash for check!". A page that fails shows "Flash write one Page error!" and ends the
-// programming; when link faults caused it the status becomes "Flash write failed!" instead of
-// "Flash write finished!". A chip erase the device never fully acknowledged (kEraseTries
-// tries) ends the run before any page: "Flash write failed!", write disable and the
-// kEraseNotAcknowledged box.
+// error!" then end with the device untouched), then the write engine (write_image) without
+// blank skipping, verify or resume: chip-id check ("Can't read FLASH chip ID!"), access bit,
+// chip erase, the erase wait (busy polls counted into erase_wait, which is set to 0 as the
+// erase starts; one log line in log_dir/qxrCI.log per busy poll, 1000 ms + 3000 ms sleeps;
+// "Flash erase error!", "Flash write failed!" and nothing programmed after 20), then the pages
+// the file covers (the last one padded with FFh; the rest stay erased) with a progress update
+// after every page of the chip, write disable, "Flash write finished!" and "Write Over !!!
+// please Read Flash for check!". A page that fails ends the programming; after the write
+// disable come "Flash write one Page error!", "Flash write failed!" and the "Write Over" box. A
+// chip erase the device never fully acknowledged (kChipEraseTries tries) ends the run before any
+// page: write disable, "Flash write failed!" and the kEraseNotAcknowledged box.
 void write_flash_from_file(const std::string& update_path, const std::filesystem::path& log_dir,
                            int& erase_wait, FlashReporter& reporter,
                            const FlashRunOptions& options = {});

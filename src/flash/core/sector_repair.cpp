@@ -40,11 +40,9 @@ bool sector_erased() {
 // Programs page k from the image (unless it is blank) and reads it back whole: the sector's
 // pages stand only on what the chip holds, also where the erase itself may not have happened.
 PageProgram program_and_check(int k, std::span<const std::uint8_t> image) {
-    std::array<std::uint8_t, kPageSize> want{};
-    for (std::size_t i = 0; i < kPageSize; ++i)
-        want[i] = expected_flash_byte(image, static_cast<std::size_t>(k) * kPageSize + i);
+    const FlashPage want = expected_page(image, k);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(k) * kPageSize);
-    if (!std::all_of(want.begin(), want.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+    if (!blank_page(want)) {
         spi_write_enable();
         const PageProgram p = program_page_checked(address, want, ProgramCheck::None);
         if (p != PageProgram::Done) return p;

@@ -1,92 +1,76 @@
-#include <algorithm>
-#include <array>
+// The update dialog's Write Flash: the update file loaded with the dialog's messages, then the
+// one write engine (write_image) with the dialog's options, its result put as the dialog's
+// status texts and boxes.
 #include <vector>
 
-#include "flash/core/chip_erase.h"
-#include "flash/core/erase_wait.h"
-#include "flash/core/flash_id.h"
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_progress.h"
-#include "flash/core/page_io.h"
-#include "flash/core/sector_repair.h"
-#include "flash/core/spi_flash.h"
+#include "flash/core/image_write.h"
 #include "flash/core/update_image.h"
-#include "platform/trace.h"
 
 namespace kestrel {
 namespace {
 
-constexpr int kWriteDisableTries = 3;
-
-void write_disable() {
-    for (int attempt = 0; attempt < kWriteDisableTries; ++attempt) {
-        LinkTally tally;
-        spi_write_disable(&tally);
-        if (tally.clean()) return;
-    }
+// The whole image programmed page by page (blank pages too), no read-back but the page
+// program's own, no resume; progress after every page of the chip; every busy poll of the
+// erase wait logged and waited out, whether or not the device answered it.
+ImageWriteOptions dialog_options(const std::filesystem::path& log_dir, const FlashRunOptions& run) {
+    ImageWriteOptions options;
+    options.skip_blank = false;
+    options.verify = VerifyScope::None;
+    options.resume = false;
+    options.progress_whole_chip = true;
+    options.chip_pages = run.pages;
+    options.erase_wait = {log_dir, false};
+    return options;
 }
 
-// Page k of the image, padded with FFh past the image's end.
-std::array<std::uint8_t, kPageSize> image_page(const std::vector<std::uint8_t>& image,
-                                               std::size_t k) {
-    std::array<std::uint8_t, kPageSize> page;
-    page.fill(0xFF);
-    const std::size_t begin = k * kPageSize;
-    const std::size_t n = std::min(kPageSize, image.size() - begin);
-    std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(begin), n, page.begin());
-    return page;
-}
-
-// The chip erase and the wait for it. False, with the status "Flash write failed!", the write
-// disabled and the message given, when the erase was not acknowledged or never finished.
-bool erase_and_wait(const std::filesystem::path& log_dir, int& erase_wait,
-                    FlashReporter& reporter) {
-    trace(" start erase chip ");
-    erase_wait = 0;
-    if (start_chip_erase() != EraseStart::Started) {
-        // Programming over a chip that may not be erased could only end in a wrong image
-        // reported as written.
-        trace(" erase chip not acknowledged, nothing programmed ");
-        reporter.set_status("Flash write failed!");
-        write_disable();
-        reporter.message_box(kEraseNotAcknowledged);
-        return false;
+// The file read whole before any register traffic; false after its message box.
+bool load_image(const std::string& update_path, std::vector<std::uint8_t>& image,
+                FlashReporter& reporter) {
+    switch (load_update_image(update_path, image)) {
+        case ImageLoad::CantOpen:
+            reporter.message_box("Can't open the file");
+            return false;
+        case ImageLoad::ReadError:
+            reporter.message_box("Read updata file error!");
+            return false;
+        case ImageLoad::Ok:
+            break;
     }
-    wait_for_erase(log_dir, erase_wait);
-    if (erase_wait >= kEraseWaitLimit) {
-        // Pages programmed into a chip that never finished its erase could not be trusted.
-        reporter.message_box("Flash erase error!");
-        trace(" erase chip not done, nothing programmed ");
-        reporter.set_status("Flash write failed!");
-        write_disable();
-        return false;
-    }
-    trace(" erase chip done! ");
     return true;
 }
 
-// Programs pages 0 .. pages - 1 (those past the image are left erased), reporting progress.
-// Done, or how the first page that failed did.
-PageProgram program_pages(const std::vector<std::uint8_t>& image, std::size_t image_pages,
-                          int pages, FlashReporter& reporter) {
-    FlashProgress progress;
-    for (int k = 0; k < pages; ++k) {
-        const auto index = static_cast<std::size_t>(k);
-        if (index < image_pages) {
-            spi_write_enable();
-            const auto page = image_page(image, index);
-            PageProgram result =
-                program_page_checked(static_cast<std::uint32_t>(index * kPageSize), page);
-            // A page that holds bits no program can set again (its load lost or doubled a word
-            // where the link could not see it) is mended by erasing its sector.
-            for (int repairs = 0;
-                 result == PageProgram::ReadBackDiffers && repairs < kSectorRepairs; ++repairs)
-                result = repair_sector(k, k, image);
-            if (result != PageProgram::Done) return result;
-        }
-        reporter.set_progress(progress.page_done());
+void show_result(ImageWrite outcome, FlashReporter& reporter) {
+    constexpr const char* kWriteOver = "Write Over !!! please Read Flash for check!";
+    switch (outcome) {
+        case ImageWrite::Ok:
+            reporter.set_status("Flash write finished!");
+            reporter.message_box(kWriteOver);
+            return;
+        case ImageWrite::WrongChip:
+            reporter.message_box("Can't read FLASH chip ID!");
+            return;
+        case ImageWrite::EraseNotAcknowledged:
+            reporter.set_status("Flash write failed!");
+            reporter.message_box(kEraseNotAcknowledged);
+            return;
+        case ImageWrite::EraseTimedOut:
+            reporter.message_box("Flash erase error!");
+            reporter.set_status("Flash write failed!");
+            return;
+        case ImageWrite::ProgramFailed:
+            reporter.message_box("Flash write one Page error!");
+            reporter.set_status("Flash write failed!");
+            reporter.message_box(kWriteOver);
+            return;
+        case ImageWrite::LinkFailed:     // page reads: the dialog's options make none
+        case ImageWrite::VerifyDiffers:  // no verify
+        case ImageWrite::Stopped:        // nothing asks the dialog's write to stop
+            reporter.set_status("Flash write failed!");
+            reporter.message_box(kWriteOver);
+            return;
     }
-    return PageProgram::Done;
 }
 
 }  // namespace
@@ -96,31 +80,15 @@ void write_flash_from_file(const std::string& update_path, const std::filesystem
                            const FlashRunOptions& options) {
     reporter.set_status("Flash writing...");
     std::vector<std::uint8_t> image;
-    switch (load_update_image(update_path, image)) {
-        case ImageLoad::CantOpen:
-            reporter.message_box("Can't open the file");
-            return;
-        case ImageLoad::ReadError:
-            reporter.message_box("Read updata file error!");
-            return;
-        case ImageLoad::Ok:
-            break;
-    }
-    if (!check_flash_id()) {
-        reporter.message_box("Can't read FLASH chip ID!");
-        return;
-    }
-    spi_set_access_bit();
-    const std::size_t image_pages = (image.size() + kPageSize - 1) / kPageSize;
-    if (!erase_and_wait(log_dir, erase_wait, reporter)) return;
-    trace(" start program........ ");
-    const bool failed =
-        program_pages(image, image_pages, options.pages, reporter) != PageProgram::Done;
-    if (failed) reporter.message_box("Flash write one Page error!");
-    trace(failed ? " program failed! " : " program ok! ");
-    reporter.set_status(failed ? "Flash write failed!" : "Flash write finished!");
-    write_disable();
-    reporter.message_box("Write Over !!! please Read Flash for check!");
+    if (!load_image(update_path, image, reporter)) return;
+    FlashProgress progress;
+    FlashJobHooks hooks;
+    hooks.progress = [&](FlashStage stage, int done, int) {
+        if (stage == FlashStage::Program && done > 0) reporter.set_progress(progress.page_done());
+    };
+    const ImageWriteResult r = write_image(image, dialog_options(log_dir, options), hooks);
+    if (r.erase_busy_polls) erase_wait = *r.erase_busy_polls;
+    show_result(r.outcome, reporter);
 }
 
 }  // namespace kestrel
