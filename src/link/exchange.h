@@ -27,8 +27,20 @@ enum class Doubt : std::uint8_t {
     Owed,   // a write whose register still owes the reply of an earlier write that timed out:
             // this acknowledgement may be that one, come late (also a read, on a link that does
             // not know yet whether the device echoes the register)
-    Copy,   // a read whose bytes equal a recent reply of its register, on a link that has shown
-            // duplicates or still owes a reply of that register: a copy could stand in for it
+    Copy,   // a read whose bytes equal a recent reply of its register on a link that has shown
+            // duplicates, or that a reply its register still owes can hold (anything, while
+            // what that reply holds has not been read yet): a copy could stand in for it
+};
+
+// What a read will hold, where the caller knows: reads with the same key hold the same bytes
+// (a flash chunk read through SPI_CTRL is keyed by its flash address). A read that may hold
+// either of two contents carries both; 0 is no key. The link uses them to tell what the late
+// reply of a read that timed out can hold.
+struct ReadKeys {
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
+    [[nodiscard]] bool any() const { return first != 0 || second != 0; }
+    [[nodiscard]] bool one() const { return first != 0 && second == 0; }
 };
 
 // Kinds of stray datagrams, as far as their length tells.

@@ -53,6 +53,7 @@ struct Pending {
     std::uint64_t sent_real_ns;
     std::uint64_t sent_mono_us;
     std::uint64_t deadline_us;
+    ReadKeys keys{};  // reads: what the reply will hold, when the caller knows
 };
 
 // What one wait for a reply found.

@@ -8,7 +8,8 @@
 namespace kestrel {
 namespace {
 
-constexpr std::size_t kMaxOwed = 64;
+constexpr std::size_t kMaxOwed = 1024;
+constexpr std::size_t kMaxWitnessWords = 32;
 constexpr std::size_t kPruneEvery = 1024;
 
 std::uint64_t key_of(const RegisterWord& word) {
@@ -28,10 +29,42 @@ bool ReplyHistory::Owed::can_hold(std::uint64_t word) const {
            std::find(arrived.begin(), arrived.end(), word) != arrived.end();
 }
 
-void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us) {
+bool ReplyHistory::Owed::witnessed() const {
+    if (!keys.any()) return witnesses >= kOwedWitnessReads;
+    return (keys.first == 0 || first_read) && (keys.second == 0 || second_read);
+}
+
+bool ReplyHistory::Owed::witness(std::uint64_t word, ReadKeys read) {
+    if (!keys.any()) {
+        if (witnesses >= kOwedWitnessReads) return false;
+        ++witnesses;
+    } else {
+        // Only a read of one known content tells what the late reply holds. Later reads of the
+        // key still add theirs: the first may itself have been another's late reply.
+        if (!read.one() || (read.first != keys.first && read.first != keys.second)) return false;
+        (read.first == keys.first ? first_read : second_read) = true;
+    }
+    if (std::find(words.begin(), words.end(), word) != words.end()) return true;
+    if (words.size() >= kMaxWitnessWords) {
+        unbounded = true;  // too many to tell by: any read could be its late reply
+        return true;
+    }
+    words.push_back(word);
+    return true;
+}
+
+void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us, ReadKeys keys) {
     expire_owed(now_us);
-    if (owed_.size() >= kMaxOwed) owed_.erase(owed_.begin());
-    Owed debt{kind, reg, now_us, {}, 0, {}};
+    if (owed_.size() >= kMaxOwed) {
+        // A debt forgotten may still come: until then the link is taken to make copies.
+        owed_.erase(owed_.begin());
+        last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+    }
+    Owed debt;
+    debt.kind = kind;
+    debt.reg = reg;
+    debt.since_us = now_us;
+    if (kind == ExchangeKind::Read) debt.keys = keys;
     if (kind == ExchangeKind::Read) {
         // What the register held just before: the value a late reply keeps when the step
         // that should have changed it never happened.
@@ -59,12 +92,17 @@ void ReplyHistory::settle_owed(ExchangeKind kind, std::uint32_t reg) {
 }
 
 void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
-                         std::uint64_t now_us) {
+                         std::uint64_t now_us, ReadKeys keys, bool in_doubt) {
     if (kind == ExchangeKind::Write) {
         last_write_us_[reg] = now_us;
         return;
     }
-    witness(reg, key_of(word), now_us);
+    witness(reg, key_of(word), now_us, keys);
+    if (in_doubt) {
+        // It may have been another read's late reply: then its own is still to come.
+        owe(kind, reg, now_us, keys);
+        owed_.back().stand_in = true;
+    }
     Values& values = reads_[reg];
     values.last_taken_us[key_of(word)] = now_us;
     values.last_word = key_of(word);
@@ -74,15 +112,13 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
         prune(values, now_us > kCopyWindowUs ? now_us - kCopyWindowUs : 0);
 }
 
-void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
+void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us,
+                           ReadKeys keys) {
     bool unplaced = false;
     std::erase_if(owed_, [&](Owed& o) {
-        if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg) ||
-            o.witnesses >= kOwedWitnessReads) {
-            return false;
-        }
-        o.words.push_back(word);
-        if (++o.witnesses < kOwedWitnessReads || o.arrived.empty()) return false;
+        if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg)) return false;
+        const bool before = o.witnessed();
+        if (!o.witness(word, keys) || before || !o.witnessed() || o.arrived.empty()) return false;
         // The witnesses are in: a stray that came for this read and holds a word it can hold
         // was its late reply; one that does not was something else.
         const bool came = std::any_of(o.arrived.begin(), o.arrived.end(), [&](std::uint64_t a) {
@@ -102,12 +138,29 @@ bool ReplyHistory::repeats_last(std::uint32_t reg, const RegisterWord& word) con
     return values != reads_.end() && values->second.any && values->second.last_word == key_of(word);
 }
 
-bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word,
-                                 std::uint64_t now_us) {
+bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
+                                 ReadKeys keys) {
     expire_owed(now_us);
     const std::uint64_t key = key_of(word);
-    for (const Owed& o : owed_)
-        if (o.kind == ExchangeKind::Read && same_reg(o.reg, reg) && o.can_hold(key)) return true;
+    bool possible = false;
+    for (const Owed& o : owed_) {
+        if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg)) continue;
+        if (o.can_hold(key)) possible = true;
+        // A read that timed out, not witnessed yet: its late reply holds bytes not read so far,
+        // unless this read is of the very bytes it holds (then it is right either way). (A
+        // stand-in's own reply is most likely what it took: only its content is doubted.)
+        const bool own = keys.one() && o.keys.one() && keys.first == o.keys.first;
+        if ((o.keys.any() && !o.witnessed() && !own && !o.stand_in) || o.unbounded) possible = true;
+    }
+    if (possible) return true;
+    // A write acknowledgement still on its way can stand in for a receive phase that never
+    // happened, which leaves the register as it was.
+    const auto write_owed = [&](const Owed& o) {
+        return o.kind == ExchangeKind::Write && same_reg(o.reg, reg);
+    };
+    if (repeats_last(reg, word) && (std::any_of(owed_.begin(), owed_.end(), write_owed) ||
+                                    std::any_of(settled_.begin(), settled_.end(), write_owed)))
+        return true;
     if (!duplicates_seen(now_us)) return false;
     const auto values = reads_.find(reg);
     if (values == reads_.end()) return false;
@@ -119,7 +172,7 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
     for (auto o = owed_.begin(); o != owed_.end(); ++o) {
         if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
         const std::uint64_t since = o->since_us;
-        if (o->witnesses < kOwedWitnessReads) {
+        if (!o->witnessed()) {
             o->arrived.push_back(word);  // judged once the witnesses are in
             return {StrayKind::Late, since};
         }

@@ -20,23 +20,23 @@ inline constexpr std::uint64_t kDuplicatesRememberedUs = 10000000;
 // An owed reply is forgotten once it came, or after this long (a bound on memory, not a rule:
 // the doubt it makes is narrowed by content, see copy_possible).
 inline constexpr std::uint64_t kOwedKeptUs = 1500000;
-// The reads of a register taken after one of its reads timed out that witness what that read's
-// late reply can hold: the register's value when the device answered it, which the procedure
-// reads again at once (a page read reopens at the chunk that failed).
+// Without a key, the reads of a register taken after one of its reads timed out that witness
+// what that read's late reply can hold (the procedure reads the register again at once).
 inline constexpr int kOwedWitnessReads = 3;
 
 // What a stray datagram turned out to be.
 enum class StrayKind { Late, Duplicate, Other };
 struct StraySort {
     StrayKind kind = StrayKind::Other;
-    std::uint64_t owed_since_us = 0;  // Late: when the request it answers was sent
+    std::uint64_t owed_since_us = 0;  // Late: when the request it answers was sent (0: unknown)
 };
 
 class ReplyHistory {
   public:
     // Registers are keyed as ReplyShape::register_of gives them (kAnyRegister when the device
     // does not echo).
-    void owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us);
+    // A read's keys say what its late reply will hold (see ReadKeys).
+    void owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us, ReadKeys keys = {});
     [[nodiscard]] bool owes(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us);
     [[nodiscard]] bool owes_any(std::uint64_t now_us) {
         expire_owed(now_us);
@@ -50,17 +50,22 @@ class ReplyHistory {
     // its content.)
     void settle_owed(ExchangeKind kind, std::uint32_t reg);
 
-    // A reply the link took as its request's. Reads record their word.
-    void taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
-               std::uint64_t now_us);
+    // A reply the link took as its request's. Reads record their word; a read with one key
+    // witnesses what an owed read of that key can hold. A read taken in doubt may have taken
+    // another's late reply: its own is then still to come, and is owed.
+    void taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
+               ReadKeys keys = {}, bool in_doubt = false);
 
     // Whether a read of reg that gave word could be a copy or a late reply standing in: the
     // same word was taken for reg within kCopyWindowUs on a link that has shown a duplicate, or
     // it is a word a read of reg still owed can hold: the last one taken for reg before that
-    // read, one taken by the reads that witness it (kOwedWitnessReads), or a stray's that came
-    // for it.
+    // read, one taken by the reads that witness it, or a stray's that came for it. While an
+    // owed keyed read has no witness yet, its late reply may hold anything not read so far:
+    // every read of reg could be it, except one of its own key. A read that repeats the last
+    // word of reg while a write of reg still owes its acknowledgement could be a write that
+    // never happened, acknowledged by that late one.
     [[nodiscard]] bool copy_possible(std::uint32_t reg, const RegisterWord& word,
-                                     std::uint64_t now_us);
+                                     std::uint64_t now_us, ReadKeys keys = {});
 
     // Sorts a stray datagram of kind (when its length tells) naming reg: the late reply of an
     // owed request (that debt is then settled), a copy of a reply taken, or something else.
@@ -75,10 +80,9 @@ class ReplyHistory {
         last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     }
 
-    // A duplicate seen lately, or a reply still owed.
-    [[nodiscard]] bool may_make_copies(std::uint64_t now_us) {
-        expire_owed(now_us);
-        return duplicates_seen(now_us) || !owed_.empty();
+    // A duplicate seen lately. (A reply still owed is told by what it can hold: copy_possible.)
+    [[nodiscard]] bool may_make_copies(std::uint64_t now_us) const {
+        return duplicates_seen(now_us);
     }
 
     [[nodiscard]] bool duplicates_seen(std::uint64_t now_us) const {
@@ -87,17 +91,26 @@ class ReplyHistory {
 
   private:
     struct Owed {
-        ExchangeKind kind;
-        std::uint32_t reg;
-        std::uint64_t since_us;
-        // Reads: the words the late reply can hold, the witnesses taken so far, and the words
-        // of strays that came for it before the witnesses were all in.
+        ExchangeKind kind = ExchangeKind::Read;
+        std::uint32_t reg = 0;
+        std::uint64_t since_us = 0;
+        ReadKeys keys;
+        // Reads: the words the late reply can hold, the witnesses taken so far (keyless: a
+        // count; keyed: which keys were read), and the words of strays that came for it before
+        // it was witnessed.
         std::vector<std::uint64_t> words;
         int witnesses = 0;
+        bool first_read = false;
+        bool second_read = false;
+        bool unbounded = false;  // more words than are kept: it may hold anything
+        bool stand_in = false;   // owed by a read taken in doubt (see taken)
         std::vector<std::uint64_t> arrived;
         [[nodiscard]] bool can_hold(std::uint64_t word) const;
+        [[nodiscard]] bool witnessed() const;
+        // Takes a witness's word; true when it belongs to this debt.
+        bool witness(std::uint64_t word, ReadKeys read);
     };
-    void witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us);
+    void witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us, ReadKeys keys);
     [[nodiscard]] StraySort read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us);
 
   public:

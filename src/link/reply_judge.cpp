@@ -37,7 +37,7 @@ ExchangeResult judge_silence(LinkState& s, const Pending& p, const Receipt& r) {
     e.status = ExchangeStatus::NoReply;
     e.strays = r.strays;
     const std::uint64_t now_us = monotonic_us();
-    if (!r.late_own) s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us);
+    if (!r.late_own) s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us, p.keys);
     s.wait.timed_out();
     s.last = LastReply{};
     bump(counters().silent);
@@ -68,18 +68,28 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
         e.doubt = Doubt::Stray;
     } else if (p.kind == ExchangeKind::Read && owed && reg == ReplyShape::kAnyRegister) {
         e.doubt = Doubt::Owed;  // without an echo, a late reply of any register fits
-    } else if (p.kind == ExchangeKind::Read && s.history.copy_possible(reg, e.word, now_us)) {
+    } else if (p.kind == ExchangeKind::Read &&
+               s.history.copy_possible(reg, e.word, now_us, p.keys)) {
         e.doubt = Doubt::Copy;
     } else if (p.kind == ExchangeKind::Write && owed) {
         e.doubt = Doubt::Owed;
     }
     if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);
     if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
-    s.history.taken(p.kind, reg, e.word, now_us);
+    s.history.taken(p.kind, reg, e.word, now_us, p.keys,
+                    p.kind == ExchangeKind::Read && e.doubt != Doubt::None);
     remember(s, p, r, reply, now_us);
-    // Karn: only a reply that can be nobody else's is a measurement.
-    if (e.doubt == Doubt::None && !owed && r.arrived_real_ns > p.sent_real_ns)
-        s.wait.measured(static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u));
+    // Karn: only a reply that can be nobody else's is a measurement. Any other that came within
+    // the wait before its back-off still shows the device answering at the pace measured.
+    if (r.arrived_real_ns > p.sent_real_ns) {
+        const auto rtt_us =
+            static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u);
+        if (e.doubt == Doubt::None && !owed) {
+            s.wait.measured(rtt_us);
+        } else if (acked) {
+            s.wait.answered_within(rtt_us);
+        }
+    }
     return e;
 }
 

@@ -40,7 +40,8 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
         // How long that reply really took: the wait grows to cover it next time (a loaded host
         // answers late for a while). Not a reply slower than the longest wait, which no wait
         // could have caught: one held back 60 ms to 1 s says nothing of the pace.
-        const std::uint64_t rtt_us = at_us > sort.owed_since_us ? at_us - sort.owed_since_us : 0;
+        const std::uint64_t rtt_us =
+            sort.owed_since_us != 0 && at_us > sort.owed_since_us ? at_us - sort.owed_since_us : 0;
         if (rtt_us > 0 && rtt_us <= kMaxWaitUs) s.wait.came_late(rtt_us);
     }
     if (sort.kind == StrayKind::Duplicate) bump(counters().duplicates);
@@ -104,6 +105,16 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
                                                  : monotonic_us() > p.deadline_us;
         if (waiting || late || !s.shape.fits(p.kind, p.address, buf, d.length)) {
             if (!waiting && !late) bump(counters().unfitting_dropped);
+            if (late && p.kind == ExchangeKind::Read &&
+                s.shape.fits(p.kind, p.address, buf, d.length)) {
+                // Most likely this read's own reply, come after its wait; but a late reply of
+                // another read of the register fits as well. The read is owed all the same, and
+                // the datagram sorted like any stray: a witness of the read tells which it was.
+                s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us, p.keys);
+                r.late_own = true;
+                note_stray(s, buf, d, r);
+                return r;
+            }
             if (late && s.shape.fits(p.kind, p.address, buf, d.length)) {
                 // Most likely this request's own reply, come after its wait: no debt is left.
                 bump(counters().stale_discarded);

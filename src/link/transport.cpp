@@ -49,14 +49,14 @@ constexpr const char* kReadAckError = "READ Reg32, ACK error! ";
 constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
 constexpr int kProbeTries = 4;
 ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uint8_t* request,
-                        std::size_t request_size) {
+                        std::size_t request_size, ReadKeys keys = {}) {
     LinkState& s = state();
     if (s.fd < 0) return ExchangeResult{};
     if (!s.stamped)
         bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
     const std::uint64_t start_ns = monotonic_ns();
-    const Pending p{kind, address, realtime_ns(), start_ns / 1000u,
-                    start_ns / 1000u + s.wait.wait_us()};
+    const Pending p{
+        kind, address, realtime_ns(), start_ns / 1000u, start_ns / 1000u + s.wait.wait_us(), keys};
     std::uint8_t reply[kReadRequestSize] = {};
     Receipt r;
     if (send_datagram(s.fd, s.peer, request, request_size)) {
@@ -70,17 +70,17 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
     return e;
 }
 
-ExchangeResult read_locked(std::uint16_t address) {
+ExchangeResult read_locked(std::uint16_t address, ReadKeys keys = {}) {
     std::uint8_t request[kReadRequestSize];
     const std::size_t n = encode_request(ExchangeKind::Read, address, RegisterWord{}, request);
-    return exchange(ExchangeKind::Read, address, request, n);
+    return exchange(ExchangeKind::Read, address, request, n, keys);
 }
 
 }  // namespace
 
-ExchangeResult read_exchange(std::uint16_t address) {
+ExchangeResult read_exchange(std::uint16_t address, ReadKeys keys) {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
-    const ExchangeResult e = read_locked(address);
+    const ExchangeResult e = read_locked(address, keys);
     note_exchange(e);
     return e;
 }

@@ -48,8 +48,9 @@ void set_handshake_notice_stream(std::FILE* stream);
 // One register read or write, under the link lock. Only a datagram from the device that fits
 // the request is taken: from the peer's host and, once learnt, the port the device answers
 // from; of the reply's length; naming the register once the device has shown it echoes. The
-// wait follows the measured round trips (see link/reply_wait.h). Never traces.
-[[nodiscard]] ExchangeResult read_exchange(std::uint16_t address);
+// wait follows the measured round trips (see link/reply_wait.h). A read's keys say what it will
+// hold, when the caller knows (see ReadKeys). Never traces.
+[[nodiscard]] ExchangeResult read_exchange(std::uint16_t address, ReadKeys keys = {});
 [[nodiscard]] ExchangeResult write_exchange(std::uint16_t address, const RegisterWord& word);
 
 // The described forms: the word of a read is reply bytes 4..11 (zero without a fitting reply).
@@ -95,9 +96,9 @@ void close_link();
 // (kDefaultReceiveSpinUs unless changed); 0 disables spinning. Returns the previous value.
 std::uint32_t set_receive_spin_us(std::uint32_t us);
 
-// Whether a copy or a late reply may be on its way to stand in for a reply: the link has shown
-// a duplicate lately, or still owes a reply of a request that timed out. Where neither holds,
-// nothing but the device's own replies can arrive.
+// Whether the link has shown a duplicate lately: a request the device may have taken twice
+// where its second acknowledgement was lost shows nothing. (A reply still owed by a request
+// that timed out is told by what it can hold: see Doubt::Copy and ReadKeys.)
 [[nodiscard]] bool link_may_make_copies();
 
 // Exchanges in a row, up to the last one, that got no reply at all (0 after any reply).

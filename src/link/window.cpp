@@ -27,8 +27,9 @@ Pending send_request(LinkState& s, const WindowRequest& q) {
     std::uint8_t request[kReadRequestSize];
     const std::size_t n = encode_request(q.kind, q.address, q.word, request);
     const std::uint64_t now_ns = monotonic_ns();
-    const Pending p{q.kind, q.address, realtime_ns(), now_ns / 1000u,
-                    now_ns / 1000u + s.wait.wait_us()};
+    const Pending p{
+        q.kind, q.address, realtime_ns(), now_ns / 1000u, now_ns / 1000u + s.wait.wait_us(),
+        q.keys};
     (void)send_datagram(s.fd, s.peer, request, n);
     return p;
 }
@@ -131,7 +132,7 @@ class Drain {
     void missing(const Pending& p) {
         if (lost_ == 0) first_lost_ = static_cast<std::size_t>(&p - pending_.data());
         ++lost_;
-        s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us);
+        s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us, p.keys);
         if (&p == &pending_.back()) lost_last_ = true;
     }
     void finish() {

@@ -18,6 +18,7 @@ struct WindowRequest {
     ExchangeKind kind = ExchangeKind::Read;
     std::uint16_t address = 0;
     RegisterWord word{};  // writes only
+    ReadKeys keys{};      // reads: what the reply will hold, when known
 };
 
 // What a run of a window came to. results[0, answered) hold the replies, taken in order; the

@@ -29,15 +29,18 @@ bool is_write_to(const Bytes& r, std::uint8_t low) {
 // one at the chunk SPI_CMD's address names, 10 08 and 50 08 move to the next chunk, and a read of
 // SPI_CTRL gives the chunk's 8 bytes. The phases named in `stuck` (counted from 1 over the whole
 // run) are acknowledged but do nothing, and the SPI_CTRL reads named in `stale` are answered with
-// the last SPI_CTRL reply again: a lost request, answered by a copy of the reply before. Its first
-// reply comes twice, so the link has shown a stray, unless the test says not.
+// the last SPI_CTRL reply again: a lost request, answered by a copy of the reply before. The
+// phases named in `doubled` move two chunks: a request the device took twice whose second
+// acknowledgement was lost. Its first reply comes twice, so the link has shown a stray, unless
+// the test says not.
 class ScriptedReader {
   public:
     ScriptedReader(std::array<std::uint8_t, 256> page, std::set<int> stuck, bool copy_first,
-                   std::set<int> stale = {})
+                   std::set<int> stale = {}, std::set<int> doubled = {})
         : page_(page),
           stuck_(std::move(stuck)),
           stale_(std::move(stale)),
+          doubled_(std::move(doubled)),
           copy_first_(copy_first) {}
 
     RawPeer::Answer operator()(const Bytes& req, int index) {
@@ -57,6 +60,7 @@ class ScriptedReader {
         } else if (is_write_to(req, 0x08)) {
             const bool start = req[4] == 0xB0 || req[4] == 0xF0;
             if (stuck_.count(++phases_) == 0) chunk_ = start ? open_at_ : std::min(chunk_ + 1, 31);
+            if (doubled_.count(phases_) > 0) chunk_ = std::min(chunk_ + 1, 31);
             opens_ += start ? 1 : 0;
         }
         if (copy_first_ && index == 0) a.then_extra = a.reply;
@@ -82,6 +86,7 @@ class ScriptedReader {
     std::array<std::uint8_t, 256> page_;
     std::set<int> stuck_;
     std::set<int> stale_;
+    std::set<int> doubled_;
     bool copy_first_;
     Bytes last_ = Bytes(8, 0);
     int chunk_ = 0;
@@ -205,6 +210,45 @@ TEST_F(CopyStandIn, RepeatedChunkOnALinkThatNeverShowedAStrayIsReadOnce) {
     EXPECT_EQ(compared(), 0);
     EXPECT_EQ(reader.opens(), 1);
     EXPECT_EQ(peer.received().size() - before, 65u + 1u);  // the page and its probe
+}
+
+// A receive phase taken twice whose second acknowledgement was lost moves every later chunk by
+// one and shows nothing. On a link that has shown a duplicate the page stands only once a
+// second read agrees from the last chunk that differs from the one before it: a move anywhere
+// before shows there, and a move after it is read again whole.
+TEST_F(CopyStandIn, PhaseTakenTwiceUnseenIsCaughtByTheReadFromTheLastChange) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true, {}, {6});
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+    EXPECT_GE(reader.opens(), 3);  // the read, chunk 31 again (it differs), the page again
+}
+
+TEST_F(CopyStandIn, PhaseTakenTwiceInAUniformTailIsCaughtWhereTheTailBegins) {
+    auto page = distinct_chunks();
+    for (std::size_t c = 20; c < 32; ++c)
+        std::fill_n(page.begin() + static_cast<std::ptrdiff_t>(c * 8), 8, 0xFF);
+    page[26 * 8] = 0x00;  // one chunk in the tail differs: the doubled phase skips it
+    ScriptedReader reader(page, {}, true, {}, {27});
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+}
+
+TEST_F(CopyStandIn, DistinctPageOnALinkThatShowedACopyIsConfirmedByItsLastChunk) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true);
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    const std::size_t before = peer.received().size();
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+    EXPECT_EQ(reader.opens(), 2);
+    // The page and its probe, then Read Data at chunk 31, its phase, its read and a probe.
+    EXPECT_EQ(peer.received().size() - before, 66u + 4u);
 }
 
 // On a link that has shown a duplicate every erased chunk reads as a copy could: the page

@@ -95,6 +95,58 @@ TEST(ReplyHistory, StrayBeforeTheWitnessesIsJudgedOnceTheyAreIn) {
     EXPECT_TRUE(unpaid.copy_possible(kCtrl, word(0x0B), 6100 + kCopyWindowUs));
 }
 
+constexpr ReadKeys key(std::uint32_t chunk) {
+    return {0x1000 + chunk * 8 + 1, 0};
+}
+
+// A read of a known chunk that timed out: until that chunk is read again its late reply may
+// hold bytes not seen yet, so every other read of the register is in doubt. Once it is read
+// again, only the words it can hold are (a pass that reopens before the chunk witnesses
+// nothing with its earlier chunks).
+TEST(ReplyHistory, KeyedReadDebtDoubtsEveryReadUntilItsOwnChunkIsReadAgain) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1010, key(5));
+    for (std::uint8_t c = 1; c < 5; ++c) {
+        EXPECT_TRUE(h.copy_possible(kCtrl, word(c), 2000, key(c))) << int{c};
+        h.taken(ExchangeKind::Read, kCtrl, word(c), 2000, key(c));
+    }
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 3000, key(5)));  // its own bytes
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 3000, key(5));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 3100, key(6)));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 3100, key(9)));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0A), 3100, key(9)));  // the word before it
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 4000).kind, StrayKind::Late);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 4100));
+    EXPECT_FALSE(h.duplicates_seen(4100));
+}
+
+// The closing read after a fault holds the failed chunk or the next: both are witnessed.
+TEST(ReplyHistory, ReadOfEitherOfTwoChunksIsWitnessedByBoth) {
+    ReplyHistory h;
+    h.owe(ExchangeKind::Read, kCtrl, 1000, {key(5).first, key(6).first});
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 2000, key(5));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0D), 2100, key(7)));  // chunk 6 not read yet
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0C), 2200, key(6));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0D), 2300, key(7)));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0C), 2300, key(7)));
+}
+
+// A read taken in doubt may have taken another read's late reply; its own then comes later and
+// must not pass for a third read's. It is owed, but only its content is doubted: the reads
+// around it are not.
+TEST(ReplyHistory, ReadTakenInDoubtOwesItsOwnReplyWithoutDoubtingOthers) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4));
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0E), 1100, key(5), true);
+    EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 1200));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 1200, key(6)));
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 1300, key(5));  // chunk 5 read again
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 1400, key(7)));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 1500).kind, StrayKind::Late);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 1600));
+}
+
 TEST(ReplyHistory, CopyOfAReadTakenJustBeforeIsADuplicate) {
     ReplyHistory h;
     h.taken(ExchangeKind::Read, kCtrl, kWordA, 1000);

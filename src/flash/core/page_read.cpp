@@ -32,6 +32,11 @@ bool answered(const ExchangeResult& e) {
     return e.acknowledged();
 }
 
+// A chunk's read holds the flash bytes at its address, whichever pass reads it.
+ReadKeys chunk_key(std::uint32_t page, std::size_t chunk) {
+    return {page + static_cast<std::uint32_t>(chunk * 8) + 1, 0};
+}
+
 // Where a pass's exchanges come from: made one at a time, or all sent at once through a window
 // of requests in flight and handed out in order. The requests of a window are the pass's own
 // (Read Data, then a receive phase and a read of SPI_CTRL per chunk), closed by a read of
@@ -39,14 +44,14 @@ bool answered(const ExchangeResult& e) {
 class PassExchanges {
   public:
     PassExchanges(std::uint32_t address, std::size_t from, std::size_t to)
-        : windowed_(link_window_now() > 1) {
+        : windowed_(link_window_now() > 1), address_(address), from_(from) {
         if (!windowed_) return;
         const FlashAddress at = flash_address(address + static_cast<std::uint32_t>(from * 8));
         requests_.push_back(
             {ExchangeKind::Write, SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]}});
         for (std::size_t c = from; c <= to; ++c) {
             requests_.push_back({ExchangeKind::Write, SPI_CTRL, control(phase_for(c, from, to))});
-            requests_.push_back({ExchangeKind::Read, SPI_CTRL, {}});
+            requests_.push_back({ExchangeKind::Read, SPI_CTRL, {}, chunk_key(address, c)});
         }
         requests_.push_back({ExchangeKind::Read, HOST_CTRL, {}});
         results_.resize(requests_.size());
@@ -56,15 +61,26 @@ class PassExchanges {
     ExchangeResult put(std::uint16_t reg, const RegisterWord& word) {
         return windowed_ ? results_[next_++] : spi_put(reg, word, nullptr);
     }
-    ExchangeResult get(std::uint16_t reg) {
-        return windowed_ ? results_[next_++] : spi_get(reg, nullptr);
+    // The read of chunk c.
+    ExchangeResult get(std::size_t c) {
+        return windowed_ ? results_[next_++] : spi_get(SPI_CTRL, nullptr, chunk_key(address_, c));
     }
 
     [[nodiscard]] bool windowed() const { return windowed_; }
     [[nodiscard]] const WindowRun& run() const { return run_; }
 
+    // The chunk of the first request whose reply never came (the pass's first chunk when that
+    // was Read Data or the closing probe).
+    [[nodiscard]] std::size_t first_lost_chunk() const {
+        const std::size_t i = run_.first_lost;
+        if (run_.lost == 0 || i == 0 || i + 1 >= requests_.size()) return from_;
+        return from_ + (i - 1) / 2;
+    }
+
   private:
     bool windowed_;
+    std::uint32_t address_;
+    std::size_t from_;
     std::vector<WindowRequest> requests_;
     std::vector<ExchangeResult> results_;
     std::size_t next_ = 0;
@@ -93,11 +109,17 @@ class PageReader {
     // copies of one earlier reply (a late reply sent twice) agree as well.
     [[nodiscard]] bool agreed_in_doubt() const { return agreed_in_doubt_; }
 
+    // Every chunk came from the one Read Data transaction of the first pass.
+    [[nodiscard]] bool one_pass() const { return passes_ == 1; }
+
     bool run(std::span<std::uint8_t, kPageSize> dest) {
-        int passes = 0;
+        int& passes = passes_;
         for (; passes < kPageReadTries && link_silent_run() < kDeviceGoneSilentRun; ++passes) {
-            const auto open = unproven();
+            auto open = unproven();
             if (open.first == kChunks) break;
+            if (resume_at_ > open.first && resume_at_ <= open.second && !chunks_[resume_at_].proven)
+                open.first = resume_at_;
+            resume_at_ = kChunks;
             pass(open.first, open.second);
             trace_doubts();
             merge(open.first);
@@ -150,13 +172,15 @@ class PageReader {
             const ExchangeResult phase = link.put(SPI_CTRL, control(phase_for(c, from, to)));
             strays(phase, static_cast<int>(c), false);
             if (!answered(phase)) return stop(link, c);
-            // An opening phase whose acknowledgement may be a late one may never have happened.
-            if (c == from && phase.doubt == Doubt::Owed) strong_.from(from);
-            const ExchangeResult read = link.get(SPI_CTRL);
+            // A phase whose acknowledgement may be a late one may never have happened: this
+            // chunk and every later one may read the chunk before.
+            if (phase.doubt == Doubt::Owed) strong_.from(c);
+            const ExchangeResult read = link.get(c);
             strays(read, static_cast<int>(c), true);
             if (!answered(read)) return stop(link, c);
             // A receive phase that never happened leaves SPI_CTRL as it was: the chunk before.
-            if (read.doubt == Doubt::Copy) {
+            // (Owed: on a link not yet known to echo, any late read reply could stand in.)
+            if (read.doubt == Doubt::Copy || read.doubt == Doubt::Owed) {
                 if (read.repeats_last) {
                     weak_.from(c);
                 } else {
@@ -178,17 +202,21 @@ class PageReader {
     }
 
     // A fault at chunk c: the transaction is closed with its end phase before a new one, and
-    // what that phase received is read, so that SPI_CTRL holds nothing the link has not seen:
-    // a next pass whose opening phase never happened reads it again, as a copy would.
+    // what that phase received (chunk c or the one after) is read, so that SPI_CTRL holds
+    // nothing the link has not seen: a next pass whose opening phase never happened reads it
+    // again, as a copy would. The next pass opens at c, so that what a late reply of this pass
+    // can hold is read before anything else.
     void stop(const PassExchanges& link, std::size_t c) {
         if (link.windowed()) {
             window_broke(link);
         } else {
             trace_fault(c);
+            resume_at_ = c;
         }
         const ExchangeResult close = spi_put(SPI_CTRL, control(kCtrlReadLast), nullptr);
         strays(close, kNone, false);
-        const ExchangeResult seen = spi_get(SPI_CTRL, nullptr);
+        const ExchangeResult seen = spi_get(
+            SPI_CTRL, nullptr, {chunk_key(address_, c).first, chunk_key(address_, c + 1).first});
         strays(seen, kNone, true);
     }
 
@@ -197,6 +225,7 @@ class PageReader {
     void window_broke(const PassExchanges& link) {
         strong_.from(pass_from_);
         broke_ = true;
+        resume_at_ = link.first_lost_chunk();
         tracef(
             "read page %06x: a window of %zu requests broke after %zu replies (%d lost), "
             "reading from chunk %zu again",
@@ -286,6 +315,7 @@ class PageReader {
     bool confirming_ = false;
     bool broke_ = false;  // this pass's window broke (traced already)
     bool agreed_in_doubt_ = false;
+    int passes_ = 0;
     std::array<Chunk, kChunks> seed_{};  // the values a confirmation compares with
     std::array<Chunk, kChunks> chunks_{};
     std::array<RegisterWord, kChunks> got_{};
@@ -303,7 +333,22 @@ class PageReader {
     Doubts strong_;
     Doubts weak_;
     int last_read_ = kNone;  // the chunk of the last SPI_CTRL read no probe closed
+    // The chunk whose reply a fault left owed: the next pass opens there.
+    std::size_t resume_at_ = kChunks;
 };
+
+// Where a second read must start to show a receive phase the device took twice (its second
+// acknowledgement lost) in a read made in one transaction from chunk first: from then on every
+// chunk holds the next one's bytes. Before the last chunk that differs from the one before it,
+// that chunk shows the move; from it on only reading them again does.
+std::size_t last_change(std::span<const std::uint8_t, kPageSize> page, std::size_t first) {
+    for (std::size_t c = kChunks - 1; c > first; --c)
+        if (!std::equal(page.begin() + static_cast<std::ptrdiff_t>(c * 8),
+                        page.begin() + static_cast<std::ptrdiff_t>(c * 8 + 8),
+                        page.begin() + static_cast<std::ptrdiff_t>(c * 8 - 8)))
+            return c;
+    return first;
+}
 
 }  // namespace
 
@@ -316,19 +361,23 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
     PageReader read(address, first);
     if (!read.run(dest)) return false;
     // Where copies could have stood in for a chunk's reads, or while the link may make copies
-    // (it has shown duplicates or owes a reply: a fault it could not see may have slipped into
-    // any read), the page stands once a second, separate read agrees with it.
+    // (it has shown duplicates: a receive phase taken twice may have moved the chunks without
+    // showing), the page stands once a second, separate read agrees with it: from the chunk
+    // that would show such a move when the read was one transaction, else whole.
     if (!read.agreed_in_doubt() && !link_may_make_copies()) return true;
+    std::size_t start =
+        read.agreed_in_doubt() || !read.one_pass() ? first : last_change(dest, first);
     std::array<std::uint8_t, kPageSize> again{};
-    const auto from = static_cast<std::ptrdiff_t>(first * 8);
     for (int confirm = 0; confirm < kPageConfirmTries; ++confirm) {
-        PageReader reader(address, first);
+        const auto from = static_cast<std::ptrdiff_t>(start * 8);
+        PageReader reader(address, start);
         reader.confirm(dest);
         if (!reader.run(again)) return false;
         if (std::equal(dest.begin() + from, dest.end(), again.begin() + from)) return true;
         count_page_reread();
         tracef("read page %06x: a second read differs, reading it again", address);
         std::copy(again.begin() + from, again.end(), dest.begin() + from);
+        start = first;  // something moved: the next read compares the whole page
     }
     tracef("read page %06x failed: no two reads agree", address);
     return false;

@@ -45,8 +45,8 @@ ExchangeResult spi_put(std::uint16_t reg, const RegisterWord& word, LinkTally* t
     return tallied(write_exchange(reg, word), tally, "WRITE Reg32, ACK error! ");
 }
 
-ExchangeResult spi_get(std::uint16_t reg, LinkTally* tally) {
-    return tallied(read_exchange(reg), tally, "READ Reg32, ACK error! ");
+ExchangeResult spi_get(std::uint16_t reg, LinkTally* tally, ReadKeys keys) {
+    return tallied(read_exchange(reg, keys), tally, "READ Reg32, ACK error! ");
 }
 
 bool spi_read_id(FlashId& id, LinkTally* tally) {

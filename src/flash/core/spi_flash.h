@@ -39,7 +39,7 @@ struct LinkTally {
 
 // One exchange, tallied.
 ExchangeResult spi_put(std::uint16_t reg, const RegisterWord& word, LinkTally* tally);
-ExchangeResult spi_get(std::uint16_t reg, LinkTally* tally);
+ExchangeResult spi_get(std::uint16_t reg, LinkTally* tally, ReadKeys keys = {});
 
 // SPI_INIT, Release from Deep Power-down, Read Identification; id gets the three bytes read
 // from SPI_CTRL (manufacturer, memory type, capacity). Always true.
