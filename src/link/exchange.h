@@ -42,6 +42,8 @@ struct ReadKeys {
     [[nodiscard]] bool any() const { return first != 0 || second != 0; }
     [[nodiscard]] bool one() const { return first != 0 && second == 0; }
 };
+// A read whose bytes no other read will show (its late reply may hold anything).
+inline constexpr ReadKeys kAnyContent{0xFFFFFFFFu, 0xFFFFFFFFu};
 
 // Kinds of stray datagrams, as far as their length tells.
 struct StrayCount {

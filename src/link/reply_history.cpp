@@ -56,15 +56,23 @@ bool ReplyHistory::Owed::witness(std::uint64_t word, ReadKeys read) {
 void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us, ReadKeys keys) {
     expire_owed(now_us);
     if (owed_.size() >= kMaxOwed) {
-        // A debt forgotten may still come: until then the link is taken to make copies.
-        owed_.erase(owed_.begin());
-        last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+        // The oldest stand-in goes first (its own reply most likely came). Any other debt
+        // forgotten may still come: until then the link is taken to make copies.
+        auto oldest =
+            std::find_if(owed_.begin(), owed_.end(), [](const Owed& o) { return o.stand_in; });
+        if (oldest == owed_.end()) {
+            oldest = owed_.begin();
+            last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+        }
+        owed_.erase(oldest);
     }
     Owed debt;
     debt.kind = kind;
     debt.reg = reg;
     debt.since_us = now_us;
     if (kind == ExchangeKind::Read) debt.keys = keys;
+    debt.unbounded = kind == ExchangeKind::Read && keys.first == kAnyContent.first &&
+                     keys.second == kAnyContent.second;
     if (kind == ExchangeKind::Read) {
         // What the register held just before: the value a late reply keeps when the step
         // that should have changed it never happened.
@@ -92,14 +100,19 @@ void ReplyHistory::settle_owed(ExchangeKind kind, std::uint32_t reg) {
 }
 
 void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
-                         std::uint64_t now_us, ReadKeys keys, bool in_doubt) {
+                         std::uint64_t now_us, ReadKeys keys, Doubt doubt) {
     if (kind == ExchangeKind::Write) {
         last_write_us_[reg] = now_us;
         return;
     }
     witness(reg, key_of(word), now_us, keys);
-    if (in_doubt) {
-        // It may have been another read's late reply: then its own is still to come.
+    // It may have been another read's late reply (a stray came around it, or an owed read could
+    // hold it): then its own is still to come. (Not merely a word a copy could give: a copy's
+    // own reply comes right behind it and shows as a stray.)
+    const bool stand_in = doubt == Doubt::Stray || doubt == Doubt::Owed ||
+                          (doubt == Doubt::Copy && debt_could_stand_in_);
+    debt_could_stand_in_ = false;
+    if (stand_in) {
         owe(kind, reg, now_us, keys);
         owed_.back().stand_in = true;
     }
@@ -143,6 +156,7 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
     expire_owed(now_us);
     const std::uint64_t key = key_of(word);
     bool possible = false;
+    debt_could_stand_in_ = false;
     for (const Owed& o : owed_) {
         if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg)) continue;
         if (o.can_hold(key)) possible = true;
@@ -152,6 +166,7 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
         const bool own = keys.one() && o.keys.one() && keys.first == o.keys.first;
         if ((o.keys.any() && !o.witnessed() && !own && !o.stand_in) || o.unbounded) possible = true;
     }
+    debt_could_stand_in_ = possible;
     if (possible) return true;
     // A write acknowledgement still on its way can stand in for a receive phase that never
     // happened, which leaves the register as it was.
@@ -169,6 +184,18 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
 }
 
 StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
+    // The very word a read of reg just took: a copy of that reply as much as a late one. It
+    // pays no debt (a copy of the read that witnessed a debt would pay it, and the real late
+    // reply would then stand in unseen), and shows the link makes copies.
+    const auto values = reads_.find(reg);
+    if (values != reads_.end()) {
+        const auto it = values->second.last_taken_us.find(word);
+        if (it != values->second.last_taken_us.end() &&
+            now_us - std::min(now_us, it->second) < kCopyWindowUs) {
+            last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+            return {StrayKind::Duplicate};
+        }
+    }
     for (auto o = owed_.begin(); o != owed_.end(); ++o) {
         if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
         const std::uint64_t since = o->since_us;
@@ -181,21 +208,23 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
             return {StrayKind::Late, since};
         }
     }
-    const auto values = reads_.find(reg);
-    bool copy = false;
-    if (values != reads_.end()) {
-        const auto it = values->second.last_taken_us.find(word);
-        copy = it != values->second.last_taken_us.end() &&
-               now_us - std::min(now_us, it->second) < kCopyWindowUs;
-    }
     last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
-    return {copy ? StrayKind::Duplicate : StrayKind::Other};
+    return {StrayKind::Other};
 }
 
 StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t reg,
                               const RegisterWord& word, std::uint64_t now_us) {
     expire_owed(now_us);
     if (kind_known && kind == ExchangeKind::Read) return read_stray(reg, key_of(word), now_us);
+    bool copy = false;
+    if (kind_known) {
+        const auto it = last_write_us_.find(reg);
+        copy = it != last_write_us_.end() && now_us - std::min(now_us, it->second) < kCopyWindowUs;
+    }
+    // Acknowledgements carry nothing to tell a copy from the late one: it pays a debt, but one
+    // that came right behind an acknowledgement of its register may have been a copy (and the
+    // late one still on its way), so the link is taken to make copies as well.
+    if (copy) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     const auto owed = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
         return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
     });
@@ -211,11 +240,6 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
         const std::uint64_t since = settled->since_us;
         settled_.erase(settled);
         return {StrayKind::Late, since};
-    }
-    bool copy = false;
-    if (kind_known) {
-        const auto it = last_write_us_.find(reg);
-        copy = it != last_write_us_.end() && now_us - std::min(now_us, it->second) < kCopyWindowUs;
     }
     // Not a debt come late: a copy, or a datagram the link can't place. Either way this link
     // makes datagrams that can stand in for replies.

@@ -51,10 +51,11 @@ class ReplyHistory {
     void settle_owed(ExchangeKind kind, std::uint32_t reg);
 
     // A reply the link took as its request's. Reads record their word; a read with one key
-    // witnesses what an owed read of that key can hold. A read taken in doubt may have taken
-    // another's late reply: its own is then still to come, and is owed.
+    // witnesses what an owed read of that key can hold. A read taken in doubt that may have taken
+    // another's late reply (a stray came around it, or copy_possible found a debt that could
+    // be it) owes its own reply as well.
     void taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
-               ReadKeys keys = {}, bool in_doubt = false);
+               ReadKeys keys = {}, Doubt doubt = Doubt::None);
 
     // Whether a read of reg that gave word could be a copy or a late reply standing in: the
     // same word was taken for reg within kCopyWindowUs on a link that has shown a duplicate, or
@@ -132,6 +133,7 @@ class ReplyHistory {
     std::vector<Owed> settled_;  // debts settled by an ack in doubt; their late reply may come
     std::unordered_map<std::uint32_t, Values> reads_;
     std::unordered_map<std::uint32_t, std::uint64_t> last_write_us_;
+    bool debt_could_stand_in_ = false;  // the last copy_possible found a read debt that could
     std::uint64_t last_duplicate_us_ = 0;
 };
 

@@ -76,8 +76,7 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     }
     if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);
     if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
-    s.history.taken(p.kind, reg, e.word, now_us, p.keys,
-                    p.kind == ExchangeKind::Read && e.doubt != Doubt::None);
+    s.history.taken(p.kind, reg, e.word, now_us, p.keys, e.doubt);
     remember(s, p, r, reply, now_us);
     // Karn: only a reply that can be nobody else's is a measurement. Any other that came within
     // the wait before its back-off still shows the device answering at the pace measured.

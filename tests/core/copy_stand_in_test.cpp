@@ -214,8 +214,8 @@ TEST_F(CopyStandIn, RepeatedChunkOnALinkThatNeverShowedAStrayIsReadOnce) {
 
 // A receive phase taken twice whose second acknowledgement was lost moves every later chunk by
 // one and shows nothing. On a link that has shown a duplicate the page stands only once a
-// second read agrees from the last chunk that differs from the one before it: a move anywhere
-// before shows there, and a move after it is read again whole.
+// second read agrees from the chunk before the last one that differs from its neighbour: a move
+// anywhere before shows there, and one after it can only hide in the run read again.
 TEST_F(CopyStandIn, PhaseTakenTwiceUnseenIsCaughtByTheReadFromTheLastChange) {
     const auto page = distinct_chunks();
     ScriptedReader reader(page, {}, true, {}, {6});
@@ -223,7 +223,7 @@ TEST_F(CopyStandIn, PhaseTakenTwiceUnseenIsCaughtByTheReadFromTheLastChange) {
     ASSERT_TRUE(open_learnt(peer));
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
-    EXPECT_GE(reader.opens(), 3);  // the read, chunk 31 again (it differs), the page again
+    EXPECT_GE(reader.opens(), 3);  // the read, chunks 30 and 31 again (they differ), the page
 }
 
 TEST_F(CopyStandIn, PhaseTakenTwiceInAUniformTailIsCaughtWhereTheTailBegins) {
@@ -247,8 +247,8 @@ TEST_F(CopyStandIn, DistinctPageOnALinkThatShowedACopyIsConfirmedByItsLastChunk)
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_EQ(reader.opens(), 2);
-    // The page and its probe, then Read Data at chunk 31, its phase, its read and a probe.
-    EXPECT_EQ(peer.received().size() - before, 66u + 4u);
+    // The page and its probe, then Read Data at chunk 30, two phases, two reads and a probe.
+    EXPECT_EQ(peer.received().size() - before, 66u + 6u);
 }
 
 // On a link that has shown a duplicate every erased chunk reads as a copy could: the page

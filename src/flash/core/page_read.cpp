@@ -160,6 +160,7 @@ class PageReader {
         strong_ = Doubts{};
         weak_ = Doubts{};
         pass_from_ = from;
+        pass_to_ = to;
         read_to_ = from;
         PassExchanges link(address_, from, to);
         const FlashAddress at = flash_address(address_ + static_cast<std::uint32_t>(from * 8));
@@ -202,7 +203,8 @@ class PageReader {
     }
 
     // A fault at chunk c: the transaction is closed with its end phase before a new one, and
-    // what that phase received (chunk c or the one after) is read, so that SPI_CTRL holds
+    // what that phase received (chunk c or the one after, or after the pass's last phase maybe
+    // nothing) is read, so that SPI_CTRL holds
     // nothing the link has not seen: a next pass whose opening phase never happened reads it
     // again, as a copy would. The next pass opens at c, so that what a late reply of this pass
     // can hold is read before anything else.
@@ -215,8 +217,12 @@ class PageReader {
         }
         const ExchangeResult close = spi_put(SPI_CTRL, control(kCtrlReadLast), nullptr);
         strays(close, kNone, false);
-        const ExchangeResult seen = spi_get(
-            SPI_CTRL, nullptr, {chunk_key(address_, c).first, chunk_key(address_, c + 1).first});
+        // After the pass's last phase the transaction may have ended: the end phase then
+        // receives with no chip selected, bytes no chunk holds.
+        const ReadKeys holds = c == pass_to_ ? kAnyContent
+                                             : ReadKeys{chunk_key(address_, c).first,
+                                                        chunk_key(address_, c + 1).first};
+        const ExchangeResult seen = spi_get(SPI_CTRL, nullptr, holds);
         strays(seen, kNone, true);
     }
 
@@ -320,6 +326,7 @@ class PageReader {
     std::array<Chunk, kChunks> chunks_{};
     std::array<RegisterWord, kChunks> got_{};
     std::size_t pass_from_ = 0;  // this pass opened at this chunk
+    std::size_t pass_to_ = 0;    // and was to end at this one
     std::size_t read_to_ = 0;    // and read chunks up to read_to_-1
     // Chunks of this pass in doubt: strongly (a stray showed: the value is dropped) or weakly
     // (a copy could stand in: the value is kept to compare with the next read).
@@ -337,16 +344,18 @@ class PageReader {
     std::size_t resume_at_ = kChunks;
 };
 
-// Where a second read must start to show a receive phase the device took twice (its second
-// acknowledgement lost) in a read made in one transaction from chunk first: from then on every
-// chunk holds the next one's bytes. Before the last chunk that differs from the one before it,
-// that chunk shows the move; from it on only reading them again does.
-std::size_t last_change(std::span<const std::uint8_t, kPageSize> page, std::size_t first) {
+// Where a second read must start to show a receive phase that the device took twice, or not at
+// all, without it showing on the link, in a read made in one transaction from chunk first: from
+// there on every chunk holds the next one's bytes, or the one's before. Let k be the last chunk
+// that differs from the one before it. A move that began before k shows in chunk k - 1 or k
+// (one of them reads a neighbour's bytes, which differ from its own); one that began later can
+// only hide in the run of equal chunks from k on. So the second read starts at k - 1.
+std::size_t confirm_from(std::span<const std::uint8_t, kPageSize> page, std::size_t first) {
     for (std::size_t c = kChunks - 1; c > first; --c)
         if (!std::equal(page.begin() + static_cast<std::ptrdiff_t>(c * 8),
                         page.begin() + static_cast<std::ptrdiff_t>(c * 8 + 8),
                         page.begin() + static_cast<std::ptrdiff_t>(c * 8 - 8)))
-            return c;
+            return c - 1;
     return first;
 }
 
@@ -362,11 +371,11 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
     if (!read.run(dest)) return false;
     // Where copies could have stood in for a chunk's reads, or while the link may make copies
     // (it has shown duplicates: a receive phase taken twice may have moved the chunks without
-    // showing), the page stands once a second, separate read agrees with it: from the chunk
-    // that would show such a move when the read was one transaction, else whole.
+    // showing), the page stands once a second, separate read agrees with it: from where such a
+    // move would show when the read was one transaction, else whole.
     if (!read.agreed_in_doubt() && !link_may_make_copies()) return true;
     std::size_t start =
-        read.agreed_in_doubt() || !read.one_pass() ? first : last_change(dest, first);
+        read.agreed_in_doubt() || !read.one_pass() ? first : confirm_from(dest, first);
     std::array<std::uint8_t, kPageSize> again{};
     for (int confirm = 0; confirm < kPageConfirmTries; ++confirm) {
         const auto from = static_cast<std::ptrdiff_t>(start * 8);
