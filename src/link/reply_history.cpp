@@ -198,7 +198,8 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
     }
     for (auto o = owed_.begin(); o != owed_.end(); ++o) {
         if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
-        const std::uint64_t since = o->since_us;
+        // A stand-in's debt does not say when its reply was asked.
+        const std::uint64_t since = o->stand_in ? 0 : o->since_us;
         if (!o->witnessed()) {
             o->arrived.push_back(word);  // judged once the witnesses are in
             return {StrayKind::Late, since};
@@ -229,7 +230,7 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
         return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
     });
     if (owed != owed_.end()) {
-        const std::uint64_t since = owed->since_us;
+        const std::uint64_t since = owed->stand_in ? 0 : owed->since_us;
         owed_.erase(owed);
         return {StrayKind::Late, since};
     }

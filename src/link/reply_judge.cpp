@@ -78,17 +78,9 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
     s.history.taken(p.kind, reg, e.word, now_us, p.keys, e.doubt);
     remember(s, p, r, reply, now_us);
-    // Karn: only a reply that can be nobody else's is a measurement. Any other that came within
-    // the wait before its back-off still shows the device answering at the pace measured.
-    if (r.arrived_real_ns > p.sent_real_ns) {
-        const auto rtt_us =
-            static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u);
-        if (e.doubt == Doubt::None && !owed) {
-            s.wait.measured(rtt_us);
-        } else if (acked) {
-            s.wait.answered_within(rtt_us);
-        }
-    }
+    // Karn: only a reply that can be nobody else's is a measurement.
+    if (e.doubt == Doubt::None && !owed && r.arrived_real_ns > p.sent_real_ns)
+        s.wait.measured(static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u));
     return e;
 }
 

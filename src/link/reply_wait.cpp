@@ -47,18 +47,8 @@ void ReplyWait::measured(std::uint32_t rtt_us) {
 }
 
 void ReplyWait::came_late(std::uint64_t rtt_us) {
-    // Just after the wait, it says the wait is short; far after it, that the reply was held
-    // up (or was another request's), which no wait should follow.
-    if (rtt_us > 2 * std::uint64_t{wait_us()}) return;
     std::uint32_t& peak = peaks_[static_cast<std::size_t>(peak_block_)];
     peak = std::max(peak, static_cast<std::uint32_t>(std::min<std::uint64_t>(rtt_us, kMaxWaitUs)));
-}
-
-void ReplyWait::answered_within(std::uint32_t rtt_us) {
-    if (backoff_ == 0) return;
-    const int backoff = backoff_;
-    backoff_ = 0;
-    if (rtt_us > wait_us()) backoff_ = backoff;
 }
 
 void ReplyWait::timed_out() {

@@ -27,17 +27,11 @@ class ReplyWait {
     void measured(std::uint32_t rtt_us);
 
     // A reply that came after its wait took rtt_us: the recent peak covers it from now on (the
-    // smoothed round trip and the back-off are left alone), unless it came more than twice the
-    // wait in force late.
+    // smoothed round trip and the back-off are left alone).
     void came_late(std::uint64_t rtt_us);
 
     // The exchange got no reply within its wait.
     void timed_out();
-
-    // A reply that may be another request's came rtt_us after the request: not a measurement,
-    // but within the wait before back-off it ends the back-off (a link that always owes a reply
-    // would otherwise keep the longest wait).
-    void answered_within(std::uint32_t rtt_us);
 
     // The smoothed round trip (0 before the first measurement).
     [[nodiscard]] std::uint32_t smoothed_us() const { return srtt_us_; }

@@ -86,7 +86,6 @@ TEST_F(LinkMatching, EighteenByteReplyToAReadIsNeverItsValue) {
 
 // Until the device has answered, the wait is the described 50 ms; then it follows the round
 // trips, and a reply that comes after its wait is a stray whose late arrival settles the debt.
-// One just past the wait makes the wait cover it; one held up far beyond it does not.
 TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateReplies) {
     const ReplyWaitFloor floor(kMinWaitUs);
     RawPeer first([](const Bytes& req, int) {
@@ -103,7 +102,6 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
     RawPeer peer([](const Bytes& req, int index) {
         RawPeer::Answer a = answer(ack_for(req, {0x07}));
         if (index == 8) a.delay = 30ms;
-        if (index == 11) a.delay = 6ms;
         return a;
     });
     open_to(peer);
@@ -118,16 +116,9 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
     EXPECT_EQ(next.status, ExchangeStatus::Anomalous);  // the late reply was there first
     EXPECT_EQ(next.doubt, Doubt::Stray);
     EXPECT_EQ(link_stats().late_replies, before.late_replies + 1);
-    // The late reply took 30 ms, many times the wait: held up, not the pace of the link.
+    // The late reply took 30 ms: from now on the wait covers that.
     ASSERT_TRUE(read_reg(0x4008, w));
-    EXPECT_LT(current_reply_wait_us(), 30000u);
-    const std::uint32_t wait = current_reply_wait_us();
-    ASSERT_LT(wait, 6000u);
-    EXPECT_EQ(read_exchange(0x4000).status, ExchangeStatus::NoReply);  // 6 ms: just past it
-    std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(read_exchange(0x4008).doubt, Doubt::Stray);  // the late reply was there first
-    ASSERT_TRUE(read_reg(0x4008, w));
-    EXPECT_GE(current_reply_wait_us(), 6000u);
+    EXPECT_GE(current_reply_wait_us(), 30000u);
 }
 
 // Replies 60, 120 and 400 ms late land while later reads of other registers wait: each is

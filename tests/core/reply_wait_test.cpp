@@ -1,0 +1,45 @@
+// The reply wait as a value: the measured round trips set it, a time-out doubles it, and a late
+// reply stretches it.
+#include <gtest/gtest.h>
+
+#include "link/reply_wait.h"
+#include "support/wait_floor.h"
+
+namespace kestrel {
+namespace {
+
+// The tests of this program run with the described 50 ms as the floor; these use the real one.
+class ReplyWaitTest : public ::testing::Test {
+    test::ReplyWaitFloor floor_{kMinWaitUs};
+};
+
+ReplyWait measured_at(std::uint32_t rtt_us) {
+    ReplyWait w;
+    for (int i = 0; i < 20; ++i)
+        w.measured(rtt_us);
+    return w;
+}
+
+TEST_F(ReplyWaitTest, FirstWaitIsTheDescribedOneThenTheFloorForAFastDevice) {
+    EXPECT_EQ(ReplyWait{}.wait_us(), kFirstWaitUs);
+    EXPECT_EQ(measured_at(100).wait_us(), kMinWaitUs);
+}
+
+// A reply 30 ms late after a 4 ms wait: a slower device, and the wait covers it.
+TEST_F(ReplyWaitTest, ReplyPastTheWaitStretchesIt) {
+    ReplyWait w = measured_at(100);
+    w.came_late(30000);
+    EXPECT_EQ(w.wait_us(), 37500u);  // 5/4 of the slowest recent reply
+}
+
+TEST_F(ReplyWaitTest, TimeOutsDoubleTheWaitUntilARoundTripIsMeasuredAgain) {
+    ReplyWait w = measured_at(100);
+    w.timed_out();
+    w.timed_out();
+    EXPECT_EQ(w.wait_us(), 4 * kMinWaitUs);
+    w.measured(100);
+    EXPECT_EQ(w.wait_us(), kMinWaitUs);
+}
+
+}  // namespace
+}  // namespace kestrel
