@@ -54,7 +54,6 @@ bool ReplyHistory::Owed::witness(std::uint64_t word, ReadKeys read) {
 }
 
 void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us, ReadKeys keys) {
-    owe_pending_stand_in(now_us);
     expire_owed(now_us);
     if (owed_.size() >= kMaxOwed) {
         // The oldest stand-in goes first (its own reply most likely came). Any other debt
@@ -102,24 +101,21 @@ void ReplyHistory::settle_owed(ExchangeKind kind, std::uint32_t reg) {
 
 void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
                          std::uint64_t now_us, ReadKeys keys, Doubt doubt) {
-    owe_pending_stand_in(now_us);
     if (kind == ExchangeKind::Write) {
         last_write_us_[reg] = now_us;
         return;
     }
     witness(reg, key_of(word), now_us, keys);
     // It may have been another read's late reply (a stray came around it, or an owed read could
-    // hold it): then its own is still to come. One a copy could give is owed only when its own
-    // reply does not show as a stray right behind it, by the next exchange.
+    // hold it): then its own is still to come. (Not merely a word a copy could give: a copy's
+    // own reply comes right behind it and shows as a stray.)
     const bool stand_in = doubt == Doubt::Stray || doubt == Doubt::Owed ||
                           (doubt == Doubt::Copy && debt_could_stand_in_);
+    debt_could_stand_in_ = false;
     if (stand_in) {
         owe(kind, reg, now_us, keys);
         owed_.back().stand_in = true;
-    } else if (doubt == Doubt::Copy) {
-        pending_stand_in_ = PendingStandIn{true, reg, keys};
     }
-    debt_could_stand_in_ = false;
     Values& values = reads_[reg];
     values.last_taken_us[key_of(word)] = now_us;
     values.last_word = key_of(word);
@@ -187,17 +183,7 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
     return it != values->second.last_taken_us.end() && it->second + kCopyWindowUs >= now_us;
 }
 
-void ReplyHistory::owe_pending_stand_in(std::uint64_t now_us) {
-    if (!pending_stand_in_.set) return;
-    pending_stand_in_.set = false;
-    owe(ExchangeKind::Read, pending_stand_in_.reg, now_us, pending_stand_in_.keys);
-    owed_.back().stand_in = true;
-}
-
 StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
-    // The reply of a read a copy may have stood in for, right behind it: nothing more to owe.
-    if (pending_stand_in_.set && same_reg(pending_stand_in_.reg, reg))
-        pending_stand_in_.set = false;
     // The very word a read of reg just took: a copy of that reply as much as a late one. It
     // pays no debt (a copy of the read that witnessed a debt would pay it, and the real late
     // reply would then stand in unseen), and shows the link makes copies.

@@ -134,14 +134,6 @@ class ReplyHistory {
     std::unordered_map<std::uint32_t, Values> reads_;
     std::unordered_map<std::uint32_t, std::uint64_t> last_write_us_;
     bool debt_could_stand_in_ = false;  // the last copy_possible found a read debt that could
-    // A read taken as a copy could have stood in for it, whose own reply has not shown yet.
-    struct PendingStandIn {
-        bool set = false;
-        std::uint32_t reg = 0;
-        ReadKeys keys;
-    };
-    PendingStandIn pending_stand_in_;
-    void owe_pending_stand_in(std::uint64_t now_us);
     std::uint64_t last_duplicate_us_ = 0;
 };
 

@@ -152,24 +152,6 @@ TEST(ReplyHistory, ReadTakenInDoubtOwesItsOwnReplyWithoutDoubtingOthers) {
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, later + 100));
 }
 
-// A read that a copy could have given: its own reply normally shows as a stray right behind it.
-// When it does not by the next exchange, it may come late and is owed.
-TEST(ReplyHistory, ReadACopyCouldHaveGivenIsOwedOnlyWhenItsOwnReplyDoesNotFollow) {
-    ReplyHistory followed;
-    followed.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4), Doubt::Copy);
-    EXPECT_EQ(followed.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 1100).kind,
-              StrayKind::Other);
-    followed.taken(ExchangeKind::Write, kCtrl, kZero, 1200);
-    EXPECT_FALSE(followed.owes(ExchangeKind::Read, kCtrl, 1300));
-
-    ReplyHistory missing;
-    missing.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4), Doubt::Copy);
-    missing.taken(ExchangeKind::Write, kCtrl, kZero, 1200);
-    EXPECT_TRUE(missing.owes(ExchangeKind::Read, kCtrl, 1300));
-    missing.taken(ExchangeKind::Read, kCtrl, word(0x0B), 1400, key(4));  // chunk 4 again
-    EXPECT_TRUE(missing.copy_possible(kCtrl, word(0x0B), 1500, key(9)));
-}
-
 TEST(ReplyHistory, CopyOfAReadTakenJustBeforeIsADuplicate) {
     ReplyHistory h;
     h.taken(ExchangeKind::Read, kCtrl, kWordA, 1000);
