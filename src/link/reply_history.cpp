@@ -159,14 +159,19 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
     debt_could_stand_in_ = false;
     for (const Owed& o : owed_) {
         if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg)) continue;
-        if (o.can_hold(key)) possible = true;
+        if (o.can_hold(key)) {
+            possible = true;
+            // Only a read that timed out makes the read that took its word owe its own: a
+            // stand-in's words are the chunk's own, and every later read of them would owe
+            // another (on an erased chip, every read).
+            debt_could_stand_in_ = debt_could_stand_in_ || !o.stand_in;
+        }
         // A read that timed out, not witnessed yet: its late reply holds bytes not read so far,
         // unless this read is of the very bytes it holds (then it is right either way). (A
         // stand-in's own reply is most likely what it took: only its content is doubted.)
         const bool own = keys.one() && o.keys.one() && keys.first == o.keys.first;
         if ((o.keys.any() && !o.witnessed() && !own && !o.stand_in) || o.unbounded) possible = true;
     }
-    debt_could_stand_in_ = possible;
     if (possible) return true;
     // A write acknowledgement still on its way can stand in for a receive phase that never
     // happened, which leaves the register as it was.

@@ -373,7 +373,8 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
     // (it has shown duplicates: a receive phase taken twice may have moved the chunks without
     // showing), the page stands once a second, separate read agrees with it: from where such a
     // move would show when the read was one transaction, else whole.
-    if (!read.agreed_in_doubt() && !link_may_make_copies()) return true;
+    // (Two reads that agree are two copies of one late reply only on a link that makes copies.)
+    if (!link_may_make_copies()) return true;
     std::size_t start =
         read.agreed_in_doubt() || !read.one_pass() ? first : confirm_from(dest, first);
     std::array<std::uint8_t, kPageSize> again{};
