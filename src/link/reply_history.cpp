@@ -83,6 +83,18 @@ void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_u
     owed_.push_back(std::move(debt));
 }
 
+void ReplyHistory::owe_contradicted(std::uint32_t reg, std::span<const RegisterWord> words,
+                                    std::uint64_t now_us) {
+    owe(ExchangeKind::Read, reg, now_us, kAnyContent);
+    Owed& debt = owed_.back();
+    debt.unbounded = false;
+    debt.words.clear();
+    for (const RegisterWord& w : words)
+        if (debt.words.size() < kMaxWitnessWords) debt.words.push_back(key_of(w));
+    debt.witnesses = kOwedWitnessReads;
+    debt.keys = ReadKeys{};  // witnessed: the words are all it can hold
+}
+
 bool ReplyHistory::owes(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_us) {
     expire_owed(now_us);
     return std::any_of(owed_.begin(), owed_.end(),
@@ -101,6 +113,7 @@ void ReplyHistory::settle_owed(ExchangeKind kind, std::uint32_t reg) {
 
 void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word,
                          std::uint64_t now_us, ReadKeys keys, Doubt doubt) {
+    ++taken_seq_;
     if (kind == ExchangeKind::Write) {
         last_write_us_[reg] = now_us;
         return;
@@ -117,12 +130,11 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
         owed_.back().stand_in = true;
     }
     Values& values = reads_[reg];
-    values.last_taken_us[key_of(word)] = now_us;
+    values.last_taken[key_of(word)] = {now_us, taken_seq_, keys.one() ? keys.first : 0};
     values.last_word = key_of(word);
     values.any = true;
     values.last_any_us = now_us;
-    if (++values.since_prune >= kPruneEvery)
-        prune(values, now_us > kCopyWindowUs ? now_us - kCopyWindowUs : 0);
+    if (++values.since_prune >= kPruneEvery) prune(values, now_us);
 }
 
 void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us,
@@ -184,8 +196,11 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
     if (!duplicates_seen(now_us)) return false;
     const auto values = reads_.find(reg);
     if (values == reads_.end()) return false;
-    const auto it = values->second.last_taken_us.find(key);
-    return it != values->second.last_taken_us.end() && it->second + kCopyWindowUs >= now_us;
+    const auto it = values->second.last_taken.find(key);
+    if (it == values->second.last_taken.end()) return false;
+    const Values::Taken& t = it->second;
+    if (just_taken(t, now_us)) return true;
+    return keys.one() && t.key != 0 && t.key != keys.first && now_us - t.us <= kOwedKeptUs;
 }
 
 StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
@@ -194,9 +209,8 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
     // reply would then stand in unseen), and shows the link makes copies.
     const auto values = reads_.find(reg);
     if (values != reads_.end()) {
-        const auto it = values->second.last_taken_us.find(word);
-        if (it != values->second.last_taken_us.end() &&
-            now_us - std::min(now_us, it->second) < kCopyWindowUs) {
+        const auto it = values->second.last_taken.find(word);
+        if (it != values->second.last_taken.end() && just_taken(it->second, now_us)) {
             last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
             return {StrayKind::Duplicate};
         }
@@ -253,6 +267,10 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
     return {copy ? StrayKind::Duplicate : StrayKind::Other};
 }
 
+bool ReplyHistory::just_taken(const Values::Taken& t, std::uint64_t now_us) const {
+    return now_us - std::min(now_us, t.us) <= kCopyWindowUs || taken_seq_ - t.seq < kCopyExchanges;
+}
+
 void ReplyHistory::expire_owed(std::uint64_t now_us) {
     const auto expired = [now_us](const Owed& o) {
         return now_us > o.since_us && now_us - o.since_us >= kOwedKeptUs;
@@ -261,10 +279,13 @@ void ReplyHistory::expire_owed(std::uint64_t now_us) {
     std::erase_if(settled_, expired);
 }
 
-void ReplyHistory::prune(Values& values, std::uint64_t horizon_us) {
+void ReplyHistory::prune(Values& values, std::uint64_t now_us) {
     values.since_prune = 0;
-    std::erase_if(values.last_taken_us,
-                  [horizon_us](const auto& v) { return v.second < horizon_us; });
+    std::erase_if(values.last_taken, [&](const auto& v) {
+        const std::uint64_t kept = v.second.key != 0 ? kOwedKeptUs : kCopyWindowUs;
+        return now_us - std::min(now_us, v.second.us) > kept &&
+               taken_seq_ - v.second.seq >= kCopyExchanges;
+    });
 }
 
 }  // namespace kestrel

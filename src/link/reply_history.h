@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace kestrel {
 
 // A copy of a reply can stand in for a later one only while it is on its way.
 inline constexpr std::uint64_t kCopyWindowUs = 5000;
+inline constexpr std::uint64_t kCopyExchanges = 2;
 // A link that showed a duplicate (or a stray it could not place) is taken to make them for
 // this long.
 inline constexpr std::uint64_t kDuplicatesRememberedUs = 10000000;
@@ -50,6 +52,13 @@ class ReplyHistory {
     // its content.)
     void settle_owed(ExchangeKind kind, std::uint32_t reg);
 
+    // A read of reg whose word later reads contradicted took a reply not its own: its own may
+    // still come, holding one of words (what the bytes it asked for, or a neighbour's, were
+    // read as). Kept as a debt that is already witnessed: only reads giving one of words are in
+    // doubt (copy_possible), and a stray holding one pays it.
+    void owe_contradicted(std::uint32_t reg, std::span<const RegisterWord> words,
+                          std::uint64_t now_us);
+
     // A reply the link took as its request's. Reads record their word; a read with one key
     // witnesses what an owed read of that key can hold. A read taken in doubt that may have taken
     // another's late reply (a stray came around it, or copy_possible found a debt that could
@@ -58,7 +67,9 @@ class ReplyHistory {
                ReadKeys keys = {}, Doubt doubt = Doubt::None);
 
     // Whether a read of reg that gave word could be a copy or a late reply standing in: the
-    // same word was taken for reg within kCopyWindowUs on a link that has shown a duplicate, or
+    // same word was taken for reg right before (see just_taken) on a link that has shown a
+    // duplicate, or for another chunk within kOwedKeptUs (a late reply whose debt a copy paid
+    // unseen can stand in that long), or
     // it is a word a read of reg still owed can hold: the last one taken for reg before that
     // read, one taken by the reads that witness it, or a stray's that came for it. While an
     // owed keyed read has no witness yet, its late reply may hold anything not read so far:
@@ -120,19 +131,28 @@ class ReplyHistory {
 
   private:
     struct Values {
-        std::unordered_map<std::uint64_t, std::uint64_t> last_taken_us;  // word -> when
+        struct Taken {
+            std::uint64_t us = 0;
+            std::uint64_t seq = 0;  // the count of replies taken when this one was
+            std::uint32_t key = 0;  // the chunk the read asked for (0: not one known chunk)
+        };
+        std::unordered_map<std::uint64_t, Taken> last_taken;  // word -> when
         std::uint64_t last_word = 0;
         bool any = false;
         std::uint64_t last_any_us = 0;
         std::size_t since_prune = 0;
     };
+    // A copy of a reply taken then shows right behind it: within kCopyWindowUs, or within
+    // the next kCopyExchanges exchanges however long a busy host took over them.
+    [[nodiscard]] bool just_taken(const Values::Taken& t, std::uint64_t now_us) const;
     void expire_owed(std::uint64_t now_us);
-    void prune(Values& values, std::uint64_t horizon_us);
+    void prune(Values& values, std::uint64_t now_us);
 
     std::vector<Owed> owed_;
     std::vector<Owed> settled_;  // debts settled by an ack in doubt; their late reply may come
     std::unordered_map<std::uint32_t, Values> reads_;
     std::unordered_map<std::uint32_t, std::uint64_t> last_write_us_;
+    std::uint64_t taken_seq_ = 0;       // replies taken so far
     bool debt_could_stand_in_ = false;  // the last copy_possible found a read debt that could
     std::uint64_t last_duplicate_us_ = 0;
 };

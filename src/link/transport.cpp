@@ -189,6 +189,12 @@ bool link_may_make_copies() {
     return state().history.may_make_copies(monotonic_us());
 }
 
+void link_owe_contradicted_read(std::uint16_t address, std::span<const RegisterWord> words) {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    LinkState& s = state();
+    s.history.owe_contradicted(history_key(s, address), words, monotonic_us());
+}
+
 int link_silent_run() {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     return state().silent_run;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "link/exchange.h"
@@ -100,6 +101,12 @@ std::uint32_t set_receive_spin_us(std::uint32_t us);
 // where its second acknowledgement was lost shows nothing. (A reply still owed by a request
 // that timed out is told by what it can hold: see Doubt::Copy and ReadKeys.)
 [[nodiscard]] bool link_may_make_copies();
+
+// A read of address took a word that later reads contradict: it took another request's reply
+// unseen, and its own may still come, holding one of words (the bytes it asked for or a
+// neighbour's, as read since). Until that reply shows, a read of address that gives one of
+// words is in doubt (Doubt::Copy).
+void link_owe_contradicted_read(std::uint16_t address, std::span<const RegisterWord> words);
 
 // Exchanges in a row, up to the last one, that got no reply at all (0 after any reply).
 [[nodiscard]] int link_silent_run();

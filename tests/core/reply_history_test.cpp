@@ -120,6 +120,8 @@ TEST(ReplyHistory, KeyedReadDebtDoubtsEveryReadUntilItsOwnChunkIsReadAgain) {
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 3200).kind,
               StrayKind::Duplicate);
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 3300));
+    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)  // the pass goes on
+        h.taken(ExchangeKind::Write, kCtrl, kZero, 3400 + i);
     const std::uint64_t later = 3000 + kCopyWindowUs + 100;
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), later).kind, StrayKind::Late);
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, later + 100));
@@ -147,9 +149,59 @@ TEST(ReplyHistory, ReadTakenInDoubtOwesItsOwnReplyWithoutDoubtingOthers) {
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 1200, key(6)));
     h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 1300, key(5));  // chunk 5 read again
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 1400, key(7)));
+    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)  // the pass goes on
+        h.taken(ExchangeKind::Write, kCtrl, kZero, 1500 + i);
     const std::uint64_t later = 1300 + kCopyWindowUs + 100;
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), later).kind, StrayKind::Late);
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, later + 100));
+}
+
+// A copy of the witness's reply holds what the late reply will: taken as the late one it would
+// pay the debt, and the late one would stand in unseen. On a busy host it may be handled long
+// after kCopyWindowUs, yet still within the next exchange.
+TEST(ReplyHistory, CopyOfTheWitnessHandledLateOnABusyHostPaysNoDebt) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));                 // chunk 5 timed out
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 60000, key(5));  // read again: the witness
+    const std::uint64_t stalled = 60000 + 3 * kCopyWindowUs;
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), stalled).kind,
+              StrayKind::Duplicate);
+    EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, stalled));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), stalled + 10, key(9)));
+}
+
+// A copy took the place of a read whose own reply was late; that reply, holding the chunk read
+// then, later fits a read of another chunk whose reply was lost. On a link that has shown
+// copies, a word another chunk's read took is in doubt while a late reply can still come; the
+// same chunk read again is not, nor is anything once no late reply can be on its way.
+TEST(ReplyHistory, WordOfAnotherChunkIsInDoubtWhileALateReplyCanComeOnALinkWithCopies) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 1000, key(24));
+    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
+        h.taken(ExchangeKind::Write, kCtrl, kZero, 2000 + i);
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 200000, key(15)));  // no copies seen
+    h.duplicate_seen(100000);
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 200000, key(15)));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 200000, key(24)));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 200000, key(15)));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 1000 + kOwedKeptUs + 1, key(15)));
+}
+
+// Two reads of a chunk that disagree: the one that took another's reply owes its own, and only
+// a read that gives what that reply can hold is in doubt.
+TEST(ReplyHistory, ContradictedReadOwesItsReplyTellingItByContent) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4));
+    const RegisterWord words[] = {word(0x0E), word(0x0B), word(0x0A)};
+    h.owe_contradicted(kCtrl, words, 2000);
+    EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 2100));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 2100, key(6)));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 2200, key(8)));
+    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
+        h.taken(ExchangeKind::Write, kCtrl, kZero, 3000 + i);
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 9000).kind, StrayKind::Late);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 9100));
 }
 
 TEST(ReplyHistory, CopyOfAReadTakenJustBeforeIsADuplicate) {

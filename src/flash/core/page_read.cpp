@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <initializer_list>
 #include <vector>
 
 #include "flash/core/recovery_stats.h"
@@ -30,6 +31,22 @@ const std::array<std::uint8_t, 2>& phase_for(std::size_t chunk, std::size_t from
 
 bool answered(const ExchangeResult& e) {
     return e.acknowledged();
+}
+
+// Two reads of one chunk disagree: one of them took a reply that was not its own, and its own
+// may still come, holding the chunk's bytes or a neighbour's. The link keeps it owed, so that
+// a later read given one of these words is in doubt instead of standing unseen.
+void owe_contradicted(std::initializer_list<const RegisterWord*> words) {
+    std::vector<RegisterWord> known;
+    for (const RegisterWord* w : words)
+        if (w != nullptr) known.push_back(*w);
+    link_owe_contradicted_read(SPI_CTRL, known);
+}
+
+RegisterWord word_at(std::span<const std::uint8_t, kPageSize> page, std::size_t chunk) {
+    RegisterWord w{};
+    std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(chunk * 8), 8, w.begin());
+    return w;
 }
 
 // A chunk's read holds the flash bytes at its address, whichever pass reads it.
@@ -293,6 +310,9 @@ class PageReader {
                 drop(k, c);
                 continue;
             }
+            if (k.have && !agrees)
+                owe_contradicted({&k.value, &got_[c], c > from ? &got_[c - 1] : nullptr,
+                                  c + 1 < read_to_ ? &got_[c + 1] : nullptr});
             const std::size_t shift_from = c >= weak_.from_chunk ? weak_.from_chunk : kChunks;
             if (confirming_ || weak_.has(c)) {
                 // Two reads that agree settle it, unless both may be one place on from receive
@@ -384,6 +404,13 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
         reader.confirm(dest);
         if (!reader.run(again)) return false;
         if (std::equal(dest.begin() + from, dest.end(), again.begin() + from)) return true;
+        for (std::size_t c = start; c < kChunks; ++c) {
+            const RegisterWord a = word_at(dest, c), b = word_at(again, c);
+            if (a == b) continue;
+            const RegisterWord before = word_at(again, c > 0 ? c - 1 : c);
+            const RegisterWord after = word_at(again, c + 1 < kChunks ? c + 1 : c);
+            owe_contradicted({&a, &b, &before, &after});
+        }
         count_page_reread();
         tracef("read page %06x: a second read differs, reading it again", address);
         std::copy(again.begin() + from, again.end(), dest.begin() + from);
