@@ -126,11 +126,19 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
                           (doubt == Doubt::Copy && debt_could_stand_in_);
     debt_could_stand_in_ = false;
     if (stand_in) {
+        // Its own reply most likely holds what it took: never a debt that may hold anything.
         owe(kind, reg, now_us, keys);
-        owed_.back().stand_in = true;
+        Owed& debt = owed_.back();
+        debt.stand_in = true;
+        debt.words.push_back(key_of(word));
+        if (debt.unbounded) {  // no read shows what it asked for: what it took is all it holds
+            debt.unbounded = false;
+            debt.keys = ReadKeys{};
+            debt.witnesses = kOwedWitnessReads;
+        }
     }
     Values& values = reads_[reg];
-    values.last_taken[key_of(word)] = {now_us, taken_seq_, keys.one() ? keys.first : 0};
+    values.last_taken[key_of(word)] = {now_us, taken_seq_, keys};
     values.last_word = key_of(word);
     values.any = true;
     values.last_any_us = now_us;
@@ -199,8 +207,9 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
     const auto it = values->second.last_taken.find(key);
     if (it == values->second.last_taken.end()) return false;
     const Values::Taken& t = it->second;
+    if (own_word(t, keys)) return false;
     if (just_taken(t, now_us)) return true;
-    return keys.one() && t.key != 0 && t.key != keys.first && now_us - t.us <= kOwedKeptUs;
+    return keys.one() && t.keys.any() && now_us - t.us <= kOwedKeptUs;
 }
 
 StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
@@ -219,6 +228,10 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
         if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
         // A stand-in's debt does not say when its reply was asked.
         const std::uint64_t since = o->stand_in ? 0 : o->since_us;
+        if (o->unbounded && o->keys.first == kAnyContent.first) {
+            owed_.erase(o);  // no read will witness it: a reply that can hold anything came
+            return {StrayKind::Late, since};
+        }
         if (!o->witnessed()) {
             o->arrived.push_back(word);  // judged once the witnesses are in
             return {StrayKind::Late, since};
@@ -271,6 +284,12 @@ bool ReplyHistory::just_taken(const Values::Taken& t, std::uint64_t now_us) cons
     return now_us - std::min(now_us, t.us) <= kCopyWindowUs || taken_seq_ - t.seq < kCopyExchanges;
 }
 
+bool ReplyHistory::own_word(const Values::Taken& t, ReadKeys keys) {
+    if (!keys.one()) return false;
+    if (t.keys.one()) return t.keys.first == keys.first;
+    return t.keys.second != kAnyContent.second && t.keys.second == keys.first;
+}
+
 void ReplyHistory::expire_owed(std::uint64_t now_us) {
     const auto expired = [now_us](const Owed& o) {
         return now_us > o.since_us && now_us - o.since_us >= kOwedKeptUs;
@@ -282,7 +301,7 @@ void ReplyHistory::expire_owed(std::uint64_t now_us) {
 void ReplyHistory::prune(Values& values, std::uint64_t now_us) {
     values.since_prune = 0;
     std::erase_if(values.last_taken, [&](const auto& v) {
-        const std::uint64_t kept = v.second.key != 0 ? kOwedKeptUs : kCopyWindowUs;
+        const std::uint64_t kept = v.second.keys.any() ? kOwedKeptUs : kCopyWindowUs;
         return now_us - std::min(now_us, v.second.us) > kept &&
                taken_seq_ - v.second.seq >= kCopyExchanges;
     });

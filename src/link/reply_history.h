@@ -134,7 +134,7 @@ class ReplyHistory {
         struct Taken {
             std::uint64_t us = 0;
             std::uint64_t seq = 0;  // the count of replies taken when this one was
-            std::uint32_t key = 0;  // the chunk the read asked for (0: not one known chunk)
+            ReadKeys keys;          // what the read that took it asked for
         };
         std::unordered_map<std::uint64_t, Taken> last_taken;  // word -> when
         std::uint64_t last_word = 0;
@@ -145,6 +145,11 @@ class ReplyHistory {
     // A copy of a reply taken then shows right behind it: within kCopyWindowUs, or within
     // the next kCopyExchanges exchanges however long a busy host took over them.
     [[nodiscard]] bool just_taken(const Values::Taken& t, std::uint64_t now_us) const;
+    // Whether a read of keys that gives the word t was taken with holds its own bytes either
+    // way: t was taken by a read of that very chunk, or by the read after a fault that holds
+    // the chunk before it or this one (the chunk before is read first: had it held that,
+    // the chunk before's read would have taken the word since).
+    [[nodiscard]] static bool own_word(const Values::Taken& t, ReadKeys keys);
     void expire_owed(std::uint64_t now_us);
     void prune(Values& values, std::uint64_t now_us);
 

@@ -226,6 +226,28 @@ TEST_F(CopyStandIn, PhaseTakenTwiceUnseenIsCaughtByTheReadFromTheLastChange) {
     EXPECT_GE(reader.opens(), 3);  // the read, chunks 30 and 31 again (they differ), the page
 }
 
+// The same in a page read in two passes, the move in the pass a fault cut short or in the pass
+// that went on from the fault: the page kept is the flash's.
+TEST_F(CopyStandIn, PhaseTakenTwiceUnseenBeforeAFaultIsCaughtByTheSecondRead) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true, {}, {3});
+    reader.silence_first_read_of_chunk_4();
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+}
+
+TEST_F(CopyStandIn, PhaseTakenTwiceUnseenAfterAFaultIsCaughtByTheSecondRead) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true, {}, {12});
+    reader.silence_first_read_of_chunk_4();
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+}
+
 TEST_F(CopyStandIn, PhaseTakenTwiceInAUniformTailIsCaughtWhereTheTailBegins) {
     auto page = distinct_chunks();
     for (std::size_t c = 20; c < 32; ++c)

@@ -188,6 +188,38 @@ TEST(ReplyHistory, WordOfAnotherChunkIsInDoubtWhileALateReplyCanComeOnALinkWithC
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 1000 + kOwedKeptUs + 1, key(15)));
 }
 
+// On a link with copies, a copy of a chunk's own reply holds its own bytes: reading the chunk
+// again is not in doubt for giving them, nor is the chunk after a fault for giving what the
+// read that closed the faulty pass took (it holds that chunk or the one before, and the one
+// before is read first).
+TEST(ReplyHistory, WordAChunksOwnReadTookIsNotInDoubtForThatChunk) {
+    ReplyHistory h;
+    h.duplicate_seen(500);
+    h.taken(ExchangeKind::Read, kCtrl, word(0x13), 1000, key(19));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x13), 1100, key(19)));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x13), 1100, key(20)));
+    h.taken(ExchangeKind::Read, kCtrl, word(0x14), 2000, {key(19).first, key(20).first});
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x14), 2100, key(20)));
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x14), 2100, key(19)));
+}
+
+// A read taken in doubt owes its own reply, which most likely holds what it took: even when
+// what it asked for no other read shows, only reads giving that word are in doubt. A read whose
+// bytes no read shows that timed out owes a reply that can hold anything; the first read reply
+// that comes for it pays it.
+TEST(ReplyHistory, DebtThatCanHoldAnythingLastsUntilAReplyComes) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, kAnyContent, Doubt::Stray);
+    EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 1100));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x01), 1200, key(1)));
+    h.owe(ExchangeKind::Read, kCtrl, 2000, kAnyContent);
+    EXPECT_TRUE(h.copy_possible(kCtrl, word(0x02), 2100, key(2)));
+    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
+        h.taken(ExchangeKind::Write, kCtrl, kZero, 2200 + i);
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x33), 90000).kind, StrayKind::Late);
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0x02), 90100, key(2)));
+}
+
 // Two reads of a chunk that disagree: the one that took another's reply owes its own, and only
 // a read that gives what that reply can hold is in doubt.
 TEST(ReplyHistory, ContradictedReadOwesItsReplyTellingItByContent) {

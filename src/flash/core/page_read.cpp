@@ -104,6 +104,22 @@ class PassExchanges {
     WindowRun run_;
 };
 
+// Where a second read must start to show a receive phase that the device took twice, or not at
+// all, without it showing on the link, in chunks from..to read in one transaction: from there on
+// every chunk holds the next one's bytes, or the one's before. Let k be the last chunk that
+// differs from the one before it. A move that began before k shows in chunk k - 1 or k (one of
+// them reads a neighbour's bytes, which differ from its own); one that began later can only hide
+// in the run of equal chunks from k on. So the second read starts at k - 1.
+std::size_t confirm_from(std::span<const std::uint8_t, kPageSize> page, std::size_t from,
+                         std::size_t to) {
+    for (std::size_t c = to; c > from; --c)
+        if (!std::equal(page.begin() + static_cast<std::ptrdiff_t>(c * 8),
+                        page.begin() + static_cast<std::ptrdiff_t>(c * 8 + 8),
+                        page.begin() + static_cast<std::ptrdiff_t>(c * 8 - 8)))
+            return c - 1;
+    return from;
+}
+
 class PageReader {
   public:
     PageReader(std::uint32_t address, std::size_t first) : address_(address), first_(first) {}
@@ -122,12 +138,22 @@ class PageReader {
         }
     }
 
-    // A chunk that a copy could have stood in for was proven by two reads that agree: two
-    // copies of one earlier reply (a late reply sent twice) agree as well.
-    [[nodiscard]] bool agreed_in_doubt() const { return agreed_in_doubt_; }
-
-    // Every chunk came from the one Read Data transaction of the first pass.
-    [[nodiscard]] bool one_pass() const { return passes_ == 1; }
+    // Where a second read must start: at the first chunk that a copy could have stood in for
+    // and that two reads proved by agreeing (two copies of one earlier reply, a late reply sent
+    // twice, agree as well), and early enough to show a receive phase that the device took
+    // twice, or not at all, in any pass without it showing on the link (see confirm_from): the
+    // earliest such start over the runs of chunks each pass proved.
+    [[nodiscard]] std::size_t confirm_start(std::span<const std::uint8_t, kPageSize> page) const {
+        std::size_t start = std::min(first_agreed_in_doubt_, kChunks - 1);
+        for (std::size_t c = first_; c < kChunks; ++c) {
+            if (c > first_ && proved_by_[c] == proved_by_[c - 1]) continue;
+            std::size_t last = c;  // the run of chunks this pass proved: c..last
+            while (last + 1 < kChunks && proved_by_[last + 1] == proved_by_[c])
+                ++last;
+            start = std::min(start, confirm_from(page, c, std::min(last + 1, kChunks - 1)));
+        }
+        return start;
+    }
 
     bool run(std::span<std::uint8_t, kPageSize> dest) {
         int& passes = passes_;
@@ -319,7 +345,8 @@ class PageReader {
                 // phases that never happened at different chunks: those agree on wrong bytes.
                 k.proven = agrees && !(shift_from != kChunks && k.shift_from != kChunks &&
                                        shift_from != k.shift_from);
-                if (k.proven && !confirming_) agreed_in_doubt_ = true;
+                if (k.proven && !confirming_)
+                    first_agreed_in_doubt_ = std::min(first_agreed_in_doubt_, c);
             } else {
                 // A clean read proves the chunk, unless it contradicts one that was proven.
                 k.proven = !(k.proven && !agrees);
@@ -327,6 +354,7 @@ class PageReader {
             k.value = got_[c];
             k.have = true;
             k.shift_from = shift_from;
+            if (k.proven) proved_by_[c] = passes_;
         }
         if (again > 0) count_chunks_reread(again);
     }
@@ -340,9 +368,10 @@ class PageReader {
     std::size_t first_;
     bool confirming_ = false;
     bool broke_ = false;  // this pass's window broke (traced already)
-    bool agreed_in_doubt_ = false;
+    std::size_t first_agreed_in_doubt_ = kChunks;
     int passes_ = 0;
-    std::array<Chunk, kChunks> seed_{};  // the values a confirmation compares with
+    std::array<int, kChunks> proved_by_{};  // the pass whose read proved each chunk
+    std::array<Chunk, kChunks> seed_{};     // the values a confirmation compares with
     std::array<Chunk, kChunks> chunks_{};
     std::array<RegisterWord, kChunks> got_{};
     std::size_t pass_from_ = 0;  // this pass opened at this chunk
@@ -364,21 +393,6 @@ class PageReader {
     std::size_t resume_at_ = kChunks;
 };
 
-// Where a second read must start to show a receive phase that the device took twice, or not at
-// all, without it showing on the link, in a read made in one transaction from chunk first: from
-// there on every chunk holds the next one's bytes, or the one's before. Let k be the last chunk
-// that differs from the one before it. A move that began before k shows in chunk k - 1 or k
-// (one of them reads a neighbour's bytes, which differ from its own); one that began later can
-// only hide in the run of equal chunks from k on. So the second read starts at k - 1.
-std::size_t confirm_from(std::span<const std::uint8_t, kPageSize> page, std::size_t first) {
-    for (std::size_t c = kChunks - 1; c > first; --c)
-        if (!std::equal(page.begin() + static_cast<std::ptrdiff_t>(c * 8),
-                        page.begin() + static_cast<std::ptrdiff_t>(c * 8 + 8),
-                        page.begin() + static_cast<std::ptrdiff_t>(c * 8 - 8)))
-            return c - 1;
-    return first;
-}
-
 }  // namespace
 
 bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
@@ -389,14 +403,12 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
                          std::span<std::uint8_t, kPageSize> dest) {
     PageReader read(address, first);
     if (!read.run(dest)) return false;
-    // Where copies could have stood in for a chunk's reads, or while the link may make copies
-    // (it has shown duplicates: a receive phase taken twice may have moved the chunks without
-    // showing), the page stands once a second, separate read agrees with it: from where such a
-    // move would show when the read was one transaction, else whole.
-    // (Two reads that agree are two copies of one late reply only on a link that makes copies.)
+    // While the link may make copies (it has shown duplicates: a receive phase taken twice may
+    // have moved the chunks without showing, and two reads that agree may be two copies of one
+    // late reply), the page stands once a second, separate read agrees with it from where
+    // either would show (see confirm_start).
     if (!link_may_make_copies()) return true;
-    std::size_t start =
-        read.agreed_in_doubt() || !read.one_pass() ? first : confirm_from(dest, first);
+    std::size_t start = read.confirm_start(dest);
     std::array<std::uint8_t, kPageSize> again{};
     for (int confirm = 0; confirm < kPageConfirmTries; ++confirm) {
         const auto from = static_cast<std::ptrdiff_t>(start * 8);
