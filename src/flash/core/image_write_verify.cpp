@@ -65,9 +65,10 @@ std::vector<int>& Job::verify_list() {
     return programmed_;
 }
 
-// Without a verify of its own to come, a program is read back whole by the page program itself.
+// Without a verify of its own to come, a program is read back whole by the page program itself;
+// with one, not even a program in doubt is read back before it (the verify mends it).
 ProgramCheck Job::check() const {
-    return options_.verify == VerifyScope::None ? ProgramCheck::Whole : ProgramCheck::None;
+    return options_.verify == VerifyScope::None ? ProgramCheck::Whole : ProgramCheck::Later;
 }
 
 // Programs page k again, or erases its sector when it holds bits no program can set.

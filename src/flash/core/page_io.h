@@ -20,6 +20,8 @@ enum class ProgramCheck {
     Whole,  // every chunk (a load word the device took twice and a later one it never got
             // cancel out at the end, and their acknowledgements can hide both)
     None,   // the caller reads every programmed page back itself
+    Later,  // that too, and mends the pages that differ: a program in doubt is not read back
+            // here either, unless a load was abandoned before it
 };
 
 enum class PageProgram {
@@ -36,7 +38,7 @@ enum class PageProgram {
 // when it holds the page the program is done, when bits are still to be cleared it is
 // programmed again (at most kPageProgramTries attempts in all), and when it holds bits that no
 // program can set again the page has failed. A program that looked clean is checked as `check`
-// says.
+// says; with ProgramCheck::Later none is read back.
 [[nodiscard]] PageProgram program_page_checked(std::uint32_t address,
                                                std::span<const std::uint8_t, kPageSize> page,
                                                ProgramCheck check = ProgramCheck::Whole);
