@@ -105,12 +105,12 @@ void list_device(Session& session, std::uint32_t address, std::uint16_t port) {
     if (open_link(dotted(address), port) && connect_handshake()) {
         const device::ConfigReadResult r = device::read_device_config();
         c = r.config;
-        read = r.complete();
+        read = r.status().ok();
         std::lock_guard<std::recursive_mutex> hold(link_lock());
         (void)check_flash_id(id);
     }
     const bool multicast = c.multicast_enable && *c.multicast_enable == 1;
-    const std::string mac = c.mac ? mac_string(*c.mac) : "?";
+    const std::string mac = c.mac ? device::mac_text(*c.mac) : "?";
     const std::string ts = c.ts_port ? std::to_string(*c.ts_port) : "?";
     const std::string mcast =
         multicast ? "on " + (c.multicast_ip ? ip_string(*c.multicast_ip) : "?") : "off";

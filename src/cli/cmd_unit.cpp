@@ -42,7 +42,11 @@ UnitArgs parse_unit_args(ArgList& args) {
     }
     const auto want = [&](const char* what, const std::optional<std::string>& value) {
         if (!value || !unit.error.empty()) return;
-        if (auto s = parse_setting(what, *value, unit.error)) unit.settings.push_back(*s);
+        Result<Setting> s = parse_setting(what, *value);
+        if (s)
+            unit.settings.push_back(std::move(s).value());
+        else
+            unit.error = s.reason();
     };
     want("mac", mac);
     want("ts-port", ts_port);
@@ -117,7 +121,7 @@ int reset_unit(Session& session) {
 }
 
 std::string mac_of(const device::DeviceConfig& config) {
-    return config.mac ? mac_string(*config.mac) : "";
+    return config.mac ? device::mac_text(*config.mac) : "";
 }
 
 }  // namespace
