@@ -50,8 +50,8 @@ bool read_some(int& fd, std::string& text) {
 std::vector<std::string> child_args(const UnitPlan& p, const std::string& mac,
                                     const BatchOptions& options) {
     std::vector<std::string> a = {
-        "kestrelctl", "--device", p.device.text(), "--json",
-        "--progress", "json",     "--trace",       unit_log_path(options, p)};
+        "kestrelctl", "--device", p.device->text(), "--json",
+        "--progress", "json",     "--trace",        unit_log_path(options, p)};
     const auto opt = [&a](const char* name, const std::string& value) {
         if (!value.empty()) {
             a.push_back(name);
