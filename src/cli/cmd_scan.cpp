@@ -28,10 +28,14 @@ struct ScanArgs {
     ProbeOptions probe;
 };
 
-// The /24 of the first interface that is up and not loopback, for a scan without a range.
-std::optional<AddressRange> local_block() {
+// The /24 of the first interface that is up and not loopback, for a scan without a range;
+// BadInput asking for a range when there is none.
+Result<AddressRange> local_block() {
+    const Status none = Status::failure(
+        StatusCode::BadInput,
+        std::string("scan: no network interface is up; give a range") + kScanExample);
     ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return std::nullopt;
+    if (::getifaddrs(&list) != 0) return none;
     std::optional<AddressRange> found;
     for (const ifaddrs* i = list; i && !found; i = i->ifa_next) {
         if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
@@ -40,7 +44,8 @@ std::optional<AddressRange> local_block() {
         found = AddressRange{(ntohl(in->sin_addr.s_addr) & 0xFFFFFF00u) + 1, 254};
     }
     ::freeifaddrs(list);
-    return found;
+    if (!found) return none;
+    return *found;
 }
 
 // nullopt with the usage error already reported (the exit code in code).
@@ -79,13 +84,9 @@ std::optional<ScanArgs> parse_scan_args(Session& session, ArgList& args, int& co
             return fail("scan: -j \"" + *jobs + "\" is not 1 to 256 (for example -j 32)");
         s.probe.jobs = static_cast<int>(*n);
     }
-    std::string error;
-    const auto range = words.empty() ? local_block() : parse_address_range(words[0], error);
-    if (!range) {
-        return fail(words.empty() ? std::string("scan: no network interface is up; give a range") +
-                                        kScanExample
-                                  : error);
-    }
+    const Result<AddressRange> range =
+        words.empty() ? local_block() : parse_address_range(words[0]);
+    if (!range) return fail(range.reason());
     if (range->count > kScanLimit && !force) {
         return fail("scan: " + words[0] + " holds " + std::to_string(range->count) +
                     " addresses, more than 4096; narrow it or add --force");
