@@ -76,12 +76,12 @@ class BatchRun {
             BatchUnit& u = units_[next_++];
             u.started = batch_now_s();
             if (u.plan->mac == "auto") {
-                const MacTake take = take_mac(options_.mac_state, *options_.mac_range);
-                if (!take.mac) {
-                    end_unit(u, kExitUsage, take.error);
+                const Result<Mac48> take = take_mac(options_.mac_state, *options_.mac_range);
+                if (!take) {
+                    end_unit(u, kExitUsage, take.reason());
                     continue;
                 }
-                u.mac = mac_text(*take.mac);
+                u.mac = mac_text(*take);
             } else {
                 u.mac = u.plan->mac;
             }

@@ -34,7 +34,8 @@ std::string check_batch_files(const std::string& plan_path, const std::vector<Un
     if (std::string clash = find_path_clash(inputs, outputs); !clash.empty()) return clash;
     if (std::string odd = find_odd_output(outputs); !odd.empty()) return odd;
     if (std::string refusal = report_refusal(options.report); !refusal.empty()) return refusal;
-    return auto_mac ? check_mac_state(options.mac_state, *options.mac_range) : std::string();
+    return auto_mac ? check_mac_state(options.mac_state, *options.mac_range).reason()
+                    : std::string();
 }
 
 struct [[nodiscard]] BatchArgs {
@@ -74,9 +75,9 @@ BatchArgs parse_batch_args(ArgList& args) {
     if (report) options.report = *report;
     if (state) options.mac_state = *state;
     if (range) {
-        const MacRangeCheck check = check_mac_range(*range);
-        if (!check.range) return fail("batch: --mac-range: " + check.error);
-        options.mac_range = check.range;
+        const Result<MacRange> checked = check_mac_range(*range);
+        if (!checked) return fail("batch: --mac-range: " + checked.reason());
+        options.mac_range = *checked;
     }
     return out;
 }
