@@ -85,10 +85,9 @@ class BatchRun {
             } else {
                 u.mac = u.plan->mac;
             }
-            const std::string error =
-                spawn_child(u, program_, child_args(*u.plan, u.mac, options_));
-            if (!error.empty()) {
-                end_unit(u, kExitFile, error);
+            const Status spawned = spawn_child(u, program_, child_args(*u.plan, u.mac, options_));
+            if (!spawned.ok()) {
+                end_unit(u, kExitFile, spawned.reason());
                 continue;
             }
             u.stage = "starting";
