@@ -58,7 +58,7 @@ void make_report_line(BatchUnit& u) {
     u.report_line = o.str();
 }
 
-std::string write_summary(const std::string& path, const std::vector<BatchUnit>& units) {
+Status write_summary(const std::string& path, const std::vector<BatchUnit>& units) {
     std::ostringstream csv;
     csv << "label,device,result,mac,exit_code,seconds,error\n";
     for (const auto& u : units) {
@@ -76,7 +76,8 @@ std::string write_summary(const std::string& path, const std::vector<BatchUnit>&
         file.commit()) {
         return {};
     }
-    return file.error().empty() ? "can't write \"" + path + "\"" : file.error();
+    return Status::failure(StatusCode::FileError,
+                           file.error().empty() ? "can't write \"" + path + "\"" : file.error());
 }
 
 }  // namespace kestrel::cli

@@ -151,9 +151,10 @@ class BatchRun {
             std::fprintf(io_.err, "kestrelctl batch: can't write the report: %s\n",
                          std::strerror(errno));
         }
-        if (const std::string why = write_summary(summary_path(options_.report), units_);
-            !why.empty()) {
-            std::fprintf(io_.err, "kestrelctl batch: can't write the summary: %s\n", why.c_str());
+        if (const Status summary = write_summary(summary_path(options_.report), units_);
+            !summary.ok()) {
+            std::fprintf(io_.err, "kestrelctl batch: can't write the summary: %s\n",
+                         summary.reason().c_str());
         }
         if (u.ok())
             ++outcome_.ok;
