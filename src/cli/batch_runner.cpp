@@ -190,19 +190,16 @@ std::string summary_path(const std::string& report) {
     return report + ".csv";
 }
 
-BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& options,
-                       const CliStreams& io) {
-    BatchOutcome outcome;
-    outcome.units = static_cast<int>(plans.size());
+Result<BatchOutcome> run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& options,
+                               const CliStreams& io) {
     if (::mkdir(options.log_dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        outcome.error = "can't create \"" + options.log_dir + "\": " + std::strerror(errno);
-        return outcome;
+        return Status::failure(StatusCode::FileError,
+                               "can't create \"" + options.log_dir + "\": " + std::strerror(errno));
     }
     const RegularFd report = open_regular_file(options.report, O_WRONLY | O_CREAT | O_APPEND);
-    if (!report.ok()) {
-        outcome.error = "the report: " + report.reason;
-        return outcome;
-    }
+    if (!report.ok()) return Status::failure(StatusCode::FileError, "the report: " + report.reason);
+    BatchOutcome outcome;
+    outcome.units = static_cast<int>(plans.size());
     BatchRun(plans, options, io, report.fd, outcome).run();
     return outcome;
 }

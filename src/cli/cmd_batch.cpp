@@ -125,9 +125,9 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
     if (const Status files = check_batch_files(plan_path, plan.units, options); !files.ok()) {
         return session.finish(session.fail(kExitUsage, files.reason() + "; nothing was run"));
     }
-    const BatchOutcome outcome = run_batch(plan.units, options, io);
-    if (!outcome.error.empty()) return session.finish(session.fail(kExitFile, outcome.error));
-    return report_outcome(session, outcome, options);
+    const Result<BatchOutcome> outcome = run_batch(plan.units, options, io);
+    if (!outcome) return session.finish(session.fail(kExitFile, outcome.reason()));
+    return report_outcome(session, *outcome, options);
 }
 
 }  // namespace kestrel::cli

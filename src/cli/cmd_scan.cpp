@@ -12,6 +12,7 @@
 #include "cli/interrupt.h"
 #include "cli/scan_probe.h"
 #include "cli/settings_step.h"
+#include "cli/status_exit.h"
 #include "flash/core/flash_id.h"
 #include "link/transport.h"
 #include "platform/format.h"
@@ -143,8 +144,9 @@ int cmd_scan(Session& session, ArgList args) {
     int code = kExitOk;
     const auto parsed = parse_scan_args(session, args, code);
     if (!parsed) return code;
-    const ProbeResult probe = probe_handshakes(parsed->range, parsed->probe);
-    if (!probe.error.empty()) return session.finish(session.fail(kExitNoDevice, probe.error));
+    const Result<std::vector<std::uint32_t>> probe = probe_handshakes(parsed->range, parsed->probe);
+    if (!probe) return session.finish(session.fail(exit_code_for(probe.code()), probe.reason()));
+    const std::vector<std::uint32_t>& answered = *probe;
     if (interrupt_count() > 0) return session.finish(session.fail(kExitInterrupted, "interrupted"));
     const std::string span = parsed->range.count == 1
                                  ? dotted(parsed->range.first)
@@ -152,19 +154,19 @@ int cmd_scan(Session& session, ArgList args) {
                                        dotted(parsed->range.at(parsed->range.count - 1));
     session.json()
         .add("probed", static_cast<std::int64_t>(parsed->range.count))
-        .add("found", static_cast<std::int64_t>(probe.answered.size()));
-    if (probe.answered.empty()) {
+        .add("found", static_cast<std::int64_t>(answered.size()));
+    if (answered.empty()) {
         return session.finish(session.fail(
             kExitNoDevice,
             "no device answered at " + span + ", port " + std::to_string(parsed->probe.port)));
     }
     session.say(
         format("%-21s %-17s %-7s %-16s %s", "DEVICE", "MAC", "TS_PORT", "MULTICAST", "FLASH_ID"));
-    for (const std::uint32_t address : probe.answered)
+    for (const std::uint32_t address : answered)
         list_device(session, address, parsed->probe.port);
-    session.say(std::to_string(probe.answered.size()) + " of " +
-                std::to_string(parsed->range.count) + " addresses answered (" + span + ", port " +
-                std::to_string(parsed->probe.port) + ")");
+    session.say(std::to_string(answered.size()) + " of " + std::to_string(parsed->range.count) +
+                " addresses answered (" + span + ", port " + std::to_string(parsed->probe.port) +
+                ")");
     return session.finish(kExitOk);
 }
 
