@@ -121,7 +121,7 @@ void check_window_cell(UnitPlan& u, const PlanError& error) {
 void check_settings(const UnitPlan& u, const PlanError& error) {
     if (!u.new_ip.empty()) {
         const auto ep = parse_endpoint(u.new_ip);
-        if (!ep || !device::check_device_ip(ep->address_text(), "new_ip").ok()) {
+        if (!ep || !device::can_be_device_address(ep->address)) {
             error(u.line, "new_ip",
                   quoted_text(u.new_ip) +
                       " is not a device address and port (for example 192.168.1.60:5000)");
@@ -129,7 +129,7 @@ void check_settings(const UnitPlan& u, const PlanError& error) {
     }
     if (!u.ts_port.empty()) {
         const auto v = parse_decimal(u.ts_port, 5, 65535);
-        if (!v || *v == 0)
+        if (!v || !device::Port::from(*v))
             error(u.line, "ts_port",
                   quoted_text(u.ts_port) + " is not a port 1 to 65535 (for example 1234)");
     }

@@ -51,13 +51,17 @@ Result<Ipv4Net> check_server_ip(std::string_view text, std::string_view field) {
     return *address;
 }
 
+bool can_be_device_address(Ipv4Net address) {
+    const auto b = ipv4_bytes(address);
+    const bool any = b == std::array<std::uint8_t, 4>{0, 0, 0, 0};
+    const bool broadcast = b == std::array<std::uint8_t, 4>{255, 255, 255, 255};
+    return !any && !broadcast && !is_multicast(b);
+}
+
 Result<Ipv4Net> check_device_ip(std::string_view text, std::string_view field) {
     Result<Ipv4Net> check = check_server_ip(text, field);
     if (!check) return check;
-    const auto b = ipv4_bytes(*check);
-    const bool any = b == std::array<std::uint8_t, 4>{0, 0, 0, 0};
-    const bool broadcast = b == std::array<std::uint8_t, 4>{255, 255, 255, 255};
-    if (any || broadcast || is_multicast(b)) {
+    if (!can_be_device_address(*check)) {
         return refusal(field,
                        "0.0.0.0, 255.255.255.255 and multicast addresses (224.0.0.0 "
                        "to 239.255.255.255) can't be a device's address; enter one " +

@@ -20,8 +20,10 @@ std::optional<Ipv4Net> parse_dotted_quad(std::string_view text);
 
 // Any dotted quad: the address the link talks to.
 [[nodiscard]] Result<Ipv4Net> check_server_ip(std::string_view text, std::string_view field);
-// A dotted quad that can be a device's own address: not 0.0.0.0, not 255.255.255.255 and not
-// in 224.0.0.0/4.
+// Whether an address can be a device's own: not 0.0.0.0, not 255.255.255.255 and not in
+// 224.0.0.0/4.
+[[nodiscard]] bool can_be_device_address(Ipv4Net address);
+// A dotted quad that can_be_device_address.
 [[nodiscard]] Result<Ipv4Net> check_device_ip(std::string_view text, std::string_view field);
 // A dotted quad in 224.0.0.0/4.
 [[nodiscard]] Result<Ipv4Net> check_multicast_ip(std::string_view text, std::string_view field);

@@ -54,10 +54,12 @@ TEST(AddressCheckTest, DeviceIpRefusesAddressesNoDeviceCanHave) {
         EXPECT_FALSE(check.ok());
         EXPECT_EQ(check.reason().rfind("set ip: ", 0), 0u) << check.reason();
         EXPECT_NE(check.reason().find("for example 192.168.1.20"), std::string::npos);
+        EXPECT_FALSE(can_be_device_address(*parse_dotted_quad(bad)));
     }
     for (const char* good : {"223.255.255.255", "240.0.0.1", "10.0.0.1", "0.0.0.1"}) {
         SCOPED_TRACE(good);
         EXPECT_TRUE(check_device_ip(good, "set ip").ok());
+        EXPECT_TRUE(can_be_device_address(*parse_dotted_quad(good)));
     }
     EXPECT_EQ(ipv4_bytes(check_device_ip("192.168.1.20", "New IP").value_opt().value_or(0)),
               (std::array<std::uint8_t, 4>{0xC0, 0xA8, 0x01, 0x14}));
