@@ -7,6 +7,7 @@
 #include "cli/flash_steps.h"
 #include "cli/input_file.h"
 #include "cli/sha256.h"
+#include "cli/shown_text.h"
 #include "flash/core/flash_worker.h"
 
 namespace kestrel::cli {
@@ -18,15 +19,17 @@ struct RegionArgs {
     std::optional<std::string> length;
 };
 
-// nullopt with the usage error in message.
-std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) {
+// The region, or BadInput with the usage error.
+Result<FlashRegion> region_of(const RegionArgs& a) {
+    const auto usage = [](std::string why) {
+        return Status::failure(StatusCode::BadInput, std::move(why));
+    };
     FlashRegion r;
     if (a.offset) {
         const auto n = parse_flash_number(*a.offset);
         if (!n || *n >= kFlashSize) {
-            message = "--offset \"" + *a.offset +
-                      "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
-            return std::nullopt;
+            return usage("--offset " + quoted_text(*a.offset) +
+                         " is not an address 0 to 0x3fffff (for example --offset 0x3f0000)");
         }
         r.offset = *n;
     }
@@ -34,16 +37,14 @@ std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) 
     if (a.length) {
         const auto n = parse_flash_number(*a.length);
         if (!n || *n == 0) {
-            message = "--length \"" + *a.length +
-                      "\" is not 1 to 4194304 bytes (for example --length 0x10000)";
-            return std::nullopt;
+            return usage("--length " + quoted_text(*a.length) +
+                         " is not 1 to 4194304 bytes (for example --length 0x10000)");
         }
         r.length = *n;
     }
     if (r.offset + r.length > kFlashSize) {
-        message = "the region " + hex_address(r.offset) + " + " + std::to_string(r.length) +
-                  " bytes runs past the chip's end at 0x400000";
-        return std::nullopt;
+        return usage("the region " + hex_address(r.offset) + " + " + std::to_string(r.length) +
+                     " bytes runs past the chip's end at 0x400000");
     }
     return r;
 }
@@ -86,9 +87,8 @@ int cmd_read(Session& session, ArgList args) {
     if (files.size() != 1) {
         return usage_error(session, "read takes one FILE (for example: read dump.bin)");
     }
-    std::string message;
-    const auto region = region_of(region_args, message);
-    if (!region) return usage_error(session, message);
+    const Result<FlashRegion> region = region_of(region_args);
+    if (!region) return usage_error(session, region.reason());
     if (!session.device()) return session.finish(kExitUsage);
     int code = kExitOk;
     // The file is made only once the read is complete; room for it is checked first.
@@ -184,9 +184,8 @@ int cmd_verify(Session& session, ArgList args) {
     if (against && region_args.offset)
         return usage_error(session, "--against and --offset exclude each other");
     if (against) return verify_against_file(session, files[0], *against);
-    std::string message;
-    const auto at = region_of(region_args, message);
-    if (!at) return usage_error(session, message);
+    const Result<FlashRegion> at = region_of(region_args);
+    if (!at) return usage_error(session, at.reason());
     if (!session.device()) return session.finish(kExitUsage);
     int code = kExitOk;
     const auto image = load_image(

@@ -4,6 +4,7 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
 #include "cli/sha256.h"
+#include "cli/shown_text.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
 
@@ -21,8 +22,13 @@ struct WriteArgs {
     std::optional<std::string> backup;
 };
 
-std::optional<WriteArgs> parse_write_args(ArgList& args, std::string& message) {
+// The write's arguments, or BadInput with the usage error (the last one found).
+Result<WriteArgs> parse_write_args(ArgList& args) {
+    const auto usage = [](std::string why) {
+        return Status::failure(StatusCode::BadInput, std::move(why));
+    };
     WriteArgs w;
+    std::string message;
     w.options.skip_blank = !args.flag("--no-skip-blank");
     const bool no_verify = args.flag("--no-verify");
     const bool verify_all = args.flag("--verify-all");
@@ -31,30 +37,23 @@ std::optional<WriteArgs> parse_write_args(ArgList& args, std::string& message) {
     w.truncate = args.flag("--truncate");
     w.backup = args.value("--backup");
     const auto offset = args.value("--offset");
-    if (const auto& missing = args.missing_value()) {
-        message = *missing + " takes a value" + kWriteExample;
-        return std::nullopt;
-    }
-    if (const auto bad = args.unknown_flag()) {
-        message = unknown_option("write", *bad, "write image.bin --verify-all");
-        return std::nullopt;
-    }
+    if (const auto& missing = args.missing_value())
+        return usage(*missing + " takes a value" + kWriteExample);
+    if (const auto bad = args.unknown_flag())
+        return usage(unknown_option("write", *bad, "write image.bin --verify-all"));
     const auto files = args.positionals();
-    if (files.size() != 1) {
-        message = "write takes one IMAGE (for example: write image.bin)";
-        return std::nullopt;
-    }
+    if (files.size() != 1) return usage("write takes one IMAGE (for example: write image.bin)");
     w.image = files[0];
     if (no_verify && verify_all) message = "--no-verify and --verify-all exclude each other";
     if (w.keep_rest && w.options.resume) message = "--keep-rest and --resume exclude each other";
     if (offset) {
         const auto n = parse_flash_number(*offset);
         if (!n || *n >= kFlashSize)
-            message = "--offset \"" + *offset +
-                      "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
+            message = "--offset " + quoted_text(*offset) +
+                      " is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
         w.offset = n.value_or(0);
     }
-    if (!message.empty()) return std::nullopt;
+    if (!message.empty()) return usage(message);
     w.options.verify = no_verify    ? VerifyScope::None
                        : verify_all ? VerifyScope::WholeChip
                                     : VerifyScope::Programmed;
@@ -132,9 +131,8 @@ void put_result(Session& session, const ImageWriteResult& r) {
 }  // namespace
 
 int cmd_write(Session& session, ArgList args) {
-    std::string message;
-    const auto w = parse_write_args(args, message);
-    if (!w) return usage_error(session, message);
+    const Result<WriteArgs> w = parse_write_args(args);
+    if (!w) return usage_error(session, w.reason());
     if (!session.device()) return session.finish(kExitUsage);
     int code = kExitOk;
     const std::string room = w->offset ? "the " + std::to_string(kFlashSize - w->offset) +
