@@ -39,8 +39,9 @@ class [[nodiscard]] Status {
     std::string reason_;
 };
 
-// A value, or the failed Status that says why there is none. value() and operator* must only
-// be used when ok(); status() of a Result with a value is an ok Status.
+// A value, or the failed Status that says why there is none. value() of a failed Result throws
+// std::bad_optional_access; operator* and -> must only be used when ok(), as with std::optional.
+// status() of a Result with a value is an ok Status.
 template <typename T>
 class [[nodiscard]] Result {
   public:
@@ -55,9 +56,9 @@ class [[nodiscard]] Result {
     StatusCode code() const { return status_.code(); }
     const std::string& reason() const { return status_.reason(); }
 
-    const T& value() const& { return *value_; }
-    T& value() & { return *value_; }
-    T&& value() && { return std::move(*value_); }
+    const T& value() const& { return value_.value(); }
+    T& value() & { return value_.value(); }
+    T&& value() && { return std::move(value_.value()); }
     const T& operator*() const& { return *value_; }
     T& operator*() & { return *value_; }
     const T* operator->() const { return &*value_; }

@@ -38,6 +38,7 @@ TEST(StatusTest, AResultHoldsEitherTheValueOrWhyNot) {
     EXPECT_EQ(bad.code(), StatusCode::BadInput);
     EXPECT_EQ(bad.reason(), "7 is odd");
     EXPECT_EQ(bad.value_opt(), std::nullopt);
+    EXPECT_THROW((void)bad.value(), std::bad_optional_access);
 
     // An ok Status is no value: the Result says so instead of pretending to hold one.
     const Result<int> empty{Status()};
