@@ -60,10 +60,11 @@ Result<WriteArgs> parse_write_args(ArgList& args) {
     return w;
 }
 
-// The chip's whole contents before the erase, for --backup and --keep-rest (inside the worker).
-bool read_before_erase(Session& session, Bytes& chip, int& code) {
-    if (!chip_ok(session, code)) return false;
-    return read_region(session, FlashRegion{0, kFlashSize}, FlashStage::Read, chip, code,
+// The chip's whole contents before the erase, for --backup and --keep-rest (inside the worker):
+// kExitOk, or the failure recorded.
+int read_before_erase(Session& session, Bytes& chip) {
+    if (const int c = check_chip(session)) return c;
+    return read_region(session, FlashRegion{0, kFlashSize}, FlashStage::Read, chip,
                        "nothing erased");
 }
 
@@ -134,16 +135,16 @@ int cmd_write(Session& session, ArgList args) {
     const Result<WriteArgs> w = parse_write_args(args);
     if (!w) return usage_error(session, w.reason());
     if (!session.device()) return session.finish(kExitUsage);
-    int code = kExitOk;
     const std::string room = w->offset ? "the " + std::to_string(kFlashSize - w->offset) +
                                              " bytes from " + hex_address(w->offset) +
                                              " to the chip's end"
                                        : "the chip's " + std::to_string(kFlashSize);
-    const auto image =
-        load_image(session, w->image, {kFlashSize - w->offset, w->truncate, room}, code);
-    if (!image) return session.finish(code);
-    if (w->backup && !output_room(session, *w->backup, kFlashSize, code))
-        return session.finish(code);
+    const Result<Bytes> image = load_image(w->image, {kFlashSize - w->offset, w->truncate, room});
+    if (!image) return session.finish(session.fail(image.status()));
+    if (w->backup) {
+        if (const Status fits = output_room(*w->backup, kFlashSize); !fits.ok())
+            return session.finish(session.fail(fits));
+    }
     session.json()
         .add("image", w->image)
         .add("image_bytes", static_cast<std::int64_t>(image->size()))
@@ -153,10 +154,13 @@ int cmd_write(Session& session, ArgList args) {
 
     Bytes chip;
     if (w->backup || w->keep_rest) {
-        run_flash_worker([&] { (void)read_before_erase(session, chip, code); });
+        int code = kExitOk;
+        run_flash_worker([&] { code = read_before_erase(session, chip); });
         if (code != kExitOk) return session.finish(code);
-        if (w->backup && !save_file(session, *w->backup, chip, code, "nothing erased"))
-            return session.finish(code);
+        if (w->backup) {
+            if (const Status saved = save_file(*w->backup, chip, "nothing erased"); !saved.ok())
+                return session.finish(session.fail(saved));
+        }
         if (w->backup)
             session.json().add("backup", *w->backup).add("backup_sha256", sha256_hex(chip));
     }
@@ -168,8 +172,7 @@ int cmd_write(Session& session, ArgList args) {
     session.set_stage_pages(FlashStage::Program, r.pages_programmed);
     session.set_stage_pages(FlashStage::Verify, r.pages_verified);
     put_result(session, r);
-    code = write_failure(session, r);
-    if (code != kExitOk) {
+    if (const int code = write_failure(session, r); code != kExitOk) {
         if (r.outcome != ImageWrite::Stopped)
             std::fprintf(session.io().err, "the device: %s\n", r.device_state.c_str());
         return session.finish(code);

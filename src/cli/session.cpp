@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/recovery_summary.h"
+#include "cli/status_exit.h"
 #include "link/window.h"
 #include "platform/sleep.h"
 #include "protocol/spi_regs.h"
@@ -141,6 +142,10 @@ int Session::fail(int code, const std::string& message) {
     }
     if (error_.empty()) error_ = message;
     return code;
+}
+
+int Session::fail(const Status& status) {
+    return fail(exit_code_for(status.code()), status.reason());
 }
 
 int Session::finish(int code) {
