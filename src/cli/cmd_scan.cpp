@@ -12,7 +12,6 @@
 #include "cli/interrupt.h"
 #include "cli/scan_probe.h"
 #include "cli/settings_step.h"
-#include "cli/status_exit.h"
 #include "flash/core/flash_id.h"
 #include "link/transport.h"
 #include "platform/format.h"
@@ -145,7 +144,7 @@ int cmd_scan(Session& session, ArgList args) {
     const auto parsed = parse_scan_args(session, args, code);
     if (!parsed) return code;
     const Result<std::vector<std::uint32_t>> probe = probe_handshakes(parsed->range, parsed->probe);
-    if (!probe) return session.finish(session.fail(exit_code_for(probe.code()), probe.reason()));
+    if (!probe) return session.finish(session.fail(probe.status()));
     const std::vector<std::uint32_t>& answered = *probe;
     if (interrupt_count() > 0) return session.finish(session.fail(kExitInterrupted, "interrupted"));
     const std::string span = parsed->range.count == 1

@@ -171,7 +171,7 @@ int read_config(Session& session, device::DeviceConfig& config) {
     const device::ConfigReadResult r = device::read_device_config();
     config = r.config;
     const Status read = r.status();
-    return read.ok() ? kExitOk : session.fail(exit_code_for(read.code()), read.reason());
+    return read.ok() ? kExitOk : session.fail(read);
 }
 
 void put_config(Session& session, const device::DeviceConfig& c) {
