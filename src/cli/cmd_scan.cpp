@@ -12,6 +12,8 @@
 #include "cli/interrupt.h"
 #include "cli/scan_probe.h"
 #include "cli/settings_step.h"
+#include "cli/shown_text.h"
+#include "device/port.h"
 #include "flash/core/flash_id.h"
 #include "link/transport.h"
 #include "platform/format.h"
@@ -48,16 +50,15 @@ Result<AddressRange> local_block() {
     return *found;
 }
 
-// nullopt with the usage error already reported (the exit code in code).
-std::optional<ScanArgs> parse_scan_args(Session& session, ArgList& args, int& code) {
+// The scan's range and probe options, or BadInput with the usage error.
+Result<ScanArgs> parse_scan_args(ArgList& args) {
     ScanArgs s;
     const bool force = args.flag("--force");
     const auto port = args.value("--port");
     const auto timeout = args.value("--timeout");
     const auto jobs = args.value("-j");
-    const auto fail = [&](const std::string& message) {
-        code = usage_error(session, message);
-        return std::nullopt;
+    const auto fail = [](std::string message) {
+        return Status::failure(StatusCode::BadInput, std::move(message));
     };
     if (const auto& missing = args.missing_value())
         return fail("scan: " + *missing + " takes a value" + kScanExample);
@@ -67,21 +68,23 @@ std::optional<ScanArgs> parse_scan_args(Session& session, ArgList& args, int& co
     if (words.size() > 1) return fail(std::string("scan takes at most one range") + kScanExample);
     if (port) {
         const auto n = parse_decimal(*port, 5, 65535);
-        if (!n || *n == 0)
-            return fail("scan: --port \"" + *port + "\" is not a port 1 to 65535" + kScanExample);
-        s.probe.port = static_cast<std::uint16_t>(*n);
+        const auto checked = n ? device::Port::from(*n) : std::nullopt;
+        if (!checked)
+            return fail("scan: --port " + quoted_text(*port) + " is not a port 1 to 65535" +
+                        kScanExample);
+        s.probe.port = checked->value();
     }
     if (timeout) {
         const auto n = parse_decimal(*timeout, 5, kMaxScanTimeoutMs);
         if (!n || *n == 0)
-            return fail("scan: --timeout \"" + *timeout +
-                        "\" is not 1 to 60000 ms (for example --timeout 300)");
+            return fail("scan: --timeout " + quoted_text(*timeout) +
+                        " is not 1 to 60000 ms (for example --timeout 300)");
         s.probe.timeout_ms = static_cast<int>(*n);
     }
     if (jobs) {
         const auto n = parse_decimal(*jobs, 3, kMaxScanJobs);
         if (!n || *n == 0)
-            return fail("scan: -j \"" + *jobs + "\" is not 1 to 256 (for example -j 32)");
+            return fail("scan: -j " + quoted_text(*jobs) + " is not 1 to 256 (for example -j 32)");
         s.probe.jobs = static_cast<int>(*n);
     }
     const Result<AddressRange> range =
@@ -140,9 +143,8 @@ void list_device(Session& session, std::uint32_t address, std::uint16_t port) {
 }  // namespace
 
 int cmd_scan(Session& session, ArgList args) {
-    int code = kExitOk;
-    const auto parsed = parse_scan_args(session, args, code);
-    if (!parsed) return code;
+    const Result<ScanArgs> parsed = parse_scan_args(args);
+    if (!parsed) return usage_error(session, parsed.reason());
     const Result<std::vector<std::uint32_t>> probe = probe_handshakes(parsed->range, parsed->probe);
     if (!probe) return session.finish(session.fail(probe.status()));
     const std::vector<std::uint32_t>& answered = *probe;

@@ -128,6 +128,8 @@ TEST_F(ScanTest, BadOrHugeRangesExitTwoAndSendNothing) {
     }
     EXPECT_THAT(run({"scan", "127.0.0.0/19"}, false).err,
                 HasSubstr("holds 8190 addresses, more than 4096; narrow it or add --force"));
+    EXPECT_THAT(run({"scan", "127.0.0.9", "--port", "5\x1b[2J"}, false).err,
+                HasSubstr("--port \"5\\x1b[2J\" is not a port 1 to 65535"));
     EXPECT_EQ(silent.received(), 0);
 }
 
