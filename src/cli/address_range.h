@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
@@ -19,8 +20,9 @@ struct AddressRange {
     std::uint32_t at(std::uint64_t i) const { return first + static_cast<std::uint32_t>(i); }
 };
 
-// nullopt with error set (naming the text, with an example) when it is none of the three forms.
-std::optional<AddressRange> parse_address_range(std::string_view text, std::string& error);
+// The range, or BadInput naming the text (escaped and cut, shown_text.h) with an example when it
+// is none of the three forms.
+[[nodiscard]] Result<AddressRange> parse_address_range(std::string_view text);
 
 // "A.B.C.D" of a host-order address.
 std::string dotted(std::uint32_t host_order);

@@ -50,8 +50,8 @@ bool read_some(int& fd, std::string& text) {
 std::vector<std::string> child_args(const UnitPlan& p, const std::string& mac,
                                     const BatchOptions& options) {
     std::vector<std::string> a = {
-        "kestrelctl", "--device", p.device.text(), "--json",
-        "--progress", "json",     "--trace",       unit_log_path(options, p)};
+        "kestrelctl", "--device", p.device->text(), "--json",
+        "--progress", "json",     "--trace",        unit_log_path(options, p)};
     const auto opt = [&a](const char* name, const std::string& value) {
         if (!value.empty()) {
             a.push_back(name);
@@ -70,15 +70,17 @@ std::vector<std::string> child_args(const UnitPlan& p, const std::string& mac,
     return a;
 }
 
-std::string spawn_child(BatchUnit& u, const std::string& program,
-                        const std::vector<std::string>& args) {
+Status spawn_child(BatchUnit& u, const std::string& program, const std::vector<std::string>& args) {
+    const auto system_error = [](std::string why) {
+        return Status::failure(StatusCode::SystemError, std::move(why));
+    };
     int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return std::strerror(errno);
+    if (::pipe2(out, O_CLOEXEC) != 0) return system_error(std::strerror(errno));
     if (::pipe2(err, O_CLOEXEC) != 0) {
         const std::string why = std::strerror(errno);
         ::close(out[0]);
         ::close(out[1]);
-        return why;
+        return system_error(why);
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -96,7 +98,7 @@ std::string spawn_child(BatchUnit& u, const std::string& program,
         ::close(out[0]);
         ::close(err[0]);
         u.pid = -1;
-        return "can't start \"" + program + "\": " + std::strerror(rc);
+        return system_error("can't start \"" + program + "\": " + std::strerror(rc));
     }
     u.out_fd = out[0];
     u.err_fd = err[0];

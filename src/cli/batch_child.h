@@ -7,6 +7,7 @@
 
 #include "cli/batch_runner.h"
 #include "cli/batch_unit.h"
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
@@ -15,10 +16,11 @@ namespace kestrel::cli {
 [[nodiscard]] std::vector<std::string> child_args(const UnitPlan& plan, const std::string& mac,
                                                   const BatchOptions& options);
 
-// Starts program with args, its stdout and stderr on pipes that u then owns. Empty on success,
-// else why not ("can't start "PROGRAM": ..."); u is then left without a child.
-[[nodiscard]] std::string spawn_child(BatchUnit& u, const std::string& program,
-                                      const std::vector<std::string>& args);
+// Starts program with args, its stdout and stderr on pipes that u then owns. SystemError when
+// the pipes can't be made or the program can't start ("can't start "PROGRAM": ..."); u is then
+// left without a child.
+[[nodiscard]] Status spawn_child(BatchUnit& u, const std::string& program,
+                                 const std::vector<std::string>& args);
 
 // Reads what the child wrote on the streams poll marked (revents of each, 0 for none), taking
 // its progress lines from stderr; closes a stream at its end. False once both are closed.

@@ -49,6 +49,10 @@ bool same(const Identity& a, const Identity& b) {
            (!a.resolved.empty() && a.resolved == b.resolved);
 }
 
+Status refusal(std::string why) {
+    return Status::failure(StatusCode::BadInput, std::move(why));
+}
+
 bool is_report_line(std::string_view line) {
     return line.starts_with("{\"label\":\"") && line.ends_with("}") &&
            line.find(",\"result\":\"") != std::string_view::npos &&
@@ -57,16 +61,16 @@ bool is_report_line(std::string_view line) {
 
 }  // namespace
 
-std::string find_path_clash(const std::vector<NamedPath>& inputs,
-                            const std::vector<NamedPath>& outputs) {
+Status find_path_clash(const std::vector<NamedPath>& inputs,
+                       const std::vector<NamedPath>& outputs) {
     std::vector<Identity> in_ids, out_ids;
     for (const auto& p : inputs)
         in_ids.push_back(identity(p.path));
     for (const auto& p : outputs)
         out_ids.push_back(identity(p.path));
     const auto clash = [](const NamedPath& out, const NamedPath& other) {
-        return out.role + " " + quoted_text(out.path) + " is " + other.role + " (" +
-               quoted_text(other.path) + ")";
+        return refusal(out.role + " " + quoted_text(out.path) + " is " + other.role + " (" +
+                       quoted_text(other.path) + ")");
     };
     for (std::size_t o = 0; o < outputs.size(); ++o) {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -79,31 +83,32 @@ std::string find_path_clash(const std::vector<NamedPath>& inputs,
     return {};
 }
 
-std::string find_odd_output(const std::vector<NamedPath>& outputs) {
+Status find_odd_output(const std::vector<NamedPath>& outputs) {
     for (const auto& out : outputs) {
         struct stat st {};
         if (::stat(out.path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
         const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
                            : S_ISFIFO(st.st_mode) ? "a FIFO"
                                                   : "a device or socket";
-        return out.role + " " + quoted_text(out.path) + " is " + kind + ", not a regular file";
+        return refusal(out.role + " " + quoted_text(out.path) + " is " + kind +
+                       ", not a regular file");
     }
     return {};
 }
 
-std::string report_refusal(const std::string& path) {
+Status check_report(const std::string& path) {
     const FileText text = read_regular_file(path, kReportReadMax, "the report");
     if (text.status == FileStatus::Missing) return {};
-    if (!text.ok()) return text.reason;
+    if (!text.ok()) return Status::failure(StatusCode::FileError, text.reason);
     std::string_view rest = text.bytes;
     for (std::size_t line = 1; !rest.empty(); ++line) {
         const auto nl = rest.find('\n');
         const std::string_view l = rest.substr(0, nl);
         if (nl == std::string_view::npos || !is_report_line(l)) {
-            return "the report " + quoted_text(path) + " line " + std::to_string(line) +
-                   " is not a line of a " + "batch report" +
-                   (nl == std::string_view::npos ? " (no line end)" : "") +
-                   "; it is appended to only when it is one (give another --report)";
+            return refusal("the report " + quoted_text(path) + " line " + std::to_string(line) +
+                           " is not a line of a " + "batch report" +
+                           (nl == std::string_view::npos ? " (no line end)" : "") +
+                           "; it is appended to only when it is one (give another --report)");
         }
         rest.remove_prefix(nl + 1);
     }

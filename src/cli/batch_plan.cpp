@@ -121,7 +121,7 @@ void check_window_cell(UnitPlan& u, const PlanError& error) {
 void check_settings(const UnitPlan& u, const PlanError& error) {
     if (!u.new_ip.empty()) {
         const auto ep = parse_endpoint(u.new_ip);
-        if (!ep || !device::check_device_ip(ep->ip_text(), "new_ip").ok()) {
+        if (!ep || !device::can_be_device_address(ep->address)) {
             error(u.line, "new_ip",
                   quoted_text(u.new_ip) +
                       " is not a device address and port (for example 192.168.1.60:5000)");
@@ -129,7 +129,7 @@ void check_settings(const UnitPlan& u, const PlanError& error) {
     }
     if (!u.ts_port.empty()) {
         const auto v = parse_decimal(u.ts_port, 5, 65535);
-        if (!v || *v == 0)
+        if (!v || !device::Port::from(*v))
             error(u.line, "ts_port",
                   quoted_text(u.ts_port) + " is not a port 1 to 65535 (for example 1234)");
     }
@@ -151,11 +151,10 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
     };
     UnitPlan u;
     u.line = line;
-    std::string why;
-    if (const auto ep = resolve_endpoint(cell("device"), why)) {
+    if (const Result<Endpoint> ep = resolve_endpoint(cell("device"))) {
         u.device = *ep;
     } else {
-        error(line, "device", why);
+        error(line, "device", ep.reason());
     }
     u.image = cell("image");
     check_image_cell(u, error);
@@ -175,7 +174,8 @@ UnitPlan check_row(const std::vector<std::string>& cells, const Columns& column,
     check_window_cell(u, error);
     u.label = cell("label");
     if (u.label.empty()) {
-        u.label = u.device.ip_text() + "_" + std::to_string(u.device.port);
+        u.label = u.device ? u.device->address_text() + "_" + std::to_string(u.device->port.value())
+                           : "0.0.0.0_0";
     } else if (!label_ok(u.label)) {
         error(line, "label",
               quoted_text(u.label) +
@@ -195,7 +195,7 @@ void check_repeats(const std::vector<UnitPlan>& units, const PlanError& error) {
                 error(u.line, field,
                       quoted_text(key) + " is also on line " + std::to_string(it->second));
         };
-        if (u.device.port != 0) dup(seen_device, u.device.text(), "device");
+        if (u.device) dup(seen_device, u.device->text(), "device");
         dup(seen_label, u.label, "label");
         if (!u.mac.empty() && u.mac != "auto") {
             if (const auto m = parse_mac(u.mac)) dup(seen_mac, mac_text(*m), "mac");

@@ -17,13 +17,13 @@ namespace kestrel::cli {
 struct UnitPlan {
     int line = 0;  // in the plan file
     std::string label;
-    Endpoint device;
-    std::string image;         // empty: no write
-    std::string mac;           // empty, "auto" or an address
-    std::string new_ip;        // empty or A.B.C.D:PORT
-    std::string ts_port;       // empty or 1..65535
-    std::string multicast;     // empty, "on" or "off"
-    std::string multicast_ip;  // empty or a multicast address
+    std::optional<Endpoint> device;  // empty only in a plan that failed its check
+    std::string image;               // empty: no write
+    std::string mac;                 // empty, "auto" or an address
+    std::string new_ip;              // empty or A.B.C.D:PORT
+    std::string ts_port;             // empty or 1..65535
+    std::string multicast;           // empty, "on" or "off"
+    std::string multicast_ip;        // empty or a multicast address
     bool reset = false;
     std::string window;  // empty, "auto" or 1..kMaxWindow written plainly ("08" becomes "8")
 };

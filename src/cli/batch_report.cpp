@@ -41,7 +41,7 @@ void make_report_line(BatchUnit& u) {
     }
     JsonObject o;
     o.add("label", u.plan->label)
-        .add("device", u.plan->device.text())
+        .add("device", u.plan->device->text())
         .add("result", ok ? "ok" : "failed")
         .add("mac", field(j, "mac"))
         .add("mac_before", field(j, "mac_before"))
@@ -58,14 +58,14 @@ void make_report_line(BatchUnit& u) {
     u.report_line = o.str();
 }
 
-std::string write_summary(const std::string& path, const std::vector<BatchUnit>& units) {
+Status write_summary(const std::string& path, const std::vector<BatchUnit>& units) {
     std::ostringstream csv;
     csv << "label,device,result,mac,exit_code,seconds,error\n";
     for (const auto& u : units) {
         if (!u.done) continue;
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.1f", u.seconds);
-        csv << csv_cell(u.plan->label) << ',' << u.plan->device.text() << ','
+        csv << csv_cell(u.plan->label) << ',' << u.plan->device->text() << ','
             << (u.ok() ? "ok" : "failed") << ',' << field(u.result_json, "mac") << ','
             << u.exit_code << ',' << secs << ',' << csv_cell(u.ok() ? "" : u.error) << '\n';
     }
@@ -76,7 +76,8 @@ std::string write_summary(const std::string& path, const std::vector<BatchUnit>&
         file.commit()) {
         return {};
     }
-    return file.error().empty() ? "can't write \"" + path + "\"" : file.error();
+    return Status::failure(StatusCode::FileError,
+                           file.error().empty() ? "can't write \"" + path + "\"" : file.error());
 }
 
 }  // namespace kestrel::cli

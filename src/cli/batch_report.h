@@ -7,14 +7,15 @@
 
 #include "cli/batch_unit.h"
 
+#include "platform/status.h"
+
 namespace kestrel::cli {
 
 // Fills u.report_line from u's result; a failed unit without an error takes the child's
 // ("error" in its result) or "kestrelctl ended without a result (exit N)".
 void make_report_line(BatchUnit& u);
 
-// Writes the summary of the units done, whole (AtomicFile), to path. Empty, or why not.
-[[nodiscard]] std::string write_summary(const std::string& path,
-                                        const std::vector<BatchUnit>& units);
+// Writes the summary of the units done, whole (AtomicFile), to path; FileError saying why not.
+[[nodiscard]] Status write_summary(const std::string& path, const std::vector<BatchUnit>& units);
 
 }  // namespace kestrel::cli

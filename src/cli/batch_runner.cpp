@@ -76,19 +76,18 @@ class BatchRun {
             BatchUnit& u = units_[next_++];
             u.started = batch_now_s();
             if (u.plan->mac == "auto") {
-                const MacTake take = take_mac(options_.mac_state, *options_.mac_range);
-                if (!take.mac) {
-                    end_unit(u, kExitUsage, take.error);
+                const Result<Mac48> take = take_mac(options_.mac_state, *options_.mac_range);
+                if (!take) {
+                    end_unit(u, kExitUsage, take.reason());
                     continue;
                 }
-                u.mac = mac_text(*take.mac);
+                u.mac = mac_text(*take);
             } else {
                 u.mac = u.plan->mac;
             }
-            const std::string error =
-                spawn_child(u, program_, child_args(*u.plan, u.mac, options_));
-            if (!error.empty()) {
-                end_unit(u, kExitFile, error);
+            const Status spawned = spawn_child(u, program_, child_args(*u.plan, u.mac, options_));
+            if (!spawned.ok()) {
+                end_unit(u, kExitFile, spawned.reason());
                 continue;
             }
             u.stage = "starting";
@@ -152,9 +151,10 @@ class BatchRun {
             std::fprintf(io_.err, "kestrelctl batch: can't write the report: %s\n",
                          std::strerror(errno));
         }
-        if (const std::string why = write_summary(summary_path(options_.report), units_);
-            !why.empty()) {
-            std::fprintf(io_.err, "kestrelctl batch: can't write the summary: %s\n", why.c_str());
+        if (const Status summary = write_summary(summary_path(options_.report), units_);
+            !summary.ok()) {
+            std::fprintf(io_.err, "kestrelctl batch: can't write the summary: %s\n",
+                         summary.reason().c_str());
         }
         if (u.ok())
             ++outcome_.ok;
@@ -190,19 +190,16 @@ std::string summary_path(const std::string& report) {
     return report + ".csv";
 }
 
-BatchOutcome run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& options,
-                       const CliStreams& io) {
-    BatchOutcome outcome;
-    outcome.units = static_cast<int>(plans.size());
+Result<BatchOutcome> run_batch(const std::vector<UnitPlan>& plans, const BatchOptions& options,
+                               const CliStreams& io) {
     if (::mkdir(options.log_dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        outcome.error = "can't create \"" + options.log_dir + "\": " + std::strerror(errno);
-        return outcome;
+        return Status::failure(StatusCode::FileError,
+                               "can't create \"" + options.log_dir + "\": " + std::strerror(errno));
     }
     const RegularFd report = open_regular_file(options.report, O_WRONLY | O_CREAT | O_APPEND);
-    if (!report.ok()) {
-        outcome.error = "the report: " + report.reason;
-        return outcome;
-    }
+    if (!report.ok()) return Status::failure(StatusCode::FileError, "the report: " + report.reason);
+    BatchOutcome outcome;
+    outcome.units = static_cast<int>(plans.size());
     BatchRun(plans, options, io, report.fd, outcome).run();
     return outcome;
 }

@@ -12,6 +12,8 @@
 #include "cli/mac_pool.h"
 #include "cli/session.h"
 
+#include "platform/status.h"
+
 namespace kestrel::cli {
 
 inline constexpr int kDefaultMaxJobs = 16;
@@ -25,16 +27,17 @@ struct BatchOptions {
     std::string child_program;  // the kestrelctl to run per unit; empty: this executable
 };
 
-struct [[nodiscard]] BatchOutcome {
+struct BatchOutcome {
     int units = 0;
     int ok = 0;
     std::vector<std::string> failed;  // labels
     bool interrupted = false;
-    std::string error;  // the run could not start (report or log directory)
 };
 
-BatchOutcome run_batch(const std::vector<UnitPlan>& units, const BatchOptions& options,
-                       const CliStreams& io);
+// Runs every unit; FileError when the run could not start (the log directory can't be made or
+// the report can't be opened).
+[[nodiscard]] Result<BatchOutcome> run_batch(const std::vector<UnitPlan>& units,
+                                             const BatchOptions& options, const CliStreams& io);
 
 // The trace file a unit's child writes: LOG_DIR/LABEL.log.
 std::string unit_log_path(const BatchOptions& options, const UnitPlan& unit);

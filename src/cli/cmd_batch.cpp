@@ -14,9 +14,9 @@ namespace kestrel::cli {
 namespace {
 
 // Every output of the run against every input and each other, the report's own shape and the
-// MAC state file: empty when the run may start, else why not.
-std::string check_batch_files(const std::string& plan_path, const std::vector<UnitPlan>& units,
-                              const BatchOptions& options) {
+// MAC state file: ok when the run may start.
+Status check_batch_files(const std::string& plan_path, const std::vector<UnitPlan>& units,
+                         const BatchOptions& options) {
     std::vector<NamedPath> inputs = {{"the plan", plan_path}};
     std::vector<NamedPath> outputs = {{"the report", options.report},
                                       {"the CSV summary", summary_path(options.report)}};
@@ -31,26 +31,24 @@ std::string check_batch_files(const std::string& plan_path, const std::vector<Un
         outputs.push_back({"the MAC state file", options.mac_state});
         outputs.push_back({"the MAC state lock", mac_lock_path(options.mac_state)});
     }
-    if (std::string clash = find_path_clash(inputs, outputs); !clash.empty()) return clash;
-    if (std::string odd = find_odd_output(outputs); !odd.empty()) return odd;
-    if (std::string refusal = report_refusal(options.report); !refusal.empty()) return refusal;
-    return auto_mac ? check_mac_state(options.mac_state, *options.mac_range) : std::string();
+    if (Status clash = find_path_clash(inputs, outputs); !clash.ok()) return clash;
+    if (Status odd = find_odd_output(outputs); !odd.ok()) return odd;
+    if (Status report = check_report(options.report); !report.ok()) return report;
+    return auto_mac ? check_mac_state(options.mac_state, *options.mac_range) : Status();
 }
 
-struct [[nodiscard]] BatchArgs {
+struct BatchArgs {
     BatchOptions options;
     bool check_only = false;
     std::string plan_path;
-    std::string error;  // the usage error, or empty
 };
 
 // The batch's options and its one PLAN, or the usage error.
-BatchArgs parse_batch_args(ArgList& args) {
+Result<BatchArgs> parse_batch_args(ArgList& args) {
     BatchArgs out;
     BatchOptions& options = out.options;
-    const auto fail = [&out](std::string why) {
-        out.error = std::move(why);
-        return out;
+    const auto fail = [](std::string why) {
+        return Status::failure(StatusCode::BadInput, std::move(why));
     };
     out.check_only = args.flag("--check");
     const auto jobs = args.value("-j");
@@ -74,9 +72,9 @@ BatchArgs parse_batch_args(ArgList& args) {
     if (report) options.report = *report;
     if (state) options.mac_state = *state;
     if (range) {
-        const MacRangeCheck check = check_mac_range(*range);
-        if (!check.range) return fail("batch: --mac-range: " + check.error);
-        options.mac_range = check.range;
+        const Result<MacRange> checked = check_mac_range(*range);
+        if (!checked) return fail("batch: --mac-range: " + checked.reason());
+        options.mac_range = *checked;
     }
     return out;
 }
@@ -105,8 +103,9 @@ int report_outcome(Session& session, const BatchOutcome& outcome, const BatchOpt
 }  // namespace
 
 int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
-    const BatchArgs parsed = parse_batch_args(args);
-    if (!parsed.error.empty()) return usage_error(session, parsed.error);
+    const Result<BatchArgs> args_parsed = parse_batch_args(args);
+    if (!args_parsed) return usage_error(session, args_parsed.reason());
+    const BatchArgs& parsed = *args_parsed;
     const BatchOptions& options = parsed.options;
     const std::string& plan_path = parsed.plan_path;
     const PlanParse plan = parse_plan(plan_path, options.mac_range.has_value());
@@ -122,12 +121,13 @@ int cmd_batch(Session& session, ArgList args, const CliStreams& io) {
         session.say(plan_path + ": " + std::to_string(plan.units.size()) + " units, valid");
         return session.finish(kExitOk);
     }
-    if (const std::string why = check_batch_files(plan_path, plan.units, options); !why.empty()) {
-        return session.finish(session.fail(kExitUsage, why + "; nothing was run"));
+    // Any output that can't be used is a usage error: nothing has been sent yet.
+    if (const Status files = check_batch_files(plan_path, plan.units, options); !files.ok()) {
+        return session.finish(session.fail(kExitUsage, files.reason() + "; nothing was run"));
     }
-    const BatchOutcome outcome = run_batch(plan.units, options, io);
-    if (!outcome.error.empty()) return session.finish(session.fail(kExitFile, outcome.error));
-    return report_outcome(session, outcome, options);
+    const Result<BatchOutcome> outcome = run_batch(plan.units, options, io);
+    if (!outcome) return session.finish(session.fail(kExitFile, outcome.reason()));
+    return report_outcome(session, *outcome, options);
 }
 
 }  // namespace kestrel::cli

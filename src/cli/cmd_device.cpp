@@ -88,9 +88,8 @@ int cmd_set(Session& session, ArgList args) {
         return usage_error(session,
                            "set takes WHAT and VALUE (for example: set ip 192.168.1.60:5000)");
     }
-    std::string error;
-    const auto setting = parse_setting(words[0], words[1], error);
-    if (!setting) return usage_error(session, error);
+    const Result<Setting> setting = parse_setting(words[0], words[1]);
+    if (!setting) return usage_error(session, setting.reason());
     if (const int c = session.connect()) return session.finish(c);
     if (const int c = apply_setting(session, *setting)) return session.finish(c);
     device::DeviceConfig config;

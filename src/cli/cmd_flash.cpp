@@ -7,6 +7,7 @@
 #include "cli/flash_steps.h"
 #include "cli/input_file.h"
 #include "cli/sha256.h"
+#include "cli/shown_text.h"
 #include "flash/core/flash_worker.h"
 
 namespace kestrel::cli {
@@ -18,15 +19,17 @@ struct RegionArgs {
     std::optional<std::string> length;
 };
 
-// nullopt with the usage error in message.
-std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) {
+// The region, or BadInput with the usage error.
+Result<FlashRegion> region_of(const RegionArgs& a) {
+    const auto usage = [](std::string why) {
+        return Status::failure(StatusCode::BadInput, std::move(why));
+    };
     FlashRegion r;
     if (a.offset) {
         const auto n = parse_flash_number(*a.offset);
         if (!n || *n >= kFlashSize) {
-            message = "--offset \"" + *a.offset +
-                      "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
-            return std::nullopt;
+            return usage("--offset " + quoted_text(*a.offset) +
+                         " is not an address 0 to 0x3fffff (for example --offset 0x3f0000)");
         }
         r.offset = *n;
     }
@@ -34,38 +37,34 @@ std::optional<FlashRegion> region_of(const RegionArgs& a, std::string& message) 
     if (a.length) {
         const auto n = parse_flash_number(*a.length);
         if (!n || *n == 0) {
-            message = "--length \"" + *a.length +
-                      "\" is not 1 to 4194304 bytes (for example --length 0x10000)";
-            return std::nullopt;
+            return usage("--length " + quoted_text(*a.length) +
+                         " is not 1 to 4194304 bytes (for example --length 0x10000)");
         }
         r.length = *n;
     }
     if (r.offset + r.length > kFlashSize) {
-        message = "the region " + hex_address(r.offset) + " + " + std::to_string(r.length) +
-                  " bytes runs past the chip's end at 0x400000";
-        return std::nullopt;
+        return usage("the region " + hex_address(r.offset) + " + " + std::to_string(r.length) +
+                     " bytes runs past the chip's end at 0x400000");
     }
     return r;
 }
 
-// The device read of cmd_read: once, or twice and compared.
-bool read_for_dump(Session& session, const FlashRegion& region, bool twice, Bytes& dump,
-                   int& code) {
-    if (!chip_ok(session, code)) return false;
-    if (!read_region(session, region, FlashStage::Read, dump, code, "nothing written"))
-        return false;
-    if (!twice) return true;
+// The device read of cmd_read: once, or twice and compared. kExitOk, or the failure recorded.
+int read_for_dump(Session& session, const FlashRegion& region, bool twice, Bytes& dump) {
+    if (const int c = check_chip(session)) return c;
+    if (const int c = read_region(session, region, FlashStage::Read, dump, "nothing written"))
+        return c;
+    if (!twice) return kExitOk;
     Bytes again;
-    if (!read_region(session, region, FlashStage::Verify, again, code, "nothing written"))
-        return false;
+    if (const int c = read_region(session, region, FlashStage::Verify, again, "nothing written"))
+        return c;
     const auto diff = std::mismatch(dump.begin(), dump.end(), again.begin());
-    if (diff.first == dump.end()) return true;
-    code = session.fail(
+    if (diff.first == dump.end()) return kExitOk;
+    return session.fail(
         kExitDiffers,
         "the two reads differ at " +
             hex_address(region.offset + static_cast<std::size_t>(diff.first - dump.begin())) +
             "; nothing written");
-    return false;
 }
 
 }  // namespace
@@ -86,13 +85,12 @@ int cmd_read(Session& session, ArgList args) {
     if (files.size() != 1) {
         return usage_error(session, "read takes one FILE (for example: read dump.bin)");
     }
-    std::string message;
-    const auto region = region_of(region_args, message);
-    if (!region) return usage_error(session, message);
+    const Result<FlashRegion> region = region_of(region_args);
+    if (!region) return usage_error(session, region.reason());
     if (!session.device()) return session.finish(kExitUsage);
-    int code = kExitOk;
     // The file is made only once the read is complete; room for it is checked first.
-    if (!output_room(session, files[0], region->length, code)) return session.finish(code);
+    if (const Status room = output_room(files[0], region->length); !room.ok())
+        return session.finish(session.fail(room));
     session.json().add("file", files[0]);
     if (region->offset != 0 || region->length != kFlashSize) {
         session.json()
@@ -102,9 +100,11 @@ int cmd_read(Session& session, ArgList args) {
     if (const int c = session.connect()) return session.finish(c);
 
     Bytes dump;
-    run_flash_worker([&] { (void)read_for_dump(session, *region, twice, dump, code); });
+    int code = kExitOk;
+    run_flash_worker([&] { code = read_for_dump(session, *region, twice, dump); });
     if (code != kExitOk) return session.finish(code);
-    if (!save_file(session, files[0], dump, code)) return session.finish(code);
+    if (const Status saved = save_file(files[0], dump); !saved.ok())
+        return session.finish(session.fail(saved));
     session.json()
         .add("pages", region->page_count())
         .add("verified", twice)
@@ -184,25 +184,24 @@ int cmd_verify(Session& session, ArgList args) {
     if (against && region_args.offset)
         return usage_error(session, "--against and --offset exclude each other");
     if (against) return verify_against_file(session, files[0], *against);
-    std::string message;
-    const auto at = region_of(region_args, message);
-    if (!at) return usage_error(session, message);
+    const Result<FlashRegion> at = region_of(region_args);
+    if (!at) return usage_error(session, at.reason());
     if (!session.device()) return session.finish(kExitUsage);
-    int code = kExitOk;
-    const auto image = load_image(
-        session, files[0],
-        {kFlashSize - at->offset, false, "the chip holds from " + hex_address(at->offset)}, code);
-    if (!image) return session.finish(code);
+    const Result<Bytes> image = load_image(
+        files[0],
+        {kFlashSize - at->offset, false, "the chip holds from " + hex_address(at->offset)});
+    if (!image) return session.finish(session.fail(image.status()));
     const FlashRegion region{at->offset, image->size()};
     session.json().add("image", files[0]).add("image_sha256", sha256_hex(*image));
     if (region.offset != 0) session.json().add("offset", static_cast<std::int64_t>(region.offset));
     if (const int c = session.connect()) return session.finish(c);
 
     Bytes device;
+    int code = kExitOk;
     run_flash_worker([&] {
-        if (chip_ok(session, code))
-            (void)read_region(session, region, FlashStage::Verify, device, code,
-                              "nothing compared");
+        code = check_chip(session);
+        if (code == kExitOk)
+            code = read_region(session, region, FlashStage::Verify, device, "nothing compared");
     });
     if (code != kExitOk) return session.finish(code);
     session.json().add("pages_verified", region.page_count());

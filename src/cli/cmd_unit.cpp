@@ -17,16 +17,15 @@
 namespace kestrel::cli {
 namespace {
 
-struct [[nodiscard]] UnitArgs {
+struct UnitArgs {
     std::optional<std::string> label;
     std::optional<std::string> image_path;
     bool reset = false;
     std::vector<Setting> settings;  // in the order they are applied
-    std::string error;              // the usage error, or empty
 };
 
 // The unit's options, or the usage error (the batch builds them, so a person rarely sees it).
-UnitArgs parse_unit_args(ArgList& args) {
+Result<UnitArgs> parse_unit_args(ArgList& args) {
     UnitArgs unit;
     unit.label = args.value("--label");
     unit.image_path = args.value("--image");
@@ -37,18 +36,21 @@ UnitArgs parse_unit_args(ArgList& args) {
     const auto new_ip = args.value("--new-ip");
     unit.reset = args.flag("--reset");
     if (args.missing_value() || args.unknown_flag() || !args.positionals().empty()) {
-        unit.error = "unit: bad arguments (kestrelctl batch runs this command)";
-        return unit;
+        return Status::failure(StatusCode::BadInput,
+                               "unit: bad arguments (kestrelctl batch runs this command)");
     }
-    const auto want = [&](const char* what, const std::optional<std::string>& value) {
-        if (!value || !unit.error.empty()) return;
-        if (auto s = parse_setting(what, *value, unit.error)) unit.settings.push_back(*s);
-    };
-    want("mac", mac);
-    want("ts-port", ts_port);
-    want("multicast-ip", multicast_ip);
-    want("multicast", multicast);
-    want("ip", new_ip);
+    const std::pair<const char*, const std::optional<std::string>&> wanted[] = {
+        {"mac", mac},
+        {"ts-port", ts_port},
+        {"multicast-ip", multicast_ip},
+        {"multicast", multicast},
+        {"ip", new_ip}};
+    for (const auto& [what, value] : wanted) {
+        if (!value) continue;
+        Result<Setting> setting = parse_setting(what, *value);
+        if (!setting) return setting.status();
+        unit.settings.push_back(std::move(setting).value());
+    }
     return unit;
 }
 
@@ -117,14 +119,15 @@ int reset_unit(Session& session) {
 }
 
 std::string mac_of(const device::DeviceConfig& config) {
-    return config.mac ? mac_string(*config.mac) : "";
+    return config.mac ? device::mac_text(*config.mac) : "";
 }
 
 }  // namespace
 
 int cmd_unit(Session& session, ArgList args) {
-    const UnitArgs unit = parse_unit_args(args);
-    if (!unit.error.empty()) return usage_error(session, unit.error);
+    const Result<UnitArgs> parsed = parse_unit_args(args);
+    if (!parsed) return usage_error(session, parsed.reason());
+    const UnitArgs& unit = *parsed;
     if (unit.label) session.json().add("label", *unit.label);
     std::vector<std::uint8_t> image;
     if (unit.image_path) {

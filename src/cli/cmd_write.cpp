@@ -4,6 +4,7 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
 #include "cli/sha256.h"
+#include "cli/shown_text.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
 
@@ -21,8 +22,13 @@ struct WriteArgs {
     std::optional<std::string> backup;
 };
 
-std::optional<WriteArgs> parse_write_args(ArgList& args, std::string& message) {
+// The write's arguments, or BadInput with the usage error (the last one found).
+Result<WriteArgs> parse_write_args(ArgList& args) {
+    const auto usage = [](std::string why) {
+        return Status::failure(StatusCode::BadInput, std::move(why));
+    };
     WriteArgs w;
+    std::string message;
     w.options.skip_blank = !args.flag("--no-skip-blank");
     const bool no_verify = args.flag("--no-verify");
     const bool verify_all = args.flag("--verify-all");
@@ -31,40 +37,34 @@ std::optional<WriteArgs> parse_write_args(ArgList& args, std::string& message) {
     w.truncate = args.flag("--truncate");
     w.backup = args.value("--backup");
     const auto offset = args.value("--offset");
-    if (const auto& missing = args.missing_value()) {
-        message = *missing + " takes a value" + kWriteExample;
-        return std::nullopt;
-    }
-    if (const auto bad = args.unknown_flag()) {
-        message = unknown_option("write", *bad, "write image.bin --verify-all");
-        return std::nullopt;
-    }
+    if (const auto& missing = args.missing_value())
+        return usage(*missing + " takes a value" + kWriteExample);
+    if (const auto bad = args.unknown_flag())
+        return usage(unknown_option("write", *bad, "write image.bin --verify-all"));
     const auto files = args.positionals();
-    if (files.size() != 1) {
-        message = "write takes one IMAGE (for example: write image.bin)";
-        return std::nullopt;
-    }
+    if (files.size() != 1) return usage("write takes one IMAGE (for example: write image.bin)");
     w.image = files[0];
     if (no_verify && verify_all) message = "--no-verify and --verify-all exclude each other";
     if (w.keep_rest && w.options.resume) message = "--keep-rest and --resume exclude each other";
     if (offset) {
         const auto n = parse_flash_number(*offset);
         if (!n || *n >= kFlashSize)
-            message = "--offset \"" + *offset +
-                      "\" is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
+            message = "--offset " + quoted_text(*offset) +
+                      " is not an address 0 to 0x3fffff (for example --offset 0x3f0000)";
         w.offset = n.value_or(0);
     }
-    if (!message.empty()) return std::nullopt;
+    if (!message.empty()) return usage(message);
     w.options.verify = no_verify    ? VerifyScope::None
                        : verify_all ? VerifyScope::WholeChip
                                     : VerifyScope::Programmed;
     return w;
 }
 
-// The chip's whole contents before the erase, for --backup and --keep-rest (inside the worker).
-bool read_before_erase(Session& session, Bytes& chip, int& code) {
-    if (!chip_ok(session, code)) return false;
-    return read_region(session, FlashRegion{0, kFlashSize}, FlashStage::Read, chip, code,
+// The chip's whole contents before the erase, for --backup and --keep-rest (inside the worker):
+// kExitOk, or the failure recorded.
+int read_before_erase(Session& session, Bytes& chip) {
+    if (const int c = check_chip(session)) return c;
+    return read_region(session, FlashRegion{0, kFlashSize}, FlashStage::Read, chip,
                        "nothing erased");
 }
 
@@ -132,20 +132,19 @@ void put_result(Session& session, const ImageWriteResult& r) {
 }  // namespace
 
 int cmd_write(Session& session, ArgList args) {
-    std::string message;
-    const auto w = parse_write_args(args, message);
-    if (!w) return usage_error(session, message);
+    const Result<WriteArgs> w = parse_write_args(args);
+    if (!w) return usage_error(session, w.reason());
     if (!session.device()) return session.finish(kExitUsage);
-    int code = kExitOk;
     const std::string room = w->offset ? "the " + std::to_string(kFlashSize - w->offset) +
                                              " bytes from " + hex_address(w->offset) +
                                              " to the chip's end"
                                        : "the chip's " + std::to_string(kFlashSize);
-    const auto image =
-        load_image(session, w->image, {kFlashSize - w->offset, w->truncate, room}, code);
-    if (!image) return session.finish(code);
-    if (w->backup && !output_room(session, *w->backup, kFlashSize, code))
-        return session.finish(code);
+    const Result<Bytes> image = load_image(w->image, {kFlashSize - w->offset, w->truncate, room});
+    if (!image) return session.finish(session.fail(image.status()));
+    if (w->backup) {
+        if (const Status fits = output_room(*w->backup, kFlashSize); !fits.ok())
+            return session.finish(session.fail(fits));
+    }
     session.json()
         .add("image", w->image)
         .add("image_bytes", static_cast<std::int64_t>(image->size()))
@@ -155,10 +154,13 @@ int cmd_write(Session& session, ArgList args) {
 
     Bytes chip;
     if (w->backup || w->keep_rest) {
-        run_flash_worker([&] { (void)read_before_erase(session, chip, code); });
+        int code = kExitOk;
+        run_flash_worker([&] { code = read_before_erase(session, chip); });
         if (code != kExitOk) return session.finish(code);
-        if (w->backup && !save_file(session, *w->backup, chip, code, "nothing erased"))
-            return session.finish(code);
+        if (w->backup) {
+            if (const Status saved = save_file(*w->backup, chip, "nothing erased"); !saved.ok())
+                return session.finish(session.fail(saved));
+        }
         if (w->backup)
             session.json().add("backup", *w->backup).add("backup_sha256", sha256_hex(chip));
     }
@@ -170,8 +172,7 @@ int cmd_write(Session& session, ArgList args) {
     session.set_stage_pages(FlashStage::Program, r.pages_programmed);
     session.set_stage_pages(FlashStage::Verify, r.pages_verified);
     put_result(session, r);
-    code = write_failure(session, r);
-    if (code != kExitOk) {
+    if (const int code = write_failure(session, r); code != kExitOk) {
         if (r.outcome != ImageWrite::Stopped)
             std::fprintf(session.io().err, "the device: %s\n", r.device_state.c_str());
         return session.finish(code);

@@ -23,30 +23,23 @@ std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_dig
     return value;
 }
 
-std::string Endpoint::ip_text() const {
-    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
-           std::to_string(ip[3]);
-}
-
-std::string Endpoint::text() const {
-    return ip_text() + ":" + std::to_string(port);
-}
-
 std::optional<Endpoint> parse_endpoint(std::string_view text) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return std::nullopt;
     const auto ip = device::parse_dotted_quad(text.substr(0, colon));
-    const auto port = parse_decimal(text.substr(colon + 1), 5, 65535);
-    if (!ip || !port || *port == 0) return std::nullopt;
-    return Endpoint{ipv4_bytes(*ip), static_cast<std::uint16_t>(*port)};
+    const auto number = parse_decimal(text.substr(colon + 1), 5, 65535);
+    const auto port = number ? device::Port::from(*number) : std::nullopt;
+    if (!ip || !port) return std::nullopt;
+    return Endpoint{*ip, *port};
 }
 
-std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& error) {
-    if (auto direct = parse_endpoint(text)) return direct;
+Result<Endpoint> resolve_endpoint(std::string_view text) {
+    if (auto direct = parse_endpoint(text)) return *direct;
     const std::size_t colon = text.rfind(':');
-    const unsigned port = colon == std::string_view::npos
-                              ? 0
-                              : parse_decimal(text.substr(colon + 1), 5, 65535).value_or(0);
+    const auto port =
+        colon == std::string_view::npos
+            ? std::nullopt
+            : device::Port::from(parse_decimal(text.substr(colon + 1), 5, 65535).value_or(0));
     const std::string host(colon == std::string_view::npos ? text : text.substr(0, colon));
     const bool name_like =
         !host.empty() && host.size() <= 253 &&
@@ -59,10 +52,11 @@ std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& err
         });
     // A text the resolver would read as a number in another form (0x7f.1, 127.1) is no name.
     in_addr numeric{};
-    if (port == 0 || !name_like || ::inet_aton(host.c_str(), &numeric) != 0) {
-        error = quoted_text(text) +
-                " is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)";
-        return std::nullopt;
+    if (!port || !name_like || ::inet_aton(host.c_str(), &numeric) != 0) {
+        return Status::failure(
+            StatusCode::BadInput,
+            quoted_text(text) +
+                " is not HOST:PORT (for example 192.168.1.50:5000 or unit7.lab:5000)");
     }
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -70,12 +64,13 @@ std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& err
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (rc != 0 || !found) {
-        error = "the name " + quoted_text(host) + " does not resolve to an IPv4 address (" +
-                ::gai_strerror(rc) + ")";
-        return std::nullopt;
+        if (found) ::freeaddrinfo(found);
+        return Status::failure(StatusCode::BadInput, "the name " + quoted_text(host) +
+                                                         " does not resolve to an IPv4 address (" +
+                                                         ::gai_strerror(rc) + ")");
     }
     const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    Endpoint e{ipv4_bytes(in->sin_addr.s_addr), static_cast<std::uint16_t>(port)};
+    const Endpoint e{in->sin_addr.s_addr, *port};
     ::freeaddrinfo(found);
     return e;
 }

@@ -3,28 +3,25 @@
 // name in place of A.B.C.D. Pure functions but for the resolver; any thread.
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
+
+#include "device/ipv4_endpoint.h"
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
-struct Endpoint {
-    std::array<std::uint8_t, 4> ip{};
-    std::uint16_t port = 0;
-    std::string ip_text() const;  // "A.B.C.D"
-    std::string text() const;     // "A.B.C.D:PORT"
-};
+using Endpoint = device::Ipv4Endpoint;
 
+// "A.B.C.D:PORT"; nullopt for any other text (the caller names the argument in its message).
 std::optional<Endpoint> parse_endpoint(std::string_view text);
 
 // "HOST:PORT" where HOST is a dotted quad or a name, resolved once to its first IPv4 address
-// (getaddrinfo; may wait for the resolver). nullopt with error set: not HOST:PORT, or the name
-// does not resolve (the resolver's reason named). The text is shown in the error escaped and
+// (getaddrinfo; may wait for the resolver). BadInput when the text is not HOST:PORT or the name
+// does not resolve (the resolver's reason named); the text is shown in the reason escaped and
 // cut (shown_text.h). The one resolver for --device and the batch plan's device cells.
-std::optional<Endpoint> resolve_endpoint(std::string_view text, std::string& error);
+[[nodiscard]] Result<Endpoint> resolve_endpoint(std::string_view text);
 
 // A decimal number of 1 to max_digits digits, no sign, no greater than max.
 std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits, unsigned max);

@@ -54,71 +54,65 @@ bool no_chip(const FlashId& id) {
            std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
-bool chip_ok(Session& session, int& code) {
+int check_chip(Session& session) {
     FlashId id{};
     const bool ok = check_flash_id(id);
     session.json().add("flash_id", flash_id_text(id));
-    if (ok) return true;
-    code = session.fail(kExitFlashChip,
+    if (ok) return kExitOk;
+    return session.fail(kExitFlashChip,
                         no_chip(id)
                             ? "no flash chip answers (id " + flash_id_text(id) + ")"
                             : "unexpected flash chip " + flash_id_text(id) + " (expected c22016)");
-    return false;
 }
 
-bool read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out,
-                 int& code, const std::string& consequence) {
+int read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out,
+                const std::string& consequence) {
     Bytes pages(static_cast<std::size_t>(region.page_count()) * kPageSize);
     const PagesReadResult r =
         read_pages(region.first_page(), region.page_count(), pages, stage, session.hooks());
     session.count_bytes(static_cast<std::uint64_t>(r.pages_read) * kPageSize);
     if (r.outcome == PagesRead::Stopped) {
-        code =
-            session.fail(kExitInterrupted, "interrupted at page " + std::to_string(r.failed_page) +
-                                               "; " + consequence + "; the device is unchanged");
-        return false;
+        return session.fail(kExitInterrupted, "interrupted at page " +
+                                                  std::to_string(r.failed_page) + "; " +
+                                                  consequence + "; the device is unchanged");
     }
     if (r.outcome != PagesRead::Ok) {
-        code = session.fail(kExitLink,
+        return session.fail(kExitLink,
                             "page " + std::to_string(r.failed_page) + " had no clean read in " +
                                 std::to_string(kPageReadTries) + " tries; " + consequence);
-        return false;
     }
     const auto begin = pages.begin() + static_cast<std::ptrdiff_t>(region.offset % kPageSize);
     out.assign(begin, begin + static_cast<std::ptrdiff_t>(region.length));
-    return true;
+    return kExitOk;
 }
 
-std::optional<Bytes> load_image(Session& session, const std::string& path, const ImageLimit& limit,
-                                int& code) {
+namespace {
+
+Status file_error(std::string why) {
+    return Status::failure(StatusCode::FileError, std::move(why));
+}
+
+}  // namespace
+
+Result<Bytes> load_image(const std::string& path, const ImageLimit& limit) {
     InputFile file(path);
-    if (!file.ok()) {
-        code = session.fail(kExitFile, file.error());
-        return std::nullopt;
-    }
-    if (file.size() == 0) {
-        code = session.fail(kExitFile, "\"" + path + "\" is empty");
-        return std::nullopt;
-    }
+    if (!file.ok()) return file_error(file.error());
+    if (file.size() == 0) return file_error("\"" + path + "\" is empty");
     if (file.size() > limit.limit && !limit.truncate) {
-        code = session.fail(kExitUsage, "\"" + path + "\" holds " + std::to_string(file.size()) +
-                                            " bytes, more than " + limit.what +
-                                            "; add --truncate to use its first " +
-                                            std::to_string(limit.limit));
-        return std::nullopt;
+        return Status::failure(
+            StatusCode::BadInput,
+            "\"" + path + "\" holds " + std::to_string(file.size()) + " bytes, more than " +
+                limit.what + "; add --truncate to use its first " + std::to_string(limit.limit));
     }
     auto bytes = file.read(std::min<std::uint64_t>(file.size(), limit.limit));
-    if (!bytes || bytes->empty()) {
-        code = session.fail(kExitFile, bytes ? "\"" + path + "\" is empty" : file.error());
-        return std::nullopt;
-    }
-    return bytes;
+    if (!bytes) return file_error(file.error());
+    if (bytes->empty()) return file_error("\"" + path + "\" is empty");
+    return std::move(*bytes);
 }
 
-bool output_room(Session& session, const std::string& path, std::uint64_t bytes, int& code) {
+Status output_room(const std::string& path, std::uint64_t bytes) {
     if (const std::string why = AtomicFile::check_target(path); !why.empty()) {
-        code = session.fail(kExitFile, why);
-        return false;
+        return file_error(why);
     }
     const auto slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "."
@@ -126,27 +120,22 @@ bool output_room(Session& session, const std::string& path, std::uint64_t bytes,
                                                        : path.substr(0, slash);
     struct statvfs fs {};
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
-        code = session.fail(kExitFile, "can't write in \"" + dir + "\": " + std::strerror(errno));
-        return false;
+        return file_error("can't write in \"" + dir + "\": " + std::strerror(errno));
     }
     if (::statvfs(dir.c_str(), &fs) == 0) {
         const std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
         if (room < bytes) {
-            code = session.fail(kExitFile, "\"" + dir + "\" has room for " + std::to_string(room) +
-                                               " bytes, fewer than the " + std::to_string(bytes) +
-                                               " to write");
-            return false;
+            return file_error("\"" + dir + "\" has room for " + std::to_string(room) +
+                              " bytes, fewer than the " + std::to_string(bytes) + " to write");
         }
     }
-    return true;
+    return {};
 }
 
-bool save_file(Session& session, const std::string& path, const Bytes& bytes, int& code,
-               const std::string& consequence) {
+Status save_file(const std::string& path, const Bytes& bytes, const std::string& consequence) {
     AtomicFile file(path);
-    if (file.ok() && file.write(bytes) && file.commit()) return true;
-    code = session.fail(kExitFile, file.error() + (consequence.empty() ? "" : "; " + consequence));
-    return false;
+    if (file.ok() && file.write(bytes) && file.commit()) return {};
+    return file_error(file.error() + (consequence.empty() ? "" : "; " + consequence));
 }
 
 }  // namespace kestrel::cli

@@ -1,6 +1,7 @@
 // Steps the flash commands (read, write, verify) share: the chip check, loading an image, reading
 // a region of the chip, and the wording of their failures. The chip steps run inside
-// run_flash_worker; the rest on the main thread. Failures are recorded in the session.
+// run_flash_worker, record their failure in the session and give its exit code; the file steps
+// run on the main thread and return a Status (session.fail(Status) records one).
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "flash/core/chip_pages.h"
 #include "flash/core/page_io.h"
 #include "flash/core/spi_flash.h"
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
@@ -32,35 +34,34 @@ std::string hex_address(std::uint64_t address);
 // A chip address or length: decimal, or hexadecimal after 0x; at most 4194304.
 std::optional<std::size_t> parse_flash_number(std::string_view text);
 
-// The chip check every flash command opens with (inside the worker); false with the failure
-// recorded (kExitFlashChip in code) and flash_id added to the JSON either way.
-bool chip_ok(Session& session, int& code);
+// The chip check every flash command opens with (inside the worker): kExitOk, or kExitFlashChip
+// with the failure recorded; flash_id is added to the JSON either way.
+[[nodiscard]] int check_chip(Session& session);
 // An id of all 00h or all FFh: nothing drove the bus.
 bool no_chip(const FlashId& id);
 
-// Reads the region into out (region.length bytes) page by page (inside the worker). false with
-// the failure recorded: kExitInterrupted or kExitLink, the message ending in `consequence`
+// Reads the region into out (region.length bytes) page by page (inside the worker): kExitOk, or
+// kExitInterrupted or kExitLink with the failure recorded, the message ending in `consequence`
 // ("nothing written").
-bool read_region(Session& session, const FlashRegion& region, FlashStage stage, Bytes& out,
-                 int& code, const std::string& consequence);
+[[nodiscard]] int read_region(Session& session, const FlashRegion& region, FlashStage stage,
+                              Bytes& out, const std::string& consequence);
 
-// An image file read whole, refused unless regular and not empty (kExitFile). Longer than
-// limit: kExitUsage unless truncate, which keeps its first limit bytes.
+// An image file read whole: FileError unless it is a regular file that is not empty. Longer
+// than limit: BadInput unless truncate, which keeps its first limit bytes.
 struct ImageLimit {
     std::size_t limit = 0;
     bool truncate = false;
     std::string what;  // "the chip's 4194304 bytes", for the message
 };
-[[nodiscard]] std::optional<Bytes> load_image(Session& session, const std::string& path,
-                                              const ImageLimit& limit, int& code);
+[[nodiscard]] Result<Bytes> load_image(const std::string& path, const ImageLimit& limit);
 
 // Free space and a writable folder for a file of `bytes` at path, checked before the device is
-// touched; false with the failure recorded (kExitFile).
-bool output_room(Session& session, const std::string& path, std::uint64_t bytes, int& code);
+// touched; FileError saying what is missing.
+[[nodiscard]] Status output_room(const std::string& path, std::uint64_t bytes);
 
-// Writes bytes to path atomically; false with the failure recorded (kExitFile; the message ends
-// in "; " + consequence when one is given), nothing left.
-bool save_file(Session& session, const std::string& path, const Bytes& bytes, int& code,
-               const std::string& consequence = {});
+// Writes bytes to path atomically; FileError (the reason ends in "; " + consequence when one is
+// given) with nothing left.
+[[nodiscard]] Status save_file(const std::string& path, const Bytes& bytes,
+                               const std::string& consequence = {});
 
 }  // namespace kestrel::cli

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace kestrel::cli {
 
 using Mac48 = std::uint64_t;  // the six bytes, first byte in bits 47..40
@@ -27,30 +29,22 @@ struct MacRange {
 // Empty when mac can be a device's own address, else what it is (device/unicast_mac.h).
 std::string_view mac_refusal(Mac48 mac);
 
-struct [[nodiscard]] MacRangeCheck {
-    std::optional<MacRange> range;
-    std::string error;  // names the text and why, empty when range is set
-};
-
 // "FIRST-LAST" with FIRST <= LAST, every address of it one a device can have: not all zeros,
 // and no multicast or broadcast address inside (both ends share their first byte, which is even).
-MacRangeCheck check_mac_range(std::string_view text);
-std::optional<MacRange> parse_mac_range(std::string_view text);  // check_mac_range(text).range
-
-struct [[nodiscard]] MacTake {
-    std::optional<Mac48> mac;  // empty when the range is used up or the state file failed
-    std::string error;
-};
+// BadInput naming the text and why otherwise.
+[[nodiscard]] Result<MacRange> check_mac_range(std::string_view text);
+std::optional<MacRange> parse_mac_range(std::string_view text);  // check_mac_range's value
 
 // Takes the next free address of range from the state file at state_path (created when
-// missing) and appends it there, synced. Refuses, with the reason, a state file that is not a
-// regular file, is read-only, is larger than 1 MiB, can't be read exactly (naming the line) or
-// holds another range. Blocks while another process holds the lock.
-MacTake take_mac(const std::string& state_path, const MacRange& range);
+// missing) and appends it there, synced. Blocks while another process holds the lock. Refuses:
+// FileError when the state file or its lock can't be opened, read or written (a file that is
+// not regular or is larger than 1 MiB included); BadInput when it is read-only, can't be read
+// exactly (naming the line), holds another range, or the range is used up.
+[[nodiscard]] Result<Mac48> take_mac(const std::string& state_path, const MacRange& range);
 
-// The same checks without taking anything, before a batch starts: empty when take_mac can use
-// the state file for range (also when it does not exist yet), else the reason.
-[[nodiscard]] std::string check_mac_state(const std::string& state_path, const MacRange& range);
+// The same checks without taking anything, before a batch starts: ok when take_mac can use the
+// state file for range (also when it does not exist yet).
+[[nodiscard]] Status check_mac_state(const std::string& state_path, const MacRange& range);
 
 // The lock file beside a state file.
 std::string mac_lock_path(const std::string& state_path);

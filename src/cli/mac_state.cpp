@@ -44,13 +44,12 @@ Lines split_lines(std::string_view text) {
     return out;
 }
 
-MacStateParse failure(const std::string& path, std::size_t line, const std::string& what) {
-    MacStateParse p;
-    p.error = path + " line " + std::to_string(line) + ": " + what;
-    return p;
+Status failure(const std::string& path, std::size_t line, const std::string& what) {
+    return Status::failure(StatusCode::BadInput,
+                           path + " line " + std::to_string(line) + ": " + what);
 }
 
-MacStateParse parse_legacy(std::string_view line, const std::string& path) {
+Result<MacState> parse_legacy(std::string_view line, const std::string& path) {
     const auto space = line.find(' ');
     const auto range = exact_range(line.substr(0, space));
     if (space == std::string_view::npos || !range) {
@@ -69,14 +68,12 @@ MacStateParse parse_legacy(std::string_view line, const std::string& path) {
         }
         state.next = *next;
     }
-    MacStateParse p;
-    p.state = state;
-    return p;
+    return state;
 }
 
 }  // namespace
 
-MacStateParse parse_mac_state(std::string_view text, const std::string& path) {
+Result<MacState> parse_mac_state(std::string_view text, const std::string& path) {
     const Lines split = split_lines(text);
     const auto& lines = split.lines;
     if (lines.empty())
@@ -112,9 +109,7 @@ MacStateParse parse_mac_state(std::string_view text, const std::string& path) {
         }
         next = *to + 1;
     }
-    MacStateParse p;
-    p.state = MacState{*range, next, false};
-    return p;
+    return MacState{*range, next, false};
 }
 
 std::string mac_state_text(const MacRange& range, Mac48 next) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/mac_pool.h"
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
@@ -19,16 +20,12 @@ struct MacState {
     bool legacy = false;  // the file is in the one-line-per-range form and must be rewritten
 };
 
-struct [[nodiscard]] MacStateParse {
-    std::optional<MacState> state;
-    std::string error;  // "PATH line N: what is wrong", empty when state is set
-};
-
 // Reads a state file's whole text exactly: a line that is not exactly one of the forms above,
 // an address out of order or outside the range, upper-case hex, a missing last line feed or an
 // empty file is an error naming the line. The one-line form is taken only when the file holds
-// a single line "FIRST-LAST NEXT" (NEXT an address of the range or "used-up").
-MacStateParse parse_mac_state(std::string_view text, const std::string& path);
+// a single line "FIRST-LAST NEXT" (NEXT an address of the range or "used-up"). The refusal is
+// BadInput with "PATH line N: what is wrong".
+[[nodiscard]] Result<MacState> parse_mac_state(std::string_view text, const std::string& path);
 
 // The text of a state file for range with first..next-1 handed out (one run line, or none).
 std::string mac_state_text(const MacRange& range, Mac48 next);

@@ -78,14 +78,15 @@ void take_replies(int fd, std::map<std::uint32_t, Clock::time_point>& waiting,
 
 }  // namespace
 
-ProbeResult probe_handshakes(const AddressRange& range, const ProbeOptions& options,
-                             const std::function<void(std::uint64_t)>& on_probe) {
-    ProbeResult result;
+Result<std::vector<std::uint32_t>> probe_handshakes(
+    const AddressRange& range, const ProbeOptions& options,
+    const std::function<void(std::uint64_t)>& on_probe) {
     const Socket socket;
     if (socket.fd() < 0) {
-        result.error = std::string("can't open a UDP socket: ") + std::strerror(errno);
-        return result;
+        return Status::failure(StatusCode::SystemError,
+                               std::string("can't open a UDP socket: ") + std::strerror(errno));
     }
+    std::vector<std::uint32_t> answered;
     std::map<std::uint32_t, Clock::time_point> waiting;  // address -> its deadline
     std::uint64_t next = 0;
     std::uint64_t done = 0;
@@ -107,14 +108,14 @@ ProbeResult probe_handshakes(const AddressRange& range, const ProbeOptions& opti
         pollfd p{socket.fd(), POLLIN, 0};
         (void)::poll(&p, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 100)));
         const std::size_t before = waiting.size();
-        take_replies(socket.fd(), waiting, result.answered);
+        take_replies(socket.fd(), waiting, answered);
         const auto now = Clock::now();
         std::erase_if(waiting, [now](const auto& entry) { return entry.second <= now; });
         done += before - waiting.size();
         if (on_probe && before != waiting.size()) on_probe(done);
     }
-    std::sort(result.answered.begin(), result.answered.end());
-    return result;
+    std::sort(answered.begin(), answered.end());
+    return answered;
 }
 
 }  // namespace kestrel::cli

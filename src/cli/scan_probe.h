@@ -11,6 +11,8 @@
 
 #include "cli/address_range.h"
 
+#include "platform/status.h"
+
 namespace kestrel::cli {
 
 struct ProbeOptions {
@@ -19,14 +21,12 @@ struct ProbeOptions {
     int jobs = 64;
 };
 
-struct ProbeResult {
-    std::vector<std::uint32_t> answered;  // host order, ascending: "connectok" at byte 1 or later
-    std::string error;                    // set when no socket could be made (nothing was sent)
-};
-
 // Probes every address of range; an address whose send fails counts as silent. on_probe, when
-// set, is called with the number of addresses done so far (for progress).
-[[nodiscard]] ProbeResult probe_handshakes(const AddressRange& range, const ProbeOptions& options,
-                                           const std::function<void(std::uint64_t)>& on_probe = {});
+// set, is called with the number of addresses done so far (for progress). The addresses that
+// answered ("connectok" at byte 1 or later), host order, ascending; SystemError when no socket
+// could be made (nothing was sent).
+[[nodiscard]] Result<std::vector<std::uint32_t>> probe_handshakes(
+    const AddressRange& range, const ProbeOptions& options,
+    const std::function<void(std::uint64_t)>& on_probe = {});
 
 }  // namespace kestrel::cli

@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/recovery_summary.h"
+#include "cli/status_exit.h"
 #include "link/window.h"
 #include "platform/sleep.h"
 #include "protocol/spi_regs.h"
@@ -99,9 +100,12 @@ std::optional<Endpoint> Session::device() {
              "(for example --device 192.168.1.50:5000)");
         return std::nullopt;
     }
-    std::string error;
-    device_ = resolve_endpoint(options_.device_text, error);
-    if (!device_) fail(kExitUsage, "--device: " + error);
+    const Result<Endpoint> resolved = resolve_endpoint(options_.device_text);
+    if (!resolved) {
+        fail(kExitUsage, "--device: " + resolved.reason());
+        return std::nullopt;
+    }
+    device_ = *resolved;
     return device_;
 }
 
@@ -109,7 +113,7 @@ int Session::connect() {
     const auto endpoint = device();
     if (!endpoint) return kExitUsage;
     json_.add("device", endpoint->text());
-    if (!open_link(endpoint->ip_text(), endpoint->port)) {
+    if (!open_link(endpoint->address_text(), endpoint->port.value())) {
         return fail(kExitNoDevice, "can't open a UDP socket");
     }
     linked_ = true;
@@ -138,6 +142,10 @@ int Session::fail(int code, const std::string& message) {
     }
     if (error_.empty()) error_ = message;
     return code;
+}
+
+int Session::fail(const Status& status) {
+    return fail(exit_code_for(status.code()), status.reason());
 }
 
 int Session::finish(int code) {

@@ -19,6 +19,7 @@
 #include "link/transport.h"
 #include "link/window_setting.h"
 #include "platform/sleep.h"
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
@@ -63,6 +64,8 @@ class Session {
 
     // Records the failure for the output and gives code back.
     int fail(int code, const std::string& message);
+    // Records a failed Status with the exit code for its kind (cli/status_exit.h).
+    int fail(const Status& status);
 
     // The pages a stage really handled (programmed, verified), for its rate in the summary;
     // without it a stage counts the pages its progress went through.

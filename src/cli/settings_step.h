@@ -9,23 +9,28 @@
 
 #include "cli/session.h"
 #include "device/config_read.h"
-#include "device/hex_pairs.h"
+#include "device/ipv4_endpoint.h"
+#include "device/mac.h"
 #include "link/ipv4.h"
+#include "platform/status.h"
 
 namespace kestrel::cli {
 
+// One setting, parsed: only the member of its kind is set.
 struct Setting {
     enum class Kind { Ip, Mac, TsPort, Multicast, MulticastIp } kind = Kind::Ip;
-    std::string typed;  // the value as given
-    Ipv4Net ip = 0;
-    std::uint16_t port = 0;
-    device::MacFields mac{};
-    bool enable = false;
+    // The value as given, for the command's trace: the address of "ip" and "multicast-ip", the
+    // six pairs of "mac" joined as typed.
+    std::string typed;
+    std::optional<device::Ipv4Endpoint> endpoint;  // Ip
+    device::Mac mac{};                             // Mac
+    std::uint16_t ts_port = 0;                     // TsPort, 1 to 65535
+    bool enable = false;                           // Multicast
+    Ipv4Net multicast_ip = 0;                      // MulticastIp
 };
 
-// nullopt with error set (naming the argument, with an example) when the value can't be right.
-std::optional<Setting> parse_setting(const std::string& what, const std::string& value,
-                                     std::string& error);
+// The setting, or BadInput whose reason names the argument and gives an example.
+[[nodiscard]] Result<Setting> parse_setting(const std::string& what, const std::string& value);
 
 // The setting's name as kestrelctl takes it ("ip", "mac", "ts-port", "multicast",
 // "multicast-ip").
@@ -42,7 +47,6 @@ const char* setting_name(Setting::Kind kind);
 // human lines.
 void put_config(Session& session, const device::DeviceConfig& config);
 
-std::string mac_string(const device::Mac& mac);
 std::string ip_string(Ipv4Net ip);  // "A.B.C.D"
 
 }  // namespace kestrel::cli

@@ -7,11 +7,11 @@ namespace {
 
 constexpr std::string_view kQuadExample = "for example 192.168.1.20";
 
-std::string refusal(std::string_view field, std::string_view what) {
+Status refusal(std::string_view field, std::string_view what) {
     std::string text(field);
     text += ": ";
     text += what;
-    return text;
+    return Status::failure(StatusCode::BadInput, std::move(text));
 }
 
 bool is_multicast(const std::array<std::uint8_t, 4>& b) {
@@ -42,45 +42,47 @@ std::optional<Ipv4Net> parse_dotted_quad(std::string_view text) {
     return ipv4_from_bytes(bytes.data());
 }
 
-AddressCheck check_server_ip(std::string_view text, std::string_view field) {
+Result<Ipv4Net> check_server_ip(std::string_view text, std::string_view field) {
     const auto address = parse_dotted_quad(text);
     if (!address) {
-        return {0, refusal(field, "enter four numbers from 0 to 255 joined by dots, " +
-                                      std::string(kQuadExample) + ".")};
+        return refusal(field, "enter four numbers from 0 to 255 joined by dots, " +
+                                  std::string(kQuadExample) + ".");
     }
-    return {*address, {}};
+    return *address;
 }
 
-AddressCheck check_device_ip(std::string_view text, std::string_view field) {
-    AddressCheck check = check_server_ip(text, field);
-    if (!check.ok()) return check;
-    const auto b = ipv4_bytes(check.address);
+bool can_be_device_address(Ipv4Net address) {
+    const auto b = ipv4_bytes(address);
     const bool any = b == std::array<std::uint8_t, 4>{0, 0, 0, 0};
     const bool broadcast = b == std::array<std::uint8_t, 4>{255, 255, 255, 255};
-    if (any || broadcast || is_multicast(b)) {
-        return {0, refusal(field,
-                           "0.0.0.0, 255.255.255.255 and multicast addresses (224.0.0.0 "
-                           "to 239.255.255.255) can't be a device's address; enter one " +
-                               std::string(kQuadExample) + ".")};
+    return !any && !broadcast && !is_multicast(b);
+}
+
+Result<Ipv4Net> check_device_ip(std::string_view text, std::string_view field) {
+    Result<Ipv4Net> check = check_server_ip(text, field);
+    if (!check) return check;
+    if (!can_be_device_address(*check)) {
+        return refusal(field,
+                       "0.0.0.0, 255.255.255.255 and multicast addresses (224.0.0.0 "
+                       "to 239.255.255.255) can't be a device's address; enter one " +
+                           std::string(kQuadExample) + ".");
     }
     return check;
 }
 
-AddressCheck check_multicast_ip(std::string_view text, std::string_view field) {
+Result<Ipv4Net> check_multicast_ip(std::string_view text, std::string_view field) {
     const auto address = parse_dotted_quad(text);
     if (!address || !is_multicast(ipv4_bytes(*address))) {
-        return {0, refusal(field,
-                           "enter a multicast address from 224.0.0.0 to 239.255.255.255, "
-                           "for example 239.1.1.1.")};
+        return refusal(field,
+                       "enter a multicast address from 224.0.0.0 to 239.255.255.255, "
+                       "for example 239.1.1.1.");
     }
-    return {*address, {}};
+    return *address;
 }
 
-std::string check_device_port(long port, std::string_view field) {
-    if (port < 1 || port > 65535) {
-        return refusal(field, "enter a port from 1 to 65535, for example 5000.");
-    }
-    return {};
+Result<Port> check_device_port(long port, std::string_view field) {
+    if (const auto checked = Port::from(port)) return *checked;
+    return refusal(field, "enter a port from 1 to 65535, for example 5000.");
 }
 
 }  // namespace kestrel::device

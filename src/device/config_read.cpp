@@ -34,10 +34,18 @@ std::uint16_t be16(const Word& w) {
 
 }  // namespace
 
-bool ConfigReadResult::complete() const {
+Status ConfigReadResult::status() const {
+    if (device_silent) {
+        return Status::failure(StatusCode::NoAnswer,
+                               "the device stopped answering while its configuration was read");
+    }
     const DeviceConfig& c = config;
     const bool multicast_ok = c.multicast_enable && (*c.multicast_enable != 1 || c.multicast_ip);
-    return !device_silent && c.mac && c.ip && c.port && c.ts_port && multicast_ok;
+    if (!(c.mac && c.ip && c.port && c.ts_port && multicast_ok)) {
+        return Status::failure(StatusCode::NotAcknowledged,
+                               "the configuration block could not be read clean");
+    }
+    return {};
 }
 
 ConfigReadResult read_device_config() {

@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "device/hex_pairs.h"
+#include "device/mac.h"
 #include "link/ipv4.h"
+#include "platform/status.h"
 
 namespace kestrel::device {
 
@@ -30,8 +31,10 @@ struct [[nodiscard]] ConfigReadResult {
     DeviceConfig config;
     int block_reads = 0;         // repeats included
     bool device_silent = false;  // the device stopped answering; later fields were not read
-    // Every field arrived clean (the multicast address when the enable byte is 1).
-    bool complete() const;
+    // Ok when every field arrived clean (the multicast address when the enable byte is 1);
+    // NoAnswer when the device stopped answering; NotAcknowledged when a field never read clean.
+    // The fields that did arrive are in config either way.
+    [[nodiscard]] Status status() const;
 };
 
 // Reads MAC (6 bytes at 0), IP (4 at 8), port (2 at 12), TS port (2 at 28) and the multicast

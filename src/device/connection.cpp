@@ -4,13 +4,15 @@
 
 namespace kestrel::device {
 
-ConnectResult connect_device(const std::string& typed, Ipv4Net address, std::uint16_t port) {
-    ConnectResult result;
-    result.link_open = open_link(typed, port);
-    if (!result.link_open) return result;
+Status connect_device(const std::string& typed, Ipv4Net address, std::uint16_t port) {
+    if (!open_link(typed, port)) {
+        return Status::failure(StatusCode::SystemError, "can't open a UDP socket");
+    }
     set_peer_address(address, port);
-    result.handshake = connect_handshake();
-    return result;
+    if (!connect_handshake()) {
+        return Status::failure(StatusCode::NoAnswer, "the device did not answer the handshake");
+    }
+    return {};
 }
 
 }  // namespace kestrel::device

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "device/hex_pairs.h"
+#include "device/mac.h"
 
 namespace kestrel::device {
 

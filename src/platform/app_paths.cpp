@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/format.h"
 #include "platform/trace.h"
 
 namespace kestrel {
@@ -75,21 +76,24 @@ AppPaths choose_app_paths(const std::filesystem::path& exe_dir, const Environmen
     return AppPaths{*config, *state, false};
 }
 
-bool make_private_directory(const std::filesystem::path& dir) {
+Status make_private_directory(const std::filesystem::path& dir) {
+    const auto refuse = [](std::string why) {
+        trace(why);
+        return Status::failure(StatusCode::FileError, std::move(why));
+    };
     std::filesystem::path partial;
     for (const std::filesystem::path& part : dir) {
         partial /= part;
         if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            tracef("can't create the folder %s: %s", partial.c_str(), std::strerror(errno));
-            return false;
+            return refuse(
+                format("can't create the folder %s: %s", partial.c_str(), std::strerror(errno)));
         }
     }
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        tracef("%s is not a folder", dir.c_str());
-        return false;
+        return refuse(format("%s is not a folder", dir.c_str()));
     }
-    return true;
+    return {};
 }
 
 }  // namespace kestrel

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace kestrel {
 
 struct AppPaths {
@@ -35,8 +37,8 @@ using EnvironmentLookup = std::function<std::optional<std::string>(std::string_v
 [[nodiscard]] AppPaths choose_app_paths(const std::filesystem::path& exe_dir,
                                         const EnvironmentLookup& env);
 
-// Creates dir and its missing parents, each with mode 0700. True when dir is a directory
-// afterwards (also when it already was); false, with errno's reason traced, otherwise.
-[[nodiscard]] bool make_private_directory(const std::filesystem::path& dir);
+// Creates dir and its missing parents, each with mode 0700. Ok when dir is a directory
+// afterwards (also when it already was); FileError otherwise, its reason also traced.
+[[nodiscard]] Status make_private_directory(const std::filesystem::path& dir);
 
 }  // namespace kestrel

@@ -6,7 +6,8 @@
 
 #include "device/address.h"
 #include "device/config_commands.h"
-#include "device/hex_pairs.h"
+#include "device/ipv4_endpoint.h"
+#include "device/mac.h"
 #include "device/private_profile.h"
 #include "device/settings_path.h"
 #include "link/ipv4.h"
@@ -64,7 +65,7 @@ void CkestrelDlg::OnBnClickedMulticastEnable() {
         m_editMulticastIP->setText(m_strMulticastIP);
     }
     const device::MulticastEnableResult result = device::set_multicast_enable(checked);
-    ShowStatus(result.acknowledged);
+    ShowStatus(result.status.ok());
 }
 
 void CkestrelDlg::OnBnClickedApplyIP() {
@@ -72,59 +73,62 @@ void CkestrelDlg::OnBnClickedApplyIP() {
     // corrected in place; a refused command touches neither device, link nor file.
     if (!UpdateData(true)) return;
     const QString text = GetDlgItemText(this, IDC_EDIT_NEW_IP);
-    const device::AddressCheck address = device::check_device_ip(text.toStdString(), "New IP");
-    if (!address.ok()) {
-        RefuseField(IDC_EDIT_NEW_IP, QString::fromStdString(address.error));
+    const Result<Ipv4Net> address = device::check_device_ip(text.toStdString(), "New IP");
+    if (!address) {
+        RefuseField(IDC_EDIT_NEW_IP, QString::fromStdString(address.reason()));
         return;
     }
-    if (const std::string refused = device::check_device_port(m_nNewPort, "Port");
-        !refused.empty()) {
-        RefuseField(IDC_EDIT_NEW_PORT, QString::fromStdString(refused));
+    const Result<device::Port> port = device::check_device_port(m_nNewPort, "Port");
+    if (!port) {
+        RefuseField(IDC_EDIT_NEW_PORT, QString::fromStdString(port.reason()));
         return;
     }
 
     EnableGroup({IDC_EDIT_NEW_IP, IDC_BUTTON_APPLY_IP, IDC_EDIT_NEW_PORT}, false);
     m_chkNewIP->setChecked(false);
-    const device::ApplyIpResult result = device::apply_ip_and_port(
-        text.toStdString(), address.address, static_cast<std::uint16_t>(m_nNewPort));
+    const device::ApplyIpResult result =
+        device::apply_ip_and_port(text.toStdString(), device::Ipv4Endpoint{*address, *port});
     // The server fields show where the link now talks; the file keeps them only when the device
     // acknowledged the whole change.
     if (result.link_followed) {
         m_strServerIP = text;
         m_nServerPort = m_nNewPort;
     }
-    if (result.acknowledged) SaveServerSettings();
-    m_strStatus = result.acknowledged ? QStringLiteral("OK!") : QStringLiteral("Failed!");
+    if (result.status.ok()) SaveServerSettings();
+    m_strStatus = result.status.ok() ? QStringLiteral("OK!") : QStringLiteral("Failed!");
     UpdateData(false);
 }
 
 void CkestrelDlg::OnBnClickedApplyMAC() {
     if (!UpdateData(true)) return;
-    device::MacFields fields;
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        fields[i] = m_strMAC[i].toStdString();
-    const device::MacCheck check = device::check_mac_fields(fields);
-    if (!check.ok()) {
-        RefuseField(IDC_EDIT_MAC1 + check.bad_field, QString::fromStdString(check.error));
-        return;
+    // Each field is parsed once, here; the first that is not two hex digits is refused in place.
+    device::Mac mac{};
+    std::string typed_pairs;
+    for (std::size_t i = 0; i < mac.size(); ++i) {
+        const std::string field = m_strMAC[i].toStdString();
+        const Result<std::uint8_t> byte = device::parse_mac_field(field, i);
+        if (!byte) {
+            RefuseField(IDC_EDIT_MAC1 + static_cast<int>(i), QString::fromStdString(byte.reason()));
+            return;
+        }
+        mac[i] = *byte;
+        typed_pairs += field;
     }
 
     EnableGroup({1006, 1007, 1008, 1009, 1010, 1011, IDC_BUTTON_APPLY_MAC}, false);
     m_chkNewMAC->setChecked(false);
-    const device::CommandResult result = device::apply_mac(fields);
-    ShowStatus(result.acknowledged);
+    ShowStatus(device::apply_mac(mac, typed_pairs).ok());
 }
 
 void CkestrelDlg::OnBnClickedApplyTSPort() {
     if (!UpdateData(true)) return;
     EnableGroup({IDC_EDIT_TS_PORT, IDC_BUTTON_APPLY_TS_PORT}, false);
     m_chkTSPort->setChecked(false);
-    const device::CommandResult result =
-        device::apply_ts_port(static_cast<std::uint16_t>(m_nTSPort));
-    m_strStatus = result.acknowledged ? QStringLiteral("OK!") : QStringLiteral("Failed!");
+    const Status result = device::apply_ts_port(static_cast<std::uint16_t>(m_nTSPort));
+    m_strStatus = result.ok() ? QStringLiteral("OK!") : QStringLiteral("Failed!");
     UpdateData(false);
     // The whole trace text is what the file keeps under "TS Port", once the device took it.
-    if (result.acknowledged) {
+    if (result.ok()) {
         WriteProfileValue("Server", "TS Port", format("New TS port %d", m_nTSPort),
                           SettingsFilePath());
     }
@@ -133,18 +137,16 @@ void CkestrelDlg::OnBnClickedApplyTSPort() {
 void CkestrelDlg::OnBnClickedApplyMulticast() {
     if (!UpdateData(true)) return;
     const QString text = GetDlgItemText(this, IDC_EDIT_MULTICAST_IP);
-    const device::AddressCheck address =
-        device::check_multicast_ip(text.toStdString(), "Multicast IP");
-    if (!address.ok()) {
-        RefuseField(IDC_EDIT_MULTICAST_IP, QString::fromStdString(address.error));
+    const Result<Ipv4Net> address = device::check_multicast_ip(text.toStdString(), "Multicast IP");
+    if (!address) {
+        RefuseField(IDC_EDIT_MULTICAST_IP, QString::fromStdString(address.reason()));
         return;
     }
-    const device::CommandResult result =
-        device::apply_multicast_ip(text.toStdString(), address.address);
-    m_strStatus = result.acknowledged ? QStringLiteral("OK!") : QStringLiteral("Failed!");
+    const Status result = device::apply_multicast_ip(text.toStdString(), *address);
+    m_strStatus = result.ok() ? QStringLiteral("OK!") : QStringLiteral("Failed!");
     UpdateData(false);
-    if (result.acknowledged) {
-        const auto bytes = ipv4_bytes(address.address);
+    if (result.ok()) {
+        const auto bytes = ipv4_bytes(*address);
         WriteProfileValue("Multcast", "IP", format_ipv4(bytes.data()), SettingsFilePath());
     }
 }

@@ -187,15 +187,15 @@ void CkestrelDlg::SaveServerSettings() {
 void CkestrelDlg::OnBnClickedStart() {
     // A press whose fields do not validate connects nowhere and saves nothing.
     if (!UpdateData(true)) return;
-    const device::AddressCheck server =
+    const Result<Ipv4Net> server =
         device::check_server_ip(m_strServerIP.toStdString(), "Server IP");
-    if (!server.ok()) {
-        RefuseField(IDC_EDIT_SERVER_IP, QString::fromStdString(server.error));
+    if (!server) {
+        RefuseField(IDC_EDIT_SERVER_IP, QString::fromStdString(server.reason()));
         return;
     }
     SaveServerSettings();
-    const device::ConnectResult link = device::connect_device(
-        m_strServerIP.toStdString(), server.address, static_cast<std::uint16_t>(m_nServerPort));
+    const Status link = device::connect_device(m_strServerIP.toStdString(), *server,
+                                               static_cast<std::uint16_t>(m_nServerPort));
     // "OK!" only for a handshake and a configuration read in which every field arrived clean.
     const bool ok = link.ok() && ReadDeviceConfig();
     m_strStatus = ok ? QStringLiteral("OK!") : QStringLiteral("Failed!");
@@ -231,7 +231,7 @@ bool CkestrelDlg::ReadDeviceConfig() {
         EnableDlgItem(this, IDC_EDIT_MULTICAST_IP, false);
         EnableDlgItem(this, IDC_BUTTON_APPLY_MULTICAST, false);
     }
-    return read.complete();
+    return read.status().ok();
 }
 
 void CkestrelDlg::EnableGroup(std::initializer_list<int> ids, bool enable) {

@@ -105,8 +105,10 @@ TEST(BatchRunnerTest, ASummaryThatCannotBeWrittenIsSaidAndTheReportStillTakesThe
     options.child_program = "/bin/true";
     ASSERT_TRUE(std::filesystem::create_directory(dir / "r.csv"));
     ErrText err;
-    const BatchOutcome outcome = run_batch({unit("u1")}, options, CliStreams{stdout, err.file()});
-    EXPECT_EQ(outcome.ok, 1);
+    const Result<BatchOutcome> outcome =
+        run_batch({unit("u1")}, options, CliStreams{stdout, err.file()});
+    ASSERT_TRUE(outcome.ok()) << outcome.reason();
+    EXPECT_EQ(outcome->ok, 1);
     EXPECT_THAT(err.text(), HasSubstr("kestrelctl batch: can't write the summary: \"" +
                                       (dir / "r.csv").string() + "\" exists and is a directory\n"));
     std::ifstream report(options.report);

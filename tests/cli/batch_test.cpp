@@ -390,14 +390,14 @@ TEST(MacPoolTest, TakesAddressesInOrderAndStopsAtTheEnd) {
     std::vector<std::string> got;
     for (int i = 0; i < 3; ++i) {
         const auto take = cli::take_mac(state, *range);
-        ASSERT_TRUE(take.mac) << take.error;
-        got.push_back(cli::mac_text(*take.mac));
+        ASSERT_TRUE(take.ok()) << take.reason();
+        got.push_back(cli::mac_text(*take));
     }
     EXPECT_EQ(got, (std::vector<std::string>{"02:00:00:00:00:fe", "02:00:00:00:00:ff",
                                              "02:00:00:00:01:00"}));
     const auto more = cli::take_mac(state, *range);
-    EXPECT_FALSE(more.mac);
-    EXPECT_THAT(more.error, HasSubstr("used up"));
+    EXPECT_FALSE(more.ok());
+    EXPECT_THAT(more.reason(), HasSubstr("used up"));
     EXPECT_FALSE(cli::parse_mac_range("02:00:00:00:00:05-02:00:00:00:00:04"));
 }
 
@@ -413,7 +413,7 @@ TEST(MacPoolTest, ProcessesTakingAtOnceNeverShareAnAddress) {
             std::ofstream f(out + std::to_string(k));
             for (int i = 0; i < 50; ++i) {
                 const auto take = cli::take_mac(state, *range);
-                if (take.mac) f << cli::mac_text(*take.mac) << '\n';
+                if (take.ok()) f << cli::mac_text(*take) << '\n';
             }
             f.close();
             _exit(0);

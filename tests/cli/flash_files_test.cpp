@@ -147,6 +147,11 @@ TEST_F(FlashFilesTest, RegionsThatRunPastTheChipAreRefused) {
     EXPECT_THAT(run({"read", "x.bin", "--offset", "0x3fff00", "--length", "257"}).err,
                 HasSubstr("kestrelctl read: the region 0x3fff00 + 257 bytes runs past the chip's "
                           "end at 0x400000\n"));
+    // A refused argument is shown escaped: a typed escape sequence never reaches the terminal.
+    EXPECT_THAT(run({"read", "x.bin", "--length", "1\x1b[2J"}).err,
+                HasSubstr("--length \"1\\x1b[2J\" is not 1 to 4194304 bytes"));
+    EXPECT_THAT(run({"write", "x.bin", "--offset", "\x1b]0;t\x07"}).err,
+                HasSubstr("--offset \"\\x1b]0;t\\x07\" is not an address"));
     EXPECT_EQ(requests(), before);
 }
 

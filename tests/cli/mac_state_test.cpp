@@ -28,7 +28,7 @@ class MacStateTest : public ::testing::Test {
         s << in.rdbuf();
         return s.str();
     }
-    cli::MacTake take(const char* range = kRange) {
+    Result<cli::Mac48> take(const char* range = kRange) {
         return cli::take_mac(path_, *cli::parse_mac_range(range));
     }
 
@@ -39,8 +39,8 @@ class MacStateTest : public ::testing::Test {
 TEST_F(MacStateTest, EveryAddressHandedOutIsAppendedAfterTheRange) {
     for (const char* want : {"02:00:00:00:00:10", "02:00:00:00:00:11", "02:00:00:00:00:12"}) {
         const auto t = take();
-        ASSERT_TRUE(t.mac) << t.error;
-        EXPECT_EQ(cli::mac_text(*t.mac), want);
+        ASSERT_TRUE(t.ok()) << t.reason();
+        EXPECT_EQ(cli::mac_text(*t), want);
     }
     EXPECT_EQ(body(),
               "kestrel-mac-state 1\nrange 02:00:00:00:00:10-02:00:00:00:00:1f\n"
@@ -49,7 +49,7 @@ TEST_F(MacStateTest, EveryAddressHandedOutIsAppendedAfterTheRange) {
 
 TEST_F(MacStateTest, AStateFileThatCantBeReadExactlyStopsThePoolNamingTheLine) {
     for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(take().mac);
+        ASSERT_TRUE(take().ok());
     const std::string good = body();
     const std::string p = path_;
     const std::vector<std::pair<std::string, std::string>> damaged = {
@@ -76,11 +76,13 @@ TEST_F(MacStateTest, AStateFileThatCantBeReadExactlyStopsThePoolNamingTheLine) {
     for (const auto& [text, error] : damaged) {
         put(text);
         const auto t = take();
-        EXPECT_FALSE(t.mac) << "took " << cli::mac_text(t.mac.value_or(0)) << " from "
-                            << ::testing::PrintToString(text);
-        EXPECT_THAT(t.error, HasSubstr(error)) << ::testing::PrintToString(text);
+        EXPECT_FALSE(t.ok()) << "took " << cli::mac_text(t.value_opt().value_or(0)) << " from "
+                             << ::testing::PrintToString(text);
+        EXPECT_EQ(t.code(), StatusCode::BadInput);
+        EXPECT_THAT(t.reason(), HasSubstr(error)) << ::testing::PrintToString(text);
         EXPECT_EQ(body(), text);  // refused, not repaired
-        EXPECT_THAT(cli::check_mac_state(path_, *cli::parse_mac_range(kRange)), HasSubstr(error));
+        EXPECT_THAT(cli::check_mac_state(path_, *cli::parse_mac_range(kRange)).reason(),
+                    HasSubstr(error));
     }
 }
 
@@ -91,31 +93,33 @@ TEST_F(MacStateTest, AStateFileOver1MiBIsRefusedAndLeftAsItIs) {
         big += cli::mac_text(m) + "\n";
     put(big);
     const auto t = take("02:00:00:00:00:00-02:ff:ff:ff:ff:ff");
-    EXPECT_FALSE(t.mac);
-    EXPECT_THAT(t.error, HasSubstr("the MAC state file: \"" + path_ + "\" is larger than 1 MiB"));
+    EXPECT_EQ(t.code(), StatusCode::FileError);
+    EXPECT_THAT(t.reason(),
+                HasSubstr("the MAC state file: \"" + path_ + "\" is larger than 1 MiB"));
     EXPECT_EQ(body(), big);
 }
 
 TEST_F(MacStateTest, AnotherOrOverlappingRangeNeedsAStateFileOfItsOwn) {
-    ASSERT_TRUE(take().mac);
+    ASSERT_TRUE(take().ok());
     const auto other = take("02:00:00:00:00:00-02:00:00:00:00:ff");
-    EXPECT_FALSE(other.mac);
-    EXPECT_EQ(other.error,
+    EXPECT_FALSE(other.ok());
+    EXPECT_EQ(other.reason(),
               path_ +
                   " line 2: the file is for the range 02:00:00:00:00:10-02:00:00:00:00:1f; "
                   "the range 02:00:00:00:00:00-02:00:00:00:00:ff needs a --mac-state of its own");
     const auto again = take();
-    ASSERT_TRUE(again.mac);
-    EXPECT_EQ(cli::mac_text(*again.mac), "02:00:00:00:00:11");
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(cli::mac_text(*again), "02:00:00:00:00:11");
 }
 
 TEST_F(MacStateTest, AReadOnlyStateFileIsRefusedAndKeepsItsModeAndBytes) {
-    ASSERT_TRUE(take().mac);
+    ASSERT_TRUE(take().ok());
     const std::string before = body();
     ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
     const auto t = take();
-    EXPECT_FALSE(t.mac);
-    EXPECT_EQ(t.error, "the MAC state file \"" + path_ + "\" is read-only; it is never replaced");
+    EXPECT_FALSE(t.ok());
+    EXPECT_EQ(t.reason(),
+              "the MAC state file \"" + path_ + "\" is read-only; it is never replaced");
     struct stat st {};
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0444u);
@@ -126,8 +130,8 @@ TEST_F(MacStateTest, TheOneLinePerRangeFormIsTakenOverWhenItHoldsOnlyThisRange) 
     put("02:00:00:00:00:10-02:00:00:00:00:1f 02:00:00:00:00:13\n");
     ASSERT_EQ(::chmod(path_.c_str(), 0600), 0);
     const auto t = take();
-    ASSERT_TRUE(t.mac) << t.error;
-    EXPECT_EQ(cli::mac_text(*t.mac), "02:00:00:00:00:13");
+    ASSERT_TRUE(t.ok()) << t.reason();
+    EXPECT_EQ(cli::mac_text(*t), "02:00:00:00:00:13");
     EXPECT_EQ(body(),
               "kestrel-mac-state 1\nrange 02:00:00:00:00:10-02:00:00:00:00:1f\n"
               "02:00:00:00:00:10-02:00:00:00:00:12\n02:00:00:00:00:13\n");
@@ -136,11 +140,11 @@ TEST_F(MacStateTest, TheOneLinePerRangeFormIsTakenOverWhenItHoldsOnlyThisRange) 
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 
     put("02:00:00:00:00:10-02:00:00:00:00:1f used-up\n");
-    EXPECT_THAT(take().error, HasSubstr("is used up"));
+    EXPECT_THAT(take().reason(), HasSubstr("is used up"));
     // Several ranges in one file can't be continued one range per file.
     put("02:00:00:00:00:10-02:00:00:00:00:1f "
         "02:00:00:00:00:13\n02:00:00:00:01:00-02:00:00:00:01:ff used-up\n");
-    EXPECT_THAT(take().error,
+    EXPECT_THAT(take().reason(),
                 HasSubstr(path_ + " line 1: \"02:00:00:00:00:10-02:00:00:00:00:1f "
                                   "02:00:00:00:00:13\" is not \"kestrel-mac-state 1\""));
 }
@@ -152,8 +156,8 @@ TEST_F(MacStateTest, AGrownFileIsRewrittenAsOneRunBeforeTheNextAddress) {
         text += cli::mac_text(m) + "\n";
     put(text);
     const auto t = take(range);
-    ASSERT_TRUE(t.mac) << t.error;
-    EXPECT_EQ(cli::mac_text(*t.mac), "02:00:00:00:0f:a0");
+    ASSERT_TRUE(t.ok()) << t.reason();
+    EXPECT_EQ(cli::mac_text(*t), "02:00:00:00:0f:a0");
     EXPECT_EQ(body(),
               "kestrel-mac-state 1\nrange 02:00:00:00:00:00-02:00:00:00:ff:ff\n"
               "02:00:00:00:00:00-02:00:00:00:0f:9f\n02:00:00:00:0f:a0\n");
@@ -161,16 +165,16 @@ TEST_F(MacStateTest, AGrownFileIsRewrittenAsOneRunBeforeTheNextAddress) {
 
 TEST(MacRangeTest, RangesThatHoldAnAddressNoDeviceMayHaveAreRefused) {
     EXPECT_TRUE(cli::parse_mac_range("02:1a:2b:00:00:00-02:1a:2b:00:0f:ff"));
-    EXPECT_EQ(cli::check_mac_range("01:00:5e:00:00:00-01:00:5e:00:00:ff").error,
+    EXPECT_EQ(cli::check_mac_range("01:00:5e:00:00:00-01:00:5e:00:00:ff").reason(),
               "the range 01:00:5e:00:00:00-01:00:5e:00:00:ff starts with a multicast address (bit "
               "0 of the first byte is set)");
-    EXPECT_EQ(cli::check_mac_range("00:00:00:00:00:00-00:00:00:00:00:0f").error,
+    EXPECT_EQ(cli::check_mac_range("00:00:00:00:00:00-00:00:00:00:00:0f").reason(),
               "the range 00:00:00:00:00:00-00:00:00:00:00:0f starts with all zeros");
-    EXPECT_EQ(cli::check_mac_range("ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff").error,
+    EXPECT_EQ(cli::check_mac_range("ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff").reason(),
               "the range ff:ff:ff:ff:ff:ff-ff:ff:ff:ff:ff:ff starts with the broadcast address");
-    EXPECT_THAT(cli::check_mac_range("02:ff:ff:ff:ff:f0-04:00:00:00:00:0f").error,
+    EXPECT_THAT(cli::check_mac_range("02:ff:ff:ff:ff:f0-04:00:00:00:00:0f").reason(),
                 HasSubstr("holds multicast addresses"));
-    EXPECT_THAT(cli::check_mac_range("02:00:00:00:00:05-02:00:00:00:00:04").error,
+    EXPECT_THAT(cli::check_mac_range("02:00:00:00:00:05-02:00:00:00:00:04").reason(),
                 HasSubstr("is not FIRST-LAST"));
     EXPECT_EQ(cli::mac_refusal(0x0a0000000001), "");
     EXPECT_EQ(cli::mac_refusal(0x030000000001),

@@ -128,14 +128,16 @@ TEST_F(ScanTest, BadOrHugeRangesExitTwoAndSendNothing) {
     }
     EXPECT_THAT(run({"scan", "127.0.0.0/19"}, false).err,
                 HasSubstr("holds 8190 addresses, more than 4096; narrow it or add --force"));
+    EXPECT_THAT(run({"scan", "127.0.0.9", "--port", "5\x1b[2J"}, false).err,
+                HasSubstr("--port \"5\\x1b[2J\" is not a port 1 to 65535"));
     EXPECT_EQ(silent.received(), 0);
 }
 
 TEST(AddressRange, BlocksUpToSlash30LeaveOutTheirNetworkAndBroadcastAddress) {
-    std::string error;
     const auto count_from = [&](const char* text) {
-        const auto r = cli::parse_address_range(text, error);
-        return r ? cli::dotted(r->first) + " x" + std::to_string(r->count) : "refused: " + error;
+        const auto r = cli::parse_address_range(text);
+        return r ? cli::dotted(r->first) + " x" + std::to_string(r->count)
+                 : "refused: " + r.reason();
     };
     EXPECT_EQ(count_from("10.1.2.77/30"), "10.1.2.77 x2");
     EXPECT_EQ(count_from("10.1.2.77/31"), "10.1.2.76 x2");
@@ -145,6 +147,9 @@ TEST(AddressRange, BlocksUpToSlash30LeaveOutTheirNetworkAndBroadcastAddress) {
     EXPECT_EQ(count_from("10.1.2.7"), "10.1.2.7 x1");
     EXPECT_THAT(count_from("10.1.2.7-"),
                 HasSubstr("refused: scan: \"10.1.2.7-\" is not A.B.C.D/N"));
+    EXPECT_THAT(count_from("10.1.2.9-3"), HasSubstr("the last number is below the first"));
+    // An argument is shown escaped, so a typed escape sequence never reaches the terminal.
+    EXPECT_THAT(count_from("10.1.2.7\x1b[2J"), HasSubstr("\"10.1.2.7\\x1b[2J\" is not"));
 }
 
 }  // namespace

@@ -152,7 +152,7 @@ TEST(AppPaths, PrivateDirectoryIsMadeWithItsParentsAsOwnerOnly) {
     TempDir dir;
     const mode_t saved_mask = umask(022);
     const std::filesystem::path target = dir / "home/.local/state/kestrel";
-    EXPECT_TRUE(make_private_directory(target));
+    EXPECT_TRUE(make_private_directory(target).ok());
     umask(saved_mask);
     for (const auto& p : {dir / "home", dir / "home/.local", target}) {
         struct stat st {};
@@ -160,18 +160,20 @@ TEST(AppPaths, PrivateDirectoryIsMadeWithItsParentsAsOwnerOnly) {
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << p;
         EXPECT_EQ(st.st_mode & 0777, 0700u) << p;
     }
-    EXPECT_TRUE(make_private_directory(target));  // already there
-    EXPECT_TRUE(make_private_directory(target.string() + "/"));
+    EXPECT_TRUE(make_private_directory(target).ok());  // already there
+    EXPECT_TRUE(make_private_directory(target.string() + "/").ok());
 }
 
 TEST(AppPaths, PrivateDirectoryFailsWhenAFileIsInTheWay) {
     TempDir dir;
     write_file(dir / "state", ByteVector{'x'});
     TraceCapture traces;
-    EXPECT_FALSE(make_private_directory(dir / "state"));
-    EXPECT_FALSE(make_private_directory(dir / "state/kestrel"));
+    const Status file_in_the_way = make_private_directory(dir / "state");
+    EXPECT_EQ(file_in_the_way.code(), StatusCode::FileError);
+    EXPECT_FALSE(make_private_directory(dir / "state/kestrel").ok());
     const auto lines = traces.lines();
     ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(file_in_the_way.reason(), lines[0]);
     EXPECT_EQ(lines[0], (dir / "state").string() + " is not a folder");
     EXPECT_EQ(lines[1],
               "can't create the folder " + (dir / "state/kestrel").string() + ": Not a directory");

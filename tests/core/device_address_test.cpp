@@ -39,9 +39,9 @@ TEST(DottedQuadTest, RefusesShortHexPaddedAndTrailingForms) {
 TEST(AddressCheckTest, ServerIpTakesAnyDottedQuadAndNamesTheFieldOtherwise) {
     EXPECT_TRUE(check_server_ip("127.0.0.1", "Server IP").ok());
     EXPECT_TRUE(check_server_ip("0.0.0.0", "Server IP").ok());
-    const AddressCheck bad = check_server_ip("300.1.1.1", "Server IP");
-    EXPECT_FALSE(bad.ok());
-    EXPECT_EQ(bad.error,
+    const Result<Ipv4Net> bad = check_server_ip("300.1.1.1", "Server IP");
+    EXPECT_EQ(bad.code(), StatusCode::BadInput);
+    EXPECT_EQ(bad.reason(),
               "Server IP: enter four numbers from 0 to 255 joined by dots, for example "
               "192.168.1.20.");
 }
@@ -50,16 +50,18 @@ TEST(AddressCheckTest, DeviceIpRefusesAddressesNoDeviceCanHave) {
     for (const char* bad :
          {"0.0.0.0", "255.255.255.255", "224.0.0.0", "230.1.2.3", "239.255.255.255"}) {
         SCOPED_TRACE(bad);
-        const AddressCheck check = check_device_ip(bad, "set ip");
+        const Result<Ipv4Net> check = check_device_ip(bad, "set ip");
         EXPECT_FALSE(check.ok());
-        EXPECT_EQ(check.error.rfind("set ip: ", 0), 0u) << check.error;
-        EXPECT_NE(check.error.find("for example 192.168.1.20"), std::string::npos);
+        EXPECT_EQ(check.reason().rfind("set ip: ", 0), 0u) << check.reason();
+        EXPECT_NE(check.reason().find("for example 192.168.1.20"), std::string::npos);
+        EXPECT_FALSE(can_be_device_address(*parse_dotted_quad(bad)));
     }
     for (const char* good : {"223.255.255.255", "240.0.0.1", "10.0.0.1", "0.0.0.1"}) {
         SCOPED_TRACE(good);
         EXPECT_TRUE(check_device_ip(good, "set ip").ok());
+        EXPECT_TRUE(can_be_device_address(*parse_dotted_quad(good)));
     }
-    EXPECT_EQ(ipv4_bytes(check_device_ip("192.168.1.20", "New IP").address),
+    EXPECT_EQ(ipv4_bytes(check_device_ip("192.168.1.20", "New IP").value_opt().value_or(0)),
               (std::array<std::uint8_t, 4>{0xC0, 0xA8, 0x01, 0x14}));
 }
 
@@ -68,21 +70,21 @@ TEST(AddressCheckTest, MulticastIpMustBeInTheMulticastRange) {
     EXPECT_TRUE(check_multicast_ip("239.255.255.255", "Multicast IP").ok());
     for (const char* bad : {"223.255.255.255", "240.0.0.0", "192.168.1.20", "239.1.257", ""}) {
         SCOPED_TRACE(bad);
-        const AddressCheck check = check_multicast_ip(bad, "Multicast IP");
+        const Result<Ipv4Net> check = check_multicast_ip(bad, "Multicast IP");
         EXPECT_FALSE(check.ok());
-        EXPECT_EQ(check.address, 0u);
-        EXPECT_EQ(check.error,
+        EXPECT_EQ(check.reason(),
                   "Multicast IP: enter a multicast address from 224.0.0.0 to 239.255.255.255, "
                   "for example 239.1.1.1.");
     }
 }
 
 TEST(AddressCheckTest, DevicePortIsOneTo65535) {
-    EXPECT_EQ(check_device_port(1, "Port"), "");
-    EXPECT_EQ(check_device_port(65535, "Port"), "");
-    for (long bad : {0L, -1L, 65536L, 70000L}) {
+    EXPECT_EQ(check_device_port(1, "Port").value_opt(), Port::from(1));
+    EXPECT_EQ(check_device_port(65535, "Port")->value(), 65535);
+    for (long bad : {0L, -1L, 65536L, 70000L, 65536L * 65536L + 80L}) {
         SCOPED_TRACE(bad);
-        EXPECT_EQ(check_device_port(bad, "Port"),
+        EXPECT_EQ(Port::from(bad), std::nullopt);
+        EXPECT_EQ(check_device_port(bad, "Port").reason(),
                   "Port: enter a port from 1 to 65535, for example 5000.");
     }
 }

@@ -35,7 +35,7 @@ class DeviceConfigReadTest : public SimFixture {
 
 TEST_F(DeviceConfigReadTest, CleanReadGivesEveryFieldOnce) {
     const device::ConfigReadResult r = device::read_device_config();
-    EXPECT_TRUE(r.complete());
+    EXPECT_TRUE(r.status().ok()) << r.status().reason();
     EXPECT_EQ(r.block_reads, 6);
     EXPECT_EQ(r.config.mac, kMac);
     EXPECT_EQ(r.config.ip, ipv4_from_bytes(ip_.data()));
@@ -52,7 +52,7 @@ TEST_F(DeviceConfigReadTest, MulticastAddressIsReadOnlyWhenEnabled) {
         device_.config().set_multicast_enable(2);
     }
     const device::ConfigReadResult r = device::read_device_config();
-    EXPECT_TRUE(r.complete());
+    EXPECT_TRUE(r.status().ok()) << r.status().reason();
     EXPECT_EQ(r.block_reads, 5);
     EXPECT_EQ(r.config.multicast_enable, 2);
     EXPECT_EQ(r.config.multicast_ip, std::nullopt);
@@ -87,7 +87,7 @@ TEST_F(DeviceConfigReadTest, LossyLinkNeverGivesAValueTheDeviceDidNotSend) {
     // Once the faults stop, the link is in step again and every field arrives.
     SetFaults(sim::LinkFaults{});
     const device::ConfigReadResult clean = device::read_device_config();
-    EXPECT_TRUE(clean.complete());
+    EXPECT_TRUE(clean.status().ok());
     EXPECT_EQ(clean.config.mac, kMac);
 }
 
@@ -97,7 +97,7 @@ TEST_F(DeviceConfigReadTest, TaskThatNeverCompletesLeavesEveryFieldEmpty) {
         device_.mailbox().set_task_never_done(true);
     }
     const device::ConfigReadResult r = device::read_device_config();
-    EXPECT_FALSE(r.complete());
+    EXPECT_EQ(r.status().code(), StatusCode::NotAcknowledged);
     EXPECT_FALSE(r.device_silent);
     EXPECT_EQ(r.block_reads, 5 * (1 + device::kFieldReadRepeats));
     EXPECT_FALSE(r.config.mac || r.config.ip || r.config.port || r.config.ts_port ||
@@ -111,7 +111,7 @@ TEST_F(DeviceConfigReadTest, SilentDeviceEndsTheReadAfterSixExchanges) {
     const std::uint64_t before = server_->counters().requests;
     const device::ConfigReadResult r = device::read_device_config();
     EXPECT_TRUE(r.device_silent);
-    EXPECT_FALSE(r.complete());
+    EXPECT_EQ(r.status().code(), StatusCode::NoAnswer);
     EXPECT_EQ(r.block_reads, 1);
     EXPECT_EQ(server_->counters().requests - before, 6u);
     EXPECT_THAT(sleeps_.sleeps(), ::testing::ElementsAre(30, 30));

@@ -120,9 +120,9 @@ TEST(DevsimMoveAtCommitTest, OptionMakesTheCommitCompleteAtTheNewAddress) {
         ASSERT_TRUE(sim.connect());
         const std::uint16_t new_port = free_udp_port("127.0.0.3");
         const device::ApplyIpResult r = device::apply_ip_and_port(
-            "127.0.0.3", ipv4_from_bytes(std::array<std::uint8_t, 4>{127, 0, 0, 3}.data()),
-            new_port);
-        EXPECT_TRUE(r.acknowledged) << r.failure;
+            "127.0.0.3", {ipv4_from_bytes(std::array<std::uint8_t, 4>{127, 0, 0, 3}.data()),
+                          device::Port::from(new_port).value()});
+        EXPECT_TRUE(r.status.ok()) << r.status.reason();
         EXPECT_EQ(r.answered_at_new_address, moving);
         EXPECT_TRUE(r.link_followed);
         RegisterWord w{};

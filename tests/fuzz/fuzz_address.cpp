@@ -1,7 +1,7 @@
 // The address texts a user types: dotted quads, IP:PORT and MAC texts.
 #include "cli/endpoint.h"
 #include "device/address.h"
-#include "device/hex_pairs.h"
+#include "device/mac.h"
 #include "fuzz_target.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -17,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto again = cli::parse_endpoint(ep->text());
         fuzz::require(again && again->text() == ep->text());
     }
-    if (const auto fields = device::split_mac_text(text)) (void)device::check_mac_fields(*fields);
+    if (const auto mac = device::parse_mac_text(text)) {
+        // A MAC that parses prints as a text that parses to the same bytes.
+        fuzz::require(device::parse_mac_text(device::mac_text(*mac)).value_opt() == mac.value());
+        fuzz::require(device::mac_pairs_as_typed(text).size() == 12);
+    }
     return 0;
 }

@@ -13,23 +13,23 @@ namespace {
 
 constexpr int kStatusReadTries = 3;
 
-enum class Status { Ready, Busy, Unknown };
+enum class ChipStatus { Ready, Busy, Unknown };
 
 // One status, read again while a read is not acknowledged.
-Status read_status() {
+ChipStatus read_status() {
     for (int attempt = 0; attempt < kStatusReadTries; ++attempt) {
         std::uint8_t status = 0;
         if (spi_read_status(status))
-            return (status & kStatusBusy) != 0 ? Status::Busy : Status::Ready;
+            return (status & kStatusBusy) != 0 ? ChipStatus::Busy : ChipStatus::Ready;
     }
-    return Status::Unknown;
+    return ChipStatus::Unknown;
 }
 
 // True once a status read proves the chip ready; a chip reading busy is waited for.
 bool ready_before() {
     for (int poll = 0; poll < kEraseWaitLimit; ++poll) {
-        const Status status = read_status();
-        if (status != Status::Busy) return status == Status::Ready;
+        const ChipStatus status = read_status();
+        if (status != ChipStatus::Busy) return status == ChipStatus::Ready;
         trace("chip erase: the chip is busy before it, waiting");
         sleep_ms(kErasePollSleepMs);
     }
@@ -47,7 +47,7 @@ EraseStart start_chip_erase() {
             sleep_ms(kEraseSleepMs);
             return EraseStart::Started;
         }
-        if (was_ready && read_status() == Status::Busy) {
+        if (was_ready && read_status() == ChipStatus::Busy) {
             tracef("chip erase: %d exchanges not acknowledged, but the chip reads busy: erasing",
                    tally.unacknowledged);
             sleep_ms(kEraseSleepMs);
