@@ -86,6 +86,51 @@ std::uint32_t history_key(const LinkState& s, std::uint16_t address) {
     return s.shape.echoes() ? address : ReplyShape::kAnyRegister;
 }
 
+namespace {
+
+// A datagram that is not this request's reply within its wait: a stray, or this request's own
+// reply come after the wait. True when the receive ends with it.
+bool take_unfitting(LinkState& s, const Pending& p, const std::uint8_t* buf, const Datagram& d,
+                    bool waiting, bool late, Receipt& r) {
+    const bool fits = s.shape.fits(p.kind, p.address, buf, d.length);
+    if (!waiting && !late) bump(counters().unfitting_dropped);
+    if (late && fits && p.kind == ExchangeKind::Read) {
+        // Most likely this read's own reply, come after its wait; but a late reply of another
+        // read of the register fits as well. The read is owed all the same, and the datagram
+        // sorted like any stray: a witness of the read tells which it was.
+        s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us, p.keys);
+        r.late_own = true;
+        note_stray(s, buf, d, r);
+        return true;
+    }
+    if (late && fits) {
+        // Most likely this request's own reply, come after its wait: no debt is left.
+        bump(counters().stale_discarded);
+        bump(counters().late_replies);
+        if (d.arrived_real_ns > p.sent_real_ns)
+            s.wait.came_late((d.arrived_real_ns - p.sent_real_ns) / 1000u);
+        r.late_own = true;
+        return true;
+    }
+    note_stray(s, buf, d, r);
+    return late;
+}
+
+// Judged by the arrival stamp: a reply that came after the spin, found only because this thread
+// was kept from running meanwhile, is a miss.
+void count_spin(LinkState& s, const Pending& p, const Datagram& d) {
+    const std::uint64_t spin_ns = std::uint64_t{g_spin_us.load(std::memory_order_relaxed)} * 1000u;
+    if (d.arrived_real_ns == 0 || d.arrived_real_ns <= p.sent_real_ns + spin_ns) {
+        s.spin_misses = 0;
+        bump(counters().spin_caught);
+    } else if (++s.spin_misses >= kSpinMissesToRest) {
+        s.spin_misses = 0;
+        s.spin_rest = kSpinRestExchanges;
+    }
+}
+
+}  // namespace
+
 Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::size_t size) {
     Receipt r;
     std::uint8_t buf[kReceiveBuffer];
@@ -104,43 +149,10 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
         const bool late = d.arrived_real_ns != 0 ? d.arrived_real_ns > deadline_real_ns
                                                  : monotonic_us() > p.deadline_us;
         if (waiting || late || !s.shape.fits(p.kind, p.address, buf, d.length)) {
-            if (!waiting && !late) bump(counters().unfitting_dropped);
-            if (late && p.kind == ExchangeKind::Read &&
-                s.shape.fits(p.kind, p.address, buf, d.length)) {
-                // Most likely this read's own reply, come after its wait; but a late reply of
-                // another read of the register fits as well. The read is owed all the same, and
-                // the datagram sorted like any stray: a witness of the read tells which it was.
-                s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us, p.keys);
-                r.late_own = true;
-                note_stray(s, buf, d, r);
-                return r;
-            }
-            if (late && s.shape.fits(p.kind, p.address, buf, d.length)) {
-                // Most likely this request's own reply, come after its wait: no debt is left.
-                bump(counters().stale_discarded);
-                bump(counters().late_replies);
-                if (d.arrived_real_ns > p.sent_real_ns)
-                    s.wait.came_late((d.arrived_real_ns - p.sent_real_ns) / 1000u);
-                r.late_own = true;
-                return r;
-            }
-            note_stray(s, buf, d, r);
-            if (late) return r;
+            if (take_unfitting(s, p, buf, d, waiting, late, r)) return r;
             continue;
         }
-        if (spinning) {
-            // Judged by the arrival stamp: a reply that came after the spin, found only because
-            // this thread was kept from running meanwhile, is a miss.
-            const std::uint64_t spin_ns =
-                std::uint64_t{g_spin_us.load(std::memory_order_relaxed)} * 1000u;
-            if (d.arrived_real_ns == 0 || d.arrived_real_ns <= p.sent_real_ns + spin_ns) {
-                s.spin_misses = 0;
-                bump(counters().spin_caught);
-            } else if (++s.spin_misses >= kSpinMissesToRest) {
-                s.spin_misses = 0;
-                s.spin_rest = kSpinRestExchanges;
-            }
-        }
+        if (spinning) count_spin(s, p, d);
         if (!s.port_learnt) {
             s.peer.sin_port = d.from.sin_port;  // a device may answer from another port
             s.port_learnt = true;
