@@ -48,6 +48,7 @@ class ScriptedReader {
         RawPeer::Answer a = answer(ack_for(req));
         if (is_write_to(req, 0x10) && req[4] == 0x03) open_at_ = req[7] / 8;
         if (req[0] == 0x80 && req[2] == 0x00 && req[3] == 0x08) {
+            if (silence_second_ && ++reads_since_open_ == 2) return silence();
             if (stale_.count(++reads_) == 0)
                 last_ = Bytes(page_.begin() + chunk_ * 8, page_.begin() + chunk_ * 8 + 8);
             a = answer(ack_for(req, last_));
@@ -62,6 +63,7 @@ class ScriptedReader {
             if (stuck_.count(++phases_) == 0) chunk_ = start ? open_at_ : std::min(chunk_ + 1, 31);
             if (doubled_.count(phases_) > 0) chunk_ = std::min(chunk_ + 1, 31);
             opens_ += start ? 1 : 0;
+            if (start) reads_since_open_ = 0;
         }
         if (copy_first_ && index == 0) a.then_extra = a.reply;
         return a;
@@ -75,6 +77,11 @@ class ScriptedReader {
     void late_reply_twice_in(int open) {
         std::lock_guard<std::mutex> guard(mutex_);
         late_open_ = open;
+    }
+    // The second read of SPI_CTRL after each opening phase gets no reply.
+    void silence_second_read_of_each_pass() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        silence_second_ = true;
     }
     int opens() {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -96,6 +103,8 @@ class ScriptedReader {
     bool silent_first_ = false;
     bool went_silent_ = false;
     int late_open_ = -1;
+    bool silence_second_ = false;
+    int reads_since_open_ = 0;
     int opens_ = 0;
 };
 
@@ -141,6 +150,19 @@ TEST_F(CopyStandIn, PageReadWithAPhaseThatNeverHappenedIsReadAgainAndKeptOnlyRig
     ASSERT_TRUE(read_page_checked(0x000100, read_));
     EXPECT_EQ(read_, page);
     EXPECT_GE(reader.opens(), 2);
+}
+
+// A link so poor that every pass is cut short after one chunk: the read goes on while its
+// passes still prove chunks, beyond the passes in a row that may prove none.
+TEST_F(CopyStandIn, PageWhosePassesAreAllCutShortEndsWhileEachProvesAChunk) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, false);
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    reader.silence_second_read_of_each_pass();
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+    EXPECT_GT(reader.opens(), kPageReadTries);
 }
 
 TEST_F(CopyStandIn, FirstChunkAnsweredWithTheLastPagesLastChunkIsReadAgainAfterOtherReads) {

@@ -155,17 +155,24 @@ class PageReader {
         return start;
     }
 
+    // Passes until every chunk is proven, or kPageReadTries passes in a row proved none (a pass
+    // cut short by a fault still proves the chunks before it), or the passes or the device ran
+    // out.
     bool run(std::span<std::uint8_t, kPageSize> dest) {
         int& passes = passes_;
-        for (; passes < kPageReadTries && link_silent_run() < kDeviceGoneSilentRun; ++passes) {
+        for (int stalled = 0; stalled < kPageReadTries && passes < kPageReadMaxPasses &&
+                              link_silent_run() < kDeviceGoneSilentRun;
+             ++passes) {
             auto open = unproven();
             if (open.first == kChunks) break;
             if (resume_at_ > open.first && resume_at_ <= open.second && !chunks_[resume_at_].proven)
                 open.first = resume_at_;
             resume_at_ = kChunks;
+            const std::size_t before = proven_count();
             pass(open.first, open.second);
             trace_doubts();
             merge(open.first);
+            stalled = proven_count() > before ? 0 : stalled + 1;
         }
         if (passes > 1) count_page_reread();
         if (unproven().first != kChunks) {
@@ -185,6 +192,12 @@ class PageReader {
         bool proven = false;               // value is the flash's
         std::size_t shift_from = kChunks;  // the read may be one place on from this chunk
     };
+
+    [[nodiscard]] std::size_t proven_count() const {
+        return static_cast<std::size_t>(
+            std::count_if(chunks_.begin() + static_cast<std::ptrdiff_t>(first_), chunks_.end(),
+                          [](const Chunk& k) { return k.proven; }));
+    }
 
     // The first and last chunk not yet proven (kChunks, kChunks when all are).
     std::pair<std::size_t, std::size_t> unproven() const {
@@ -333,7 +346,8 @@ class PageReader {
             if (k.have) ++again;
             const bool agrees = k.have && k.value == got_[c];
             if (strong_.has(c)) {
-                drop(k, c);
+                // This read may be another's; a value an earlier read proved stands.
+                if (!k.proven) drop(k, c);
                 continue;
             }
             if (k.have && !agrees)

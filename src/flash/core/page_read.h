@@ -20,8 +20,10 @@
 
 namespace kestrel {
 
-// Passes one page read may make; a link that fails every pass still ends in a clear failure.
+// Passes in a row that prove no new chunk before a page read gives up, and passes in all: a
+// link that fails every pass still ends in a clear failure.
 inline constexpr int kPageReadTries = 24;
+inline constexpr int kPageReadMaxPasses = 4 * kPageReadTries;
 
 // Reads the page at address into dest. False (traced) when the passes ran out before every
 // chunk was proven; dest then holds nothing to rely on.
