@@ -1,8 +1,12 @@
 #include "flash/core/spi_flash.h"
 
+#include <array>
+
 #include "link/transport.h"
+#include "link/window.h"
 #include "platform/sleep.h"
 #include "platform/trace.h"
+#include "protocol/host_regs.h"
 
 namespace kestrel {
 namespace {
@@ -32,6 +36,35 @@ bool send_instruction(std::uint8_t cmd, LinkTally* tally) {
     const bool cmd_acked = spi_put(SPI_CMD, RegisterWord{cmd}, tally).acknowledged();
     const bool ctrl_acked = spi_put(SPI_CTRL, control(kCtrlSendOne), tally).acknowledged();
     return cmd_acked && ctrl_acked;
+}
+
+// One status poll as one window of requests in flight: Read Status, its phase, the read of
+// SPI_CTRL, and a read of HOST_CTRL whose reply, in order behind the others, shows nothing is
+// still on its way. Sure only when the run came whole and in order and the poll's own three
+// exchanges were trusted; then `status` is the chip's and the link is in step.
+struct WindowedPoll {
+    bool sure = false;
+    std::uint8_t status = 0;
+};
+
+WindowedPoll poll_status_windowed(LinkTally* tally) {
+    const std::array<WindowRequest, 4> requests{{
+        {ExchangeKind::Write, SPI_CMD, RegisterWord{kCmdReadStatus}, {}},
+        {ExchangeKind::Write, SPI_CTRL, control(kCtrlReadStatus), {}},
+        {ExchangeKind::Read, SPI_CTRL, {}, {}},
+        {ExchangeKind::Read, HOST_CTRL, {}, {}},
+    }};
+    std::array<ExchangeResult, 4> results{};
+    const WindowRun run = exchange_window(requests, results);
+    bool trusted = !run.broken;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const bool read = requests[i].kind == ExchangeKind::Read;
+        (void)tallied(results[i], i < 3 ? tally : nullptr,
+                      read ? "READ Reg32, ACK error! " : "WRITE Reg32, ACK error! ");
+        // The probe's word is always the same: only its place in the run counts.
+        trusted = trusted && (i < 3 ? results[i].trusted() : results[i].acknowledged());
+    }
+    return {trusted, results[2].word[0]};
 }
 
 // A page-load word the device took exactly once, as far as the link can tell.
@@ -121,6 +154,16 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
     bool busy = true;
     while (busy && polls < kProgramMaxPolls) {
         if (link_silent_run() >= kDeviceGoneSilentRun) return kProgramAbandoned;  // gone
+        // With requests in flight a poll and its probe cost one round trip; one that is not
+        // sure is made again one exchange at a time.
+        if (link_window_now() > 1) {
+            const WindowedPoll poll = poll_status_windowed(tally);
+            if (poll.sure) {
+                busy = (poll.status & kStatusBusy) != 0;
+                ++polls;
+                continue;
+            }
+        }
         std::uint8_t status = 0;
         const bool trusted = spi_read_status(status, tally);
         busy = !trusted || (status & kStatusBusy) != 0;
