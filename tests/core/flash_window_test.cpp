@@ -6,6 +6,8 @@
 #include <string>
 
 #include "flash/core/flash_procedures.h"
+#include "flash/core/page_io.h"
+#include "flash/core/spi_flash.h"
 #include "link/link_stats.h"
 #include "link/window.h"
 #include "sim/faults.h"
@@ -101,6 +103,33 @@ TEST_P(FlashWindow, WriteProgramsTheImageOrReportsFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, FlashWindow, ::testing::ValuesIn(kWindowModes),
                          [](const auto& p) { return std::string(p.param.name); });
+
+class FlashWindowPoll : public FlashSimFixture {
+  protected:
+    void TearDown() override {
+        (void)set_link_window(WindowSetting{});
+        FlashSimFixture::TearDown();
+    }
+};
+
+// A page program's status poll and its probe go as one run of the window when requests may be
+// in flight: the adaptive window grows by one for that clean run, and the page is programmed.
+TEST_F(FlashWindowPoll, StatusPollAfterAProgramIsOneRunOfTheWindow) {
+    load_chip(ByteVector(kPageSize, 0xFF));
+    std::array<std::uint8_t, kPageSize> page{};
+    for (std::size_t i = 0; i < page.size(); ++i)
+        page[i] = static_cast<std::uint8_t>(i * 5 + 1);
+    (void)set_link_window(*parse_window_setting("auto"));
+    std::array<std::uint8_t, kPageSize> before{};
+    ASSERT_TRUE(read_page_checked(0, before));  // the link learns the device's replies
+    const std::size_t window = link_window_now();
+    ASSERT_GT(window, 1u);
+    ASSERT_LT(window, kAutoWindowCap);
+    spi_write_enable();
+    EXPECT_EQ(program_page_checked(0, page, ProgramCheck::Later), PageProgram::Done);
+    EXPECT_EQ(link_window_now(), window + 1);
+    EXPECT_TRUE(chip_bytes(kPageSize) == ByteVector(page.begin(), page.end()));
+}
 
 class FlashWindowOverflow : public FlashSimFixture {
   protected:
