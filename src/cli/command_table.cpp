@@ -27,7 +27,8 @@ const std::vector<OptionRow>& global_option_rows() {
          "keep up to N page-read requests in flight (1 to 64; 1, one at a time as the device "
          "is described, unless given or set by KESTREL_WINDOW), or auto: start at 4 and grow up "
          "to 32 while pages come clean. Either halves when losses look like the device's "
-         "receive queue overflowing. Reads, verify and the read-back after programming use it; "
+         "receive queue overflowing. Reads, verify, the read-back after programming and the "
+         "status poll after each page program use it; "
          "page loads and settings stay one at a time. A device whose receive queue holds fewer "
          "requests drops the rest: the read slows down but stays exact"},
         {"--help", "-h", "", ValueKind::Other, "",
