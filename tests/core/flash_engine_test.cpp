@@ -157,5 +157,29 @@ TEST_F(FlashEngine, ResumedWriteWhoseWaitEndsOtherThanReadyNeverErases) {
     set_trace_sink(previous);
 }
 
+// A write interrupted during its chip erase leaves a busy chip, which ignores Read
+// Identification and reads as no chip. Resumed, the write waits for the erase to end, reads the
+// id again and goes on without a second erase.
+TEST_F(FlashEngine, ResumedWriteWaitsForAnEraseUnderWayBeforeJudgingTheChip) {
+    with_chip([](sim::NorFlash& chip) {
+        chip.set_erase_busy_polls(3);
+        for (const std::uint8_t cmd : {0x06, 0xC7}) {
+            chip.select();
+            chip.transfer(cmd);
+            chip.deselect();
+        }
+    });
+    ImageWriteOptions resume;
+    resume.resume = true;
+    resume.chip_pages = kPages;
+    const ImageWriteResult r = write_image(image_, resume, FlashJobHooks{});
+    EXPECT_EQ(r.outcome, ImageWrite::Ok);
+    EXPECT_TRUE(r.resumed);
+    EXPECT_EQ(r.device_state, "holds the image");
+    EXPECT_EQ(chip_erase_commands(), 0);
+    EXPECT_EQ(
+        traces_.count(" resume: the chip is busy, waiting for it before reading its id again "), 1);
+}
+
 }  // namespace
 }  // namespace kestrel::test

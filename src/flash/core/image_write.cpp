@@ -30,7 +30,7 @@ Job::Job(std::span<const std::uint8_t> image, const ImageWriteOptions& options,
 
 ImageWriteResult Job::run() {
     result_.device_state = "unchanged";
-    if (!check_flash_id(result_.chip_id)) return end(ImageWrite::WrongChip);
+    if (const ImageWrite id = identify(); id != ImageWrite::Ok) return end(id);
     if (hooks_.should_stop()) return end(ImageWrite::Stopped);
     if (!(options_.resume && resumable())) {
         if (result_.outcome != ImageWrite::Ok) return result_;
@@ -48,6 +48,23 @@ ImageWriteResult Job::run() {
     if (outcome != ImageWrite::Ok) return end(outcome);
     result_.device_state = "holds the image";
     return result_;
+}
+
+// A chip busy with an erase ignores Read Identification and reads as no chip at all. A resumed
+// write, which may follow an interrupted one, then waits for the chip as after an erase and
+// reads its id again.
+ImageWrite Job::identify() {
+    if (check_flash_id(result_.chip_id)) return ImageWrite::Ok;
+    const auto same = [&](std::uint8_t b) {
+        return std::all_of(result_.chip_id.begin(), result_.chip_id.end(),
+                           [b](std::uint8_t x) { return x == b; });
+    };
+    if (!options_.resume || !(same(0x00) || same(0xFF))) return ImageWrite::WrongChip;
+    std::uint8_t status = 0;
+    if (!spi_read_status(status) || (status & kStatusBusy) == 0) return ImageWrite::WrongChip;
+    trace(" resume: the chip is busy, waiting for it before reading its id again ");
+    if (const ImageWrite ready = wait_ready_for_resume(); ready != ImageWrite::Ok) return ready;
+    return check_flash_id(result_.chip_id) ? ImageWrite::Ok : ImageWrite::WrongChip;
 }
 
 ImageWriteResult Job::end(ImageWrite outcome) {

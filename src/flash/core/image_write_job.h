@@ -26,6 +26,7 @@ class Job {
     // image_write.cpp: the program stage, one image page at a time.
     [[nodiscard]] ImageWrite program();
     [[nodiscard]] ImageWrite program_page(int k);
+    [[nodiscard]] ImageWrite identify();
     [[nodiscard]] ImageWriteResult end(ImageWrite outcome);
     void disable_writes();
 
