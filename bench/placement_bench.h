@@ -29,7 +29,8 @@ PlacementFigures measure_placement(const char* self, const Placement& placement,
                                    int exchanges, int pages, const std::filesystem::path& dir);
 
 // `summary same-cpu floor A us read_reg B us ratio R1x flash-read C us/exchange ratio R2x`,
-// then `stamped-floor same-cpu S us ratio Rx`: what the arrival stamps alone cost.
+// then `stamped-floor same-cpu S us ratio Rx; against it read_reg R1x flash-read R2x`: what
+// the arrival stamps alone cost, and the two ratios taken against that stamped floor.
 void print_summary(const Placement& placement, const PlacementFigures& figures);
 
 }  // namespace kestrel::bench
