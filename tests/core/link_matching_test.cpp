@@ -99,14 +99,18 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
     EXPECT_TRUE(read_reg(0x4000, w));  // 40 ms, inside the first wait
     EXPECT_EQ(w, word_of({0x07}));
     close_link();
-    RawPeer peer([](const Bytes& req, int index) {
+    RawPeer peer([](const Bytes& req, int) {
         RawPeer::Answer a = answer(ack_for(req, {0x07}));
-        if (index == 8) a.delay = 30ms;
+        if (req[3] == 0x00) a.delay = 30ms;  // reads of 4000h only
         return a;
     });
     open_to(peer);
-    for (int i = 0; i < 8; ++i)
-        ASSERT_TRUE(read_reg(0x4008 + 8 * (i % 2), w));
+    // Eight clean reads in a row teach the wait the round trip (a loaded host may miss a
+    // few-millisecond wait now and then; such a read only backs the wait off until the next).
+    int in_a_row = 0;
+    for (int i = 0; i < 200 && in_a_row < 8; ++i)
+        in_a_row = read_reg(0x4008 + 8 * (i % 2), w) ? in_a_row + 1 : 0;
+    ASSERT_EQ(in_a_row, 8);
     EXPECT_LT(current_reply_wait_us(), 30000u);
     const LinkStats before = link_stats();
     const ExchangeResult slow = read_exchange(0x4000);  // 30 ms: past the wait
