@@ -93,8 +93,9 @@ TEST_F(SimTiming, LinkDelayCarriesManyRequestsAtOnceEachWayAndKeepsTheirOrder) {
     EXPECT_THAT(replies(6), ElementsAre(0x0301, 0x0302, 0x0303, 0x0304, 0x0305, 0x0306));
     ASSERT_EQ(taken_.size(), 6u);
     EXPECT_GE(taken_.front() - first, 100ms) << "both ways";
-    // In flight together: all six are back well before two round trips (one at a time: six).
-    EXPECT_LT(taken_.back() - first, 190ms);
+    // In flight together: all six are back well before four round trips (one at a time: six;
+    // the slack is for a loaded host).
+    EXPECT_LT(taken_.back() - first, 400ms);
 }
 
 TEST_F(SimTiming, FullReceiveQueueDropsWhatArrivesAndServesTheRestInOrder) {
@@ -107,7 +108,8 @@ TEST_F(SimTiming, FullReceiveQueueDropsWhatArrivesAndServesTheRestInOrder) {
     // 0401 in service, 0402 and 0403 waiting, 0404 and 0405 find the queue full.
     EXPECT_THAT(replies(5, 300ms), ElementsAre(0x0401, 0x0402, 0x0403));
     ASSERT_EQ(taken_.size(), 3u);
-    EXPECT_GE(taken_[2] - taken_[0], 55ms) << "served one after another";
+    // 60 ms one after another, none at once; a loaded host may take the first reply late.
+    EXPECT_GE(taken_[2] - taken_[0], 30ms) << "served one after another";
     const sim::ServerCounters c = server_->counters();
     EXPECT_EQ(c.rx_dropped, 2u);
     EXPECT_EQ(c.reads, 3u);
