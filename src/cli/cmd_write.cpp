@@ -5,6 +5,7 @@
 #include "cli/flash_steps.h"
 #include "cli/sha256.h"
 #include "cli/shown_text.h"
+#include "flash/core/flash_id.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
 
@@ -83,10 +84,10 @@ int write_failure(Session& session, const ImageWriteResult& r) {
         case ImageWrite::Ok:
             return kExitOk;
         case ImageWrite::WrongChip:
-            return session.fail(
-                kExitFlashChip,
-                (no_chip(r.chip_id) ? "no flash chip answers (id " : "unexpected flash chip (id ") +
-                    flash_id_text(r.chip_id) + ", expected c22016); nothing done");
+            return session.fail(kExitFlashChip,
+                                (no_flash_chip(r.chip_id) ? "no flash chip answers (id "
+                                                          : "unexpected flash chip (id ") +
+                                    flash_id_text(r.chip_id) + ", expected c22016); nothing done");
         case ImageWrite::EraseNotAcknowledged:
             return session.fail(kExitLink,
                                 "the chip erase was never acknowledged; nothing programmed");

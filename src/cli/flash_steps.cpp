@@ -49,18 +49,13 @@ std::optional<std::size_t> parse_flash_number(std::string_view text) {
     return value;
 }
 
-bool no_chip(const FlashId& id) {
-    return std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; }) ||
-           std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0xFF; });
-}
-
 int check_chip(Session& session) {
     FlashId id{};
     const bool ok = check_flash_id(id);
     session.json().add("flash_id", flash_id_text(id));
     if (ok) return kExitOk;
     return session.fail(kExitFlashChip,
-                        no_chip(id)
+                        no_flash_chip(id)
                             ? "no flash chip answers (id " + flash_id_text(id) + ")"
                             : "unexpected flash chip " + flash_id_text(id) + " (expected c22016)");
 }

@@ -37,8 +37,6 @@ std::optional<std::size_t> parse_flash_number(std::string_view text);
 // The chip check every flash command opens with (inside the worker): kExitOk, or kExitFlashChip
 // with the failure recorded; flash_id is added to the JSON either way.
 [[nodiscard]] int check_chip(Session& session);
-// An id of all 00h or all FFh: nothing drove the bus.
-bool no_chip(const FlashId& id);
 
 // Reads the region into out (region.length bytes) page by page (inside the worker): kExitOk, or
 // kExitInterrupted or kExitLink with the failure recorded, the message ending in `consequence`

@@ -10,11 +10,14 @@ namespace {
 
 constexpr int kIdReadTries = 3;
 
-bool all_bytes(const FlashId& id, std::uint8_t value) {
-    return std::all_of(id.begin(), id.end(), [value](std::uint8_t b) { return b == value; });
-}
-
 }  // namespace
+
+bool no_flash_chip(const FlashId& id) {
+    const auto all = [&id](std::uint8_t value) {
+        return std::all_of(id.begin(), id.end(), [value](std::uint8_t b) { return b == value; });
+    };
+    return all(0x00) || all(0xFF);
+}
 
 bool check_flash_id() {
     FlashId id{};
@@ -32,7 +35,7 @@ bool check_flash_id(FlashId& id) {
     tracef("ID date0: %x, date1: %x,date2: %x", id[0], id[1], id[2]);
     trace("***************************ID****************************");
     if (id == kExpectedFlashId) return true;
-    if (all_bytes(id, 0x00) || all_bytes(id, 0xFF)) {
+    if (no_flash_chip(id)) {
         tracef("No flash chip answers: ID %02X %02X %02X", id[0], id[1], id[2]);
     } else {
         tracef("Unexpected flash chip ID %02X %02X %02X, expected %02X %02X %02X", id[0], id[1],

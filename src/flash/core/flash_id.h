@@ -17,4 +17,7 @@ bool check_flash_id();
 // The same check, handing back the identification it judged (all zero when no read came).
 bool check_flash_id(FlashId& id);
 
+// An id of all 00h or all FFh: no chip answers (or a busy one, which ignores the id read).
+[[nodiscard]] bool no_flash_chip(const FlashId& id);
+
 }  // namespace kestrel

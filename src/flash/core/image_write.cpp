@@ -55,11 +55,7 @@ ImageWriteResult Job::run() {
 // reads its id again.
 ImageWrite Job::identify() {
     if (check_flash_id(result_.chip_id)) return ImageWrite::Ok;
-    const auto same = [&](std::uint8_t b) {
-        return std::all_of(result_.chip_id.begin(), result_.chip_id.end(),
-                           [b](std::uint8_t x) { return x == b; });
-    };
-    if (!options_.resume || !(same(0x00) || same(0xFF))) return ImageWrite::WrongChip;
+    if (!options_.resume || !no_flash_chip(result_.chip_id)) return ImageWrite::WrongChip;
     std::uint8_t status = 0;
     if (!spi_read_status(status) || (status & kStatusBusy) == 0) return ImageWrite::WrongChip;
     trace(" resume: the chip is busy, waiting for it before reading its id again ");
