@@ -56,11 +56,7 @@ class FlashEngine : public FlashSimFixture {
     void erase_under_way() {
         with_chip([](sim::NorFlash& chip) {
             chip.set_hang_busy(true);
-            for (const std::uint8_t cmd : {0x06, 0xC7}) {
-                chip.select();
-                chip.transfer(cmd);
-                chip.deselect();
-            }
+            start_chip_erase(chip);
         });
     }
     int chip_erase_commands() {
@@ -163,11 +159,7 @@ TEST_F(FlashEngine, ResumedWriteWhoseWaitEndsOtherThanReadyNeverErases) {
 TEST_F(FlashEngine, ResumedWriteWaitsForAnEraseUnderWayBeforeJudgingTheChip) {
     with_chip([](sim::NorFlash& chip) {
         chip.set_erase_busy_polls(3);
-        for (const std::uint8_t cmd : {0x06, 0xC7}) {
-            chip.select();
-            chip.transfer(cmd);
-            chip.deselect();
-        }
+        start_chip_erase(chip);
     });
     ImageWriteOptions resume;
     resume.resume = true;

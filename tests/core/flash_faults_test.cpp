@@ -106,11 +106,7 @@ TEST_F(FlashFaults, UnacknowledgedStatusPollNeverEndsAPageProgramEarly) {
 TEST_F(FlashFaults, UnacknowledgedStatusPollsKeepTheEraseWaitGoing) {
     with_chip([](sim::NorFlash& chip) {
         chip.set_erase_busy_polls(6);
-        for (const std::uint8_t cmd : {0x06, 0xC7}) {
-            chip.select();
-            chip.transfer(cmd);
-            chip.deselect();
-        }
+        start_chip_erase(chip);
     });
     set_faults({.seed = 9, .lose_reply = 0.3});
     int erase_wait = 0;

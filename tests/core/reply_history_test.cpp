@@ -45,6 +45,12 @@ TEST(ReplyHistory, SettledDebtIsForgottenWithTheOwedOnes) {
     EXPECT_EQ(h.stray(ExchangeKind::Write, true, kCtrl, kZero, later).kind, StrayKind::Other);
 }
 
+// The pass goes on from at_us: as many exchanges as a copy of an earlier reply would show within.
+void pass_goes_on(ReplyHistory& h, std::uint64_t at_us) {
+    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
+        h.taken(ExchangeKind::Write, kCtrl, kZero, at_us + i);
+}
+
 RegisterWord word(std::uint8_t b) {
     return RegisterWord{b, b, b, b, b, b, b, b};
 }
@@ -120,8 +126,7 @@ TEST(ReplyHistory, KeyedReadDebtDoubtsEveryReadUntilItsOwnChunkIsReadAgain) {
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 3200).kind,
               StrayKind::Duplicate);
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 3300));
-    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)  // the pass goes on
-        h.taken(ExchangeKind::Write, kCtrl, kZero, 3400 + i);
+    pass_goes_on(h, 3400);
     const std::uint64_t later = 3000 + kCopyWindowUs + 100;
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), later).kind, StrayKind::Late);
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, later + 100));
@@ -149,8 +154,7 @@ TEST(ReplyHistory, ReadTakenInDoubtOwesItsOwnReplyWithoutDoubtingOthers) {
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 1200, key(6)));
     h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 1300, key(5));  // chunk 5 read again
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 1400, key(7)));
-    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)  // the pass goes on
-        h.taken(ExchangeKind::Write, kCtrl, kZero, 1500 + i);
+    pass_goes_on(h, 1500);
     const std::uint64_t later = 1300 + kCopyWindowUs + 100;
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), later).kind, StrayKind::Late);
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, later + 100));
@@ -178,8 +182,7 @@ TEST(ReplyHistory, CopyOfTheWitnessHandledLateOnABusyHostPaysNoDebt) {
 TEST(ReplyHistory, WordOfAnotherChunkIsInDoubtWhileALateReplyCanComeOnALinkWithCopies) {
     ReplyHistory h;
     h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 1000, key(24));
-    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
-        h.taken(ExchangeKind::Write, kCtrl, kZero, 2000 + i);
+    pass_goes_on(h, 2000);
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0B), 200000, key(15)));  // no copies seen
     h.duplicate_seen(100000);
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 200000, key(15)));
@@ -214,8 +217,7 @@ TEST(ReplyHistory, DebtThatCanHoldAnythingLastsUntilAReplyComes) {
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x01), 1200, key(1)));
     h.owe(ExchangeKind::Read, kCtrl, 2000, kAnyContent);
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x02), 2100, key(2)));
-    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
-        h.taken(ExchangeKind::Write, kCtrl, kZero, 2200 + i);
+    pass_goes_on(h, 2200);
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x33), 90000).kind, StrayKind::Late);
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x02), 90100, key(2)));
 }
@@ -230,8 +232,7 @@ TEST(ReplyHistory, ContradictedReadOwesItsReplyTellingItByContent) {
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 2100));
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 2100, key(6)));
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 2200, key(8)));
-    for (std::uint64_t i = 0; i < kCopyExchanges; ++i)
-        h.taken(ExchangeKind::Write, kCtrl, kZero, 3000 + i);
+    pass_goes_on(h, 3000);
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 9000).kind, StrayKind::Late);
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 9100));
 }

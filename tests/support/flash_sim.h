@@ -101,6 +101,15 @@ inline RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
     return w;
 }
 
+// Starts a chip erase straight on the chip (Write Enable, Chip Erase), as an earlier write left it.
+inline void start_chip_erase(sim::NorFlash& chip) {
+    for (const std::uint8_t cmd : {0x06, 0xC7}) {
+        chip.select();
+        chip.transfer(cmd);
+        chip.deselect();
+    }
+}
+
 // Lets a chip that is still busy finish its erase or program, by reading its status.
 inline void finish_chip_operation(sim::NorFlash& chip) {
     chip.set_program_busy_polls(0);
