@@ -177,10 +177,23 @@ TEST_F(BatchTest, MacsFromARangeAreNeverHandedOutTwiceAcrossRunsAndAKilledRun) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // an orphaned child finishes
+    // An orphaned unit child finishes: wait until the first three devices have been quiet for
+    // half a second (a sanitizer build may take seconds).
+    for (int i = 0; i < 40; ++i) {
+        const auto served = [this] {
+            std::uint64_t n = 0;
+            for (int u = 0; u < 3; ++u)
+                n += units_[static_cast<std::size_t>(u)]->server->counters().requests;
+            return n;
+        };
+        const std::uint64_t before = served();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (served() == before) break;
+    }
 
     plan("device,mac,label\n" + row(3) + row(4) + row(5));
-    EXPECT_EQ(kestrelctl("batch plan.csv" + range), 0);
+    std::string second;
+    EXPECT_EQ(kestrelctl("batch plan.csv" + range, &second), 0) << second;
     std::set<std::string> macs;
     for (const auto& u : units_) {
         const std::string m = u->mac();
