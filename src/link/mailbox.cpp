@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/reply_wait.h"
 #include "link/transport.h"
 #include "platform/format.h"
 #include "platform/sleep.h"
@@ -65,6 +66,8 @@ class Exchanges {
     }
 
   private:
+    FullReplyWait full_wait_;  // a handful of exchanges: a slow reply must not end the operation
+
     template <typename Step, typename Clear>
     bool run(Step exchange, Clear clear) {
         if (given_up_) {
@@ -272,6 +275,7 @@ MailboxResult mailbox_commit(std::optional<CommitMove> moves_to) {
 }
 
 bool reset_device(const RegisterWord& data) {
+    const FullReplyWait full_wait;
     const RegisterWord cmd = command_word(kDirToDevice, kCodeReset, 0);
     write_reg(HOST_DATA, data);
     write_reg(HOST_CMD, cmd);

@@ -7,7 +7,7 @@
 // "mailbox : no answer from the device, giving up" and makes no further exchange, so a silent
 // device costs a few time-outs instead of minutes of polling. Waits sleep through sleep_ms().
 // Only each single exchange holds the link lock; a whole transfer is not atomic against other
-// threads.
+// threads. Every exchange here waits the described 50 ms for its reply (FullReplyWait).
 #pragma once
 
 #include <cstdint>

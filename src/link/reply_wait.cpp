@@ -8,8 +8,21 @@ namespace {
 
 constexpr int kMaxBackoff = 4;  // 4 ms doubled four times passes 50 ms
 std::atomic<std::uint32_t> g_floor_us{kMinWaitUs};
+thread_local int t_full_waits = 0;
 
 }  // namespace
+
+FullReplyWait::FullReplyWait() {
+    ++t_full_waits;
+}
+
+FullReplyWait::~FullReplyWait() {
+    --t_full_waits;
+}
+
+bool full_reply_wait() {
+    return t_full_waits > 0;
+}
 
 std::uint32_t set_reply_wait_floor_us(std::uint32_t us) {
     return g_floor_us.exchange(std::min(us, kMaxWaitUs));

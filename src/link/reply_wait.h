@@ -18,6 +18,20 @@ inline constexpr std::uint32_t kMinWaitUs = 4000;  // the floor: a LAN, a busy h
 // machine raise it). Returns the previous value. Any thread.
 std::uint32_t set_reply_wait_floor_us(std::uint32_t us);
 
+// While one lives, the exchanges of its thread wait the described 50 ms for their reply: for
+// short sequences a stray would end as failed (the mailbox, the reset), where a reply a loaded
+// host was slow to see must not count as lost. Nests; lives on one thread.
+class FullReplyWait {
+  public:
+    FullReplyWait();
+    ~FullReplyWait();
+    FullReplyWait(const FullReplyWait&) = delete;
+    FullReplyWait& operator=(const FullReplyWait&) = delete;
+};
+
+// True on a thread inside a FullReplyWait.
+[[nodiscard]] bool full_reply_wait();
+
 class ReplyWait {
   public:
     // The wait for the next reply, in microseconds.

@@ -55,8 +55,9 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
     if (!s.stamped)
         bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
     const std::uint64_t start_ns = monotonic_ns();
-    const Pending p{
-        kind, address, realtime_ns(), start_ns / 1000u, start_ns / 1000u + s.wait.wait_us(), keys};
+    const std::uint32_t wait_us = full_reply_wait() ? kFirstWaitUs : s.wait.wait_us();
+    const Pending p{kind, address, realtime_ns(), start_ns / 1000u, start_ns / 1000u + wait_us,
+                    keys};
     std::uint8_t reply[kReadRequestSize] = {};
     Receipt r;
     if (send_datagram(s.fd, s.peer, request, request_size)) {

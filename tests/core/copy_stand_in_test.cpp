@@ -121,7 +121,7 @@ bool open_learnt(RawPeer& peer) {
     if (!open_link("127.0.0.1", peer.port())) return false;
     RegisterWord w{};
     read_reg(0x4000, w);
-    std::this_thread::sleep_for(10ms);
+    (void)peer.wait_sent(2, 20ms);  // the copy, where the peer sends one
     for (int i = 0; i < 12; ++i)
         read_reg(0x4000, w);
     return true;

@@ -113,9 +113,10 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
     ASSERT_EQ(in_a_row, 8);
     EXPECT_LT(current_reply_wait_us(), 30000u);
     const LinkStats before = link_stats();
+    const int sent_before = peer.sent();
     const ExchangeResult slow = read_exchange(0x4000);  // 30 ms: past the wait
     EXPECT_EQ(slow.status, ExchangeStatus::NoReply);
-    std::this_thread::sleep_for(40ms);
+    ASSERT_TRUE(peer.wait_sent(sent_before + 1));
     const ExchangeResult next = read_exchange(0x4010);
     EXPECT_EQ(next.status, ExchangeStatus::Anomalous);  // the late reply was there first
     EXPECT_EQ(next.doubt, Doubt::Stray);
@@ -275,7 +276,8 @@ TEST_F(LinkMatching, SilentDeviceGetsOneRequestPerExchangeAndTheWatchSeesTheRun)
     for (int i = 0; i < 4; ++i)
         EXPECT_FALSE(read_reg(0x4000, w));
     EXPECT_EQ(last_exchange_status(), ExchangeStatus::NoReply);
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(peer.wait_received(4));
+    std::this_thread::sleep_for(20ms);  // room for a probe, which must not come
     EXPECT_EQ(peer.received().size(), 4u);
     EXPECT_EQ(watch.exchanges(), 4);
     EXPECT_EQ(watch.silent(), 4);

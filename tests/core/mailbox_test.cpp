@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "link/mailbox.h"
+#include "link/reply_wait.h"
+#include "link/transport.h"
 #include "protocol/config_block.h"
 #include "support/sim_fixture.h"
 #include "support/udp.h"
+#include "support/wait_floor.h"
 
 namespace kestrel::test {
 namespace {
@@ -274,6 +277,27 @@ TEST_F(MailboxTest, RefusedRepliesLeaveTheBlockUncleanButItRunsToItsEnd) {
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(commands().size(), 2u);
     EXPECT_EQ(traces_.count("mailbox : no answer from the device, giving up"), 0);
+}
+
+// The link's wait has learnt a fast device; the device then slows down (a loaded host sees the
+// same). A mailbox transfer still waits the described 50 ms for each reply and completes.
+TEST_F(MailboxTest, SlowRepliesWithinFiftyMillisecondsCompleteATransferAfterAFastLink) {
+    const ReplyWaitFloor floor(kMinWaitUs);
+    RegisterWord w{};
+    int in_a_row = 0;
+    for (int i = 0; i < 200 && in_a_row < 8; ++i)
+        in_a_row = read_reg(HOST_DATA, w) ? in_a_row + 1 : 0;
+    ASSERT_EQ(in_a_row, 8);
+    ASSERT_LT(current_reply_wait_us(), 25000u);
+    sim::LinkFaults f;
+    f.reply_delay_us = 25000;
+    server_->set_faults(f);
+    const std::uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
+    const MailboxResult r = mailbox_write_block(6, kCfgMacOffset, mac);
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.exchanges, 6);
+    EXPECT_EQ(device_.config().mac()[5], 0x07);
+    EXPECT_FALSE(full_reply_wait());  // the full wait ended with the transfer
 }
 
 TEST_F(MailboxTest, SilentDeviceMakesATransferGiveUpAfterSixExchanges) {

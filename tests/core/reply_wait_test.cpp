@@ -2,6 +2,8 @@
 // reply stretches it.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "link/reply_wait.h"
 #include "support/wait_floor.h"
 
@@ -39,6 +41,23 @@ TEST_F(ReplyWaitTest, TimeOutsDoubleTheWaitUntilARoundTripIsMeasuredAgain) {
     EXPECT_EQ(w.wait_us(), 4 * kMinWaitUs);
     w.measured(100);
     EXPECT_EQ(w.wait_us(), kMinWaitUs);
+}
+
+// The mailbox and the reset wait the described 50 ms inside a scope; scopes nest and end.
+TEST_F(ReplyWaitTest, FullWaitHoldsWhileAScopeLivesOnItsThreadOnly) {
+    EXPECT_FALSE(full_reply_wait());
+    {
+        const FullReplyWait outer;
+        {
+            const FullReplyWait inner;
+            EXPECT_TRUE(full_reply_wait());
+        }
+        EXPECT_TRUE(full_reply_wait());
+        bool elsewhere = true;
+        std::thread([&] { elsewhere = full_reply_wait(); }).join();
+        EXPECT_FALSE(elsewhere);
+    }
+    EXPECT_FALSE(full_reply_wait());
 }
 
 }  // namespace

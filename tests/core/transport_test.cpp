@@ -133,7 +133,8 @@ TEST_F(TransportTest, LostReplyEndsAfterFiftyMillisecondsWithoutRetry) {
     EXPECT_GE(after.exchange_ns - before.exchange_ns, 49'000'000u);
     EXPECT_LE(after.exchange_ns - before.exchange_ns,
               static_cast<std::uint64_t>(std::chrono::nanoseconds(elapsed).count()));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(peer.wait_received(1));
+    std::this_thread::sleep_for(20ms);  // room for a second request, which must not come
     EXPECT_EQ(peer.received().size(), 1u);
     EXPECT_THAT(traces_.lines(), ElementsAre("WRITE Reg32, ACK error! "));
 }
@@ -227,7 +228,7 @@ TEST_F(TransportTest, ExtraDatagramWaitingBeforeARequestIsDiscarded) {
     RegisterWord w{};
     EXPECT_TRUE(read_reg(0x4000, w));
     EXPECT_EQ(w, word_of({1}));
-    std::this_thread::sleep_for(10ms);  // the extra copy is on the socket now
+    ASSERT_TRUE(peer.wait_sent(2));  // the extra copy is on the socket now
     const std::uint64_t drained = link_stats().stale_discarded;
     const ExchangeResult e = read_exchange(0x4000);
     EXPECT_EQ(e.word, word_of({2}));
@@ -241,7 +242,7 @@ TEST_F(TransportTest, LateReplyIsNeverTakenForTheNextExchange) {
     open_to(peer);
     RegisterWord w{};
     EXPECT_FALSE(read_reg(0x4000, w));
-    std::this_thread::sleep_for(40ms);  // the late reply lands while the caller does other work
+    ASSERT_TRUE(peer.wait_sent(1));  // the late reply lands while the caller does other work
     const ExchangeResult e = read_exchange(0x4008);
     EXPECT_EQ(e.word, word_of({0x12, 0x34, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(e.doubt, Doubt::Stray);
@@ -412,7 +413,7 @@ TEST_F(TransportTest, HandshakeStartingWithQIsAnsweredWithQAndNul) {
     testing::internal::CaptureStdout();
     EXPECT_TRUE(connect_handshake());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Chat end!\n");
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(peer.wait_received(2));
     const auto got = peer.received();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].bytes, (Bytes{'q', 0}));

@@ -62,6 +62,17 @@ class RawPeer {
         std::lock_guard<std::mutex> guard(mutex_);
         return received_;
     }
+    // Datagrams the peer has sent so far (replies, copies, foreign ones). A datagram sent on
+    // loopback is on the receiving socket when sendto returns.
+    int sent() const { return sent_.load(); }
+    // Waits until the peer has sent at least n datagrams, or received n requests; false after
+    // limit. Tests wait on these instead of sleeping, so a loaded machine cannot outrun them.
+    bool wait_sent(int n, std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+        return wait_until([&] { return sent_.load() >= n; }, limit);
+    }
+    bool wait_received(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        return wait_until([&] { return received().size() >= n; }, limit);
+    }
 
   private:
     void run() {
@@ -92,15 +103,26 @@ class RawPeer {
             }
         }
     }
-    static void send(int fd, const Bytes& bytes, const sockaddr_in& to) {
+    void send(int fd, const Bytes& bytes, const sockaddr_in& to) {
         sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                sizeof to);
+        ++sent_;
+    }
+    template <typename Done>
+    static bool wait_until(Done done, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
     }
 
     Script script_;
     int fds_[2] = {-1, -1};
     int foreign_ = -1;
     std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
     std::mutex mutex_;
     std::vector<Received> received_;
     std::thread thread_;
