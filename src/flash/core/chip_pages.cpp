@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "flash/core/page_io.h"
+#include "flash/core/page_prefetch.h"
+#include "flash/core/page_read.h"
 
 namespace kestrel {
 
@@ -24,6 +26,7 @@ PagesReadResult read_pages(int first, int count, std::span<std::uint8_t> dest, F
                            const FlashJobHooks& hooks) {
     PagesReadResult result;
     hooks.report(stage, 0, count);
+    PagePrefetch prefetch;
     for (int i = 0; i < count; ++i) {
         if (hooks.should_stop()) {
             result.outcome = PagesRead::Stopped;
@@ -32,7 +35,8 @@ PagesReadResult read_pages(int first, int count, std::span<std::uint8_t> dest, F
         }
         const auto at = static_cast<std::size_t>(i) * kPageSize;
         std::span<std::uint8_t, kPageSize> page(dest.data() + at, kPageSize);
-        if (!read_page_checked(static_cast<std::uint32_t>(first + i) * kPageSize, page)) {
+        if (!read_page_checked(static_cast<std::uint32_t>(first + i) * kPageSize, page,
+                               prefetch.ahead(first + i, first + count))) {
             result.outcome = PagesRead::LinkFailed;
             result.failed_page = first + i;
             return result;

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "flash/core/image_write_job.h"
+#include "flash/core/page_prefetch.h"
+#include "flash/core/page_read.h"
 #include "flash/core/sector_repair.h"
 #include "platform/trace.h"
 
@@ -19,13 +21,15 @@ ImageWrite Job::verify() {
     std::vector<int>& pages = verify_list();
     if (!pages.empty()) hooks_.report(FlashStage::Verify, 0, static_cast<int>(pages.size()));
     FlashPage page{};
+    PagePrefetch prefetch;
     for (std::size_t i = 0; i < pages.size(); ++i) {
         const int k = pages[i];
         if (hooks_.should_stop()) {
             result_.device_state = kNotVerified;
             return ImageWrite::Stopped;
         }
-        if (!read_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page)) {
+        if (!read_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page,
+                               prefetch.ahead(std::span<const int>(pages).subspan(i)))) {
             result_.bad_page = k;
             result_.device_state = kNotVerified;
             return ImageWrite::LinkFailed;

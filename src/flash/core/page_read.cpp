@@ -4,8 +4,10 @@
 #include <array>
 #include <bitset>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
+#include "flash/core/page_prefetch.h"
 #include "flash/core/recovery_stats.h"
 #include "flash/core/spi_flash.h"
 #include "link/transport.h"
@@ -19,15 +21,6 @@ namespace {
 constexpr std::size_t kChunks = kPageReadChunks;
 constexpr int kPageConfirmTries = 6;
 constexpr int kNone = -1;
-
-RegisterWord control(const std::array<std::uint8_t, 2>& ctrl) {
-    return RegisterWord{ctrl[0], ctrl[1]};
-}
-
-const std::array<std::uint8_t, 2>& phase_for(std::size_t chunk, std::size_t from, std::size_t to) {
-    if (chunk == from) return chunk == to ? kCtrlReadOnly : kCtrlReadFirst;
-    return chunk == to ? kCtrlReadLast : kCtrlReadNext;
-}
 
 bool answered(const ExchangeResult& e) {
     return e.acknowledged();
@@ -49,30 +42,23 @@ RegisterWord word_at(std::span<const std::uint8_t, kPageSize> page, std::size_t 
     return w;
 }
 
-// A chunk's read holds the flash bytes at its address, whichever pass reads it.
-ReadKeys chunk_key(std::uint32_t page, std::size_t chunk) {
-    return {page + static_cast<std::uint32_t>(chunk * 8) + 1, 0};
-}
-
 // Where a pass's exchanges come from: made one at a time, or all sent at once through a window
-// of requests in flight and handed out in order. The requests of a window are the pass's own
-// (Read Data, then a receive phase and a read of SPI_CTRL per chunk), closed by a read of
-// HOST_CTRL whose reply shows nothing of the pass is still on its way.
+// of requests in flight (pass_requests) and handed out in order, or taken from a run that sent
+// the pass ahead with the pages before it.
 class PassExchanges {
   public:
-    PassExchanges(std::uint32_t address, std::size_t from, std::size_t to)
-        : windowed_(link_window_now() > 1), address_(address), from_(from) {
-        if (!windowed_) return;
-        const FlashAddress at = flash_address(address + static_cast<std::uint32_t>(from * 8));
-        requests_.push_back(
-            {ExchangeKind::Write, SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]}});
-        for (std::size_t c = from; c <= to; ++c) {
-            requests_.push_back({ExchangeKind::Write, SPI_CTRL, control(phase_for(c, from, to))});
-            requests_.push_back({ExchangeKind::Read, SPI_CTRL, {}, chunk_key(address, c)});
+    PassExchanges(std::uint32_t address, std::size_t from, std::size_t to,
+                  std::optional<PrefetchedPass> ahead)
+        : windowed_(ahead.has_value() || link_window_now() > 1), address_(address), from_(from) {
+        if (ahead) {
+            results_ = std::move(ahead->results);
+            run_ = ahead->run;
+            return;
         }
-        requests_.push_back({ExchangeKind::Read, HOST_CTRL, {}});
-        results_.resize(requests_.size());
-        run_ = exchange_window(requests_, results_);
+        if (!windowed_) return;
+        const std::vector<WindowRequest> requests = pass_requests(address, from, to);
+        results_.resize(requests.size());
+        run_ = exchange_window(requests, results_);
     }
 
     ExchangeResult put(std::uint16_t reg, const RegisterWord& word) {
@@ -90,7 +76,7 @@ class PassExchanges {
     // was Read Data or the closing probe).
     [[nodiscard]] std::size_t first_lost_chunk() const {
         const std::size_t i = run_.first_lost;
-        if (run_.lost == 0 || i == 0 || i + 1 >= requests_.size()) return from_;
+        if (run_.lost == 0 || i == 0 || i + 1 >= results_.size()) return from_;
         return from_ + (i - 1) / 2;
     }
 
@@ -98,7 +84,6 @@ class PassExchanges {
     bool windowed_;
     std::uint32_t address_;
     std::size_t from_;
-    std::vector<WindowRequest> requests_;
     std::vector<ExchangeResult> results_;
     std::size_t next_ = 0;
     WindowRun run_;
@@ -122,7 +107,8 @@ std::size_t confirm_from(std::span<const std::uint8_t, kPageSize> page, std::siz
 
 class PageReader {
   public:
-    PageReader(std::uint32_t address, std::size_t first) : address_(address), first_(first) {}
+    PageReader(std::uint32_t address, std::size_t first, ReadAhead ahead = {})
+        : address_(address), first_(first), ahead_(ahead) {}
 
     // Reads the chunks again to confirm values read before: from now on a chunk is proven only
     // by a read that agrees with the value it holds (the earlier read's, to begin with).
@@ -218,7 +204,10 @@ class PageReader {
         pass_from_ = from;
         pass_to_ = to;
         read_to_ = from;
-        PassExchanges link(address_, from, to);
+        std::optional<PrefetchedPass> sent_ahead;
+        if (ahead_.prefetch != nullptr && passes_ == 0 && from == 0 && to == kChunks - 1)
+            sent_ahead = ahead_.prefetch->take(address_, ahead_.upcoming);
+        PassExchanges link(address_, from, to, std::move(sent_ahead));
         const FlashAddress at = flash_address(address_ + static_cast<std::uint32_t>(from * 8));
         const ExchangeResult cmd =
             link.put(SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]});
@@ -226,7 +215,7 @@ class PageReader {
         if (!answered(cmd)) return link.windowed() ? window_broke(link) : trace_fault(from);
         if (cmd.doubt == Doubt::Owed) strong_.from(from);  // the address may not have changed
         for (std::size_t c = from; c <= to; ++c) {
-            const ExchangeResult phase = link.put(SPI_CTRL, control(phase_for(c, from, to)));
+            const ExchangeResult phase = link.put(SPI_CTRL, receive_phase(c, from, to));
             strays(phase, static_cast<int>(c), false);
             if (!answered(phase)) return stop(link, c);
             // A phase whose acknowledgement may be a late one may never have happened: this
@@ -380,6 +369,7 @@ class PageReader {
 
     std::uint32_t address_;
     std::size_t first_;
+    ReadAhead ahead_;
     bool confirming_ = false;
     bool broke_ = false;  // this pass's window broke (traced already)
     std::size_t first_agreed_in_doubt_ = kChunks;
@@ -409,13 +399,14 @@ class PageReader {
 
 }  // namespace
 
-bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest) {
-    return read_chunks_checked(address, 0, dest);
+bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest,
+                       ReadAhead ahead) {
+    return read_chunks_checked(address, 0, dest, ahead);
 }
 
 bool read_chunks_checked(std::uint32_t address, std::size_t first,
-                         std::span<std::uint8_t, kPageSize> dest) {
-    PageReader read(address, first);
+                         std::span<std::uint8_t, kPageSize> dest, ReadAhead ahead) {
+    PageReader read(address, first, ahead);
     if (!read.run(dest)) return false;
     // While the link may make copies (it has shown duplicates: a receive phase taken twice may
     // have moved the chunks without showing, and two reads that agree may be two copies of one

@@ -25,13 +25,23 @@ namespace kestrel {
 inline constexpr int kPageReadTries = 24;
 inline constexpr int kPageReadMaxPasses = 4 * kPageReadTries;
 
+class PagePrefetch;
+
+// Pages read in a row: a page's first pass may come from prefetch, sent through the window of
+// requests in flight with the pages of upcoming (the page read now, then the next ones).
+struct ReadAhead {
+    PagePrefetch* prefetch = nullptr;
+    std::span<const std::uint32_t> upcoming;
+};
+
 // Reads the page at address into dest. False (traced) when the passes ran out before every
 // chunk was proven; dest then holds nothing to rely on.
-[[nodiscard]] bool read_page_checked(std::uint32_t address,
-                                     std::span<std::uint8_t, kPageSize> dest);
+[[nodiscard]] bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest,
+                                     ReadAhead ahead = {});
 
 // The same for chunks first..31 of the page, into the same places of dest.
 [[nodiscard]] bool read_chunks_checked(std::uint32_t address, std::size_t first,
-                                       std::span<std::uint8_t, kPageSize> dest);
+                                       std::span<std::uint8_t, kPageSize> dest,
+                                       ReadAhead ahead = {});
 
 }  // namespace kestrel

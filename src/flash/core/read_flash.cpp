@@ -5,6 +5,7 @@
 #include "flash/core/flash_procedures.h"
 #include "flash/core/flash_progress.h"
 #include "flash/core/page_io.h"
+#include "flash/core/page_prefetch.h"
 #include "platform/atomic_file.h"
 #include "platform/trace.h"
 
@@ -46,8 +47,10 @@ void read_flash_to_file(const std::filesystem::path& dump_dir, FlashReporter& re
 
     FlashProgress progress;
     std::array<std::uint8_t, kPageSize> page{};
+    PagePrefetch prefetch;  // idle unless a window of requests in flight is set
     for (int k = 0; k < options.pages; ++k) {
-        if (!read_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page)) {
+        if (!read_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page,
+                               prefetch.ahead(k, options.pages))) {
             fail_read(reporter, "Flash read one Page error!");
             return;
         }

@@ -1,0 +1,159 @@
+// Reading pages ahead through the window: one run of requests in flight carries the first
+// passes of several pages, each handed out only while nothing has crossed the link since.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <vector>
+
+#include "flash/core/page_prefetch.h"
+#include "flash/core/page_read.h"
+#include "link/link_stats.h"
+#include "link/transport.h"
+#include "link/window.h"
+#include "link/window_setting.h"
+#include "protocol/host_regs.h"
+#include "support/flash_sim.h"
+#include "support/wait_floor.h"
+
+namespace kestrel::test {
+namespace {
+
+constexpr std::size_t kPassRequests = 2 + 2 * kPageReadChunks;  // Read Data .. probe
+
+std::vector<int> pages_from(int first, int n) {
+    std::vector<int> out;
+    for (int k = 0; k < n; ++k)
+        out.push_back(first + k);
+    return out;
+}
+
+class FlashPrefetch : public FlashSimFixture {
+  protected:
+    void SetUp() override {
+        FlashSimFixture::SetUp();
+        load_chip(pattern_bytes(kFlashSize, 29));
+        (void)set_link_window(*parse_window_setting("4"));
+        std::array<std::uint8_t, kPageSize> page{};
+        ASSERT_TRUE(read_page_checked(0, page));  // the link learns the device's replies
+        ASSERT_EQ(link_window_now(), 4u);
+    }
+    void TearDown() override {
+        (void)set_link_window(WindowSetting{});
+        FlashSimFixture::TearDown();
+    }
+    sim::ServerOptions options() override {
+        sim::ServerOptions o;
+        // Loses the reply of the request served lose_at_ from now (counting from 1).
+        o.on_exchange = [this](const sim::Exchange&) {
+            const int left = --lose_in_;
+            if (left == 1) server_->set_faults_locked(sim::LinkFaults{.lose_reply = 1.0});
+            if (left == 0) server_->set_faults_locked(sim::LinkFaults{});
+        };
+        return o;
+    }
+    // The word each chunk read of a pass took, against the chip.
+    void expect_chip_page(const PrefetchedPass& pass, int k) {
+        const ByteVector chip = chip_bytes();
+        for (std::size_t c = 0; c < kPageReadChunks; ++c) {
+            const RegisterWord& w = pass.results[2 + 2 * c].word;
+            EXPECT_TRUE(std::equal(w.begin(), w.end(),
+                                   chip.begin() + static_cast<std::ptrdiff_t>(k * 256 + c * 8)))
+                << "page " << k << " chunk " << c;
+        }
+    }
+    static std::uint64_t exchanges() { return link_stats().exchanges; }
+
+    std::atomic<int> lose_in_{-1};
+    ReplyWaitFloor floor_{kRecoveryTestFloorUs};
+};
+
+TEST_F(FlashPrefetch, EightPagesGoInOneRunAndAreHandedOutWithoutAnotherExchange) {
+    PagePrefetch prefetch;
+    const std::vector<int> pages = pages_from(1, 10);
+    const std::uint64_t before = exchanges();
+    const auto first = prefetch.take(256, prefetch.ahead(pages).upcoming);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(exchanges() - before, kPrefetchPages * kPassRequests);
+    EXPECT_FALSE(first->run.broken);
+    EXPECT_EQ(first->run.answered, kPassRequests);
+    expect_chip_page(*first, 1);
+    for (int k = 2; k <= 8; ++k) {
+        const std::uint64_t at = exchanges();
+        const auto next = prefetch.take(static_cast<std::uint32_t>(k) * 256,
+                                        prefetch.ahead(pages_from(k, 9 - k + 2)).upcoming);
+        ASSERT_TRUE(next.has_value()) << k;
+        EXPECT_EQ(exchanges(), at) << "page " << k << " was sent again";
+        expect_chip_page(*next, k);
+    }
+    // The ninth was not sent ahead: a new run starts with it.
+    const std::uint64_t at = exchanges();
+    ASSERT_TRUE(prefetch.take(9 * 256, prefetch.ahead(pages_from(9, 2)).upcoming).has_value());
+    EXPECT_EQ(exchanges() - at, 2 * kPassRequests);
+}
+
+// A program or a page's second read between the run and the page makes the replies held for
+// it older than what the link has learnt since: the page is sent again.
+TEST_F(FlashPrefetch, AnExchangeAfterTheRunSendsTheHeldPagesAgain) {
+    PagePrefetch prefetch;
+    ASSERT_TRUE(prefetch.take(256, prefetch.ahead(1, 20).upcoming).has_value());
+    RegisterWord w{};
+    ASSERT_TRUE(read_reg(HOST_CTRL, w));
+    const std::uint64_t at = exchanges();
+    const auto again = prefetch.take(512, prefetch.ahead(2, 20).upcoming);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(exchanges() - at, kPrefetchPages * kPassRequests);
+    expect_chip_page(*again, 2);
+}
+
+TEST_F(FlashPrefetch, NothingIsSentAheadWithTheWindowOffOrForAnotherPage) {
+    PagePrefetch prefetch;
+    const std::uint64_t at = exchanges();
+    EXPECT_FALSE(prefetch.take(512, prefetch.ahead(1, 20).upcoming).has_value());
+    (void)set_link_window(WindowSetting{});
+    EXPECT_FALSE(prefetch.take(256, prefetch.ahead(1, 20).upcoming).has_value());
+    EXPECT_EQ(exchanges(), at);
+}
+
+// The reply of the 11th request of the fourth page is lost: the three pages before it stand
+// as sent, the fourth gets its part of the broken run, and the pages after it are sent anew.
+TEST_F(FlashPrefetch, ARunBrokenInAPageHandsItsPartToThatPageAndNothingAfter) {
+    PagePrefetch prefetch;
+    lose_in_ = static_cast<int>(3 * kPassRequests + 11);
+    for (int k = 1; k <= 3; ++k) {
+        const auto pass =
+            prefetch.take(static_cast<std::uint32_t>(k) * 256, prefetch.ahead(k, 20).upcoming);
+        ASSERT_TRUE(pass.has_value());
+        EXPECT_FALSE(pass->run.broken) << k;
+        expect_chip_page(*pass, k);
+    }
+    const std::uint64_t at = exchanges();
+    const auto broken = prefetch.take(4 * 256, prefetch.ahead(4, 20).upcoming);
+    ASSERT_TRUE(broken.has_value());
+    EXPECT_EQ(exchanges(), at);
+    EXPECT_TRUE(broken->run.broken);
+    EXPECT_EQ(broken->run.answered, 10u);
+    EXPECT_EQ(broken->run.first_lost, 10u);
+    const auto fifth = prefetch.take(5 * 256, prefetch.ahead(5, 20).upcoming);
+    ASSERT_TRUE(fifth.has_value());
+    EXPECT_GT(exchanges(), at);
+    expect_chip_page(*fifth, 5);
+}
+
+TEST_F(FlashPrefetch, PagesReadAheadAroundABrokenRunAreTheChips) {
+    lose_in_ = static_cast<int>(kPassRequests + 5);  // in the second page's part
+    PagePrefetch prefetch;
+    ByteVector got;
+    std::array<std::uint8_t, kPageSize> page{};
+    for (int k = 10; k < 20; ++k) {
+        ASSERT_TRUE(
+            read_page_checked(static_cast<std::uint32_t>(k) * 256, page, prefetch.ahead(k, 20)));
+        got.insert(got.end(), page.begin(), page.end());
+    }
+    const ByteVector chip = chip_bytes();
+    EXPECT_TRUE(got == ByteVector(chip.begin() + 10 * 256, chip.begin() + 20 * 256));
+    EXPECT_EQ(server_->counters().faults.lost_replies, 1u);
+}
+
+}  // namespace
+}  // namespace kestrel::test
