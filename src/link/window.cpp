@@ -22,6 +22,12 @@ WindowSize& window_size() {
     return size;
 }
 
+// Replies can be taken in order with several requests in flight: the device has shown that it
+// echoes the register and which lengths it uses, and the socket stamps arrivals.
+bool replies_placeable(const LinkState& s) {
+    return s.fd >= 0 && s.stamped && s.shape.echoes() && s.shape.lengths_known();
+}
+
 // One request of the run sent: what it asked and when.
 Pending send_request(LinkState& s, const WindowRequest& q) {
     std::uint8_t request[kReadRequestSize];
@@ -123,6 +129,7 @@ class Drain {
     [[nodiscard]] int lost() const { return lost_; }
     [[nodiscard]] bool lost_last() const { return lost_last_; }
     [[nodiscard]] std::size_t first_lost() const { return first_lost_; }
+    [[nodiscard]] int lost_in_a_row() const { return longest_; }
 
   private:
     void extra() {
@@ -130,7 +137,11 @@ class Drain {
         bump(counters().stale_discarded);
     }
     void missing(const Pending& p) {
-        if (lost_ == 0) first_lost_ = static_cast<std::size_t>(&p - pending_.data());
+        const auto at = static_cast<std::size_t>(&p - pending_.data());
+        if (lost_ == 0) first_lost_ = at;
+        in_a_row_ = lost_ > 0 && at == last_lost_ + 1 ? in_a_row_ + 1 : 1;
+        longest_ = std::max(longest_, in_a_row_);
+        last_lost_ = at;
         ++lost_;
         s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us, p.keys);
         if (&p == &pending_.back()) lost_last_ = true;
@@ -149,6 +160,9 @@ class Drain {
     std::size_t next_;
     int lost_ = 0;
     std::size_t first_lost_ = 0;
+    std::size_t last_lost_ = 0;
+    int in_a_row_ = 0;
+    int longest_ = 0;
     bool lost_last_ = false;
     int extras_ = 0;
 };
@@ -176,6 +190,7 @@ void break_run(LinkState& s, std::span<const Pending> pending, Take take, const 
     run.lost = drain.lost();
     run.lost_at_tail = drain.lost_last();
     run.first_lost = drain.first_lost();
+    run.lost_in_a_row = drain.lost_in_a_row();
 }
 
 }  // namespace
@@ -189,9 +204,13 @@ WindowSetting set_link_window(WindowSetting setting) {
 
 std::size_t link_window_now() {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
-    const LinkState& s = state();
-    if (s.fd < 0 || !s.stamped || !s.shape.echoes() || !s.shape.lengths_known()) return 1;
-    return window_size().now();
+    return replies_placeable(state()) ? window_size().now() : 1;
+}
+
+bool link_window_in_use() {
+    std::lock_guard<std::recursive_mutex> guard(link_lock());
+    if (!replies_placeable(state())) return false;
+    return window_size().now() > 1 || window_size().setting().adaptive;
 }
 
 WindowRun exchange_window(std::span<const WindowRequest> requests,

@@ -24,9 +24,8 @@ struct WindowRequest {
 // What a run of a window came to. results[0, answered) hold the replies, taken in order; the
 // rest are NoReply.
 struct WindowRun : WindowOutcome {
-    std::size_t answered = 0;  // leading requests whose replies came in order
-    std::size_t window = 1;    // requests in flight during the run
-    bool in_step = true;       // after a break, a probe got its own reply: nothing is on its way
+    std::size_t window = 1;  // requests in flight during the run
+    bool in_step = true;     // after a break, a probe got its own reply: nothing is on its way
 };
 
 // Sends the requests, keeping up to the window's size in flight, and takes the replies in
@@ -44,5 +43,10 @@ WindowSetting set_link_window(WindowSetting setting);
 // window is off, or the device has not yet shown that it echoes the register and which reply
 // lengths it uses, or the socket does not stamp arrivals.
 [[nodiscard]] std::size_t link_window_now();
+
+// Whether page passes and polls go through runs of the window: as link_window_now() > 1, and
+// also for an adaptive window that has shrunk to one (its runs then carry one request at a
+// time, and clean ones grow it again; made one exchange at a time, it never would).
+[[nodiscard]] bool link_window_in_use();
 
 }  // namespace kestrel

@@ -155,5 +155,19 @@ TEST_F(FlashPrefetch, PagesReadAheadAroundABrokenRunAreTheChips) {
     EXPECT_EQ(server_->counters().faults.lost_replies, 1u);
 }
 
+// An adaptive window that losses shrank to one still sends its passes as runs, so that clean
+// pages grow it again; one exchange at a time it would stay at one for good.
+TEST_F(FlashPrefetch, AnAdaptiveWindowShrunkToOneGrowsAgainOnCleanPages) {
+    (void)set_link_window(WindowSetting{1, true});
+    ASSERT_EQ(link_window_now(), 1u);
+    ASSERT_TRUE(link_window_in_use());
+    std::array<std::uint8_t, kPageSize> page{};
+    PagePrefetch prefetch;
+    ASSERT_TRUE(read_page_checked(256, page, prefetch.ahead(1, 2)));
+    EXPECT_EQ(link_window_now(), 2u);
+    (void)set_link_window(WindowSetting{1, false});
+    EXPECT_FALSE(link_window_in_use());  // a window set to one is off
+}
+
 }  // namespace
 }  // namespace kestrel::test

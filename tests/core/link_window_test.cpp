@@ -199,18 +199,26 @@ TEST(WindowSizeTest, OneRandomLossKeepsTheSizeSignsOfOverflowHalveIt) {
     WindowSize w(WindowSetting{16, false});
     w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 7});
     EXPECT_EQ(w.now(), 16u);
+    w.after(
+        {.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 9, .lost_in_a_row = 1});
+    EXPECT_EQ(w.now(), 16u);  // three scattered losses in a large window: random, not a queue
     w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 30});
     EXPECT_EQ(w.now(), 16u);  // lost elsewhere: still one random loss each
     w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 30});
     EXPECT_EQ(w.now(), 8u);  // the same place twice: a queue that holds that many
-    w.after({.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 2});
+    w.after(
+        {.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 2, .lost_in_a_row = 3});
     EXPECT_EQ(w.now(), 4u);
     w.after({.broken = true, .lost = 1, .lost_at_tail = true, .first_lost = 9});
     EXPECT_EQ(w.now(), 2u);
     w.after({.broken = true, .lost = 0, .lost_at_tail = false, .first_lost = 0});  // a NAK
     EXPECT_EQ(w.now(), 2u);
     for (int i = 0; i < 5; ++i)
-        w.after({.broken = true, .lost = 2, .lost_at_tail = false, .first_lost = 0});
+        w.after({.broken = true,
+                 .lost = 2,
+                 .lost_at_tail = false,
+                 .first_lost = 0,
+                 .lost_in_a_row = 2});
     EXPECT_EQ(w.now(), 1u);
 }
 
@@ -219,7 +227,8 @@ TEST(WindowSizeTest, SizeThatOverflowedIsTriedAgainOnlyAfterManyCleanRuns) {
     for (int i = 0; i < 4; ++i)
         w.after({});
     ASSERT_EQ(w.now(), 8u);
-    w.after({.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 6});
+    w.after(
+        {.broken = true, .lost = 3, .lost_at_tail = false, .first_lost = 6, .lost_in_a_row = 3});
     EXPECT_EQ(w.now(), 4u);
     for (int i = 0; i < kWindowRetryRuns; ++i)
         w.after({});
@@ -229,6 +238,25 @@ TEST(WindowSizeTest, SizeThatOverflowedIsTriedAgainOnlyAfterManyCleanRuns) {
     EXPECT_EQ(w.now(), 8u);  // tried again after kWindowRetryRuns at the ceiling
     w.after({});
     EXPECT_EQ(w.now(), 9u);
+}
+
+// A run of pages read ahead grows the window as runs of one page each would; the clean part of
+// a broken run counts too, before the losses are judged.
+TEST(WindowSizeTest, LongRunsGrowItByTheirCleanPagesAndBreaksStillHalveIt) {
+    WindowSize w(*parse_window_setting("auto"));
+    w.after({.answered = 8 * 66});
+    EXPECT_EQ(w.now(), kAutoWindowStart + 8);
+    w.after({.broken = true, .lost = 1, .lost_at_tail = false, .first_lost = 200, .answered = 200});
+    EXPECT_EQ(w.now(), kAutoWindowStart + 11);  // three steps of clean replies, one loss
+    w.after({.broken = true,
+             .lost = 4,
+             .lost_at_tail = false,
+             .first_lost = 130,
+             .answered = 130,
+             .lost_in_a_row = 2});
+    EXPECT_EQ(w.now(), (kAutoWindowStart + 13) / 2);  // two steps, then signs of overflow
+    w.after({.answered = 10});
+    EXPECT_EQ(w.now(), (kAutoWindowStart + 13) / 2 + 1);  // a short clean run: one step
 }
 
 TEST(WindowSettingTest, TakesAutoOrAWholeNumberFromOneToSixtyFour) {

@@ -72,7 +72,7 @@ ReadAhead PagePrefetch::ahead(int first, int end) {
 
 std::optional<PrefetchedPass> PagePrefetch::take(std::uint32_t address,
                                                  std::span<const std::uint32_t> upcoming) {
-    if (link_window_now() <= 1 || upcoming.empty() || upcoming.front() != address) {
+    if (!link_window_in_use() || upcoming.empty() || upcoming.front() != address) {
         held_.clear();
         return std::nullopt;
     }

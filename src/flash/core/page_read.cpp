@@ -49,7 +49,7 @@ class PassExchanges {
   public:
     PassExchanges(std::uint32_t address, std::size_t from, std::size_t to,
                   std::optional<PrefetchedPass> ahead)
-        : windowed_(ahead.has_value() || link_window_now() > 1), address_(address), from_(from) {
+        : windowed_(ahead.has_value() || link_window_in_use()), address_(address), from_(from) {
         if (ahead) {
             results_ = std::move(ahead->results);
             run_ = ahead->run;

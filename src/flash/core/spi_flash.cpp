@@ -156,7 +156,7 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
         if (link_silent_run() >= kDeviceGoneSilentRun) return kProgramAbandoned;  // gone
         // With requests in flight a poll and its probe cost one round trip; one that is not
         // sure is made again one exchange at a time.
-        if (link_window_now() > 1) {
+        if (link_window_in_use()) {
             const WindowedPoll poll = poll_status_windowed(tally);
             if (poll.sure) {
                 busy = (poll.status & kStatusBusy) != 0;
