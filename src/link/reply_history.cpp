@@ -215,11 +215,18 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
 StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
     // The very word a read of reg just took: a copy of that reply as much as a late one. It
     // pays no debt (a copy of the read that witnessed a debt would pay it, and the real late
-    // reply would then stand in unseen), and shows the link makes copies.
+    // reply would then stand in unseen). Where a read of reg that timed out can hold it, it is
+    // as likely that read's reply, late on a busy host: the debt stays, and the link is not
+    // taken to make copies for it. Otherwise it shows the link makes copies.
     const auto values = reads_.find(reg);
     if (values != reads_.end()) {
         const auto it = values->second.last_taken.find(word);
         if (it != values->second.last_taken.end() && just_taken(it->second, now_us)) {
+            const auto owed_read = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
+                return o.kind == ExchangeKind::Read && same_reg(o.reg, reg) && !o.stand_in &&
+                       (!o.witnessed() || o.can_hold(word));
+            });
+            if (owed_read != owed_.end()) return {StrayKind::Late, owed_read->since_us};
             last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
             return {StrayKind::Duplicate};
         }
