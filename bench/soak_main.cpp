@@ -364,6 +364,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path work = pattern;
+    std::error_code made;
+    if (!options.log_dir.empty() && (fs::create_directories(options.log_dir, made), made)) {
+        std::fprintf(stderr, "kestrel-soak: cannot make %s: %s\n", options.log_dir.c_str(),
+                     made.message().c_str());
+        fs::remove_all(work);
+        return 2;
+    }
 
     std::printf(
         "kestrel-soak: %d reads and %d writes of %d pages, %d at a time, load %d; "

@@ -25,6 +25,7 @@ RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_en
                            const RecoveryStats& flash_start, const RecoveryStats& flash_end) {
     const LinkStats d = link_stats_since(link_start, link_end);
     RecoveryCost c;
+    c.missing = d.missing;
     c.timeouts = d.silent;
     c.naks = d.naks;
     c.strays = d.stale_discarded;
@@ -35,7 +36,7 @@ RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_en
     const double extra = kChunkExchanges * static_cast<double>(c.again.chunks_reread) +
                          kPageReadExchanges * static_cast<double>(c.again.pages_read_back) +
                          kPageProgramExchanges * static_cast<double>(c.again.pages_reprogrammed);
-    c.lost_s = static_cast<double>(d.timeout_ns) / 1e9 + extra * per_exchange_s;
+    c.lost_s = static_cast<double>(d.timeout_ns + d.drain_ns) / 1e9 + extra * per_exchange_s;
     return c;
 }
 
@@ -43,8 +44,9 @@ std::string recovery_text(const RecoveryCost& c) {
     if (!c.any()) return "";
     char lost[32];
     std::snprintf(lost, sizeof lost, "%.2f s lost", c.lost_s);
-    return " (" + counted(c.timeouts, "time-out", "time-outs") + ", " +
-           counted(c.naks, "NAK", "NAKs") + ", " + counted(c.strays, "stray", "strays") + "; " +
+    return " (" + counted(c.missing, "reply missing", "replies missing") + ", " +
+           counted(c.timeouts, "time-out", "time-outs") + ", " + counted(c.naks, "NAK", "NAKs") +
+           ", " + counted(c.strays, "stray", "strays") + "; " +
            counted(c.again.chunks_reread, "chunk", "chunks") + " and " +
            counted(c.again.pages_reread, "page", "pages") + " read again, " +
            counted(c.again.pages_reprogrammed, "page", "pages") + " programmed again, " +
@@ -53,7 +55,8 @@ std::string recovery_text(const RecoveryCost& c) {
 
 JsonObject recovery_json(const RecoveryCost& c) {
     JsonObject o;
-    o.add("timeouts", static_cast<std::int64_t>(c.timeouts))
+    o.add("replies_missing", static_cast<std::int64_t>(c.missing))
+        .add("timeouts", static_cast<std::int64_t>(c.timeouts))
         .add("naks", static_cast<std::int64_t>(c.naks))
         .add("strays", static_cast<std::int64_t>(c.strays))
         .add("chunks_read_again", static_cast<std::int64_t>(c.again.chunks_reread))

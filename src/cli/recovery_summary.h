@@ -13,13 +13,16 @@
 namespace kestrel::cli {
 
 struct RecoveryCost {
-    std::uint64_t timeouts = 0;
+    std::uint64_t missing = 0;   // requests whose reply never came
+    std::uint64_t timeouts = 0;  // of the waits for a reply, those that ran out
     std::uint64_t naks = 0;
     std::uint64_t strays = 0;  // datagrams that were no reply to the request they met
     RecoveryStats again;
-    double lost_s = 0;  // waiting for replies that never came, and the exchanges made again
+    // Waiting for replies that never came, draining windows that broke, and the exchanges made
+    // again.
+    double lost_s = 0;
 
-    [[nodiscard]] std::uint64_t faults() const { return timeouts + naks + strays; }
+    [[nodiscard]] std::uint64_t faults() const { return missing + naks + strays; }
     [[nodiscard]] bool any() const;
 };
 
@@ -28,8 +31,8 @@ struct RecoveryCost {
                                          const RecoveryStats& flash_start,
                                          const RecoveryStats& flash_end);
 
-// " (3 time-outs, 1 NAK, 2 strays; 5 chunks and 2 pages read again, 1 page programmed
-// again, 0 sectors erased; 0.01 s lost)", or "" when nothing was recovered.
+// " (5 replies missing, 3 time-outs, 1 NAK, 2 strays; 5 chunks and 2 pages read again, 1 page
+// programmed again, 0 sectors erased; 0.01 s lost)", or "" when nothing was recovered.
 [[nodiscard]] std::string recovery_text(const RecoveryCost& cost);
 
 // The same as a JSON object.

@@ -15,6 +15,7 @@ struct Counters {
     std::atomic<std::uint64_t> foreign_dropped{0};
     std::atomic<std::uint64_t> spin_caught{0};
     std::atomic<std::uint64_t> silent{0};
+    std::atomic<std::uint64_t> missing{0};
     std::atomic<std::uint64_t> naks{0};
     std::atomic<std::uint64_t> unfitting_dropped{0};
     std::atomic<std::uint64_t> late_replies{0};
@@ -23,6 +24,7 @@ struct Counters {
     std::atomic<std::uint64_t> window_breaks{0};
     std::atomic<std::uint64_t> exchange_ns{0};
     std::atomic<std::uint64_t> timeout_ns{0};
+    std::atomic<std::uint64_t> drain_ns{0};
 };
 
 Counters& counters();

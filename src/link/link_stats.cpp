@@ -21,6 +21,7 @@ LinkStats link_stats() {
     st.foreign_dropped = c.foreign_dropped.load();
     st.spin_caught = c.spin_caught.load();
     st.silent = c.silent.load();
+    st.missing = c.missing.load();
     st.naks = c.naks.load();
     st.unfitting_dropped = c.unfitting_dropped.load();
     st.late_replies = c.late_replies.load();
@@ -29,6 +30,7 @@ LinkStats link_stats() {
     st.window_breaks = c.window_breaks.load();
     st.exchange_ns = c.exchange_ns.load();
     st.timeout_ns = c.timeout_ns.load();
+    st.drain_ns = c.drain_ns.load();
     return st;
 }
 
@@ -40,6 +42,7 @@ LinkStats link_stats_since(const LinkStats& a, const LinkStats& b) {
     d.foreign_dropped = b.foreign_dropped - a.foreign_dropped;
     d.spin_caught = b.spin_caught - a.spin_caught;
     d.silent = b.silent - a.silent;
+    d.missing = b.missing - a.missing;
     d.naks = b.naks - a.naks;
     d.unfitting_dropped = b.unfitting_dropped - a.unfitting_dropped;
     d.late_replies = b.late_replies - a.late_replies;
@@ -48,6 +51,7 @@ LinkStats link_stats_since(const LinkStats& a, const LinkStats& b) {
     d.window_breaks = b.window_breaks - a.window_breaks;
     d.exchange_ns = b.exchange_ns - a.exchange_ns;
     d.timeout_ns = b.timeout_ns - a.timeout_ns;
+    d.drain_ns = b.drain_ns - a.drain_ns;
     return d;
 }
 

@@ -12,15 +12,17 @@ struct LinkStats {
     std::uint64_t stale_discarded = 0;    // stray datagrams dropped (waiting, late, unfitting)
     std::uint64_t foreign_dropped = 0;    // datagrams from another host or port, ignored
     std::uint64_t spin_caught = 0;        // replies taken while the receive was still spinning
-    std::uint64_t silent = 0;             // exchanges that got no fitting reply (time-outs)
+    std::uint64_t silent = 0;             // waits for a reply that ran out (time-outs)
+    std::uint64_t missing = 0;            // requests whose reply never came (timed out, or a gap)
     std::uint64_t naks = 0;               // fitting replies without 88h
     std::uint64_t unfitting_dropped = 0;  // datagrams from the device that fit no request
     std::uint64_t late_replies = 0;       // strays that were the late reply of a timed-out request
     std::uint64_t duplicates = 0;         // strays that were copies of a reply already taken
     std::uint64_t resyncs = 0;            // probes that proved the link in step
     std::uint64_t window_breaks = 0;      // windows of requests stopped by a fault
-    std::uint64_t exchange_ns = 0;        // wall time spent inside register exchanges
+    std::uint64_t exchange_ns = 0;        // wall time spent inside register exchanges and windows
     std::uint64_t timeout_ns = 0;         // of that, time spent waiting for replies that never came
+    std::uint64_t drain_ns = 0;           // and time spent draining windows that broke
 };
 
 // A snapshot of the counters.

@@ -41,6 +41,7 @@ ExchangeResult judge_silence(LinkState& s, const Pending& p, const Receipt& r) {
     s.wait.timed_out();
     s.last = LastReply{};
     bump(counters().silent);
+    bump(counters().missing);
     bump(counters().timeout_ns, (now_us - p.sent_mono_us) * 1000u);
     return e;
 }

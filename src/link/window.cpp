@@ -120,6 +120,7 @@ class Drain {
                 extra();
             }
             bump(counters().silent);
+            bump(counters().missing);
             s_.wait.timed_out();
         }
         finish();
@@ -143,6 +144,7 @@ class Drain {
         longest_ = std::max(longest_, in_a_row_);
         last_lost_ = at;
         ++lost_;
+        bump(counters().missing);
         s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us, p.keys);
         if (&p == &pending_.back()) lost_last_ = true;
     }
@@ -177,16 +179,20 @@ void break_run(LinkState& s, std::span<const Pending> pending, Take take, const 
     // Every request sent from the break on counts as an exchange; the one at the break (unless
     // NAK'd, which was judged) got no reply of its own.
     bump(counters().exchanges, pending.size() - first);
-    if (take != Take::Fits) {
+    if (take == Take::Silent && !d.length) {
+        const Pending& p = pending[run.answered];
         bump(counters().silent);
-        if (take == Take::Silent && !d.length) s.wait.timed_out();
+        bump(counters().timeout_ns, (p.deadline_us - p.sent_mono_us) * 1000u);
+        s.wait.timed_out();
         ++s.silent_run;
-        note_exchange(results[run.answered]);
     }
+    if (take != Take::Fits) note_exchange(results[run.answered]);
     note_anomaly();
+    const std::uint64_t drain_start_ns = monotonic_ns();
     Drain drain(s, pending, first);
     if (take != Take::Fits && d.length > 0) drain.place(buf, d);
     run.in_step = drain.probe();
+    bump(counters().drain_ns, monotonic_ns() - drain_start_ns);
     run.lost = drain.lost();
     run.lost_at_tail = drain.lost_last();
     run.first_lost = drain.first_lost();
@@ -228,6 +234,7 @@ WindowRun exchange_window(std::span<const WindowRequest> requests,
         run.broken = n > 0;
         return run;
     }
+    const std::uint64_t start_ns = monotonic_ns();
     std::vector<Pending> pending;
     pending.reserve(n);
     std::uint8_t buf[kReceiveBuffer];
@@ -250,6 +257,7 @@ WindowRun exchange_window(std::span<const WindowRequest> requests,
     }
     if (run.answered < n) break_run(s, pending, take, buf, d, results, run);
     window_size().after(run);
+    bump(counters().exchange_ns, monotonic_ns() - start_ns);
     return run;
 }
 

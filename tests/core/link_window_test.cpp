@@ -103,14 +103,16 @@ TEST_F(LinkWindow, RepliesInOrderAreAllTakenWithTheirWords) {
     EXPECT_FALSE(link_may_make_copies());
 }
 
-TEST_F(LinkWindow, LostReplyStopsTheRunAndIsOwed) {
+TEST_F(LinkWindow, LostReplyStopsTheRunIsOwedAndCountsAsMissingWithoutATimeOut) {
     RawPeer silent_peer([this](const Bytes& req, int) {
         const int k = run_(req);
         if (k == 5) return silence();
         return answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}));
     });
     open_to(silent_peer);
+    const LinkStats before = link_stats();
     const WindowRun run = run_alternating(8, 17);
+    const LinkStats cost = link_stats_since(before, link_stats());
     const auto& results = results_;
     EXPECT_TRUE(run.broken);
     EXPECT_EQ(run.answered, 5u);
@@ -128,6 +130,11 @@ TEST_F(LinkWindow, LostReplyStopsTheRunAndIsOwed) {
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.back().bytes[3], HOST_CTRL & 0xFF);
     EXPECT_LE(run_.n, 5 + 8);
+    // The next reply showed the gap: nothing waited out, one reply missing, the drain timed.
+    EXPECT_EQ(cost.silent, 0u);
+    EXPECT_EQ(cost.missing, 1u);
+    EXPECT_GT(cost.drain_ns, 0u);
+    EXPECT_GE(cost.exchange_ns, cost.drain_ns);
 }
 
 TEST_F(LinkWindow, SwappedRepliesStopTheRunWhereTheyMeet) {
