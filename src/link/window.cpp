@@ -131,6 +131,7 @@ class Drain {
     [[nodiscard]] bool lost_last() const { return lost_last_; }
     [[nodiscard]] std::size_t first_lost() const { return first_lost_; }
     [[nodiscard]] int lost_in_a_row() const { return longest_; }
+    [[nodiscard]] int extras() const { return extras_; }
 
   private:
     void extra() {
@@ -197,6 +198,7 @@ void break_run(LinkState& s, std::span<const Pending> pending, Take take, const 
     run.lost_at_tail = drain.lost_last();
     run.first_lost = drain.first_lost();
     run.lost_in_a_row = drain.lost_in_a_row();
+    run.extras = drain.extras();
 }
 
 }  // namespace

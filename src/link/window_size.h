@@ -17,6 +17,7 @@ struct WindowOutcome {
     std::size_t first_lost = 0;  // the run's first request without a reply (when lost > 0)
     std::size_t answered = 0;    // leading requests whose replies came in order
     int lost_in_a_row = 0;       // the longest run of requests in a row without a reply
+    int extras = 0;              // datagrams that fit no request still without a reply
 };
 
 // Replies taken in order that count as one clean run, so that long runs (pages read ahead)

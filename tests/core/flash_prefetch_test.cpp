@@ -155,6 +155,24 @@ TEST_F(FlashPrefetch, PagesReadAheadAroundABrokenRunAreTheChips) {
     EXPECT_EQ(server_->counters().faults.lost_replies, 1u);
 }
 
+// One reply lost in a page's pass (the read of chunk 19): the window breaks, the chunks before
+// it stand, and one run closes the stopped transaction and reads chunks 19..31 again. Dropping
+// the chunks before the break would cost a pass over chunks 0..18 too, and the close two round
+// trips of its own.
+TEST_F(FlashPrefetch, OneLostReplyCostsOnlyTheRestOfThePage) {
+    const ReplyWaitFloor full{kFirstWaitUs};  // no probe of the drain times out on a busy host
+    lose_in_ = 41;  // the reply of request 40: Read Data, then a phase and a read per chunk
+    std::array<std::uint8_t, kPageSize> page{};
+    const std::uint64_t at = exchanges();
+    ASSERT_TRUE(read_page_checked(256, page));
+    // The broken run (40 answered, 4 in flight), its drain's probe, then the close, its read,
+    // Read Data, 13 chunks and the probe.
+    EXPECT_EQ(exchanges() - at, 44u + 1u + (2u + 1u + 2u * 13u + 1u));
+    const ByteVector chip = chip_bytes();
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), chip.begin() + 256));
+    EXPECT_EQ(server_->counters().faults.lost_replies, 1u);
+}
+
 // An adaptive window that losses shrank to one still sends its passes as runs, so that clean
 // pages grow it again; one exchange at a time it would stay at one for good.
 TEST_F(FlashPrefetch, AnAdaptiveWindowShrunkToOneGrowsAgainOnCleanPages) {

@@ -47,8 +47,10 @@ RegisterWord word_at(std::span<const std::uint8_t, kPageSize> page, std::size_t 
 // the pass ahead with the pages before it.
 class PassExchanges {
   public:
+    // close_first: the end phase of a transaction a fault stopped, and the read of what it
+    // received (holding those keys), sent before the pass.
     PassExchanges(std::uint32_t address, std::size_t from, std::size_t to,
-                  std::optional<PrefetchedPass> ahead)
+                  std::optional<PrefetchedPass> ahead, std::optional<ReadKeys> close_first)
         : windowed_(ahead.has_value() || link_window_in_use()), address_(address), from_(from) {
         if (ahead) {
             results_ = std::move(ahead->results);
@@ -56,7 +58,14 @@ class PassExchanges {
             return;
         }
         if (!windowed_) return;
-        const std::vector<WindowRequest> requests = pass_requests(address, from, to);
+        std::vector<WindowRequest> requests;
+        if (close_first) {
+            requests.push_back({ExchangeKind::Write, SPI_CTRL, control(kCtrlReadLast)});
+            requests.push_back({ExchangeKind::Read, SPI_CTRL, {}, *close_first});
+            first_ = requests.size();
+        }
+        const std::vector<WindowRequest> pass = pass_requests(address, from, to);
+        requests.insert(requests.end(), pass.begin(), pass.end());
         results_.resize(requests.size());
         run_ = exchange_window(requests, results_);
     }
@@ -65,8 +74,9 @@ class PassExchanges {
         return windowed_ ? results_[next_++] : spi_put(reg, word, nullptr);
     }
     // The read of chunk c.
-    ExchangeResult get(std::size_t c) {
-        return windowed_ ? results_[next_++] : spi_get(SPI_CTRL, nullptr, chunk_key(address_, c));
+    ExchangeResult get(std::size_t c) { return get(chunk_key(address_, c)); }
+    ExchangeResult get(ReadKeys keys) {
+        return windowed_ ? results_[next_++] : spi_get(SPI_CTRL, nullptr, keys);
     }
 
     [[nodiscard]] bool windowed() const { return windowed_; }
@@ -75,8 +85,9 @@ class PassExchanges {
     // The chunk of the first request whose reply never came (the pass's first chunk when that
     // was Read Data or the closing probe).
     [[nodiscard]] std::size_t first_lost_chunk() const {
-        const std::size_t i = run_.first_lost;
-        if (run_.lost == 0 || i == 0 || i + 1 >= results_.size()) return from_;
+        if (run_.lost == 0 || run_.first_lost <= first_) return from_;
+        const std::size_t i = run_.first_lost - first_;
+        if (i + 1 >= results_.size() - first_) return from_;
         return from_ + (i - 1) / 2;
     }
 
@@ -86,6 +97,7 @@ class PassExchanges {
     std::size_t from_;
     std::vector<ExchangeResult> results_;
     std::size_t next_ = 0;
+    std::size_t first_ = 0;  // the pass's first request in the run
     WindowRun run_;
 };
 
@@ -160,6 +172,7 @@ class PageReader {
             merge(open.first);
             stalled = proven_count() > before ? 0 : stalled + 1;
         }
+        if (close_owed_) close(nullptr);  // the last pass stopped at its closing probe
         if (passes > 1) count_page_reread();
         if (unproven().first != kChunks) {
             tracef("read page %06x failed: no clean read in %d tries", address_, kPageReadTries);
@@ -205,9 +218,11 @@ class PageReader {
         pass_to_ = to;
         read_to_ = from;
         std::optional<PrefetchedPass> sent_ahead;
-        if (ahead_.prefetch != nullptr && passes_ == 0 && from == 0 && to == kChunks - 1)
+        if (ahead_.prefetch != nullptr && passes_ == 0 && from == 0 && to == kChunks - 1 &&
+            !close_owed_)
             sent_ahead = ahead_.prefetch->take(address_, ahead_.upcoming);
-        PassExchanges link(address_, from, to, std::move(sent_ahead));
+        PassExchanges link(address_, from, to, std::move(sent_ahead), close_owed_);
+        if (close_owed_) close(&link);
         const FlashAddress at = flash_address(address_ + static_cast<std::uint32_t>(from * 8));
         const ExchangeResult cmd =
             link.put(SPI_CMD, RegisterWord{kCmdReadData, at[0], at[1], at[2]});
@@ -252,35 +267,54 @@ class PageReader {
     // nothing) is read, so that SPI_CTRL holds
     // nothing the link has not seen: a next pass whose opening phase never happened reads it
     // again, as a copy would. The next pass opens at c, so that what a late reply of this pass
-    // can hold is read before anything else.
-    void stop(const PassExchanges& link, std::size_t c) {
+    // can hold is read before anything else. Through a window, the close opens the next pass's
+    // run instead of costing two round trips of its own.
+    void stop(PassExchanges& link, std::size_t c) {
         if (link.windowed()) {
             window_broke(link);
         } else {
             trace_fault(c);
             resume_at_ = c;
         }
-        const ExchangeResult close = spi_put(SPI_CTRL, control(kCtrlReadLast), nullptr);
-        strays(close, kNone, false);
         // After the pass's last phase the transaction may have ended: the end phase then
         // receives with no chip selected, bytes no chunk holds.
-        const ReadKeys holds = c == pass_to_ ? kAnyContent
-                                             : ReadKeys{chunk_key(address_, c).first,
-                                                        chunk_key(address_, c + 1).first};
-        const ExchangeResult seen = spi_get(SPI_CTRL, nullptr, holds);
-        strays(seen, kNone, true);
+        close_owed_ = c == pass_to_ ? kAnyContent
+                                    : ReadKeys{chunk_key(address_, c).first,
+                                               chunk_key(address_, c + 1).first};
+        if (!link.windowed()) close(&link);
     }
 
-    // A window that broke may have taken any of its replies for another's, in order and
-    // shape (two lost in a row shift every later one): none of its values stands on one read.
+    // Sends the owed close: through link (first in its run when windowed), or without one
+    // exchange at a time.
+    void close(PassExchanges* link) {
+        const ReadKeys holds = *close_owed_;
+        close_owed_.reset();
+        const RegisterWord end_phase = control(kCtrlReadLast);
+        const ExchangeResult end =
+            link ? link->put(SPI_CTRL, end_phase) : spi_put(SPI_CTRL, end_phase, nullptr);
+        strays(end, kNone, false);
+        const ExchangeResult seen = link ? link->get(holds) : spi_get(SPI_CTRL, nullptr, holds);
+        strays(seen, kNone, true);
+        if (!answered(end) || !answered(seen)) close_owed_ = holds;  // closed again before the next
+    }
+
+    // A window that broke may have taken its replies for others', in order and shape: two lost
+    // in a row shift every later one, and a datagram sent twice can fill a gap. Without more
+    // than one reply missing and any datagram left over, nothing was shifted before the break
+    // and the chunks read stand as in a pass that stopped there; otherwise none of them stands
+    // on one read. A window of one request shifts nothing: a datagram left over there is a
+    // stray, which speaks only against the read before it, as one met between exchanges does.
     void window_broke(const PassExchanges& link) {
-        strong_.from(pass_from_);
+        const WindowRun& run = link.run();
+        const bool shifted = !run.in_step || run.lost > 1 || (run.extras > 0 && run.window > 1);
+        if (shifted) strong_.from(pass_from_);
+        if (!shifted && run.extras > 0) strong_one(last_read_);
         broke_ = true;
         resume_at_ = link.first_lost_chunk();
         tracef(
             "read page %06x: a window of %zu requests broke after %zu replies (%d lost), "
             "reading from chunk %zu again",
-            address_, link.run().window, link.run().answered, link.run().lost, pass_from_);
+            address_, run.window, run.answered, run.lost, shifted ? pass_from_ : read_to_);
     }
 
     void trace_doubts() const {
@@ -393,6 +427,8 @@ class PageReader {
     Doubts strong_;
     Doubts weak_;
     int last_read_ = kNone;  // the chunk of the last SPI_CTRL read no probe closed
+    // A transaction a fault stopped, not yet closed: what its end phase may receive.
+    std::optional<ReadKeys> close_owed_;
     // The chunk whose reply a fault left owed: the next pass opens there.
     std::size_t resume_at_ = kChunks;
 };
