@@ -74,12 +74,18 @@ Take take_reply(LinkState& s, const Pending& p, std::uint8_t* buf, Datagram& d, 
 
 // After a break: the replies of requests first..sent-1 may still be on their way, and a misfit
 // datagram (held in buf) may be one of them. Each datagram is placed on the earliest request
-// it fits, in order; a probe of HOST_CTRL, answered after all of them, ends the drain. Requests
-// left without a reply are owed; a datagram that fits none marks the link as making copies.
+// it fits, in order; a probe of HOST_CTRL, answered after all of them, ends the drain. The run
+// may hold probes of HOST_CTRL of its own (one closing each page's pass): a reply of that shape
+// is the drain's only once as many came as those probes, however the others were placed.
+// Requests left without a reply are owed; a datagram that fits none marks the link as making
+// copies.
 class Drain {
   public:
     Drain(LinkState& s, std::span<const Pending> pending, std::size_t first)
-        : s_(s), pending_(pending), next_(first) {}
+        : s_(s), pending_(pending), next_(first) {
+        for (std::size_t j = first; j < pending.size(); ++j)
+            if (is_probe(pending[j])) ++probes_in_run_;
+    }
 
     // Places a datagram on the earliest request still without a reply that it fits, the ones
     // skipped counting as lost. False when it fits none.
@@ -98,6 +104,7 @@ class Drain {
     }
 
     void place(const std::uint8_t* buf, const Datagram& d) {
+        if (probe_shaped(buf, d)) ++probe_replies_;
         if (!place_on_request(buf, d)) extra();
     }
 
@@ -111,9 +118,11 @@ class Drain {
             bump(counters().resyncs);
             Datagram d;
             while (next_from_device(s_, p.deadline_us, buf, d)) {
+                const bool shaped = probe_shaped(buf, d);
+                if (shaped) ++probe_replies_;
                 if (place_on_request(buf, d)) continue;
-                if (d.arrived_real_ns >= p.sent_real_ns &&
-                    s_.shape.fits(p.kind, p.address, buf, d.length)) {
+                if (shaped && d.arrived_real_ns >= p.sent_real_ns &&
+                    probe_replies_ > probes_in_run_) {
                     finish();  // the device answers in order: nothing else is on its way
                     return true;
                 }
@@ -134,6 +143,13 @@ class Drain {
     [[nodiscard]] int extras() const { return extras_; }
 
   private:
+    static bool is_probe(const Pending& p) {
+        return p.kind == ExchangeKind::Read && p.address == HOST_CTRL;
+    }
+    bool probe_shaped(const std::uint8_t* buf, const Datagram& d) const {
+        return s_.shape.fits(ExchangeKind::Read, HOST_CTRL, buf, d.length);
+    }
+
     void extra() {
         ++extras_;
         bump(counters().stale_discarded);
@@ -168,6 +184,8 @@ class Drain {
     int longest_ = 0;
     bool lost_last_ = false;
     int extras_ = 0;
+    int probes_in_run_ = 0;  // probes of HOST_CTRL among the requests drained
+    int probe_replies_ = 0;  // datagrams of their shape that came since the break
 };
 
 // The run stopped at request run.answered: a NAK (take Fits), a misfit datagram or a late reply

@@ -174,6 +174,44 @@ TEST_F(LinkWindow, CopyOfAReplyStopsTheRunAndMarksTheLinkAsMakingCopies) {
     EXPECT_TRUE(link_may_make_copies());
 }
 
+// A run that closes a page's pass with a probe of HOST_CTRL and goes on with the next page: a
+// copy of a reply before that probe sets the drain placing the replies two requests on, so the
+// page probe's reply fits nothing left. It is not taken for the drain's own probe: the drain
+// waits for that one, and nothing of the run is left to come as a stray.
+TEST_F(LinkWindow, APageProbesReplyInTheRunIsNotTakenForTheDrainsProbe) {
+    RawPeer peer([this](const Bytes& req, int) {
+        const int k = run_(req);
+        RawPeer::Answer a = answer(ack_for(req, {static_cast<std::uint8_t>(k < 0 ? 0 : k)}));
+        if (k == 3) {
+            a.delay = std::chrono::milliseconds(10);  // every request is sent by then
+            a.then_extra = a.reply;
+        }
+        // The rest come after the drain's probe went out, as on a link with some delay.
+        if (k == 4) a.delay = std::chrono::milliseconds(5);
+        return a;
+    });
+    open_to(peer);
+    (void)set_link_window(WindowSetting{16, false});
+    std::vector<WindowRequest> requests = alternating(8);
+    requests.push_back({ExchangeKind::Read, HOST_CTRL, {}});
+    const auto next_page = alternating(10);
+    requests.insert(requests.end(), next_page.begin(), next_page.end());
+    std::vector<ExchangeResult> results(requests.size());
+    const WindowRun run = exchange_window(requests, results);
+    EXPECT_TRUE(run.broken);
+    EXPECT_EQ(run.answered, 4u);
+    EXPECT_TRUE(run.in_step);
+    EXPECT_EQ(run.lost, 2);  // requests 4 and 8, as the drain placed the replies
+    // The page probe's reply and the replies of the last two: no request left that they fit.
+    EXPECT_EQ(run.extras, 3);
+    // Every request answered, and the copy: whatever the drain left would be waiting now.
+    ASSERT_TRUE(peer.wait_sent(static_cast<int>(peer.received().size()) + 1));
+    const LinkStats before = link_stats();
+    RegisterWord w{};
+    ASSERT_TRUE(read_reg(0x4000, w));
+    EXPECT_EQ(link_stats_since(before, link_stats()).stale_discarded, 0u);
+}
+
 TEST_F(LinkWindow, NakIsKeptAndStopsTheRun) {
     RawPeer peer([this](const Bytes& req, int) {
         const int k = run_(req);
