@@ -1,11 +1,13 @@
 #include "link/window.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "link/link_counters.h"
 #include "link/link_state.h"
 #include "link/link_watch.h"
+#include "link/reply_alignment.h"
 #include "link/transport.h"
 #include "platform/ticks.h"
 #include "protocol/host_regs.h"
@@ -73,39 +75,28 @@ Take take_reply(LinkState& s, const Pending& p, std::uint8_t* buf, Datagram& d, 
 }
 
 // After a break: the replies of requests first..sent-1 may still be on their way, and a misfit
-// datagram (held in buf) may be one of them. Each datagram is placed on the earliest request
-// it fits, in order; a probe of HOST_CTRL, answered after all of them, ends the drain. The run
-// may hold probes of HOST_CTRL of its own (one closing each page's pass): a reply of that shape
-// is the drain's only once as many came as those probes, however the others were placed.
-// Requests left without a reply are owed; a datagram that fits none marks the link as making
-// copies.
+// datagram (held in buf) may be one of them. Every datagram that comes is kept until a probe
+// of HOST_CTRL, answered after all of them, ends the drain; then they are paired with the
+// requests in order (align_replies), so that a copy counts as one datagram left over and not
+// as replies taken two requests on. The run may hold probes of HOST_CTRL of its own (one
+// closing each page's pass): a reply of that shape is the drain's only once more of them came
+// than the run has such probes. Requests left without a reply are owed; a datagram left over
+// marks the link as making copies.
 class Drain {
   public:
     Drain(LinkState& s, std::span<const Pending> pending, std::size_t first)
-        : s_(s), pending_(pending), next_(first) {
-        for (std::size_t j = first; j < pending.size(); ++j)
-            if (is_probe(pending[j])) ++probes_in_run_;
+        : s_(s), pending_(pending.subspan(first)), first_(first) {
+        for (const Pending& p : pending_)
+            if (is_probe(p)) ++probes_in_run_;
     }
 
-    // Places a datagram on the earliest request still without a reply that it fits, the ones
-    // skipped counting as lost. False when it fits none.
-    bool place_on_request(const std::uint8_t* buf, const Datagram& d) {
-        for (std::size_t j = next_; j < pending_.size(); ++j) {
-            const Pending& p = pending_[j];
-            if (d.arrived_real_ns >= p.sent_real_ns &&
-                s_.shape.fits(p.kind, p.address, buf, d.length)) {
-                for (; next_ < j; ++next_)
-                    missing(pending_[next_]);
-                next_ = j + 1;
-                return true;
-            }
-        }
-        return false;
-    }
-
-    void place(const std::uint8_t* buf, const Datagram& d) {
+    void keep(const std::uint8_t* buf, const Datagram& d) {
         if (probe_shaped(buf, d)) ++probe_replies_;
-        if (!place_on_request(buf, d)) extra();
+        Got g;
+        std::copy_n(buf, std::min(d.length, g.bytes.size()), g.bytes.begin());
+        g.length = d.length;
+        g.arrived_real_ns = d.arrived_real_ns;
+        got_.push_back(g);
     }
 
     // Probes until one gets its own reply (in_step) or kDrainProbes went unanswered.
@@ -118,31 +109,32 @@ class Drain {
             bump(counters().resyncs);
             Datagram d;
             while (next_from_device(s_, p.deadline_us, buf, d)) {
-                const bool shaped = probe_shaped(buf, d);
-                if (shaped) ++probe_replies_;
-                if (place_on_request(buf, d)) continue;
-                if (shaped && d.arrived_real_ns >= p.sent_real_ns &&
-                    probe_replies_ > probes_in_run_) {
-                    finish();  // the device answers in order: nothing else is on its way
+                if (probe_shaped(buf, d) && d.arrived_real_ns >= p.sent_real_ns &&
+                    probe_replies_ + 1 > probes_in_run_) {
+                    settle();  // the device answers in order: nothing else is on its way
                     return true;
                 }
-                extra();
+                keep(buf, d);
             }
             bump(counters().silent);
             bump(counters().missing);
             s_.wait.timed_out();
         }
-        finish();
+        settle();
         return false;
     }
 
-    [[nodiscard]] int lost() const { return lost_; }
-    [[nodiscard]] bool lost_last() const { return lost_last_; }
-    [[nodiscard]] std::size_t first_lost() const { return first_lost_; }
-    [[nodiscard]] int lost_in_a_row() const { return longest_; }
-    [[nodiscard]] int extras() const { return extras_; }
+    [[nodiscard]] const ReplyAlignment& alignment() const { return aligned_; }
+    // The run's index of a request of the alignment.
+    [[nodiscard]] std::size_t index(std::size_t k) const { return first_ + k; }
 
   private:
+    struct Got {
+        std::array<std::uint8_t, kReadRequestSize> bytes{};
+        std::size_t length = 0;
+        std::uint64_t arrived_real_ns = 0;
+    };
+
     static bool is_probe(const Pending& p) {
         return p.kind == ExchangeKind::Read && p.address == HOST_CTRL;
     }
@@ -150,40 +142,32 @@ class Drain {
         return s_.shape.fits(ExchangeKind::Read, HOST_CTRL, buf, d.length);
     }
 
-    void extra() {
-        ++extras_;
-        bump(counters().stale_discarded);
-    }
-    void missing(const Pending& p) {
-        const auto at = static_cast<std::size_t>(&p - pending_.data());
-        if (lost_ == 0) first_lost_ = at;
-        in_a_row_ = lost_ > 0 && at == last_lost_ + 1 ? in_a_row_ + 1 : 1;
-        longest_ = std::max(longest_, in_a_row_);
-        last_lost_ = at;
-        ++lost_;
-        bump(counters().missing);
-        s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us, p.keys);
-        if (&p == &pending_.back()) lost_last_ = true;
-    }
-    void finish() {
-        for (; next_ < pending_.size(); ++next_)
-            missing(pending_[next_]);
-        if (extras_ > 0) {
+    void settle() {
+        aligned_ =
+            align_replies(pending_.size(), got_.size(), [this](std::size_t i, std::size_t j) {
+                const Pending& p = pending_[i];
+                const Got& g = got_[j];
+                return g.arrived_real_ns >= p.sent_real_ns &&
+                       s_.shape.fits(p.kind, p.address, g.bytes.data(), g.length);
+            });
+        for (const std::size_t k : aligned_.lost) {
+            const Pending& p = pending_[k];
+            bump(counters().missing);
+            s_.history.owe(p.kind, history_key(s_, p.address), p.sent_mono_us, p.keys);
+        }
+        if (aligned_.extras > 0) {
+            const auto extras = static_cast<std::uint64_t>(aligned_.extras);
+            bump(counters().stale_discarded, extras);
+            bump(counters().duplicates, extras);
             s_.history.duplicate_seen(monotonic_us());
-            bump(counters().duplicates, static_cast<std::uint64_t>(extras_));
         }
     }
 
     LinkState& s_;
-    std::span<const Pending> pending_;
-    std::size_t next_;
-    int lost_ = 0;
-    std::size_t first_lost_ = 0;
-    std::size_t last_lost_ = 0;
-    int in_a_row_ = 0;
-    int longest_ = 0;
-    bool lost_last_ = false;
-    int extras_ = 0;
+    std::span<const Pending> pending_;  // the requests drained, from the run's first
+    std::size_t first_;
+    std::vector<Got> got_;
+    ReplyAlignment aligned_;
     int probes_in_run_ = 0;  // probes of HOST_CTRL among the requests drained
     int probe_replies_ = 0;  // datagrams of their shape that came since the break
 };
@@ -209,14 +193,15 @@ void break_run(LinkState& s, std::span<const Pending> pending, Take take, const 
     note_anomaly();
     const std::uint64_t drain_start_ns = monotonic_ns();
     Drain drain(s, pending, first);
-    if (take != Take::Fits && d.length > 0) drain.place(buf, d);
+    if (take != Take::Fits && d.length > 0) drain.keep(buf, d);
     run.in_step = drain.probe();
     bump(counters().drain_ns, monotonic_ns() - drain_start_ns);
-    run.lost = drain.lost();
-    run.lost_at_tail = drain.lost_last();
-    run.first_lost = drain.first_lost();
-    run.lost_in_a_row = drain.lost_in_a_row();
-    run.extras = drain.extras();
+    const ReplyAlignment& a = drain.alignment();
+    run.lost = static_cast<int>(a.lost.size());
+    run.lost_at_tail = !a.lost.empty() && drain.index(a.lost.back()) + 1 == pending.size();
+    run.first_lost = a.lost.empty() ? 0 : drain.index(a.lost.front());
+    run.lost_in_a_row = a.lost_in_a_row;
+    run.extras = a.extras;
 }
 
 }  // namespace
