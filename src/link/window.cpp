@@ -240,6 +240,7 @@ WindowRun exchange_window(std::span<const WindowRequest> requests,
         return run;
     }
     const std::uint64_t start_ns = monotonic_ns();
+    bump(counters().window_runs);
     std::vector<Pending> pending;
     pending.reserve(n);
     std::uint8_t buf[kReceiveBuffer];

@@ -173,6 +173,27 @@ TEST_F(FlashPrefetch, OneLostReplyCostsOnlyTheRestOfThePage) {
     EXPECT_EQ(server_->counters().faults.lost_replies, 1u);
 }
 
+// While the link may make copies each page is read twice. The run carries the second read of
+// the page's last two chunks right after its first pass, so a page of random bytes costs one
+// run: 66 requests and 6 more, with no round trip of its own for the second read.
+TEST_F(FlashPrefetch, UnderCopiesOneRunCarriesAPageAndItsSecondRead) {
+    RegisterWord w{};
+    server_->set_faults(sim::LinkFaults{.dup_reply = 1.0});
+    ASSERT_TRUE(read_reg(HOST_CTRL, w));
+    server_->set_faults(sim::LinkFaults{});
+    (void)read_reg(HOST_CTRL, w);  // meets the copy, which may stand in for its reply
+    ASSERT_TRUE(link_may_make_copies());
+    PagePrefetch prefetch;
+    std::array<std::uint8_t, kPageSize> page{};
+    const LinkStats before = link_stats();
+    ASSERT_TRUE(read_page_checked(3 * 256, page, prefetch.ahead(3, 20)));
+    const LinkStats cost = link_stats_since(before, link_stats());
+    EXPECT_EQ(cost.exchanges, kPassRequests + 6u);
+    EXPECT_EQ(cost.window_runs, 1u);
+    const ByteVector chip = chip_bytes();
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), chip.begin() + 3 * 256));
+}
+
 // An adaptive window that losses shrank to one still sends its passes as runs, so that clean
 // pages grow it again; one exchange at a time it would stay at one for good.
 TEST_F(FlashPrefetch, AnAdaptiveWindowShrunkToOneGrowsAgainOnCleanPages) {

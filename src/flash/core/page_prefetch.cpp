@@ -26,6 +26,16 @@ WindowRun section_of(const WindowRun& run, std::size_t begin, std::size_t count)
     return part;
 }
 
+// The results of requests [begin, end) of run, as a pass sent alone.
+PrefetchedPass part_of(const WindowRun& run, const std::vector<ExchangeResult>& results,
+                       std::size_t begin, std::size_t end) {
+    PrefetchedPass part;
+    part.results.assign(results.begin() + static_cast<std::ptrdiff_t>(begin),
+                        results.begin() + static_cast<std::ptrdiff_t>(end));
+    part.run = section_of(run, begin, end - begin);
+    return part;
+}
+
 }  // namespace
 
 ReadKeys chunk_key(std::uint32_t page, std::size_t chunk) {
@@ -82,19 +92,37 @@ std::optional<PrefetchedPass> PagePrefetch::take(std::uint32_t address,
         const std::size_t n = link_may_make_copies() ? 1 : kPrefetchPages;
         fetch(upcoming.first(std::min(n, upcoming.size())));
     }
+    taken_.reset();
     if (held_.empty() || held_.front().address != address) return std::nullopt;
-    PrefetchedPass pass = std::move(held_.front().pass);
+    taken_ = std::move(held_.front());
     held_.pop_front();
-    return pass;
+    return std::move(taken_->pass);
+}
+
+std::optional<PrefetchedPass> PagePrefetch::take_second(std::uint32_t address) {
+    std::optional<Held> taken = std::move(taken_);
+    taken_.reset();
+    const bool fresh = link_stats().exchanges == exchanges_after_;
+    if (!taken || taken->address != address || !taken->second || !fresh) return std::nullopt;
+    return std::move(taken->second);
 }
 
 void PagePrefetch::fetch(std::span<const std::uint32_t> pages) {
+    // While the link may make copies each page is read twice: its second read (of the last
+    // two chunks, which suffices for a page whose last two chunks differ) goes right after it.
+    const bool twice = seconds_fit_ && link_may_make_copies();
     std::vector<WindowRequest> requests;
     std::vector<std::size_t> begins;
+    std::vector<std::size_t> seconds;
     for (const std::uint32_t page : pages) {
         begins.push_back(requests.size());
         const std::vector<WindowRequest> one = pass_requests(page, 0, kPageReadChunks - 1);
         requests.insert(requests.end(), one.begin(), one.end());
+        seconds.push_back(requests.size());
+        if (!twice) continue;
+        const std::vector<WindowRequest> two =
+            pass_requests(page, kSecondReadFrom, kPageReadChunks - 1);
+        requests.insert(requests.end(), two.begin(), two.end());
     }
     std::vector<ExchangeResult> results(requests.size());
     const WindowRun run = exchange_window(requests, results);
@@ -102,15 +130,15 @@ void PagePrefetch::fetch(std::span<const std::uint32_t> pages) {
     for (std::size_t i = 0; i < pages.size(); ++i) {
         const std::size_t begin = begins[i];
         if (run.answered < begin) break;  // the run broke in a page before this one
-        const std::size_t count = (i + 1 < pages.size() ? begins[i + 1] : requests.size()) - begin;
+        const std::size_t end = i + 1 < pages.size() ? begins[i + 1] : requests.size();
         Held h;
         h.address = pages[i];
-        h.pass.results.assign(results.begin() + static_cast<std::ptrdiff_t>(begin),
-                              results.begin() + static_cast<std::ptrdiff_t>(begin + count));
-        h.pass.run = section_of(run, begin, count);
+        h.pass = part_of(run, results, begin, seconds[i]);
         const bool broken = h.pass.run.broken;
+        if (!broken && seconds[i] < end && run.answered >= end)
+            h.second = part_of(run, results, seconds[i], end);
         held_.push_back(std::move(h));
-        if (broken) break;
+        if (broken || run.answered < end) break;
     }
 }
 

@@ -21,6 +21,10 @@ namespace kestrel {
 // Pages whose first passes one run of the window sends.
 inline constexpr std::size_t kPrefetchPages = 8;
 
+// The chunk a page's second read, sent ahead with its first, starts at: the second read of a
+// page whose last two chunks differ.
+inline constexpr std::size_t kSecondReadFrom = kPageReadChunks - 2;
+
 // A chunk's read holds the flash bytes at its address, whichever pass reads it.
 [[nodiscard]] ReadKeys chunk_key(std::uint32_t page, std::size_t chunk);
 
@@ -51,25 +55,39 @@ class PagePrefetch {
     [[nodiscard]] ReadAhead ahead(int first, int end);
 
     // The first pass of the page at address. Taken from the last run when that run holds it
-    // next and nothing has crossed the link since (a page's second pass, a confirming read or
-    // a program would make its later pages' replies older than what the link has learnt);
+    // next and nothing has crossed the link since (a page's further pass, a second read or a
+    // program would make its later pages' replies older than what the link has learnt);
     // otherwise from a new run over upcoming (which starts with address), kPrefetchPages of
-    // them, or one while the link may make copies (each page is then read twice, which ends
-    // the run's use). A run that broke in a page hands that page its part (broken) and
+    // them, or one while the link may make copies (each page is then read twice, and the run
+    // carries the second read of its last two chunks too, unless the last page's second read
+    // had to start earlier). A run that broke in a page hands that page its part (broken) and
     // nothing after it. Nothing when the window is off or upcoming does not start at address.
     [[nodiscard]] std::optional<PrefetchedPass> take(std::uint32_t address,
                                                      std::span<const std::uint32_t> upcoming);
+
+    // The second read of chunks 30..31 of the page at address, sent in the run right after its
+    // first pass while the link may make copies: taken when nothing has crossed the link since
+    // the run and the page's first pass was taken from it. Nothing otherwise.
+    [[nodiscard]] std::optional<PrefetchedPass> take_second(std::uint32_t address);
+
+    // The chunk the second read of the page just read started at (a page of repeated chunks
+    // needs more than its last two again): the next runs carry second reads only while the
+    // last one started at kSecondReadFrom.
+    void second_read_from(std::size_t chunk) { seconds_fit_ = chunk == kSecondReadFrom; }
 
   private:
     struct Held {
         std::uint32_t address = 0;
         PrefetchedPass pass;
+        std::optional<PrefetchedPass> second;  // chunks 30..31 again, while copies may come
     };
     void fetch(std::span<const std::uint32_t> pages);
 
     std::array<std::uint32_t, kPrefetchPages> upcoming_{};
     std::deque<Held> held_;
+    std::optional<Held> taken_;          // the page whose first pass was taken last, for its second
     std::uint64_t exchanges_after_ = 0;  // the link's exchange count when the last run ended
+    bool seconds_fit_ = true;
 };
 
 }  // namespace kestrel

@@ -218,9 +218,12 @@ class PageReader {
         pass_to_ = to;
         read_to_ = from;
         std::optional<PrefetchedPass> sent_ahead;
-        if (ahead_.prefetch != nullptr && passes_ == 0 && from == 0 && to == kChunks - 1 &&
-            !close_owed_)
-            sent_ahead = ahead_.prefetch->take(address_, ahead_.upcoming);
+        if (ahead_.prefetch != nullptr && passes_ == 0 && to == kChunks - 1 && !close_owed_) {
+            if (!confirming_ && from == 0)
+                sent_ahead = ahead_.prefetch->take(address_, ahead_.upcoming);
+            if (confirming_ && from == kSecondReadFrom)
+                sent_ahead = ahead_.prefetch->take_second(address_);
+        }
         PassExchanges link(address_, from, to, std::move(sent_ahead), close_owed_);
         if (close_owed_) close(&link);
         const FlashAddress at = flash_address(address_ + static_cast<std::uint32_t>(from * 8));
@@ -450,10 +453,11 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
     // either would show (see confirm_start).
     if (!link_may_make_copies()) return true;
     std::size_t start = read.confirm_start(dest);
+    if (ahead.prefetch != nullptr) ahead.prefetch->second_read_from(start);
     std::array<std::uint8_t, kPageSize> again{};
     for (int confirm = 0; confirm < kPageConfirmTries; ++confirm) {
         const auto from = static_cast<std::ptrdiff_t>(start * 8);
-        PageReader reader(address, start);
+        PageReader reader(address, start, confirm == 0 ? ahead : ReadAhead{});
         reader.confirm(dest);
         if (!reader.run(again)) return false;
         if (std::equal(dest.begin() + from, dest.end(), again.begin() + from)) return true;
