@@ -20,6 +20,7 @@ namespace kestrel::test {
 namespace {
 
 constexpr std::size_t kPassRequests = 2 + 2 * kPageReadChunks;  // Read Data .. probe
+constexpr std::size_t kSecondRead = 2 + 2 * 2;                  // of the last two chunks
 
 std::vector<int> pages_from(int first, int n) {
     std::vector<int> out;
@@ -44,10 +45,14 @@ class FlashPrefetch : public FlashSimFixture {
     }
     sim::ServerOptions options() override {
         sim::ServerOptions o;
-        // Loses the reply of the request served lose_at_ from now (counting from 1).
-        o.on_exchange = [this](const sim::Exchange&) {
+        // Strikes the request served lose_in_ from now (counting from 1) with fault_: its reply
+        // lost, unless a test chose another.
+        o.on_exchange = [this](const sim::Exchange& ex) {
+            if (ex.address == SPI_CMD && ex.word[0] == kCmdReadData && ex.word[2] == 0x01 &&
+                ex.word[3] == 0x00)
+                ++page_one_opened_;
             const int left = --lose_in_;
-            if (left == 1) server_->set_faults_locked(sim::LinkFaults{.lose_reply = 1.0});
+            if (left == 1) server_->set_faults_locked(fault_);
             if (left == 0) server_->set_faults_locked(sim::LinkFaults{});
         };
         return o;
@@ -64,6 +69,8 @@ class FlashPrefetch : public FlashSimFixture {
     }
     static std::uint64_t exchanges() { return link_stats().exchanges; }
 
+    sim::LinkFaults fault_{.lose_reply = 1.0};  // set before lose_in_
+    std::atomic<int> page_one_opened_{0};       // Read Data at 000100h, page 1's chunk 0
     std::atomic<int> lose_in_{-1};
     ReplyWaitFloor floor_{kRecoveryTestFloorUs};
 };
@@ -173,6 +180,26 @@ TEST_F(FlashPrefetch, OneLostReplyCostsOnlyTheRestOfThePage) {
     EXPECT_EQ(server_->counters().faults.lost_replies, 1u);
 }
 
+// A copy of the read of chunk 19 comes right behind it and breaks the window at the next
+// request: one datagram over, nothing lost. Only that read is in doubt; the chunks before it
+// stand, and the pass goes on from chunk 19 (then, the link having shown a copy, the last two
+// chunks are read again). Dropping the whole pass would cost chunks 0..18 again.
+TEST_F(FlashPrefetch, OneCopyBreakingAWindowCostsOnlyTheReadBeforeItAndTheRest) {
+    const ReplyWaitFloor full{kFirstWaitUs};
+    fault_ = sim::LinkFaults{.dup_reply = 1.0, .dup_gap_us = 0};
+    lose_in_ = 41;  // the read of chunk 19: Read Data, then a phase and a read per chunk
+    std::array<std::uint8_t, kPageSize> page{};
+    const std::uint64_t at = exchanges();
+    ASSERT_TRUE(read_page_checked(256, page));
+    // At least: the run broken at request 41 (4 in flight), the drain's probe, the close, its
+    // read, Read Data, chunks 19..31 and the probe, then a second read of chunks 30..31.
+    EXPECT_GE(exchanges() - at, 45u + 1u + (2u + 1u + 2u * 13u + 1u) + kSecondRead);
+    EXPECT_EQ(page_one_opened_, 1) << "chunks 0..18 were read again";
+    const ByteVector chip = chip_bytes();
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), chip.begin() + 256));
+    EXPECT_EQ(server_->counters().faults.dup_replies, 1u);
+}
+
 // While the link may make copies each page is read twice. The run carries the second read of
 // the page's last two chunks right after its first pass, so a page of random bytes costs one
 // run: 66 requests and 6 more, with no round trip of its own for the second read.
@@ -188,7 +215,7 @@ TEST_F(FlashPrefetch, UnderCopiesOneRunCarriesAPageAndItsSecondRead) {
     const LinkStats before = link_stats();
     ASSERT_TRUE(read_page_checked(3 * 256, page, prefetch.ahead(3, 20)));
     const LinkStats cost = link_stats_since(before, link_stats());
-    EXPECT_EQ(cost.exchanges, kPassRequests + 6u);
+    EXPECT_EQ(cost.exchanges, kPassRequests + kSecondRead);
     EXPECT_EQ(cost.window_runs, 1u);
     const ByteVector chip = chip_bytes();
     EXPECT_TRUE(std::equal(page.begin(), page.end(), chip.begin() + 3 * 256));

@@ -302,14 +302,16 @@ class PageReader {
     }
 
     // A window that broke may have taken its replies for others', in order and shape: two lost
-    // in a row shift every later one, and a datagram sent twice can fill a gap. Without more
-    // than one reply missing and any datagram left over, nothing was shifted before the break
-    // and the chunks read stand as in a pass that stopped there; otherwise none of them stands
-    // on one read. A window of one request shifts nothing: a datagram left over there is a
-    // stray, which speaks only against the read before it, as one met between exchanges does.
+    // in a row, or two strays taken in a row, shift every later one. One fault shifts nothing
+    // unseen: the requests of a pass alternate in kind or register, so a reply one place off
+    // misfits the very next request. With one reply missing or one datagram left over (a stray
+    // taken for the last reply before the break, at worst), the chunks read stand as in a pass
+    // that stopped there, but for that last read; with more, none of them stands on one read.
+    // A window of one request shifts nothing: every datagram left over is such a stray.
     void window_broke(const PassExchanges& link) {
         const WindowRun& run = link.run();
-        const bool shifted = !run.in_step || run.lost > 1 || (run.extras > 0 && run.window > 1);
+        const int faults = run.lost + (run.window > 1 ? run.extras : 0);
+        const bool shifted = !run.in_step || faults > 1;
         if (shifted) strong_.from(pass_from_);
         if (!shifted && run.extras > 0) strong_one(last_read_);
         broke_ = true;
