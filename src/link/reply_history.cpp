@@ -261,21 +261,23 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
         const auto it = last_write_us_.find(reg);
         copy = it != last_write_us_.end() && now_us - std::min(now_us, it->second) < kCopyWindowUs;
     }
-    // Acknowledgements carry nothing to tell a copy from the late one: it pays a debt, but one
-    // that came right behind an acknowledgement of its register may have been a copy (and the
-    // late one still on its way), so the link is taken to make copies as well.
-    if (copy) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     const auto owed = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
         return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
     });
+    const auto settled = std::find_if(settled_.begin(), settled_.end(), [&](const Owed& o) {
+        return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
+    });
+    // Acknowledgements carry nothing to tell a copy from the late one: it pays a debt, but one
+    // that came right behind an acknowledgement of its register may have been a copy (and the
+    // late one still on its way), so the link is taken to make copies as well. Not when that
+    // acknowledgement was taken in doubt for the late one (its debt settled): this one is then
+    // that exchange's own, as a reply a busy host was slow to see leaves it.
+    if (copy && settled == settled_.end()) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     if (owed != owed_.end()) {
         const std::uint64_t since = owed->stand_in ? 0 : owed->since_us;
         owed_.erase(owed);
         return {StrayKind::Late, since};
     }
-    const auto settled = std::find_if(settled_.begin(), settled_.end(), [&](const Owed& o) {
-        return (!kind_known || o.kind == kind) && same_reg(o.reg, reg);
-    });
     if (settled != settled_.end()) {
         const std::uint64_t since = settled->since_us;
         settled_.erase(settled);

@@ -28,6 +28,24 @@ TEST(ReplyHistory, LateAcknowledgementOfASettledWriteDebtIsLateNotACopy) {
     EXPECT_TRUE(h.duplicates_seen(3300));
 }
 
+// A write's acknowledgement comes after its wait; the next write of the register takes it in
+// doubt (settling the debt), and its own comes right behind: that is the late one's exchange,
+// not a copy. Right behind an acknowledgement taken with nothing owed, it is a copy.
+TEST(ReplyHistory, AcknowledgementBehindOneTakenForALateOneIsItsOwnNotACopy) {
+    ReplyHistory h;
+    h.owe(ExchangeKind::Write, kCtrl, 1000);
+    h.settle_owed(ExchangeKind::Write, kCtrl);
+    h.taken(ExchangeKind::Write, kCtrl, kZero, 1100, {}, Doubt::Owed);
+    EXPECT_EQ(h.stray(ExchangeKind::Write, true, kCtrl, kZero, 1150).kind, StrayKind::Late);
+    EXPECT_FALSE(h.may_make_copies(1200));
+
+    ReplyHistory plain;
+    plain.taken(ExchangeKind::Write, kCtrl, kZero, 1100);
+    EXPECT_EQ(plain.stray(ExchangeKind::Write, true, kCtrl, kZero, 1150).kind,
+              StrayKind::Duplicate);
+    EXPECT_TRUE(plain.may_make_copies(1200));
+}
+
 TEST(ReplyHistory, SettledDebtMatchesOnlyItsOwnKindAndRegister) {
     ReplyHistory h;
     h.owe(ExchangeKind::Write, kCtrl, 1000);
