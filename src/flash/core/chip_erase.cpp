@@ -5,6 +5,7 @@
 #include "flash/core/erase_wait.h"
 #include "flash/core/flash_timing.h"
 #include "flash/core/spi_flash.h"
+#include "link/reply_wait.h"
 #include "platform/sleep.h"
 #include "platform/trace.h"
 
@@ -39,6 +40,9 @@ bool ready_before() {
 }  // namespace
 
 EraseStart start_chip_erase() {
+    // A handful of exchanges that decide whether a write goes on: each waits the full 50 ms, so
+    // that a reply a busy host is slow to see does not end the write as not erased.
+    const FullReplyWait full;
     const bool was_ready = ready_before();
     for (int attempt = 1; attempt <= kChipEraseTries; ++attempt) {
         LinkTally tally;
