@@ -40,7 +40,8 @@ struct LinkState {
     LastReply last;
     int spin_misses = 0;
     int spin_rest = 0;
-    int silent_run = 0;  // exchanges in a row that got no reply at all
+    int silent_run = 0;                   // exchanges in a row that got no reply at all
+    std::uint64_t timed_out_sent_us = 0;  // the last exchange timed out: when it was sent (else 0)
 };
 
 LinkState& state();
@@ -76,8 +77,12 @@ void settle(LinkState& s, std::uint64_t us, Receipt& r);
 // Whether a datagram came from the device: its host and, once learnt, its port.
 [[nodiscard]] bool from_device(const LinkState& s, const Datagram& d);
 
-// Counts a datagram that is no request's reply into r and sorts it by the history.
-void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r);
+// Counts a datagram that is no request's reply into r and sorts it by the history. The late
+// reply of the exchange just before p, which timed out, stretches the wait to its round trip,
+// unless it came just after p was sent (p's arrival may have released it: no wait would have
+// caught it). A late reply of an older request says nothing of the device's pace.
+void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r,
+                const Pending* p);
 
 // What the reply in r means for p, with the link's memory of earlier replies; r without a
 // reply (length -1) is a time-out. watch_for_copy: a read that repeats the last one watches a

@@ -87,6 +87,7 @@ void ReplyHistory::owe_contradicted(std::uint32_t reg, std::span<const RegisterW
                                     std::uint64_t now_us) {
     owe(ExchangeKind::Read, reg, now_us, kAnyContent);
     Owed& debt = owed_.back();
+    debt.asked_known = false;  // owed from when the contradiction showed, not when it was asked
     debt.unbounded = false;
     debt.words.clear();
     for (const RegisterWord& w : words)
@@ -226,15 +227,14 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
                 return o.kind == ExchangeKind::Read && same_reg(o.reg, reg) && !o.stand_in &&
                        (!o.witnessed() || o.can_hold(word));
             });
-            if (owed_read != owed_.end()) return {StrayKind::Late, owed_read->since_us};
+            if (owed_read != owed_.end()) return {StrayKind::Late, owed_read->asked_us()};
             last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
             return {StrayKind::Duplicate};
         }
     }
     for (auto o = owed_.begin(); o != owed_.end(); ++o) {
         if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
-        // A stand-in's debt does not say when its reply was asked.
-        const std::uint64_t since = o->stand_in ? 0 : o->since_us;
+        const std::uint64_t since = o->asked_us();
         if (o->unbounded && o->keys.first == kAnyContent.first) {
             owed_.erase(o);  // no read will witness it: a reply that can hold anything came
             return {StrayKind::Late, since};
@@ -274,12 +274,12 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
     // that exchange's own, as a reply a busy host was slow to see leaves it.
     if (copy && settled == settled_.end()) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     if (owed != owed_.end()) {
-        const std::uint64_t since = owed->stand_in ? 0 : owed->since_us;
+        const std::uint64_t since = owed->asked_us();
         owed_.erase(owed);
         return {StrayKind::Late, since};
     }
     if (settled != settled_.end()) {
-        const std::uint64_t since = settled->since_us;
+        const std::uint64_t since = settled->asked_us();
         settled_.erase(settled);
         return {StrayKind::Late, since};
     }

@@ -106,6 +106,7 @@ class ReplyHistory {
         ExchangeKind kind = ExchangeKind::Read;
         std::uint32_t reg = 0;
         std::uint64_t since_us = 0;
+        bool asked_known = true;  // since_us is when the request was sent (else when owed)
         ReadKeys keys;
         // Reads: the words the late reply can hold, the witnesses taken so far (keyless: a
         // count; keyed: which keys were read), and the words of strays that came for it before
@@ -118,6 +119,10 @@ class ReplyHistory {
         bool stand_in = false;   // owed by a read taken in doubt (see taken)
         std::vector<std::uint64_t> arrived;
         [[nodiscard]] bool can_hold(std::uint64_t word) const;
+        // When the request whose reply this is was sent; 0 when that is not known.
+        [[nodiscard]] std::uint64_t asked_us() const {
+            return asked_known && !stand_in ? since_us : 0;
+        }
         [[nodiscard]] bool witnessed() const;
         // Takes a witness's word; true when it belongs to this debt.
         bool witness(std::uint64_t word, ReadKeys read);

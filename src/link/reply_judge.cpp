@@ -48,6 +48,7 @@ ExchangeResult judge_silence(LinkState& s, const Pending& p, const Receipt& r) {
     e.strays = r.strays;
     const std::uint64_t now_us = monotonic_us();
     if (!r.late_own) s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us, p.keys);
+    s.timed_out_sent_us = p.sent_mono_us;
     s.wait.timed_out();
     s.last = LastReply{};
     bump(counters().silent);
@@ -64,6 +65,7 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
         const std::uint64_t rtt = s.wait.smoothed_us();
         settle(s, std::clamp<std::uint64_t>(3 * rtt, kSettleMinUs, kSettleMaxUs), r);
     }
+    s.timed_out_sent_us = 0;
     ExchangeResult e;
     e.strays = r.strays;
     const auto length = static_cast<std::size_t>(r.length);

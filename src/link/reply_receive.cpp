@@ -17,7 +17,21 @@ constexpr int kSpinRestExchanges = 1024;
 
 }  // namespace
 
-void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r) {
+namespace {
+
+// Whether d came so soon after p was sent that p's arrival at the device may have sent it: within
+// two round trips and a margin for a host's scheduling.
+bool maybe_released_by(const LinkState& s, const Pending& p, const Datagram& d) {
+    constexpr std::uint64_t kReleaseMarginUs = 500;
+    if (d.arrived_real_ns == 0 || d.arrived_real_ns < p.sent_real_ns) return false;
+    const std::uint64_t after_us = (d.arrived_real_ns - p.sent_real_ns) / 1000u;
+    return after_us <= 2 * std::uint64_t{s.wait.smoothed_us()} + kReleaseMarginUs;
+}
+
+}  // namespace
+
+void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r,
+                const Pending* p) {
     bump(counters().stale_discarded);
     const bool read = s.shape.is_read_length(d.length);
     const bool known = read || s.shape.is_write_length(d.length);
@@ -38,12 +52,9 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
                         s.shape.register_of(buf, d.length), value_of(buf, d.length), at_us);
     if (sort.kind == StrayKind::Late) {
         bump(counters().late_replies);
-        // How long that reply really took: the wait grows to cover it next time (a loaded host
-        // answers late for a while). Not a reply slower than the longest wait, which no wait
-        // could have caught: one held back 60 ms to 1 s says nothing of the pace.
-        const std::uint64_t rtt_us =
-            sort.owed_since_us != 0 && at_us > sort.owed_since_us ? at_us - sort.owed_since_us : 0;
-        if (rtt_us > 0 && rtt_us <= kMaxWaitUs) s.wait.came_late(rtt_us);
+        if (p != nullptr && sort.owed_since_us != 0 && sort.owed_since_us == s.timed_out_sent_us &&
+            at_us > sort.owed_since_us && !maybe_released_by(s, *p, d))
+            s.wait.came_late(at_us - sort.owed_since_us);
     }
     if (sort.kind == StrayKind::Duplicate) bump(counters().duplicates);
 }
@@ -89,6 +100,15 @@ std::uint32_t history_key(const LinkState& s, std::uint16_t address) {
 
 namespace {
 
+// This request's own reply, come after its wait: the wait grows to cover that round trip next
+// time (a loaded host answers late for a while). Not one slower than the longest wait, which no
+// wait could have caught.
+void came_late(LinkState& s, const Pending& p, const Datagram& d) {
+    if (d.arrived_real_ns <= p.sent_real_ns) return;
+    const std::uint64_t rtt_us = (d.arrived_real_ns - p.sent_real_ns) / 1000u;
+    if (rtt_us <= kMaxWaitUs) s.wait.came_late(rtt_us);
+}
+
 // A datagram that is not this request's reply within its wait: a stray, or this request's own
 // reply come after the wait. True when the receive ends with it.
 bool take_unfitting(LinkState& s, const Pending& p, const std::uint8_t* buf, const Datagram& d,
@@ -101,19 +121,19 @@ bool take_unfitting(LinkState& s, const Pending& p, const std::uint8_t* buf, con
         // sorted like any stray: a witness of the read tells which it was.
         s.history.owe(p.kind, history_key(s, p.address), p.sent_mono_us, p.keys);
         r.late_own = true;
-        note_stray(s, buf, d, r);
+        note_stray(s, buf, d, r, nullptr);
+        came_late(s, p, d);
         return true;
     }
     if (late && fits) {
         // Most likely this request's own reply, come after its wait: no debt is left.
         bump(counters().stale_discarded);
         bump(counters().late_replies);
-        if (d.arrived_real_ns > p.sent_real_ns)
-            s.wait.came_late((d.arrived_real_ns - p.sent_real_ns) / 1000u);
+        came_late(s, p, d);
         r.late_own = true;
         return true;
     }
-    note_stray(s, buf, d, r);
+    note_stray(s, buf, d, r, &p);
     return late;
 }
 
@@ -180,7 +200,7 @@ void settle(LinkState& s, std::uint64_t us, Receipt& r) {
                 bump(counters().foreign_dropped);
                 continue;
             }
-            note_stray(s, buf, d, r);
+            note_stray(s, buf, d, r, nullptr);
         }
     }
 }

@@ -126,6 +126,40 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
     EXPECT_GE(current_reply_wait_us(), 30000u);
 }
 
+// A device that holds a reply until the next request comes, and sends it just before that
+// one's: each costs one wait, but none stretches the wait by its apparent round trip (the wait
+// itself), which would grow the wait a quarter at every such reply.
+TEST_F(LinkMatching, ReplyHeldUntilTheNextRequestNeverStretchesTheWait) {
+    const ReplyWaitFloor floor(kMinWaitUs);
+    std::mutex mutex;
+    Bytes held;
+    bool holding = true;
+    RawPeer peer([&](const Bytes& req, int index) {
+        std::lock_guard<std::mutex> guard(mutex);
+        RawPeer::Answer a = answer(ack_for(req, {0x07}));
+        if (!held.empty()) a.before_reply = std::exchange(held, Bytes{});
+        if (holding && index > 8 && index % 4 == 0) {
+            held = *a.reply;
+            a.reply.reset();
+        }
+        return a;
+    });
+    open_to(peer);
+    learn();
+    RegisterWord w{};
+    int held_replies = 0;
+    for (int i = 0; i < 80; ++i)
+        if (!read_reg(0x4000 + 8 * (i % 2), w)) ++held_replies;
+    ASSERT_GE(held_replies, 15);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        holding = false;
+    }
+    for (int i = 0; i < 4; ++i)
+        (void)read_reg(0x4008, w);  // clean round trips end the back-off
+    EXPECT_LT(current_reply_wait_us(), 2 * kMinWaitUs);
+}
+
 // Replies 60, 120 and 400 ms late land while later reads of other registers wait: each is
 // dropped there, and every read that reports success holds its own register's value.
 TEST_F(LinkMatching, LateRepliesNeverBecomeALaterReadsValue) {

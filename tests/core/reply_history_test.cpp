@@ -261,7 +261,9 @@ TEST(ReplyHistory, ContradictedReadOwesItsReplyTellingItByContent) {
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 2100, key(6)));
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 2200, key(8)));
     pass_goes_on(h, 3000);
-    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 9000).kind, StrayKind::Late);
+    const StraySort late = h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 9000);
+    EXPECT_EQ(late.kind, StrayKind::Late);
+    EXPECT_EQ(late.owed_since_us, 0u);  // owed since the contradiction, not since it was asked
     EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 9100));
 }
 
