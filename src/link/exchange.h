@@ -49,7 +49,6 @@ inline constexpr ReadKeys kAnyContent{0xFFFFFFFFu, 0xFFFFFFFFu};
 struct StrayCount {
     std::uint8_t reads = 0;   // of a read reply's length
     std::uint8_t others = 0;  // of a write reply's length, or neither
-    std::uint8_t acks = 0;    // of those, the ones known to be write replies by their length
     [[nodiscard]] bool any() const { return reads + others > 0; }
 };
 

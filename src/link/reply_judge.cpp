@@ -30,16 +30,6 @@ void remember(LinkState& s, const Pending& p, const Receipt& r, const std::uint8
     std::copy_n(reply, s.last.length, s.last.bytes.begin());
 }
 
-// The doubt the history keeps for a reply taken: a read can have taken another read's reply only
-// where a read reply came around it, or where a copy or an owed read could stand in. Strays that
-// were all known to be acknowledgements took nobody's place, so the read owes nothing for them.
-Doubt taken_as(LinkState& s, const Pending& p, const Receipt& r, const ExchangeResult& e,
-               std::uint32_t reg, std::uint64_t now_us) {
-    const bool only_acks = r.strays.reads == 0 && r.strays.acks == r.strays.others;
-    if (e.doubt != Doubt::Stray || p.kind != ExchangeKind::Read || !only_acks) return e.doubt;
-    return s.history.copy_possible(reg, e.word, now_us, p.keys) ? Doubt::Copy : Doubt::None;
-}
-
 }  // namespace
 
 ExchangeResult judge_silence(LinkState& s, const Pending& p, const Receipt& r) {
@@ -89,7 +79,7 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     }
     if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);
     if (p.kind == ExchangeKind::Read) e.repeats_last = s.history.repeats_last(reg, e.word);
-    s.history.taken(p.kind, reg, e.word, now_us, p.keys, taken_as(s, p, r, e, reg, now_us));
+    s.history.taken(p.kind, reg, e.word, now_us, p.keys, e.doubt);
     remember(s, p, r, reply, now_us);
     // Karn: only a reply that can be nobody else's is a measurement.
     if (e.doubt == Doubt::None && !owed && r.arrived_real_ns > p.sent_real_ns)

@@ -39,7 +39,6 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
         ++r.strays.reads;
     } else {
         ++r.strays.others;
-        if (known) ++r.strays.acks;
     }
     // Sorted by when it came, not when this thread got to it: a copy is told by how soon
     // after the reply it copies it arrived.

@@ -127,7 +127,6 @@ Probe probe_in_step() {
         const ExchangeResult e = read_locked(HOST_CTRL);
         probe.strays.reads = static_cast<std::uint8_t>(probe.strays.reads + e.strays.reads);
         probe.strays.others = static_cast<std::uint8_t>(probe.strays.others + e.strays.others);
-        probe.strays.acks = static_cast<std::uint8_t>(probe.strays.acks + e.strays.acks);
         if (e.status == ExchangeStatus::NoReply) break;
         probe.in_step = e.status == ExchangeStatus::Clean;
     }

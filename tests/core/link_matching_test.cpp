@@ -261,36 +261,6 @@ TEST_F(LinkMatching, CopyOfTheProbeReplyAfterAConfirmationIsFoundByTheNextExchan
     EXPECT_FALSE(watch.clean());
 }
 
-// An acknowledgement that came around a read took no read's place: the read of the same
-// bytes again is no copy. A read reply that came around it may have, and its bytes stay in
-// doubt until they are read where nothing could stand in.
-TEST_F(LinkMatching, OnlyAReadReplyAroundAReadMakesItsBytesDoubtful) {
-    for (const bool read_shaped : {false, true}) {
-        SCOPED_TRACE(read_shaped ? "read reply around it" : "acknowledgement around it");
-        std::atomic<int> reads{0};
-        RawPeer peer([&](const Bytes& req, int) {
-            RawPeer::Answer a = answer(ack_for(req, {0x5A, 0xA5}));
-            if (req[0] != 0x80 || req[3] != 0x08 || ++reads != 1) return a;
-            // Naming another register, so that neither fits the read.
-            const Bytes other{static_cast<std::uint8_t>(read_shaped ? 0x80 : 0x00), 0, 0x40, 0x00};
-            a.before_reply = ack_for(other, {0x11, 0x22});
-            return a;
-        });
-        open_to(peer);
-        learn();
-        for (int i = 0; i < 2; ++i)  // the link learns a write reply's length
-            ASSERT_TRUE(write_reg(0x4004, RegisterWord{}));
-        const ReadKeys chunk{0x1500A0, 0};
-        const ExchangeResult first = read_exchange(0x0008, chunk);
-        EXPECT_EQ(first.status, ExchangeStatus::Anomalous);
-        EXPECT_EQ(first.word, word_of({0x5A, 0xA5}));
-        const ExchangeResult again = read_exchange(0x0008, chunk);
-        EXPECT_EQ(again.status, ExchangeStatus::Clean);
-        EXPECT_EQ(again.doubt, read_shaped ? Doubt::Copy : Doubt::None);
-        close_link();
-    }
-}
-
 TEST_F(LinkMatching, DuplicatedRepliesNeverRepeatAValueAsANewRead) {
     RawPeer peer([](const Bytes& req, int index) {
         const auto n = static_cast<std::uint8_t>(index & 0xFF);
