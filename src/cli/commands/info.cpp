@@ -2,7 +2,7 @@
 #include <mutex>
 
 #include "cli/command_table.h"
-#include "cli/commands.h"
+#include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"
 #include "flash/core/flash_id.h"

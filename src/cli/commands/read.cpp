@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "cli/command_table.h"
-#include "cli/commands.h"
+#include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
 #include "cli/input_file.h"

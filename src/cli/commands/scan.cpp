@@ -7,7 +7,7 @@
 
 #include "cli/address_range.h"
 #include "cli/command_table.h"
-#include "cli/commands.h"
+#include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/scan_probe.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "cli/commands.h"
+#include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"
 #include "cli/sha256.h"

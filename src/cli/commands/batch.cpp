@@ -1,4 +1,4 @@
-// batch: the production line's parent; each unit runs as a child (cmd_unit.cpp).
+// batch: the production line's parent; each unit runs as a child (unit.cpp).
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -7,7 +7,7 @@
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
 #include "cli/command_table.h"
-#include "cli/commands.h"
+#include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 
 namespace kestrel::cli {
