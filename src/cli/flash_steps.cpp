@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/commands/commands.h"
+#include "cli/commands/command_common.h"
 #include "cli/exit_codes.h"
 #include "cli/input_file.h"
 #include "flash/core/flash_id.h"

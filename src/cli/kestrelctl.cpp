@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "cli/command_table.h"
+#include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"

@@ -7,6 +7,7 @@
 #include "cli/batch_plan.h"
 #include "cli/batch_runner.h"
 #include "cli/command_table.h"
+#include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 

@@ -1,5 +1,6 @@
-// The kestrelctl commands. Each parses its own arguments first (bad usage is reported with an
-// example and nothing is sent), then talks to the device through the session, and returns the
+// The kestrelctl commands, one a file in this folder. Each runs on the main thread of one
+// kestrelctl run: it parses its own arguments first (bad usage is reported with an example and
+// nothing is sent), then talks to the device through the session it is lent, and returns the
 // exit code from Session::finish.
 #pragma once
 
@@ -18,14 +19,5 @@ int cmd_scan(Session& session, ArgList args);
 int cmd_batch(Session& session, ArgList args, const CliStreams& io);
 // The batch's child: one unit's steps (see --help batch); not listed in the main help.
 int cmd_unit(Session& session, ArgList args);
-
-// Reports bad usage of a command: the message and an example, exit 2.
-int usage_error(Session& session, const std::string& message);
-
-// "c22016"
-std::string flash_id_text(const std::array<std::uint8_t, 3>& id);
-
-// "flash chip c22017, expected c22016"
-std::string wrong_chip_text(const std::array<std::uint8_t, 3>& id);
 
 }  // namespace kestrel::cli

@@ -7,6 +7,7 @@
 
 #include "cli/address_range.h"
 #include "cli/command_table.h"
+#include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"

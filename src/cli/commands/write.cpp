@@ -1,5 +1,6 @@
 // write: program the chip from an image, at an offset, keeping a backup or the rest of the chip.
 #include "cli/command_table.h"
+#include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
