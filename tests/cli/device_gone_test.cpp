@@ -89,5 +89,17 @@ TEST_F(DeviceGoneTest, WriteToADeviceThatStopsAnsweringDuringTheEraseExitsThree)
     EXPECT_LT(slept_ms(), 14000u);
 }
 
+TEST_F(DeviceGoneTest, BatchUnitWhoseDeviceStopsAnsweringDuringTheEraseExitsThree) {
+    // The batch's child meets the same silent erase as write; its summary line says the device
+    // went, not that the chip is wrong.
+    go_silent_when([this](const sim::Exchange&) { return device_.flash().chip_erases() >= 1; });
+    CliRun r;
+    const double seconds =
+        timed_run({"--json", "unit", "--image", image_file(pattern_bytes(64 * 256))}, r);
+    ASSERT_TRUE(silenced_);
+    expect_named_gone(r, seconds);
+    EXPECT_EQ(page_programs(), 0);
+}
+
 }  // namespace
 }  // namespace kestrel::test

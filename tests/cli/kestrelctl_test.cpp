@@ -181,6 +181,25 @@ TEST_F(KestrelctlTest, WriteToAWrongChipExitsFourWithoutErasing) {
     EXPECT_EQ(chip_erases(), 0);
 }
 
+// The batch's unit takes a failed write's exit code from where write takes it: a chip that stays
+// busy programming is the chip's fault, not the link's.
+TEST_F(KestrelctlTest, BatchUnitWhoseChipStaysBusyProgrammingBlamesTheChip) {
+    with_chip([](sim::NorFlash& chip) { chip.set_program_busy_polls(300); });
+    const CliRun r = run({"--json", "unit", "--image", image_file(pattern_bytes(512))});
+    EXPECT_EQ(r.code, cli::kExitFlashChip) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"flash_id\":\"c22016\""));
+    EXPECT_THAT(r.out, HasSubstr("\"error\":\"write failed; the device: "));
+}
+
+TEST_F(KestrelctlTest, BatchUnitWhoseChipNeverFinishesTheEraseBlamesTheChip) {
+    // Not a device gone silent (device_gone_test.cpp): the chip answers, busy, to every poll.
+    with_chip([](sim::NorFlash& chip) { chip.set_hang_busy(true); });
+    const CliRun r = run({"--json", "unit", "--image", image_file(pattern_bytes(512))});
+    EXPECT_EQ(r.code, cli::kExitFlashChip) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"error\":\"write failed; the device: "));
+    EXPECT_EQ(page_programs(), 0);
+}
+
 TEST_F(KestrelctlTest, InterruptedWriteSaysWhatTheDeviceHoldsAndResumeFinishesWithoutErase) {
     const ByteVector image = pattern_bytes(64 * 256);
     const std::string path = image_file(image);

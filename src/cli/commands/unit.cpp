@@ -6,6 +6,7 @@
 
 #include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
+#include "cli/commands/write_failure.h"
 #include "cli/exit_codes.h"
 #include "cli/settings_step.h"
 #include "cli/sha256.h"
@@ -67,25 +68,6 @@ int check_unit_chip(Session& session) {
     return chip_ok ? kExitOk : session.fail(kExitFlashChip, wrong_chip_text(id));
 }
 
-int write_failure_code(ImageWrite outcome) {
-    switch (outcome) {
-        case ImageWrite::Ok:
-            return kExitOk;
-        case ImageWrite::WrongChip:
-        case ImageWrite::EraseTimedOut:
-            return kExitFlashChip;
-        case ImageWrite::VerifyDiffers:
-            return kExitDiffers;
-        case ImageWrite::Stopped:
-            return kExitInterrupted;
-        case ImageWrite::EraseNotAcknowledged:
-        case ImageWrite::ProgramFailed:
-        case ImageWrite::LinkFailed:
-            return kExitLink;
-    }
-    return kExitLink;
-}
-
 // Writes and verifies the image; kExitOk, or the failure recorded.
 int write_unit_image(Session& session, const std::vector<std::uint8_t>& image) {
     ImageWriteResult r;
@@ -100,7 +82,7 @@ int write_unit_image(Session& session, const std::vector<std::uint8_t>& image) {
     const std::string why = r.outcome == ImageWrite::WrongChip
                                 ? wrong_chip_text(r.chip_id)
                                 : "write failed; the device: " + r.device_state;
-    return session.fail(write_failure_code(r.outcome), why);
+    return session.fail(write_failure(r).code, why);
 }
 
 int apply_unit_settings(Session& session, const std::vector<Setting>& settings) {

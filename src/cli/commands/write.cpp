@@ -2,11 +2,11 @@
 #include "cli/command_table.h"
 #include "cli/commands/command_common.h"
 #include "cli/commands/commands.h"
+#include "cli/commands/write_failure.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_steps.h"
 #include "cli/sha256.h"
 #include "cli/shown_text.h"
-#include "flash/core/flash_id.h"
 #include "flash/core/flash_worker.h"
 #include "flash/core/image_write.h"
 
@@ -79,45 +79,6 @@ Bytes merged_image(const WriteArgs& w, const Bytes& image, Bytes chip) {
     return out;
 }
 
-int write_failure(Session& session, const ImageWriteResult& r) {
-    const std::string page = "page " + std::to_string(r.bad_page);
-    switch (r.outcome) {
-        case ImageWrite::Ok:
-            return kExitOk;
-        case ImageWrite::WrongChip:
-            return session.fail(kExitFlashChip,
-                                (no_flash_chip(r.chip_id) ? "no flash chip answers (id "
-                                                          : "unexpected flash chip (id ") +
-                                    flash_id_text(r.chip_id) + ", expected c22016); nothing done");
-        case ImageWrite::EraseNotAcknowledged:
-            return session.fail(kExitLink,
-                                "the chip erase was never acknowledged; nothing programmed");
-        case ImageWrite::EraseTimedOut:
-            // A device that went silent during the erase is not a chip that never finished.
-            if (link_silent_run() >= kDeviceGoneSilentRun)
-                return session.fail(kExitLink,
-                                    "the chip erase was not seen to finish; nothing programmed");
-            return session.fail(kExitFlashChip,
-                                "the chip erase did not finish; nothing programmed");
-        case ImageWrite::ProgramFailed:
-            return r.page_failure == PageProgram::ChipBusy
-                       ? session.fail(kExitFlashChip, page + ": the chip stayed busy")
-                   : r.page_failure == PageProgram::ReadBackDiffers
-                       ? session.fail(kExitDiffers, page + " holds bytes no program can fix")
-                       : session.fail(kExitLink, page + " could not be programmed over the link");
-        case ImageWrite::LinkFailed:
-            return session.fail(kExitLink, page + " had no clean read in " +
-                                               std::to_string(kPageReadTries) + " tries");
-        case ImageWrite::VerifyDiffers:
-            return session.fail(kExitDiffers,
-                                page + " differs from the image at " +
-                                    hex_address(static_cast<std::uint64_t>(r.bad_address)));
-        case ImageWrite::Stopped:
-            return session.fail(kExitInterrupted, "interrupted; the device: " + r.device_state);
-    }
-    return kExitLink;
-}
-
 void put_result(Session& session, const ImageWriteResult& r) {
     session.json()
         .add("flash_id", flash_id_text(r.chip_id))
@@ -174,7 +135,8 @@ int cmd_write(Session& session, ArgList args) {
     session.set_stage_pages(FlashStage::Program, r.pages_programmed);
     session.set_stage_pages(FlashStage::Verify, r.pages_verified);
     put_result(session, r);
-    if (const int code = write_failure(session, r); code != kExitOk) {
+    if (const WriteFailure failed = write_failure(r); failed.code != kExitOk) {
+        const int code = session.fail(failed.code, failed.text);
         if (r.outcome != ImageWrite::Stopped)
             std::fprintf(session.io().err, "the device: %s\n", r.device_state.c_str());
         return session.finish(code);
