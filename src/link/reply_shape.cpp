@@ -16,6 +16,12 @@ bool ReplyShape::fits(ExchangeKind kind, std::uint16_t address, const std::uint8
     if (length < (read ? 12u : 2u)) return false;
     const std::size_t learnt = read ? read_len_ : write_len_;
     if (learnt != 0 && length != learnt) return false;
+    // Before two read replies fix their length: a datagram of the write replies' length is no
+    // read's reply once a read reply of another length came (a copied acknowledgement of the
+    // register would give zeros for its value).
+    if (read && learnt == 0 && length == write_len_ && read_vote_.candidate != 0 &&
+        read_vote_.candidate != length)
+        return false;
     if (echoes() && (length < 4 || !names(buf, address))) return false;
     return true;
 }

@@ -84,6 +84,27 @@ TEST_F(LinkMatching, EighteenByteReplyToAReadIsNeverItsValue) {
     EXPECT_EQ(e.status, ExchangeStatus::Anomalous);  // the 18 bytes came first, as a stray
 }
 
+// Early in a session one read reply has come, not yet two: an acknowledgement of the same
+// register (a copy, come late) is still no read's reply, where write replies are known to be
+// shorter. Its zeros would have been taken for the first chunk of a page.
+TEST_F(LinkMatching, AcknowledgementIsNoReadsReplyBeforeTheReadLengthIsLearnt) {
+    std::atomic<int> reads{0};
+    RawPeer peer([&](const Bytes& req, int) {
+        if (req[0] != 0x80) return answer(ack_for(req));
+        RawPeer::Answer a = answer(ack_for(req, {0x42}));
+        if (++reads == 2) a.before_reply = ack_for(Bytes{0x00, 0, req[2], req[3]});
+        return a;
+    });
+    open_to(peer);
+    for (int i = 0; i < 2; ++i)  // the write replies' length is learnt
+        ASSERT_TRUE(write_reg(0x0008, RegisterWord{}));
+    RegisterWord w{};
+    ASSERT_TRUE(read_reg(0x0008, w));  // one read reply: 22 bytes
+    const ExchangeResult e = read_exchange(0x0008);
+    EXPECT_EQ(e.word, word_of({0x42}));
+    EXPECT_EQ(e.status, ExchangeStatus::Anomalous);  // the acknowledgement came as a stray
+}
+
 // Until the device has answered, the wait is the described 50 ms; then it follows the round
 // trips, and a reply that comes after its wait is a stray whose late arrival settles the debt.
 TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateReplies) {
