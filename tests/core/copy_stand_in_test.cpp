@@ -295,6 +295,25 @@ TEST_F(CopyStandIn, DistinctPageOnALinkThatShowedACopyIsConfirmedByItsLastChunk)
     EXPECT_EQ(peer.received().size() - before, 66u + 6u);
 }
 
+// A page read in two passes on a link that has shown a copy: the second read covers, for each
+// pass, the chunks where a move in it would show, in a transaction of their own. Here chunks 3
+// and 4 (the first pass ended at 3, its last chunk that differs from the next) and 30 and 31,
+// not all of 3 to 31.
+TEST_F(CopyStandIn, SecondReadAfterAFaultCoversOnlyWhereEachPassWouldShowAMove) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true);
+    reader.silence_first_read_of_chunk_4();
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    const std::size_t before = peer.received().size();
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, page);
+    EXPECT_EQ(reader.opens(), 4);
+    // Read Data and chunks 0..4 until chunk 4's read goes unanswered, the end phase and its
+    // read; Read Data, chunks 4..31 and a probe; then twice Read Data, two chunks and a probe.
+    EXPECT_EQ(peer.received().size() - before, (1u + 10u + 2u) + (1u + 56u + 1u) + 2 * 6u);
+}
+
 // On a link that has shown a duplicate every erased chunk reads as a copy could: the page
 // stands on two reads that agree, and a third, separate read confirms it by agreeing with them
 // (it needs no second read of its own).

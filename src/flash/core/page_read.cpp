@@ -22,6 +22,15 @@ constexpr std::size_t kChunks = kPageReadChunks;
 constexpr int kPageConfirmTries = 6;
 constexpr int kNone = -1;
 
+using ChunkSet = std::bitset<kChunks>;
+
+// The first chunk in bits (kChunks when none is).
+std::size_t first_of(const ChunkSet& bits) {
+    for (std::size_t c = 0; c < kChunks; ++c)
+        if (bits[c]) return c;
+    return kChunks;
+}
+
 bool answered(const ExchangeResult& e) {
     return e.acknowledged();
 }
@@ -122,35 +131,41 @@ class PageReader {
     PageReader(std::uint32_t address, std::size_t first, ReadAhead ahead = {})
         : address_(address), first_(first), ahead_(ahead) {}
 
-    // Reads the chunks again to confirm values read before: from now on a chunk is proven only
-    // by a read that agrees with the value it holds (the earlier read's, to begin with).
-    void confirm(std::span<const std::uint8_t, kPageSize> earlier) {
+    // Reads the chunks the set `again` names once more, to confirm values read before: from now
+    // on such a chunk is proven only by a read that agrees with the value it holds (the earlier
+    // read's, to begin with). The others stand as read.
+    void confirm(std::span<const std::uint8_t, kPageSize> earlier, ChunkSet again) {
         confirming_ = true;
         for (std::size_t c = first_; c < kChunks; ++c) {
             std::copy_n(earlier.begin() + static_cast<std::ptrdiff_t>(c * 8), 8,
                         seed_[c].value.begin());
             seed_[c].have = true;
-            seed_[c].proven = false;
+            seed_[c].proven = !again[c];
             seed_[c].shift_from = kChunks;
             chunks_[c] = seed_[c];
         }
     }
 
-    // Where a second read must start: at the first chunk that a copy could have stood in for
-    // and that two reads proved by agreeing (two copies of one earlier reply, a late reply sent
-    // twice, agree as well), and early enough to show a receive phase that the device took
-    // twice, or not at all, in any pass without it showing on the link (see confirm_from): the
-    // earliest such start over the runs of chunks each pass proved.
-    [[nodiscard]] std::size_t confirm_start(std::span<const std::uint8_t, kPageSize> page) const {
-        std::size_t start = std::min(first_agreed_in_doubt_, kChunks - 1);
+    // The chunks a second read must cover: every one from the first that a copy could have
+    // stood in for and that two reads proved by agreeing (two copies of one earlier reply, a
+    // late reply sent twice, agree as well); and, for each run of chunks one pass proved, those
+    // that show a receive phase the device took twice, or not at all, in that pass without it
+    // showing on the link: from confirm_from to the run's end and the chunk after it. A move in
+    // one pass touches only what that pass read after it.
+    [[nodiscard]] ChunkSet confirm_chunks(std::span<const std::uint8_t, kPageSize> page) const {
+        ChunkSet again;
+        for (std::size_t c = first_agreed_in_doubt_; c < kChunks; ++c)
+            again.set(c);
         for (std::size_t c = first_; c < kChunks; ++c) {
             if (c > first_ && proved_by_[c] == proved_by_[c - 1]) continue;
             std::size_t last = c;  // the run of chunks this pass proved: c..last
             while (last + 1 < kChunks && proved_by_[last + 1] == proved_by_[c])
                 ++last;
-            start = std::min(start, confirm_from(page, c, std::min(last + 1, kChunks - 1)));
+            const std::size_t to = std::min(last + 1, kChunks - 1);
+            for (std::size_t k = confirm_from(page, c, to); k <= to; ++k)
+                again.set(k);
         }
-        return start;
+        return again;
     }
 
     // Passes until every chunk is proven, or kPageReadTries passes in a row proved none (a pass
@@ -158,6 +173,7 @@ class PageReader {
     // out.
     bool run(std::span<std::uint8_t, kPageSize> dest) {
         int& passes = passes_;
+        const int planned = planned_passes();
         for (int stalled = 0; stalled < kPageReadTries && passes < kPageReadMaxPasses &&
                               link_silent_run() < kDeviceGoneSilentRun;
              ++passes) {
@@ -166,6 +182,9 @@ class PageReader {
             if (resume_at_ > open.first && resume_at_ <= open.second && !chunks_[resume_at_].proven)
                 open.first = resume_at_;
             resume_at_ = kChunks;
+            // One exchange at a time, proven chunks between are not read again where a new
+            // transaction costs less; through a window each transaction costs a round trip.
+            if (!link_window_in_use()) open.second = island_end(open.first);
             const std::size_t before = proven_count();
             pass(open.first, open.second);
             trace_doubts();
@@ -173,7 +192,7 @@ class PageReader {
             stalled = proven_count() > before ? 0 : stalled + 1;
         }
         if (close_owed_) close(nullptr);  // the last pass stopped at its closing probe
-        if (passes > 1) count_page_reread();
+        if (passes > planned) count_page_reread();
         if (unproven().first != kChunks) {
             tracef("read page %06x failed: no clean read in %d tries", address_, kPageReadTries);
             return false;
@@ -196,6 +215,32 @@ class PageReader {
         return static_cast<std::size_t>(
             std::count_if(chunks_.begin() + static_cast<std::ptrdiff_t>(first_), chunks_.end(),
                           [](const Chunk& k) { return k.proven; }));
+    }
+
+    // The last chunk of the unproven chunks from f on that one transaction reads best: it goes
+    // on over one proven chunk (two exchanges) but not over two (a new transaction costs two).
+    std::size_t island_end(std::size_t f) const {
+        std::size_t end = f;
+        for (std::size_t c = f + 1; c < kChunks; ++c) {
+            if (!chunks_[c].proven) {
+                end = c;
+            } else if (c - end >= 2) {
+                break;
+            }
+        }
+        return end;
+    }
+
+    // The passes that read the chunks not yet proven if nothing goes wrong.
+    [[nodiscard]] int planned_passes() const {
+        if (link_window_in_use()) return 1;
+        int passes = 0;
+        for (std::size_t c = first_; c < kChunks; ++c) {
+            if (chunks_[c].proven) continue;
+            ++passes;
+            c = island_end(c);
+        }
+        return std::max(passes, 1);
     }
 
     // The first and last chunk not yet proven (kChunks, kChunks when all are).
@@ -333,12 +378,6 @@ class PageReader {
                    address_, weak);
     }
 
-    static std::size_t first_of(const std::bitset<kChunks>& bits) {
-        for (std::size_t c = 0; c < kChunks; ++c)
-            if (bits[c]) return c;
-        return kChunks;
-    }
-
     void trace_fault(std::size_t c) const {
         tracef("read page %06x: link fault at chunk %zu, reading on from there", address_, c);
     }
@@ -424,7 +463,7 @@ class PageReader {
     // (a copy could stand in: the value is kept to compare with the next read).
     struct Doubts {
         std::size_t from_chunk = kChunks;
-        std::bitset<kChunks> ones;
+        ChunkSet ones;
         void from(std::size_t c) { from_chunk = std::min(from_chunk, c); }
         void one(std::size_t c) { ones.set(c); }
         [[nodiscard]] bool has(std::size_t c) const { return c >= from_chunk || ones[c]; }
@@ -452,15 +491,21 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
     // While the link may make copies (it has shown duplicates: a receive phase taken twice may
     // have moved the chunks without showing, and two reads that agree may be two copies of one
     // late reply), the page stands once a second, separate read agrees with it from where
-    // either would show (see confirm_start).
+    // either would show (see confirm_chunks).
     if (!link_may_make_copies()) return true;
-    std::size_t start = read.confirm_start(dest);
+    ChunkSet again_chunks = read.confirm_chunks(dest);
+    std::size_t start = first_of(again_chunks);
+    // Through a window a pass spans every chunk not yet proven: the second read then compares
+    // all of them from the first.
+    if (link_window_in_use())
+        for (std::size_t c = start; c < kChunks; ++c)
+            again_chunks.set(c);
     if (ahead.prefetch != nullptr) ahead.prefetch->second_read_from(start);
     std::array<std::uint8_t, kPageSize> again{};
     for (int confirm = 0; confirm < kPageConfirmTries; ++confirm) {
         const auto from = static_cast<std::ptrdiff_t>(start * 8);
         PageReader reader(address, start, confirm == 0 ? ahead : ReadAhead{});
-        reader.confirm(dest);
+        reader.confirm(dest, again_chunks);
         if (!reader.run(again)) return false;
         if (std::equal(dest.begin() + from, dest.end(), again.begin() + from)) return true;
         for (std::size_t c = start; c < kChunks; ++c) {
@@ -474,6 +519,7 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
         tracef("read page %06x: a second read differs, reading it again", address);
         std::copy(again.begin() + from, again.end(), dest.begin() + from);
         start = first;  // something moved: the next read compares the whole page
+        again_chunks.set();
     }
     tracef("read page %06x failed: no two reads agree", address);
     return false;
