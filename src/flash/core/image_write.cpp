@@ -103,9 +103,9 @@ ImageWrite Job::program_page(int k) {
         ++result_.pages_skipped;
         return ImageWrite::Ok;
     }
-    spi_write_enable();
-    PageProgram programmed =
-        program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page, check());
+    FlashPage erased{};
+    erased.fill(0xFF);
+    PageProgram programmed = program_whole_or_pieces(k, page, erased, check());
     if (programmed == PageProgram::ReadBackDiffers) programmed = repair(k, k);
     if (programmed != PageProgram::Done) {
         result_.bad_page = k;

@@ -8,6 +8,7 @@
 
 #include "flash/core/chip_pages.h"
 #include "flash/core/image_write.h"
+#include "flash/core/load_spoils.h"
 #include "flash/core/page_io.h"
 
 namespace kestrel {
@@ -45,6 +46,8 @@ class Job {
     [[nodiscard]] std::vector<int>& verify_list();
     [[nodiscard]] bool mend(int k, const FlashPage& now);
     [[nodiscard]] PageProgram repair(int k, int last);
+    [[nodiscard]] PageProgram program_whole_or_pieces(int k, const FlashPage& want,
+                                                      const FlashPage& now, ProgramCheck check);
     [[nodiscard]] ProgramCheck check() const;
 
     int chip_pages_;
@@ -55,6 +58,7 @@ class Job {
     std::vector<bool> need_;       // image pages this run must program
     std::vector<int> programmed_;  // pages it did program, ascending
     std::vector<int> repairs_ = std::vector<int>(kFlashPages / kPagesPerSector, 0);
+    LoadSpoils spoils_;
 };
 
 // "erased; pages 0 to 1233 programmed; " then, or "erased; nothing programmed; " then.

@@ -5,6 +5,7 @@
 #include "flash/core/image_write_job.h"
 #include "flash/core/page_prefetch.h"
 #include "flash/core/page_read.h"
+#include "flash/core/piece_program.h"
 #include "flash/core/sector_repair.h"
 #include "platform/trace.h"
 
@@ -82,14 +83,22 @@ bool Job::mend(int k, const FlashPage& now) {
     for (std::size_t i = 0; i < kPageSize; ++i)
         programmable = programmable && (now[i] & want[i]) == want[i];
     PageProgram p = PageProgram::ReadBackDiffers;
-    if (programmable) {
-        spi_write_enable();
-        p = program_page_checked(static_cast<std::uint32_t>(k) * kPageSize, want,
-                                 ProgramCheck::None);
-    }
+    if (programmable) p = program_whole_or_pieces(k, want, now, ProgramCheck::None);
     const int last = std::min(result_.image_pages - 1, sector_first_page(k) + kPagesPerSector - 1);
     if (p == PageProgram::ReadBackDiffers) p = repair(k, last);
     return p == PageProgram::Done;
+}
+
+// Programs page k, which holds now, with want: in pieces once whole loads keep spoiling, else
+// as program_page_or_pieces does, noting whether a whole load came out spoiled.
+PageProgram Job::program_whole_or_pieces(int k, const FlashPage& want, const FlashPage& now,
+                                         ProgramCheck check) {
+    const auto address = static_cast<std::uint32_t>(k) * kPageSize;
+    if (spoils_.pieces()) return program_page_in_pieces(address, want, now);
+    const PageProgram p = program_page_or_pieces(address, want, now, check);
+    spoils_.note(p == PageProgram::ReadBackDiffers);
+    if (spoils_.pieces()) trace(" page loads keep coming out spoiled: programming in pieces ");
+    return p;
 }
 
 // Erases the sector that holds page k and programs its pages up to last again; at most
@@ -99,9 +108,12 @@ PageProgram Job::repair(int k, int last) {
     auto& repairs = repairs_[static_cast<std::size_t>(first / kPagesPerSector)];
     PageProgram p = PageProgram::ReadBackDiffers;
     while (p == PageProgram::ReadBackDiffers && repairs < kSectorRepairs) {
+        // A sector whose repairs keep spoiling is loaded in pieces from its third repair on.
+        const RepairLoads loads =
+            spoils_.pieces() || repairs >= 2 ? RepairLoads::Pieces : RepairLoads::Whole;
         ++repairs;
         ++result_.sectors_repaired;
-        p = repair_sector(k, last, image_);
+        p = repair_sector(k, last, image_, loads);
     }
     for (int j = first; j <= std::min(last, first + kPagesPerSector - 1); ++j)
         if (j != k && std::find(programmed_.begin(), programmed_.end(), j) == programmed_.end() &&

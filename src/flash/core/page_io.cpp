@@ -9,10 +9,6 @@
 #include "platform/trace.h"
 
 namespace kestrel {
-namespace {
-
-// The first byte of `now` that programming cannot turn into `want` (programming only clears
-// bits), or -1 when every byte can still get there.
 int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
                          std::span<const std::uint8_t, kPageSize> want) {
     for (std::size_t i = 0; i < kPageSize; ++i) {
@@ -20,6 +16,8 @@ int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
     }
     return -1;
 }
+
+namespace {
 
 enum class Back { Holds, Reprogram, Unmendable, LinkFailed };
 

@@ -43,6 +43,11 @@ enum class PageProgram {
                                                std::span<const std::uint8_t, kPageSize> page,
                                                ProgramCheck check = ProgramCheck::Whole);
 
+// The first byte of `now` that programming cannot turn into `want` (programming only clears
+// bits), or -1 when every byte can still get there.
+[[nodiscard]] int first_unprogrammable(std::span<const std::uint8_t, kPageSize> now,
+                                       std::span<const std::uint8_t, kPageSize> want);
+
 // Waits until a trusted, confirmed status read shows the chip ready (at most polls reads).
 [[nodiscard]] bool chip_ready(int polls);
 

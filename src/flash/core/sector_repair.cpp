@@ -4,6 +4,7 @@
 #include <array>
 
 #include "flash/core/chip_pages.h"
+#include "flash/core/piece_program.h"
 #include "flash/core/recovery_stats.h"
 #include "flash/core/spi_flash.h"
 #include "platform/sleep.h"
@@ -12,7 +13,7 @@
 namespace kestrel {
 namespace {
 
-constexpr int kEraseTries = 3;
+constexpr int kEraseTries = 8;
 // A sector erase takes tens to hundreds of milliseconds: polled with a pause, up to 2 s.
 constexpr int kSectorWaitPolls = 400;
 constexpr std::uint32_t kSectorPollSleepMs = 5;
@@ -39,12 +40,14 @@ bool sector_erased() {
 
 // Programs page k from the image (unless it is blank) and reads it back whole: the sector's
 // pages stand only on what the chip holds, also where the erase itself may not have happened.
-PageProgram program_and_check(int k, std::span<const std::uint8_t> image) {
+PageProgram program_and_check(int k, std::span<const std::uint8_t> image, RepairLoads loads) {
     const FlashPage want = expected_page(image, k);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(k) * kPageSize);
+    FlashPage erased{};
+    erased.fill(0xFF);
+    if (loads == RepairLoads::Pieces) return program_page_in_pieces(address, want, erased);
     if (!blank_page(want)) {
-        spi_write_enable();
-        const PageProgram p = program_page_checked(address, want, ProgramCheck::None);
+        const PageProgram p = program_page_or_pieces(address, want, erased, ProgramCheck::None);
         if (p != PageProgram::Done) return p;
     }
     std::array<std::uint8_t, kPageSize> back{};
@@ -57,7 +60,8 @@ PageProgram program_and_check(int k, std::span<const std::uint8_t> image) {
 
 }  // namespace
 
-PageProgram repair_sector(int page, int last_page, std::span<const std::uint8_t> image) {
+PageProgram repair_sector(int page, int last_page, std::span<const std::uint8_t> image,
+                          RepairLoads loads) {
     const int first = sector_first_page(page);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(first) * kPageSize);
     tracef(" page %d can't be mended by a program: erasing sector %06x ", page, address);
@@ -68,7 +72,7 @@ PageProgram repair_sector(int page, int last_page, std::span<const std::uint8_t>
     count_sector_erased();
     const int last = std::min(last_page, first + kPagesPerSector - 1);
     for (int k = first; k <= last; ++k) {
-        const PageProgram p = program_and_check(k, image);
+        const PageProgram p = program_and_check(k, image, loads);
         if (p != PageProgram::Done) return p;
     }
     return PageProgram::Done;

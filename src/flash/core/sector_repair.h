@@ -16,13 +16,18 @@ namespace kestrel {
 // million unmended there.
 inline constexpr int kSectorRepairs = 16;
 
+// How a repair loads the sector's pages: whole (as a write does), or in pieces of 8 bytes,
+// which a link that duplicates requests cannot spoil (program_page_in_pieces).
+enum class RepairLoads { Whole, Pieces };
+
 // Erases the sector that holds page (Write Enable, Sector Erase, a status wait with pauses)
 // and programs its pages from its first one to last_page again from image (the image padded
 // with FFh; pages that are then all FFh are left erased), reading each back whole. Done when
 // every one of them reads back right; otherwise how the first that failed did (LinkFailed
 // also when the erase was not acknowledged or never finished).
 [[nodiscard]] PageProgram repair_sector(int page, int last_page,
-                                        std::span<const std::uint8_t> image);
+                                        std::span<const std::uint8_t> image,
+                                        RepairLoads loads = RepairLoads::Whole);
 
 // The first page of the sector that holds page.
 [[nodiscard]] inline int sector_first_page(int page) {

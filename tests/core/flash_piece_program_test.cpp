@@ -1,0 +1,174 @@
+// A link that keeps duplicating requests spoils whole-page loads (a data word taken twice shifts
+// the rest of the page, and only an erase mends that). Pages are then programmed in pieces of
+// 8 bytes, each a head and a tail with no data word, which no duplicate can spoil: a sector's
+// third repair on, and every page once whole loads keep coming out spoiled.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+#include "flash/core/image_write.h"
+#include "flash/core/piece_program.h"
+#include "flash/core/sector_repair.h"
+#include "support/flash_sim.h"
+
+namespace kestrel::test {
+namespace {
+
+constexpr std::uint16_t kHead = 0x0018;
+constexpr std::uint16_t kData = 0x0020;
+constexpr std::uint16_t kTail = 0x0028;
+constexpr std::uint16_t kCmd = 0x0010;
+
+// The simulated device with an erased chip. With spoil_whole_loads, it clears the last byte of
+// the page of every load that carried a data word, right after its tail, as a data word the
+// device took twice leaves it; loads of a head and a tail alone are left alone.
+class PieceProgram : public FlashSimFixture {
+  protected:
+    void SetUp() override {
+        FlashSimFixture::SetUp();
+        load_chip(ByteVector(kFlashSize, 0xFF));
+        server_->clear_exchanges();
+    }
+    sim::ServerOptions options() override {
+        sim::ServerOptions o;
+        o.on_exchange = [this](const sim::Exchange& ex) {
+            if (ex.kind != sim::Exchange::Kind::Write) return;
+            if (ex.address == kHead) {
+                head_page_ = ex.word[1] << 8 | ex.word[2];
+                data_words_ = 0;
+            }
+            if (ex.address == kData) ++data_words_;
+            if (ex.address != kTail || data_words_ == 0 || !spoil_whole_loads_) return;
+            sim::NorFlash& chip = device_.flash();  // the server lock is held here
+            ByteVector bytes(chip.contents().begin(), chip.contents().end());
+            bytes[static_cast<std::size_t>(head_page_) * kPageSize + 255] = 0x00;
+            chip.load(bytes);
+        };
+        return o;
+    }
+    int sector_erases() {
+        const auto cmds = writes_to(kCmd);
+        return static_cast<int>(std::count_if(
+            cmds.begin(), cmds.end(), [](const sim::Exchange& ex) { return ex.word[0] == 0x20; }));
+    }
+    // Data words written after the n-th sector erase (n = 0: after none).
+    int data_words_after_sector_erase(int n) {
+        int erases = 0, words = 0;
+        for (const auto& ex : registers()) {
+            if (ex.kind != sim::Exchange::Kind::Write) continue;
+            if (ex.address == kCmd && ex.word[0] == 0x20) ++erases;
+            if (ex.address == kData && erases >= n) ++words;
+        }
+        return words;
+    }
+
+    bool traced(const std::string& text) {
+        const auto lines = traces_.lines();
+        return std::find(lines.begin(), lines.end(), text) != lines.end();
+    }
+
+    int head_page_ = -1;
+    int data_words_ = 0;
+    std::atomic<bool> spoil_whole_loads_{false};
+};
+
+std::array<std::uint8_t, kPageSize> index_page() {
+    std::array<std::uint8_t, kPageSize> page{};
+    for (std::size_t i = 0; i < kPageSize; ++i)
+        page[i] = static_cast<std::uint8_t>(i);
+    return page;
+}
+
+TEST_F(PieceProgram, EachPieceIsAHeadAndATailAndPiecesAlreadyRightAreNotSent) {
+    auto want = index_page();
+    std::fill_n(want.begin() + 8, 8, 0xFF);  // piece 1 stays erased
+    std::array<std::uint8_t, kPageSize> erased{};
+    erased.fill(0xFF);
+
+    EXPECT_EQ(program_page_in_pieces(0x000100, want, erased), PageProgram::Done);
+
+    const ByteVector chip = chip_bytes(3 * kPageSize);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), chip.begin() + kPageSize));
+    EXPECT_TRUE(std::all_of(chip.begin() + 2 * kPageSize, chip.end(),
+                            [](std::uint8_t b) { return b == 0xFF; }));
+    const auto heads = writes_to(kHead);
+    const auto tails = writes_to(kTail);
+    ASSERT_EQ(heads.size(), 31u);
+    ASSERT_EQ(tails.size(), 31u);
+    EXPECT_TRUE(writes_to(kData).empty());
+    EXPECT_EQ(heads[0].word, (RegisterWord{0x02, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(tails[0].word, (RegisterWord{0x04, 0x05, 0x06, 0x07, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(heads[1].word, (RegisterWord{0x02, 0x00, 0x01, 0x10, 0x10, 0x11, 0x12, 0x13}));
+    EXPECT_EQ(heads[30].word, (RegisterWord{0x02, 0x00, 0x01, 0xF8, 0xF8, 0xF9, 0xFA, 0xFB}));
+    EXPECT_EQ(tails[30].word, (RegisterWord{0xFC, 0xFD, 0xFE, 0xFF, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(PieceProgram, PiecesSendOnlyWhereThePageDiffersAndBitsNoProgramSetsFailIt) {
+    const auto want = index_page();
+    ByteVector chip(kFlashSize, 0xFF);
+    std::copy(want.begin(), want.end(), chip.begin());
+    std::fill_n(chip.begin() + 40, 8, 0xFF);  // piece 5 never programmed
+    load_chip(chip);
+    std::array<std::uint8_t, kPageSize> now{};
+    std::copy_n(chip.begin(), kPageSize, now.begin());
+
+    EXPECT_EQ(program_page_in_pieces(0, want, now), PageProgram::Done);
+    ASSERT_EQ(writes_to(kHead).size(), 1u);
+    EXPECT_EQ(writes_to(kHead)[0].word,
+              (RegisterWord{0x02, 0x00, 0x00, 0x28, 0x28, 0x29, 0x2A, 0x2B}));
+    EXPECT_EQ(chip_bytes(kPageSize), ByteVector(want.begin(), want.end()));
+
+    // A byte cleared where the page wants a bit set: no piece mends it.
+    chip[kPageSize + 3] = 0x00;
+    load_chip(chip);
+    auto second = want;
+    second[3] = 0x9C;
+    std::array<std::uint8_t, kPageSize> taken{};
+    std::copy_n(chip.begin() + kPageSize, kPageSize, taken.begin());
+    EXPECT_EQ(program_page_in_pieces(0x000100, second, taken), PageProgram::ReadBackDiffers);
+}
+
+// Page loads that all come out spoiled, checked as they go (no verify to come): each spoiled
+// page costs a sector repair, the first sector's third repair and those after it go in pieces,
+// and after the tenth spoiled load every page does.
+TEST_F(PieceProgram, WriteTurnsToPiecesOnceWholeLoadsKeepComingOutSpoiled) {
+    spoil_whole_loads_ = true;
+    ByteVector image = pattern_bytes(14 * kPageSize);
+    for (int k = 0; k < 14; ++k)
+        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
+    ImageWriteOptions options;
+    options.verify = VerifyScope::None;
+
+    const ImageWriteResult r = write_image(image, options, FlashJobHooks{});
+
+    EXPECT_EQ(r.outcome, ImageWrite::Ok);
+    EXPECT_EQ(chip_bytes(image.size()), image);
+    // Page 0: two whole repairs spoiled again, the third in pieces; pages 1 to 9: one each.
+    EXPECT_EQ(r.sectors_repaired, 12);
+    EXPECT_EQ(sector_erases(), 12);
+    // Whole loads after the third erase: only pages 1 to 9's own, 31 words each.
+    EXPECT_EQ(data_words_after_sector_erase(3), 9 * 31);
+    EXPECT_TRUE(traced(" page loads keep coming out spoiled: programming in pieces "));
+}
+
+// With a verify to come the spoiled pages show there: the mend erases the sector twice with
+// whole loads, spoiled again, and the third time loads its pages in pieces.
+TEST_F(PieceProgram, VerifyMendsASectorWhoseWholeLoadsKeepSpoilingInPieces) {
+    spoil_whole_loads_ = true;
+    ByteVector image = pattern_bytes(4 * kPageSize);
+    for (int k = 0; k < 4; ++k)
+        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
+
+    const ImageWriteResult r = write_image(image, ImageWriteOptions{}, FlashJobHooks{});
+
+    EXPECT_EQ(r.outcome, ImageWrite::Ok);
+    EXPECT_EQ(r.device_state, "holds the image");
+    EXPECT_EQ(chip_bytes(image.size()), image);
+    EXPECT_EQ(r.sectors_repaired, 3);
+    EXPECT_EQ(data_words_after_sector_erase(3), 0);
+}
+
+}  // namespace
+}  // namespace kestrel::test
