@@ -3,12 +3,13 @@
 #include <algorithm>
 
 #include "flash/core/spi_flash.h"
+#include "link/transport.h"
 #include "platform/trace.h"
 
 namespace kestrel {
 namespace {
 
-constexpr int kIdReadTries = 3;
+constexpr int kIdReadTries = 8;
 
 }  // namespace
 
@@ -29,7 +30,7 @@ bool check_flash_id(FlashId& id) {
     for (int attempt = 0; attempt < kIdReadTries; ++attempt) {
         LinkTally tally;
         spi_read_id(id, &tally);
-        if (tally.clean()) break;
+        if (tally.clean() || link_silent_run() >= kDeviceGoneSilentRun) break;
     }
     trace("***************************ID*****************************");
     tracef("ID date0: %x, date1: %x,date2: %x", id[0], id[1], id[2]);
