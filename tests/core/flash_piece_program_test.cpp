@@ -21,9 +21,10 @@ constexpr std::uint16_t kData = 0x0020;
 constexpr std::uint16_t kTail = 0x0028;
 constexpr std::uint16_t kCmd = 0x0010;
 
-// The simulated device with an erased chip. With spoil_whole_loads, it clears the last byte of
-// the page of every load that carried a data word, right after its tail, as a data word the
-// device took twice leaves it; loads of a head and a tail alone are left alone.
+// The simulated device with an erased chip. With spoil_whole_loads (or whole_spoils_left times)
+// it clears the last byte of the page of a load that carried a data word, right after its
+// tail, as a data word the device took twice leaves it; with spoil_pieces, that of every load
+// of a head and a tail alone, as a device that does not program pieces of a page might.
 class PieceProgram : public FlashSimFixture {
   protected:
     void SetUp() override {
@@ -40,7 +41,10 @@ class PieceProgram : public FlashSimFixture {
                 data_words_ = 0;
             }
             if (ex.address == kData) ++data_words_;
-            if (ex.address != kTail || data_words_ == 0 || !spoil_whole_loads_) return;
+            if (ex.address != kTail) return;
+            const bool spoil = data_words_ == 0 ? spoil_pieces_.load()
+                                                : spoil_whole_loads_ || whole_spoils_left_-- > 0;
+            if (!spoil) return;
             sim::NorFlash& chip = device_.flash();  // the server lock is held here
             ByteVector bytes(chip.contents().begin(), chip.contents().end());
             bytes[static_cast<std::size_t>(head_page_) * kPageSize + 255] = 0x00;
@@ -72,6 +76,8 @@ class PieceProgram : public FlashSimFixture {
     int head_page_ = -1;
     int data_words_ = 0;
     std::atomic<bool> spoil_whole_loads_{false};
+    std::atomic<bool> spoil_pieces_{false};
+    std::atomic<int> whole_spoils_left_{0};
 };
 
 std::array<std::uint8_t, kPageSize> index_page() {
@@ -168,6 +174,25 @@ TEST_F(PieceProgram, VerifyMendsASectorWhoseWholeLoadsKeepSpoilingInPieces) {
     EXPECT_EQ(chip_bytes(image.size()), image);
     EXPECT_EQ(r.sectors_repaired, 3);
     EXPECT_EQ(data_words_after_sector_erase(3), 0);
+}
+
+// A device on which pieces come out wrong: after two such repairs the write goes back to whole
+// loads, which mend the sector once they stop spoiling.
+TEST_F(PieceProgram, WriteGoesBackToWholeLoadsWhenPiecesComeOutWrong) {
+    whole_spoils_left_ = 3;
+    spoil_pieces_ = true;
+    ByteVector image = pattern_bytes(4 * kPageSize);
+    for (int k = 0; k < 4; ++k)
+        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
+    ImageWriteOptions options;
+    options.verify = VerifyScope::None;
+
+    const ImageWriteResult r = write_image(image, options, FlashJobHooks{});
+
+    EXPECT_EQ(r.outcome, ImageWrite::Ok);
+    EXPECT_EQ(chip_bytes(image.size()), image);
+    // Two whole repairs spoiled, two in pieces spoiled, the fifth whole and clean.
+    EXPECT_EQ(r.sectors_repaired, 5);
 }
 
 }  // namespace

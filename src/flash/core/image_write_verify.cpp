@@ -94,7 +94,11 @@ bool Job::mend(int k, const FlashPage& now) {
 PageProgram Job::program_whole_or_pieces(int k, const FlashPage& want, const FlashPage& now,
                                          ProgramCheck check) {
     const auto address = static_cast<std::uint32_t>(k) * kPageSize;
-    if (spoils_.pieces()) return program_page_in_pieces(address, want, now);
+    if (spoils_.pieces()) {
+        const PageProgram p = program_page_in_pieces(address, want, now);
+        if (p == PageProgram::ReadBackDiffers) spoils_.pieces_spoiled();
+        return p;
+    }
     const PageProgram p = program_page_or_pieces(address, want, now, check);
     spoils_.note(p == PageProgram::ReadBackDiffers);
     if (spoils_.pieces()) trace(" page loads keep coming out spoiled: programming in pieces ");
@@ -109,11 +113,11 @@ PageProgram Job::repair(int k, int last) {
     PageProgram p = PageProgram::ReadBackDiffers;
     while (p == PageProgram::ReadBackDiffers && repairs < kSectorRepairs) {
         // A sector whose repairs keep spoiling is loaded in pieces from its third repair on.
-        const RepairLoads loads =
-            spoils_.pieces() || repairs >= 2 ? RepairLoads::Pieces : RepairLoads::Whole;
+        const bool pieces = spoils_.pieces() || (repairs >= 2 && spoils_.pieces_work());
         ++repairs;
         ++result_.sectors_repaired;
-        p = repair_sector(k, last, image_, loads);
+        p = repair_sector(k, last, image_, pieces ? RepairLoads::Pieces : RepairLoads::Whole);
+        if (pieces && p == PageProgram::ReadBackDiffers) spoils_.pieces_spoiled();
     }
     for (int j = first; j <= std::min(last, first + kPagesPerSector - 1); ++j)
         if (j != k && std::find(programmed_.begin(), programmed_.end(), j) == programmed_.end() &&

@@ -16,6 +16,10 @@ namespace kestrel {
 // in three) within the first 20 pages.
 inline constexpr int kSpoilsForPieces = 10;
 
+// Pieces that came out wrong where no piece can go wrong (a device that does not program a
+// piece of a page as a chip on the SPI bus would) from which a write stops using them.
+inline constexpr int kPieceFailures = 2;
+
 class LoadSpoils {
   public:
     // One whole-page program and whether its load came out spoiled.
@@ -23,12 +27,18 @@ class LoadSpoils {
         last_ = (last_ << 1) | (spoiled ? 1u : 0u);
         if (std::popcount(last_) >= kSpoilsForPieces) pieces_ = true;
     }
-    // Whether pages are now programmed in pieces (once so, for the rest of the run).
-    [[nodiscard]] bool pieces() const { return pieces_; }
+    // A page programmed in pieces read back with bits no program sets.
+    void pieces_spoiled() { ++piece_failures_; }
+    // Whether pieces may be used at all.
+    [[nodiscard]] bool pieces_work() const { return piece_failures_ < kPieceFailures; }
+    // Whether pages are now programmed in pieces (once so, for the rest of the run, while
+    // pieces work).
+    [[nodiscard]] bool pieces() const { return pieces_ && pieces_work(); }
 
   private:
     std::uint32_t last_ = 0;  // the last 32 programs, the newest in bit 0
     bool pieces_ = false;
+    int piece_failures_ = 0;
 };
 
 }  // namespace kestrel
