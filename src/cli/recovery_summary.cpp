@@ -9,6 +9,8 @@ namespace {
 constexpr double kPageReadExchanges = 66;
 constexpr double kPageProgramExchanges = 41;
 constexpr double kChunkExchanges = 2;
+// A page programmed in 32 pieces of 7 exchanges and read back, instead of programmed whole.
+constexpr double kPiecesExchanges = 32 * 7 + kPageReadExchanges - kPageProgramExchanges;
 
 std::string counted(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -18,7 +20,8 @@ std::string counted(std::uint64_t n, const char* one, const char* many) {
 
 bool RecoveryCost::any() const {
     return faults() > 0 || again.chunks_reread > 0 || again.pages_reread > 0 ||
-           again.pages_reprogrammed > 0 || again.pages_read_back > 0 || again.sectors_erased > 0;
+           again.pages_reprogrammed > 0 || again.pages_read_back > 0 || again.sectors_erased > 0 ||
+           again.pages_in_pieces > 0;
 }
 
 RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_end,
@@ -35,7 +38,8 @@ RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_en
                                                   : 0;
     const double extra = kChunkExchanges * static_cast<double>(c.again.chunks_reread) +
                          kPageReadExchanges * static_cast<double>(c.again.pages_read_back) +
-                         kPageProgramExchanges * static_cast<double>(c.again.pages_reprogrammed);
+                         kPageProgramExchanges * static_cast<double>(c.again.pages_reprogrammed) +
+                         kPiecesExchanges * static_cast<double>(c.again.pages_in_pieces);
     c.lost_s = static_cast<double>(d.timeout_ns + d.drain_ns) / 1e9 + extra * per_exchange_s;
     return c;
 }
@@ -44,12 +48,16 @@ std::string recovery_text(const RecoveryCost& c) {
     if (!c.any()) return "";
     char lost[32];
     std::snprintf(lost, sizeof lost, "%.2f s lost", c.lost_s);
+    const std::string pieces =
+        c.again.pages_in_pieces > 0
+            ? counted(c.again.pages_in_pieces, "page", "pages") + " programmed in pieces, "
+            : std::string();
     return " (" + counted(c.missing, "reply missing", "replies missing") + ", " +
            counted(c.timeouts, "time-out", "time-outs") + ", " + counted(c.naks, "NAK", "NAKs") +
            ", " + counted(c.strays, "stray", "strays") + "; " +
            counted(c.again.chunks_reread, "chunk", "chunks") + " and " +
            counted(c.again.pages_reread, "page", "pages") + " read again, " +
-           counted(c.again.pages_reprogrammed, "page", "pages") + " programmed again, " +
+           counted(c.again.pages_reprogrammed, "page", "pages") + " programmed again, " + pieces +
            counted(c.again.sectors_erased, "sector", "sectors") + " erased; " + lost + ")";
 }
 
@@ -64,6 +72,7 @@ JsonObject recovery_json(const RecoveryCost& c) {
         .add("pages_read_back", static_cast<std::int64_t>(c.again.pages_read_back))
         .add("pages_programmed_again", static_cast<std::int64_t>(c.again.pages_reprogrammed))
         .add("sectors_erased", static_cast<std::int64_t>(c.again.sectors_erased))
+        .add("pages_in_pieces", static_cast<std::int64_t>(c.again.pages_in_pieces))
         .add("lost_s", c.lost_s);
     return o;
 }

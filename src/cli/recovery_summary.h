@@ -32,7 +32,9 @@ struct RecoveryCost {
                                          const RecoveryStats& flash_end);
 
 // " (5 replies missing, 3 time-outs, 1 NAK, 2 strays; 5 chunks and 2 pages read again, 1 page
-// programmed again, 0 sectors erased; 0.01 s lost)", or "" when nothing was recovered.
+// programmed again, 0 sectors erased; 0.01 s lost)", or "" when nothing was recovered. Pages
+// programmed in pieces, when there were any, come before the sectors: "..., 1 page programmed
+// again, 2 pages programmed in pieces, 1 sector erased; ...".
 [[nodiscard]] std::string recovery_text(const RecoveryCost& cost);
 
 // The same as a JSON object.

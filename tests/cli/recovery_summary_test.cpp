@@ -41,7 +41,23 @@ TEST(RecoverySummary, CountsFaultsWorkDoneAgainAndTheTimeLost) {
         recovery_json(cost).str(),
         "{\"replies_missing\":5,\"timeouts\":3,\"naks\":1,\"strays\":2,\"chunks_read_again\":5,"
         "\"pages_read_again\":2,\"pages_read_back\":0,\"pages_programmed_again\":1,"
-        "\"sectors_erased\":0,\"lost_s\":0.009}");
+        "\"sectors_erased\":0,\"pages_in_pieces\":0,\"lost_s\":0.009}");
+}
+
+TEST(RecoverySummary, PagesProgrammedInPiecesAreNamedAndCostTheirExchanges) {
+    LinkStats end{};
+    end.exchanges = 1000;
+    end.exchange_ns = 1000u * 20000u;
+    RecoveryStats flash_end{};
+    flash_end.sectors_erased = 1;
+    flash_end.pages_in_pieces = 2;
+    const RecoveryCost cost = recovery_cost(LinkStats{}, end, RecoveryStats{}, flash_end);
+    // Each: 32 pieces of 7 exchanges and a read-back of 66, less the 41 of a whole program.
+    EXPECT_NEAR(cost.lost_s, 2 * 249 * 20e-6, 1e-9);
+    EXPECT_EQ(recovery_text(cost),
+              " (0 replies missing, 0 time-outs, 0 NAKs, 0 strays; 0 chunks and 0 pages read "
+              "again, 0 pages programmed again, 2 pages programmed in pieces, 1 sector erased; "
+              "0.01 s lost)");
 }
 
 TEST(RecoverySummary, ReadAgainWithoutAFaultStillCounts) {

@@ -40,6 +40,7 @@ bool same(std::span<const std::uint8_t, kPieceBytes> a,
 PageProgram program_page_in_pieces(std::uint32_t address,
                                    std::span<const std::uint8_t, kPageSize> want,
                                    std::span<const std::uint8_t, kPageSize> now) {
+    count_page_in_pieces();
     std::array<std::uint8_t, kPageSize> held{};
     std::copy(now.begin(), now.end(), held.begin());
     for (int round = 1; round <= kPieceRounds; ++round) {

@@ -11,6 +11,7 @@ struct Counters {
     std::atomic<std::uint64_t> pages_reprogrammed{0};
     std::atomic<std::uint64_t> pages_read_back{0};
     std::atomic<std::uint64_t> sectors_erased{0};
+    std::atomic<std::uint64_t> pages_in_pieces{0};
 };
 
 Counters& counters() {
@@ -26,14 +27,14 @@ void add(std::atomic<std::uint64_t>& c, std::uint64_t n) {
 
 RecoveryStats recovery_stats() {
     const Counters& c = counters();
-    return {c.chunks_reread.load(), c.pages_reread.load(), c.pages_reprogrammed.load(),
-            c.pages_read_back.load(), c.sectors_erased.load()};
+    return {c.chunks_reread.load(),   c.pages_reread.load(),   c.pages_reprogrammed.load(),
+            c.pages_read_back.load(), c.sectors_erased.load(), c.pages_in_pieces.load()};
 }
 
 RecoveryStats recovery_stats_since(const RecoveryStats& a, const RecoveryStats& b) {
-    return {b.chunks_reread - a.chunks_reread, b.pages_reread - a.pages_reread,
+    return {b.chunks_reread - a.chunks_reread,           b.pages_reread - a.pages_reread,
             b.pages_reprogrammed - a.pages_reprogrammed, b.pages_read_back - a.pages_read_back,
-            b.sectors_erased - a.sectors_erased};
+            b.sectors_erased - a.sectors_erased,         b.pages_in_pieces - a.pages_in_pieces};
 }
 
 void count_chunks_reread(int chunks) {
@@ -50,6 +51,9 @@ void count_page_read_back() {
 }
 void count_sector_erased() {
     add(counters().sectors_erased, 1);
+}
+void count_page_in_pieces() {
+    add(counters().pages_in_pieces, 1);
 }
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 // What recovering from link faults cost the flash procedures since the process started: chunks
-// and pages read again, pages programmed again, sectors erased to mend a page. Counted by the
+// and pages read again, pages programmed again or in pieces, sectors erased to mend a page.
+// Counted by the
 // page procedures on the flash worker; read from any thread.
 #pragma once
 
@@ -13,6 +14,7 @@ struct RecoveryStats {
     std::uint64_t pages_reprogrammed = 0;  // page programs after the first of a page
     std::uint64_t pages_read_back = 0;     // programmed pages read back to check a doubt
     std::uint64_t sectors_erased = 0;      // sectors erased to mend a page no program could
+    std::uint64_t pages_in_pieces = 0;     // pages programmed in 8-byte pieces
 };
 
 [[nodiscard]] RecoveryStats recovery_stats();
@@ -24,5 +26,6 @@ void count_page_reread();
 void count_page_reprogrammed();
 void count_page_read_back();
 void count_sector_erased();
+void count_page_in_pieces();
 
 }  // namespace kestrel
