@@ -9,8 +9,8 @@ namespace {
 constexpr double kPageReadExchanges = 66;
 constexpr double kPageProgramExchanges = 41;
 constexpr double kChunkExchanges = 2;
-// A page programmed in 32 pieces of 7 exchanges and read back, instead of programmed whole.
-constexpr double kPiecesExchanges = 32 * 7 + kPageReadExchanges - kPageProgramExchanges;
+// A page programmed in 64 pieces of 6 exchanges and read back, instead of programmed whole.
+constexpr double kPiecesExchanges = 64 * 6 + kPageReadExchanges - kPageProgramExchanges;
 
 std::string counted(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);

@@ -52,12 +52,12 @@ TEST(RecoverySummary, PagesProgrammedInPiecesAreNamedAndCostTheirExchanges) {
     flash_end.sectors_erased = 1;
     flash_end.pages_in_pieces = 2;
     const RecoveryCost cost = recovery_cost(LinkStats{}, end, RecoveryStats{}, flash_end);
-    // Each: 32 pieces of 7 exchanges and a read-back of 66, less the 41 of a whole program.
-    EXPECT_NEAR(cost.lost_s, 2 * 249 * 20e-6, 1e-9);
+    // Each: 64 pieces of 6 exchanges and a read-back of 66, less the 41 of a whole program.
+    EXPECT_NEAR(cost.lost_s, 2 * 409 * 20e-6, 1e-9);
     EXPECT_EQ(recovery_text(cost),
               " (0 replies missing, 0 time-outs, 0 NAKs, 0 strays; 0 chunks and 0 pages read "
               "again, 0 pages programmed again, 2 pages programmed in pieces, 1 sector erased; "
-              "0.01 s lost)");
+              "0.02 s lost)");
 }
 
 TEST(RecoverySummary, ReadAgainWithoutAFaultStillCounts) {

@@ -1,7 +1,7 @@
 // A link that keeps duplicating requests spoils whole-page loads (a data word taken twice shifts
 // the rest of the page, and only an erase mends that). Pages are then programmed in pieces of
-// 8 bytes, each a head and a tail with no data word, which no duplicate can spoil: a sector's
-// third repair on, and every page once whole loads keep coming out spoiled.
+// 4 bytes, each one SPI_PP_HEAD, which no duplicate can spoil: a sector's third repair on, and
+// every page once whole loads keep coming out spoiled.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,11 +20,13 @@ constexpr std::uint16_t kHead = 0x0018;
 constexpr std::uint16_t kData = 0x0020;
 constexpr std::uint16_t kTail = 0x0028;
 constexpr std::uint16_t kCmd = 0x0010;
+constexpr std::uint16_t kCtrl = 0x0008;
 
 // The simulated device with an erased chip. With spoil_whole_loads (or whole_spoils_left times)
 // it clears the last byte of the page of a load that carried a data word, right after its
 // tail, as a data word the device took twice leaves it; with spoil_pieces, that of every load
-// of a head and a tail alone, as a device that does not program pieces of a page might.
+// of a head alone once the next phase ends it, as a device that does not program pieces of a
+// page might.
 class PieceProgram : public FlashSimFixture {
   protected:
     void SetUp() override {
@@ -39,11 +41,21 @@ class PieceProgram : public FlashSimFixture {
             if (ex.address == kHead) {
                 head_page_ = ex.word[1] << 8 | ex.word[2];
                 data_words_ = 0;
+                piece_open_ = true;
             }
-            if (ex.address == kData) ++data_words_;
-            if (ex.address != kTail) return;
-            const bool spoil = data_words_ == 0 ? spoil_pieces_.load()
-                                                : spoil_whole_loads_ || whole_spoils_left_-- > 0;
+            if (ex.address == kData) {
+                ++data_words_;
+                piece_open_ = false;
+            }
+            bool spoil = false;
+            if (ex.address == kTail) {
+                piece_open_ = false;
+                spoil = data_words_ > 0 && (spoil_whole_loads_ || whole_spoils_left_-- > 0);
+            }
+            if (ex.address == kCtrl && piece_open_) {
+                piece_open_ = false;
+                spoil = spoil_pieces_;
+            }
             if (!spoil) return;
             sim::NorFlash& chip = device_.flash();  // the server lock is held here
             ByteVector bytes(chip.contents().begin(), chip.contents().end());
@@ -75,6 +87,7 @@ class PieceProgram : public FlashSimFixture {
 
     int head_page_ = -1;
     int data_words_ = 0;
+    bool piece_open_ = false;
     std::atomic<bool> spoil_whole_loads_{false};
     std::atomic<bool> spoil_pieces_{false};
     std::atomic<int> whole_spoils_left_{0};
@@ -87,9 +100,9 @@ std::array<std::uint8_t, kPageSize> index_page() {
     return page;
 }
 
-TEST_F(PieceProgram, EachPieceIsAHeadAndATailAndPiecesAlreadyRightAreNotSent) {
+TEST_F(PieceProgram, EachPieceIsOneHeadAndPiecesAlreadyRightAreNotSent) {
     auto want = index_page();
-    std::fill_n(want.begin() + 8, 8, 0xFF);  // piece 1 stays erased
+    std::fill_n(want.begin() + 8, 8, 0xFF);  // pieces 2 and 3 stay erased
     std::array<std::uint8_t, kPageSize> erased{};
     erased.fill(0xFF);
 
@@ -100,30 +113,30 @@ TEST_F(PieceProgram, EachPieceIsAHeadAndATailAndPiecesAlreadyRightAreNotSent) {
     EXPECT_TRUE(std::all_of(chip.begin() + 2 * kPageSize, chip.end(),
                             [](std::uint8_t b) { return b == 0xFF; }));
     const auto heads = writes_to(kHead);
-    const auto tails = writes_to(kTail);
-    ASSERT_EQ(heads.size(), 31u);
-    ASSERT_EQ(tails.size(), 31u);
+    ASSERT_EQ(heads.size(), 62u);
     EXPECT_TRUE(writes_to(kData).empty());
+    EXPECT_TRUE(writes_to(kTail).empty());
     EXPECT_EQ(heads[0].word, (RegisterWord{0x02, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x03}));
-    EXPECT_EQ(tails[0].word, (RegisterWord{0x04, 0x05, 0x06, 0x07, 0x00, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(heads[1].word, (RegisterWord{0x02, 0x00, 0x01, 0x10, 0x10, 0x11, 0x12, 0x13}));
-    EXPECT_EQ(heads[30].word, (RegisterWord{0x02, 0x00, 0x01, 0xF8, 0xF8, 0xF9, 0xFA, 0xFB}));
-    EXPECT_EQ(tails[30].word, (RegisterWord{0xFC, 0xFD, 0xFE, 0xFF, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(heads[1].word, (RegisterWord{0x02, 0x00, 0x01, 0x04, 0x04, 0x05, 0x06, 0x07}));
+    EXPECT_EQ(heads[2].word, (RegisterWord{0x02, 0x00, 0x01, 0x10, 0x10, 0x11, 0x12, 0x13}));
+    EXPECT_EQ(heads[61].word, (RegisterWord{0x02, 0x00, 0x01, 0xFC, 0xFC, 0xFD, 0xFE, 0xFF}));
 }
 
 TEST_F(PieceProgram, PiecesSendOnlyWhereThePageDiffersAndBitsNoProgramSetsFailIt) {
     const auto want = index_page();
     ByteVector chip(kFlashSize, 0xFF);
     std::copy(want.begin(), want.end(), chip.begin());
-    std::fill_n(chip.begin() + 40, 8, 0xFF);  // piece 5 never programmed
+    std::fill_n(chip.begin() + 40, 8, 0xFF);  // pieces 10 and 11 never programmed
     load_chip(chip);
     std::array<std::uint8_t, kPageSize> now{};
     std::copy_n(chip.begin(), kPageSize, now.begin());
 
     EXPECT_EQ(program_page_in_pieces(0, want, now), PageProgram::Done);
-    ASSERT_EQ(writes_to(kHead).size(), 1u);
+    ASSERT_EQ(writes_to(kHead).size(), 2u);
     EXPECT_EQ(writes_to(kHead)[0].word,
               (RegisterWord{0x02, 0x00, 0x00, 0x28, 0x28, 0x29, 0x2A, 0x2B}));
+    EXPECT_EQ(writes_to(kHead)[1].word,
+              (RegisterWord{0x02, 0x00, 0x00, 0x2C, 0x2C, 0x2D, 0x2E, 0x2F}));
     EXPECT_EQ(chip_bytes(kPageSize), ByteVector(want.begin(), want.end()));
 
     // A byte cleared where the page wants a bit set: no piece mends it.

@@ -25,8 +25,9 @@ using namespace std::chrono_literals;
 constexpr int kPages = 6;
 constexpr int kSpoiledPage = 2;
 
-// The simulated device, with a hook that clears the last byte of page 2 right after its
-// SPI_PP_TAIL, as a load that lost a word leaves it: the first time only, or every time.
+// The simulated device, with a hook that clears the last byte of page 2 at a SPI_PP_HEAD for
+// it, as a load that lost a word leaves it: the first time only, or every time (whole loads
+// and pieces alike).
 class SectorRepair : public FlashSimFixture {
   protected:
     sim::ServerOptions options() override {
@@ -34,8 +35,7 @@ class SectorRepair : public FlashSimFixture {
         o.log_exchanges = true;
         o.on_exchange = [this](const sim::Exchange& ex) {
             if (ex.kind != sim::Exchange::Kind::Write) return;
-            if (ex.address == 0x0018) head_page_ = ex.word[1] << 8 | ex.word[2];
-            if (ex.address != 0x0028 || head_page_ != kSpoiledPage) return;
+            if (ex.address != 0x0018 || (ex.word[1] << 8 | ex.word[2]) != kSpoiledPage) return;
             if (spoil_times_ <= 0) return;
             --spoil_times_;
             sim::NorFlash& chip = device_.flash();  // the server lock is held here
@@ -70,7 +70,6 @@ class SectorRepair : public FlashSimFixture {
         b[kSpoiledPage * kPageSize + 255] = 0x9C;
         return b;
     }();
-    int head_page_ = -1;
     std::atomic<int> spoil_times_{1};
     int erase_wait_ = -1;
 };

@@ -9,7 +9,7 @@
 namespace kestrel {
 
 // Spoiled loads among the last 32 page programs from which a write programs in pieces for the
-// rest of its run. Pieces cost about three times a whole page (exchanges and read-back), and a
+// rest of its run. Pieces cost about 4.6 times a whole page (exchanges and read-back), and a
 // spoiled load costs a sector erase and up to 16 pages programmed again: pieces pay once about
 // one load in four spoils. At 0.1% duplicated requests (one load in thirty spoils) 32 programs
 // reach 10 about once in 18 million (a whole-chip write about once in a thousand); at 1% (two

@@ -1,6 +1,6 @@
-// Programming a page in pieces of 8 bytes, each a Page Program of its own with no data word
+// Programming a page in pieces of 4 bytes, each a Page Program of one SPI_PP_HEAD
 // (spi_program_piece), for a link that keeps spoiling whole-page loads: a piece the device
-// takes twice or in part can only program bytes of that piece with their own values, so no
+// takes twice, or never, can only program that piece's bytes with their own values, so no
 // piece ever needs an erase. Call on the flash worker, which holds the link lock.
 #pragma once
 

@@ -14,7 +14,7 @@ struct RecoveryStats {
     std::uint64_t pages_reprogrammed = 0;  // page programs after the first of a page
     std::uint64_t pages_read_back = 0;     // programmed pages read back to check a doubt
     std::uint64_t sectors_erased = 0;      // sectors erased to mend a page no program could
-    std::uint64_t pages_in_pieces = 0;     // pages programmed in 8-byte pieces
+    std::uint64_t pages_in_pieces = 0;     // pages programmed in 4-byte pieces
 };
 
 [[nodiscard]] RecoveryStats recovery_stats();

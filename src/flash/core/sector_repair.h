@@ -16,7 +16,7 @@ namespace kestrel {
 // pieces, which no duplicate spoils, from its third repair on.
 inline constexpr int kSectorRepairs = 16;
 
-// How a repair loads the sector's pages: whole (as a write does), or in pieces of 8 bytes,
+// How a repair loads the sector's pages: whole (as a write does), or in pieces of 4 bytes,
 // which a link that duplicates requests cannot spoil (program_page_in_pieces).
 enum class RepairLoads { Whole, Pieces };
 

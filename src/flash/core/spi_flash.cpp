@@ -189,9 +189,7 @@ bool spi_program_piece(std::uint32_t address, std::span<const std::uint8_t, kPie
         SPI_PP_HEAD,
         RegisterWord{kCmdPageProgram, at[0], at[1], at[2], bytes[0], bytes[1], bytes[2], bytes[3]},
         tally);
-    const ExchangeResult tail =
-        spi_put(SPI_PP_TAIL, RegisterWord{bytes[4], bytes[5], bytes[6], bytes[7]}, tally);
-    return enabled && head.acknowledged() && tail.acknowledged();
+    return enabled && head.acknowledged();
 }
 
 void spi_write_enable(LinkTally* tally) {

@@ -72,11 +72,12 @@ inline constexpr int kProgramAbandoned = -1;
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
                      LinkTally* tally = nullptr);
 
-// Write Enable, then a Page Program of one 8-byte piece at address (which need not start a
-// page): SPI_PP_HEAD with its first 4 bytes and SPI_PP_TAIL with the other 4, no data word. A
-// load the device takes twice or in part programs only bytes of this piece with their own
-// values. The status is not read. True when every exchange was acknowledged.
-inline constexpr std::size_t kPieceBytes = kPageHeadBytes + kPageTailBytes;
+// Write Enable, then a Page Program of one 4-byte piece at address (which need not start a
+// page) in a single SPI_PP_HEAD: no data word and no tail, so the transaction holds nothing but
+// this datagram, and the next phase that starts a transaction (the status read) ends it and
+// starts the program. A head the device takes twice, however late, programs only these bytes
+// here. The status is not read. True when every exchange was acknowledged.
+inline constexpr std::size_t kPieceBytes = kPageHeadBytes;
 bool spi_program_piece(std::uint32_t address, std::span<const std::uint8_t, kPieceBytes> bytes,
                        LinkTally* tally = nullptr);
 
