@@ -38,18 +38,17 @@ bool sector_erased() {
     return false;
 }
 
-// Programs page k from the image (unless it is blank) and reads it back whole: the sector's
-// pages stand only on what the chip holds, also where the erase itself may not have happened.
+// Programs page k from the image (unless it is blank) and reads it back whole, once: the
+// sector's pages stand only on what the chip holds, also where the erase itself may not have
+// happened. (A program, whole or in pieces, is done only once its own read-back came right.)
 PageProgram program_and_check(int k, std::span<const std::uint8_t> image, RepairLoads loads) {
     const FlashPage want = expected_page(image, k);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(k) * kPageSize);
     FlashPage erased{};
     erased.fill(0xFF);
     if (loads == RepairLoads::Pieces) return program_page_in_pieces(address, want, erased);
-    if (!blank_page(want)) {
-        const PageProgram p = program_page_or_pieces(address, want, erased, ProgramCheck::None);
-        if (p != PageProgram::Done) return p;
-    }
+    if (!blank_page(want))
+        return program_page_or_pieces(address, want, erased, ProgramCheck::Whole);
     std::array<std::uint8_t, kPageSize> back{};
     if (!chip_ready(kProgramMaxPolls) || !read_page_checked(address, back))
         return PageProgram::LinkFailed;
