@@ -93,6 +93,21 @@ class PieceProgram : public FlashSimFixture {
     std::atomic<int> whole_spoils_left_{0};
 };
 
+// Pages of varied bytes whose last byte, 9Ch, a cleared byte can't be programmed back to.
+ByteVector spoilable_image(int pages) {
+    ByteVector image = pattern_bytes(static_cast<std::size_t>(pages) * kPageSize);
+    for (int k = 0; k < pages; ++k)
+        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
+    return image;
+}
+
+// A write with no verify to come: each program is read back as it goes.
+ImageWriteOptions checked_as_they_go() {
+    ImageWriteOptions options;
+    options.verify = VerifyScope::None;
+    return options;
+}
+
 std::array<std::uint8_t, kPageSize> index_page() {
     std::array<std::uint8_t, kPageSize> page{};
     for (std::size_t i = 0; i < kPageSize; ++i)
@@ -154,13 +169,9 @@ TEST_F(PieceProgram, PiecesSendOnlyWhereThePageDiffersAndBitsNoProgramSetsFailIt
 // and after the tenth spoiled load every page does.
 TEST_F(PieceProgram, WriteTurnsToPiecesOnceWholeLoadsKeepComingOutSpoiled) {
     spoil_whole_loads_ = true;
-    ByteVector image = pattern_bytes(14 * kPageSize);
-    for (int k = 0; k < 14; ++k)
-        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
-    ImageWriteOptions options;
-    options.verify = VerifyScope::None;
+    const ByteVector image = spoilable_image(14);
 
-    const ImageWriteResult r = write_image(image, options, FlashJobHooks{});
+    const ImageWriteResult r = write_image(image, checked_as_they_go(), FlashJobHooks{});
 
     EXPECT_EQ(r.outcome, ImageWrite::Ok);
     EXPECT_EQ(chip_bytes(image.size()), image);
@@ -176,9 +187,7 @@ TEST_F(PieceProgram, WriteTurnsToPiecesOnceWholeLoadsKeepComingOutSpoiled) {
 // whole loads, spoiled again, and the third time loads its pages in pieces.
 TEST_F(PieceProgram, VerifyMendsASectorWhoseWholeLoadsKeepSpoilingInPieces) {
     spoil_whole_loads_ = true;
-    ByteVector image = pattern_bytes(4 * kPageSize);
-    for (int k = 0; k < 4; ++k)
-        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
+    const ByteVector image = spoilable_image(4);
 
     const ImageWriteResult r = write_image(image, ImageWriteOptions{}, FlashJobHooks{});
 
@@ -194,13 +203,9 @@ TEST_F(PieceProgram, VerifyMendsASectorWhoseWholeLoadsKeepSpoilingInPieces) {
 TEST_F(PieceProgram, WriteGoesBackToWholeLoadsWhenPiecesComeOutWrong) {
     whole_spoils_left_ = 3;
     spoil_pieces_ = true;
-    ByteVector image = pattern_bytes(4 * kPageSize);
-    for (int k = 0; k < 4; ++k)
-        image[static_cast<std::size_t>(k) * kPageSize + 255] = 0x9C;
-    ImageWriteOptions options;
-    options.verify = VerifyScope::None;
+    const ByteVector image = spoilable_image(4);
 
-    const ImageWriteResult r = write_image(image, options, FlashJobHooks{});
+    const ImageWriteResult r = write_image(image, checked_as_they_go(), FlashJobHooks{});
 
     EXPECT_EQ(r.outcome, ImageWrite::Ok);
     EXPECT_EQ(chip_bytes(image.size()), image);

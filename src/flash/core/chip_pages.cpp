@@ -59,6 +59,12 @@ FlashPage expected_page(std::span<const std::uint8_t> image, int k) {
     return page;
 }
 
+FlashPage erased_page() {
+    FlashPage page{};
+    page.fill(0xFF);
+    return page;
+}
+
 bool blank_page(std::span<const std::uint8_t, kPageSize> page) {
     return std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0xFF; });
 }

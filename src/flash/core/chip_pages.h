@@ -42,6 +42,9 @@ using FlashPage = std::array<std::uint8_t, kPageSize>;
 // image's end (and past 4 MiB).
 [[nodiscard]] FlashPage expected_page(std::span<const std::uint8_t> image, int k);
 
+// A page as an erase leaves it: every byte FFh.
+[[nodiscard]] FlashPage erased_page();
+
 // True when every byte of the page is FFh, as an erase leaves it.
 [[nodiscard]] bool blank_page(std::span<const std::uint8_t, kPageSize> page);
 

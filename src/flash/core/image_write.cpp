@@ -103,9 +103,7 @@ ImageWrite Job::program_page(int k) {
         ++result_.pages_skipped;
         return ImageWrite::Ok;
     }
-    FlashPage erased{};
-    erased.fill(0xFF);
-    PageProgram programmed = program_whole_or_pieces(k, page, erased, check());
+    PageProgram programmed = program_whole_or_pieces(k, page, erased_page(), check());
     if (programmed == PageProgram::ReadBackDiffers) programmed = repair(k, k);
     if (programmed != PageProgram::Done) {
         result_.bad_page = k;

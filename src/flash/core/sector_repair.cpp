@@ -44,8 +44,7 @@ bool sector_erased() {
 PageProgram program_and_check(int k, std::span<const std::uint8_t> image, RepairLoads loads) {
     const FlashPage want = expected_page(image, k);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(k) * kPageSize);
-    FlashPage erased{};
-    erased.fill(0xFF);
+    const FlashPage erased = erased_page();
     if (loads == RepairLoads::Pieces) return program_page_in_pieces(address, want, erased);
     if (!blank_page(want))
         return program_page_or_pieces(address, want, erased, ProgramCheck::Whole);
