@@ -28,8 +28,11 @@ enum class Doubt : std::uint8_t {
             // this acknowledgement may be that one, come late (also a read, on a link that does
             // not know yet whether the device echoes the register)
     Copy,   // a read whose bytes equal a recent reply of its register on a link that has shown
-            // duplicates, or that a reply its register still owes can hold (anything, while
-            // what that reply holds has not been read yet): a copy could stand in for it
+            // duplicates, or repeat its register's last while a write of it owes its
+            // acknowledgement: a copy could stand in for it, or the step before it never happened
+    Late,   // a read whose bytes a reply its register still owes can hold (anything, while what
+            // that reply holds has not been read yet): that late reply could stand in for this
+            // read, and for nothing else
 };
 
 // What a read will hold, where the caller knows: reads with the same key hold the same bytes

@@ -67,6 +67,7 @@ void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_u
         owed_.erase(oldest);
     }
     Owed debt;
+    debt.id = ++debts_;
     debt.kind = kind;
     debt.reg = reg;
     debt.since_us = now_us;
@@ -123,14 +124,28 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
     // It may have been another read's late reply (a stray came around it, or an owed read could
     // hold it): then its own is still to come. (Not merely a word a copy could give: a copy's
     // own reply comes right behind it and shows as a stray.)
-    const bool stand_in = doubt == Doubt::Stray || doubt == Doubt::Owed ||
-                          (doubt == Doubt::Copy && debt_could_stand_in_);
-    debt_could_stand_in_ = false;
-    if (stand_in) {
+    // A debt this very read showed was paid by a stray before it (its witness) took nothing.
+    std::optional<Cause> cause =
+        doubt == Doubt::Copy || doubt == Doubt::Late ? debt_could_stand_in_ : std::nullopt;
+    if (cause &&
+        std::none_of(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.id == cause->id; }))
+        cause.reset();
+    const bool stand_in = doubt == Doubt::Stray || doubt == Doubt::Owed || cause.has_value();
+    debt_could_stand_in_.reset();
+    // One late reply stands in for one read at most: the reads that may have taken the same
+    // debt's share one debt of their own, holding any of their words.
+    const bool joined = cause && join_stand_in(cause->id, reg, key_of(word));
+    if (stand_in && !joined) {
         // Its own reply most likely holds what it took: never a debt that may hold anything.
+        // Taken for a debt's late reply, its own came right behind it unless a further fault
+        // held it up: it is owed as long as that debt, and not once that debt's reply came.
         owe(kind, reg, now_us, keys);
         Owed& debt = owed_.back();
         debt.stand_in = true;
+        if (cause) {
+            debt.cause = cause->id;
+            debt.since_us = cause->since_us;
+        }
         debt.words.push_back(key_of(word));
         if (debt.unbounded) {  // no read shows what it asked for: what it took is all it holds
             debt.unbounded = false;
@@ -149,6 +164,7 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
 void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us,
                            ReadKeys keys) {
     bool unplaced = false;
+    std::vector<std::uint64_t> came_ids;
     std::erase_if(owed_, [&](Owed& o) {
         if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg)) return false;
         const bool before = o.witnessed();
@@ -161,9 +177,13 @@ void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t 
         if (!came) {
             unplaced = true;
             o.arrived.clear();
+        } else {
+            came_ids.push_back(o.id);
         }
         return came;
     });
+    for (const std::uint64_t id : came_ids)
+        std::erase_if(owed_, [id](const Owed& o) { return o.stand_in && o.cause == id; });
     if (unplaced) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
 }
 
@@ -174,10 +194,15 @@ bool ReplyHistory::repeats_last(std::uint32_t reg, const RegisterWord& word) con
 
 bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
                                  ReadKeys keys) {
+    return read_doubt(reg, word, now_us, keys) != Doubt::None;
+}
+
+Doubt ReplyHistory::read_doubt(std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
+                               ReadKeys keys) {
     expire_owed(now_us);
     const std::uint64_t key = key_of(word);
     bool possible = false;
-    debt_could_stand_in_ = false;
+    debt_could_stand_in_.reset();
     for (const Owed& o : owed_) {
         if (o.kind != ExchangeKind::Read || !same_reg(o.reg, reg)) continue;
         if (o.can_hold(key)) {
@@ -185,7 +210,8 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
             // Only a read that timed out makes the read that took its word owe its own: a
             // stand-in's words are the chunk's own, and every later read of them would owe
             // another (on an erased chip, every read).
-            debt_could_stand_in_ = debt_could_stand_in_ || !o.stand_in;
+            if (!o.stand_in && !debt_could_stand_in_)
+                debt_could_stand_in_ = Cause{o.id, o.since_us};
         }
         // A read that timed out, not witnessed yet: its late reply holds bytes not read so far,
         // unless this read is of the very bytes it holds (then it is right either way). (A
@@ -193,7 +219,12 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
         const bool own = keys.one() && o.keys.one() && keys.first == o.keys.first;
         if ((o.keys.any() && !o.witnessed() && !own && !o.stand_in) || o.unbounded) possible = true;
     }
-    if (possible) return true;
+    if (copy_could_stand_in(reg, word, now_us, keys)) return Doubt::Copy;
+    return possible ? Doubt::Late : Doubt::None;
+}
+
+bool ReplyHistory::copy_could_stand_in(std::uint32_t reg, const RegisterWord& word,
+                                       std::uint64_t now_us, ReadKeys keys) const {
     // A write acknowledgement still on its way can stand in for a receive phase that never
     // happened, which leaves the register as it was.
     const auto write_owed = [&](const Owed& o) {
@@ -205,7 +236,7 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
     if (!duplicates_seen(now_us)) return false;
     const auto values = reads_.find(reg);
     if (values == reads_.end()) return false;
-    const auto it = values->second.last_taken.find(key);
+    const auto it = values->second.last_taken.find(key_of(word));
     if (it == values->second.last_taken.end()) return false;
     const Values::Taken& t = it->second;
     if (own_word(t, keys)) return false;
@@ -214,11 +245,12 @@ bool ReplyHistory::copy_possible(std::uint32_t reg, const RegisterWord& word, st
 }
 
 StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::uint64_t now_us) {
-    // The very word a read of reg just took: a copy of that reply as much as a late one. It
-    // pays no debt (a copy of the read that witnessed a debt would pay it, and the real late
-    // reply would then stand in unseen). Where a read of reg that timed out can hold it, it is
-    // as likely that read's reply, late on a busy host: the debt stays, and the link is not
-    // taken to make copies for it. Otherwise it shows the link makes copies.
+    // The very word a read of reg just took: a copy of that reply as much as a late one. Where
+    // no read of reg that timed out can hold it, it shows the link makes copies. Where one can,
+    // on a link that has shown duplicates, it pays no debt (a copy of the read that witnessed a
+    // debt would pay it, and the real late reply would then stand in unseen), and the link is
+    // not taken to make copies for it. On a link that has shown none, a copy is a guess: it is
+    // that read's reply, late on a busy host, and is judged as any other.
     const auto values = reads_.find(reg);
     if (values != reads_.end()) {
         const auto it = values->second.last_taken.find(word);
@@ -227,26 +259,39 @@ StraySort ReplyHistory::read_stray(std::uint32_t reg, std::uint64_t word, std::u
                 return o.kind == ExchangeKind::Read && same_reg(o.reg, reg) && !o.stand_in &&
                        (!o.witnessed() || o.can_hold(word));
             });
-            if (owed_read != owed_.end()) return {StrayKind::Late, owed_read->asked_us()};
-            last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
-            return {StrayKind::Duplicate};
+            if (owed_read == owed_.end()) {
+                last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+                return {StrayKind::Duplicate};
+            }
+            if (duplicates_seen(now_us)) return {StrayKind::Late, owed_read->asked_us()};
         }
     }
+    // A read that timed out has one late reply: one that already came for a debt not yet
+    // witnessed leaves the next stray to a later debt that can take it.
+    auto waiting = owed_.end();
     for (auto o = owed_.begin(); o != owed_.end(); ++o) {
         if (o->kind != ExchangeKind::Read || !same_reg(o->reg, reg)) continue;
         const std::uint64_t since = o->asked_us();
         if (o->unbounded && o->keys.first == kAnyContent.first) {
-            owed_.erase(o);  // no read will witness it: a reply that can hold anything came
+            paid(o);  // no read will witness it: a reply that can hold anything came
             return {StrayKind::Late, since};
         }
         if (!o->witnessed()) {
+            if (!o->arrived.empty()) {
+                if (waiting == owed_.end()) waiting = o;
+                continue;
+            }
             o->arrived.push_back(word);  // judged once the witnesses are in
             return {StrayKind::Late, since};
         }
         if (std::find(o->words.begin(), o->words.end(), word) != o->words.end()) {
-            owed_.erase(o);
+            paid(o);
             return {StrayKind::Late, since};
         }
+    }
+    if (waiting != owed_.end()) {
+        waiting->arrived.push_back(word);
+        return {StrayKind::Late, waiting->asked_us()};
     }
     last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     return {StrayKind::Other};
@@ -269,10 +314,12 @@ StraySort ReplyHistory::stray(ExchangeKind kind, bool kind_known, std::uint32_t 
     });
     // Acknowledgements carry nothing to tell a copy from the late one: it pays a debt, but one
     // that came right behind an acknowledgement of its register may have been a copy (and the
-    // late one still on its way), so the link is taken to make copies as well. Not when that
-    // acknowledgement was taken in doubt for the late one (its debt settled): this one is then
-    // that exchange's own, as a reply a busy host was slow to see leaves it.
-    if (copy && settled == settled_.end()) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
+    // late one still on its way), so a link that has shown copies is taken to make them still.
+    // Not when that acknowledgement was taken in doubt for the late one (its debt settled):
+    // this one is then that exchange's own, as a reply a busy host was slow to see leaves it.
+    // On a link that has shown none, a copy is a guess: a debt owed is what it pays.
+    if (copy && settled == settled_.end() && (owed == owed_.end() || duplicates_seen(now_us)))
+        last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
     if (owed != owed_.end()) {
         const std::uint64_t since = owed->asked_us();
         owed_.erase(owed);
@@ -297,6 +344,26 @@ bool ReplyHistory::own_word(const Values::Taken& t, ReadKeys keys) {
     if (!keys.one()) return false;
     if (t.keys.one()) return t.keys.first == keys.first;
     return t.keys.second != kAnyContent.second && t.keys.second == keys.first;
+}
+
+bool ReplyHistory::join_stand_in(std::uint64_t cause, std::uint32_t reg, std::uint64_t word) {
+    const auto debt = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) {
+        return o.stand_in && o.cause == cause && o.reg == reg;
+    });
+    if (debt == owed_.end()) return false;
+    const auto values = reads_.find(reg);
+    for (const std::uint64_t w : {word, values != reads_.end() ? values->second.last_word : word}) {
+        if (debt->can_hold(w)) continue;
+        if (debt->words.size() >= kMaxWitnessWords) return false;
+        debt->words.push_back(w);
+    }
+    return true;
+}
+
+void ReplyHistory::paid(std::vector<Owed>::iterator debt) {
+    const std::uint64_t id = debt->id;
+    owed_.erase(debt);
+    std::erase_if(owed_, [id](const Owed& o) { return o.stand_in && o.cause == id; });
 }
 
 void ReplyHistory::expire_owed(std::uint64_t now_us) {

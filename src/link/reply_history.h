@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -66,16 +67,21 @@ class ReplyHistory {
     void taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
                ReadKeys keys = {}, Doubt doubt = Doubt::None);
 
-    // Whether a read of reg that gave word could be a copy or a late reply standing in: the
-    // same word was taken for reg right before (see just_taken) on a link that has shown a
-    // duplicate, or for another chunk within kOwedKeptUs (a late reply whose debt a copy paid
-    // unseen can stand in that long), or
-    // it is a word a read of reg still owed can hold: the last one taken for reg before that
-    // read, one taken by the reads that witness it, or a stray's that came for it. While an
-    // owed keyed read has no witness yet, its late reply may hold anything not read so far:
-    // every read of reg could be it, except one of its own key. A read that repeats the last
-    // word of reg while a write of reg still owes its acknowledgement could be a write that
-    // never happened, acknowledged by that late one.
+    // Why a read of reg that gave word may not be its own reply:
+    // - Doubt::Copy: a copy could stand in, or a late acknowledgement for a receive phase that
+    //   never happened. The same word was taken for reg right before (see just_taken) on a link
+    //   that has shown a duplicate, or for another chunk within kOwedKeptUs (a late reply whose
+    //   debt a copy paid unseen can stand in that long); or the read repeats the last word of
+    //   reg while a write of reg still owes its acknowledgement.
+    // - Doubt::Late: a late reply of an earlier read could stand in for this read alone: it is
+    //   a word a read of reg still owed can hold (the last one taken for reg before that read,
+    //   one taken by the reads that witness it, or a stray's that came for it). While an owed
+    //   keyed read has no witness yet, its late reply may hold anything not read so far: every
+    //   read of reg could be it, except one of its own key.
+    // - Doubt::None otherwise. Copy wins where both hold.
+    [[nodiscard]] Doubt read_doubt(std::uint32_t reg, const RegisterWord& word,
+                                   std::uint64_t now_us, ReadKeys keys = {});
+    // read_doubt(...) != Doubt::None.
     [[nodiscard]] bool copy_possible(std::uint32_t reg, const RegisterWord& word,
                                      std::uint64_t now_us, ReadKeys keys = {});
 
@@ -103,6 +109,8 @@ class ReplyHistory {
 
   private:
     struct Owed {
+        std::uint64_t id = 0;
+        std::uint64_t cause = 0;  // a stand-in's: the debt whose late reply it may have taken
         ExchangeKind kind = ExchangeKind::Read;
         std::uint32_t reg = 0;
         std::uint64_t since_us = 0;
@@ -155,6 +163,14 @@ class ReplyHistory {
     // the chunk before it or this one (the chunk before is read first: had it held that,
     // the chunk before's read would have taken the word since).
     [[nodiscard]] static bool own_word(const Values::Taken& t, ReadKeys keys);
+    // The Doubt::Copy half of read_doubt.
+    [[nodiscard]] bool copy_could_stand_in(std::uint32_t reg, const RegisterWord& word,
+                                           std::uint64_t now_us, ReadKeys keys) const;
+    // Adds word (and the word reg held before it) to the stand-in owed for debt cause's late
+    // reply, if there is one with room: true when it did.
+    bool join_stand_in(std::uint64_t cause, std::uint32_t reg, std::uint64_t word);
+    // The late reply of debt came: it goes, and so do the stand-ins that may have taken it.
+    void paid(std::vector<Owed>::iterator debt);
     void expire_owed(std::uint64_t now_us);
     void prune(Values& values, std::uint64_t now_us);
 
@@ -162,8 +178,14 @@ class ReplyHistory {
     std::vector<Owed> settled_;  // debts settled by an ack in doubt; their late reply may come
     std::unordered_map<std::uint32_t, Values> reads_;
     std::unordered_map<std::uint32_t, std::uint64_t> last_write_us_;
-    std::uint64_t taken_seq_ = 0;       // replies taken so far
-    bool debt_could_stand_in_ = false;  // the last copy_possible found a read debt that could
+    std::uint64_t taken_seq_ = 0;  // replies taken so far
+    struct Cause {
+        std::uint64_t id = 0;
+        std::uint64_t since_us = 0;
+    };
+    // The read debt (not a stand-in) the last copy_possible found could stand in.
+    std::optional<Cause> debt_could_stand_in_;
+    std::uint64_t debts_ = 0;  // debts owed so far, to name each
     std::uint64_t last_duplicate_us_ = 0;
 };
 

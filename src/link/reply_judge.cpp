@@ -71,10 +71,9 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
         e.doubt = Doubt::Stray;
     } else if (p.kind == ExchangeKind::Read && owed && reg == ReplyShape::kAnyRegister) {
         e.doubt = Doubt::Owed;  // without an echo, a late reply of any register fits
-    } else if (p.kind == ExchangeKind::Read &&
-               s.history.copy_possible(reg, e.word, now_us, p.keys)) {
-        e.doubt = Doubt::Copy;
-    } else if (p.kind == ExchangeKind::Write && owed) {
+    } else if (p.kind == ExchangeKind::Read) {
+        e.doubt = s.history.read_doubt(reg, e.word, now_us, p.keys);
+    } else if (owed) {
         e.doubt = Doubt::Owed;
     }
     if (owed && e.doubt == Doubt::Owed) s.history.settle_owed(p.kind, reg);

@@ -99,13 +99,13 @@ std::uint32_t set_receive_spin_us(std::uint32_t us);
 
 // Whether the link has shown a duplicate lately: a request the device may have taken twice
 // where its second acknowledgement was lost shows nothing. (A reply still owed by a request
-// that timed out is told by what it can hold: see Doubt::Copy and ReadKeys.)
+// that timed out is told by what it can hold: see Doubt::Late and ReadKeys.)
 [[nodiscard]] bool link_may_make_copies();
 
 // A read of address took a word that later reads contradict: it took another request's reply
 // unseen, and its own may still come, holding one of words (the bytes it asked for or a
 // neighbour's, as read since). Until that reply shows, a read of address that gives one of
-// words is in doubt (Doubt::Copy).
+// words is in doubt (Doubt::Late).
 void link_owe_contradicted_read(std::uint16_t address, std::span<const RegisterWord> words);
 
 // Exchanges in a row, up to the last one, that got no reply at all (0 after any reply).

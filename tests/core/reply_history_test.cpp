@@ -46,6 +46,28 @@ TEST(ReplyHistory, AcknowledgementBehindOneTakenForALateOneIsItsOwnNotACopy) {
     EXPECT_TRUE(plain.may_make_copies(1200));
 }
 
+// A write times out on a busy host and its acknowledgement comes while a read is under way,
+// right behind the acknowledgement of the write before it. On a link that has shown no copy it
+// is the late one: it pays the debt and the link is not taken to make copies. Where copies
+// have been seen, it may as well be one, and they are still expected.
+TEST(ReplyHistory, LateAcknowledgementRightBehindAnotherIsACopyOnlyOnALinkWithCopies) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Write, kCtrl, kZero, 1000);
+    h.owe(ExchangeKind::Write, kCtrl, 1100);
+    const StraySort late = h.stray(ExchangeKind::Write, true, kCtrl, kZero, 2500);
+    EXPECT_EQ(late.kind, StrayKind::Late);
+    EXPECT_EQ(late.owed_since_us, 1100u);
+    EXPECT_FALSE(h.owes(ExchangeKind::Write, kCtrl, 2600));
+    EXPECT_FALSE(h.may_make_copies(2600));
+
+    ReplyHistory copies;
+    copies.duplicate_seen(500);
+    copies.taken(ExchangeKind::Write, kCtrl, kZero, 1000);
+    copies.owe(ExchangeKind::Write, kCtrl, 1100);
+    EXPECT_EQ(copies.stray(ExchangeKind::Write, true, kCtrl, kZero, 2500).kind, StrayKind::Late);
+    EXPECT_TRUE(copies.may_make_copies(kDuplicatesRememberedUs + 1000));
+}
+
 TEST(ReplyHistory, SettledDebtMatchesOnlyItsOwnKindAndRegister) {
     ReplyHistory h;
     h.owe(ExchangeKind::Write, kCtrl, 1000);
@@ -140,8 +162,9 @@ TEST(ReplyHistory, KeyedReadDebtDoubtsEveryReadUntilItsOwnChunkIsReadAgain) {
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x0C), 3100, key(6)));
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), 3100, key(9)));
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0A), 3100, key(9)));  // the word before it
-    // Right after the witness the same word may be its copy: it pays nothing (nor shows a
-    // copy: it may as well be the late reply).
+    // Right after the witness the same word may be its copy: on a link that has shown copies
+    // it pays nothing (nor shows a copy: it may as well be the late reply).
+    h.duplicate_seen(3150);
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), 3200).kind, StrayKind::Late);
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 3300));
     pass_goes_on(h, 3400);
@@ -182,8 +205,9 @@ TEST(ReplyHistory, ReadTakenInDoubtOwesItsOwnReplyWithoutDoubtingOthers) {
 // pay the debt, and the late one would stand in unseen. On a busy host it may be handled long
 // after kCopyWindowUs, yet still within the next exchange. It is as likely the late reply
 // itself (a slow host, nothing copied): the link is not taken to make copies for it.
-TEST(ReplyHistory, CopyOfTheWitnessHandledLateOnABusyHostPaysNoDebt) {
+TEST(ReplyHistory, CopyOfTheWitnessHandledLateOnABusyHostPaysNoDebtOnALinkWithCopies) {
     ReplyHistory h;
+    h.duplicate_seen(500);
     h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4));
     h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));                 // chunk 5 timed out
     h.taken(ExchangeKind::Read, kCtrl, word(0x0B), 60000, key(5));  // read again: the witness
@@ -191,7 +215,83 @@ TEST(ReplyHistory, CopyOfTheWitnessHandledLateOnABusyHostPaysNoDebt) {
     EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0x0B), stalled).kind, StrayKind::Late);
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, stalled));
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0B), stalled + 10, key(9)));
-    EXPECT_FALSE(h.may_make_copies(stalled + 10));
+}
+
+// On a link that has shown no copy, the word the witness took, come again, is the late reply a
+// busy host was slow to see: it pays the debt, and an erased chip's reads of that word are in
+// doubt no more.
+TEST(ReplyHistory, WitnessWordComeAgainOnALinkWithoutCopiesPaysTheDebt) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 6000, key(5));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0xFF), 6100).kind, StrayKind::Late);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 6200));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0xFF), 6300, key(9)));
+    EXPECT_FALSE(h.may_make_copies(6300));
+}
+
+// An erased chip: every read after a time-out holds the word the late reply can hold. Each may
+// have taken it and owe its own, but only until that late reply is seen: then none is in doubt,
+// however many reads were taken while it was on its way.
+TEST(ReplyHistory, ReadsThatMayHaveTakenALateReplyOweNothingOnceItCame) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1200, key(5));  // the witness
+    std::uint64_t t = 1300;
+    for (std::uint8_t c = 6; c < 30; ++c, t += 100) {
+        ASSERT_TRUE(h.copy_possible(kCtrl, word(0xFF), t, key(c))) << int{c};
+        h.taken(ExchangeKind::Read, kCtrl, word(0xFF), t, key(c), Doubt::Copy);
+    }
+    pass_goes_on(h, t);
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0xFF), t + 100).kind, StrayKind::Late);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, t + 200));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0xFF), t + 300, key(40)));
+}
+
+// The late reply came as a stray before its read was witnessed: the reads taken meanwhile, the
+// witness among them, owe nothing once the witness shows the stray was that reply.
+TEST(ReplyHistory, WitnessThatShowsTheStrayWasTheLateReplyLeavesNothingOwed) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0xFF), 9000).kind, StrayKind::Late);
+    ASSERT_TRUE(h.copy_possible(kCtrl, word(0xFF), 9100, key(6)));
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 9100, key(6), Doubt::Copy);
+    ASSERT_TRUE(h.copy_possible(kCtrl, word(0xFF), 9200, key(5)));
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 9200, key(5), Doubt::Copy);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 9300));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0xFF), 9400, key(7)));
+}
+
+// A chunk's read times out, and so does the read that was to witness it: the two strays that
+// come are one late reply each, and the witness read after them leaves nothing owed.
+TEST(ReplyHistory, TwoStraysForTwoReadsThatTimedOutPayOneDebtEach) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0xFF), 2000).kind, StrayKind::Late);
+    h.owe(ExchangeKind::Read, kCtrl, 3000, key(5));
+    EXPECT_EQ(h.stray(ExchangeKind::Read, true, kCtrl, word(0xFF), 4000).kind, StrayKind::Late);
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 5000, key(5));
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 5100));
+    EXPECT_FALSE(h.may_make_copies(5100));
+}
+
+// While that late reply stays away, the reads that may have taken it are owed no longer than
+// it is: the doubt does not renew itself read by read.
+TEST(ReplyHistory, ReadsThatMayHaveTakenALateReplyAreOwedNoLongerThanIt) {
+    ReplyHistory h;
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, key(4));
+    h.owe(ExchangeKind::Read, kCtrl, 1100, key(5));
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1200, key(5));
+    const std::uint64_t late = 1100 + kOwedKeptUs - 1000;
+    ASSERT_TRUE(h.copy_possible(kCtrl, word(0xFF), late, key(6)));
+    h.taken(ExchangeKind::Read, kCtrl, word(0xFF), late, key(6), Doubt::Copy);
+    pass_goes_on(h, late + 100);
+    EXPECT_FALSE(h.owes(ExchangeKind::Read, kCtrl, 1100 + kOwedKeptUs + 10));
+    EXPECT_FALSE(h.copy_possible(kCtrl, word(0xFF), 1100 + kOwedKeptUs + 20, key(7)));
 }
 
 // The word a read just took, come again with no read owed that can hold it: a copy.

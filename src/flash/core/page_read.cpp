@@ -288,7 +288,9 @@ class PageReader {
             strays(read, static_cast<int>(c), true);
             if (!answered(read)) return stop(link, c);
             // A receive phase that never happened leaves SPI_CTRL as it was: the chunk before.
-            // (Owed: on a link not yet known to echo, any late read reply could stand in.)
+            // (Owed: on a link not yet known to echo, any late read reply could stand in.) An
+            // earlier read's late reply standing in moves nothing: only this chunk is in doubt.
+            if (read.doubt == Doubt::Late) weak_.one(c);
             if (read.doubt == Doubt::Copy || read.doubt == Doubt::Owed) {
                 if (read.repeats_last) {
                     weak_.from(c);
