@@ -15,6 +15,7 @@
 #include "link/transport.h"
 #include "support/capture.h"
 #include "support/raw_peer.h"
+#include "support/wait_floor.h"
 
 namespace kestrel::test {
 namespace {
@@ -351,6 +352,36 @@ TEST_F(CopyStandIn, SlowButCorrectDeviceCostsNoExtraExchangeOnErasedPages) {
     }
     EXPECT_EQ(peer.received().size() - before, 4u * 66u);
     EXPECT_EQ(compared(), 0);
+}
+
+// One SPI_CTRL read of an erased page is answered 10 ms late, past its wait, as a stalled host
+// or device can, on a link that has shown no duplicate. The late reply comes right behind the
+// read before it and repeats its word, yet it is the late read's own: once it came, the pages
+// after cost their 66 exchanges each, not a second read apiece while it would have been owed.
+TEST_F(CopyStandIn, LateReplyOnAnErasedPageLeavesNoDoubtOnceItCame) {
+    std::array<std::uint8_t, 256> erased{};
+    erased.fill(0xFF);
+    ScriptedReader reader(erased, {}, false);
+    std::atomic<int> ctrl_reads{0};
+    RawPeer peer([&](const Bytes& req, int index) {
+        RawPeer::Answer a = reader(req, index);
+        const bool ctrl_read = req[0] == 0x80 && req[2] == 0x00 && req[3] == 0x08;
+        if (ctrl_read && ++ctrl_reads == 5) a.delay = 10ms;
+        return a;
+    });
+    const ReplyWaitFloor floor(kMinWaitUs);  // the program's: 10 ms is past the wait
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000000, read_));
+    EXPECT_EQ(read_, erased);
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, erased);
+    ASSERT_FALSE(link_may_make_copies());
+    const std::size_t before = peer.received().size();
+    for (std::uint32_t page = 2; page < 6; ++page) {
+        ASSERT_TRUE(read_page_checked(page * 256, read_));
+        EXPECT_EQ(read_, erased);
+    }
+    EXPECT_EQ(peer.received().size() - before, 4u * 66u);
 }
 
 // Every load's eleventh SPI_PP_DATA is acknowledged 1 ms late, on a link that has shown a
