@@ -183,7 +183,7 @@ class ReplyHistory {
         std::uint64_t id = 0;
         std::uint64_t since_us = 0;
     };
-    // The read debt (not a stand-in) the last copy_possible found could stand in.
+    // The read debt (not a stand-in) the last read_doubt found could stand in.
     std::optional<Cause> debt_could_stand_in_;
     std::uint64_t debts_ = 0;  // debts owed so far, to name each
     std::uint64_t last_duplicate_us_ = 0;
