@@ -86,6 +86,7 @@ struct ServerCounters {
     // Timing, not faults: replies held up by --reply-jitter, requests dropped by a full
     // receive queue (--rx-queue).
     std::uint64_t jittered_replies = 0;
+    std::uint64_t max_jitter_us = 0;  // the longest hold jitter drew
     std::uint64_t rx_dropped = 0;
 };
 

@@ -86,6 +86,8 @@ Server::Departure Server::departure_locked(Served& s) {
         if (fault.jitter_us > 0) {
             leaves += std::chrono::microseconds(fault.jitter_us);
             ++im.counters.jittered_replies;
+            im.counters.max_jitter_us =
+                std::max<std::uint64_t>(im.counters.max_jitter_us, fault.jitter_us);
             s.ex.faults += " jitter " + std::to_string(fault.jitter_us) + "us";
         }
         leaves = std::max(leaves, im.reply_floor);

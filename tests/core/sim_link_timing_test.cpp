@@ -69,18 +69,17 @@ TEST_F(SimTiming, JitterHoldsOnlyItsShareAndNeverBeyondItsMaximum) {
     f.reply_jitter = 0.5;
     f.reply_jitter_max_ms = 30;
     start(f);
-    int held = 0;
     for (int i = 0; i < 40; ++i) {
-        const auto sent = client_->send_read(0x4010);
-        const auto r = client_->receive(2000ms);
-        ASSERT_TRUE(r) << "reply " << i;
-        const auto waited = r->taken - sent;
-        EXPECT_LT(waited, 30ms + 50ms) << "reply " << i;  // MAX_MS and a loaded machine's margin
-        held += waited > 1ms;
+        (void)client_->send_read(0x4010);
+        ASSERT_TRUE(client_->receive(2000ms)) << "reply " << i;
     }
-    EXPECT_GE(server_->counters().jittered_replies, 10u);
-    EXPECT_GE(held, 8);
-    EXPECT_LE(held, 32);
+    // What the simulator drew, not the wall clock: a loaded host stretches every wait.
+    const sim::ServerCounters c = server_->counters();
+    EXPECT_GE(c.jittered_replies, 8u);
+    EXPECT_LE(c.jittered_replies, 32u);
+    EXPECT_GT(c.max_jitter_us, 0u);
+    EXPECT_LE(c.max_jitter_us, 30000u);
+    EXPECT_EQ(c.faults.total(), 0u);
 }
 
 TEST_F(SimTiming, LinkDelayCarriesManyRequestsAtOnceEachWayAndKeepsTheirOrder) {
