@@ -183,7 +183,7 @@ void ReplyHistory::witness(std::uint32_t reg, std::uint64_t word, std::uint64_t 
         return came;
     });
     for (const std::uint64_t id : came_ids)
-        std::erase_if(owed_, [id](const Owed& o) { return o.stand_in && o.cause == id; });
+        drop_stand_ins_of(id);
     if (unplaced) last_duplicate_us_ = std::max<std::uint64_t>(now_us, 1);
 }
 
@@ -363,7 +363,11 @@ bool ReplyHistory::join_stand_in(std::uint64_t cause, std::uint32_t reg, std::ui
 void ReplyHistory::paid(std::vector<Owed>::iterator debt) {
     const std::uint64_t id = debt->id;
     owed_.erase(debt);
-    std::erase_if(owed_, [id](const Owed& o) { return o.stand_in && o.cause == id; });
+    drop_stand_ins_of(id);
+}
+
+void ReplyHistory::drop_stand_ins_of(std::uint64_t cause) {
+    std::erase_if(owed_, [cause](const Owed& o) { return o.stand_in && o.cause == cause; });
 }
 
 void ReplyHistory::expire_owed(std::uint64_t now_us) {

@@ -171,6 +171,8 @@ class ReplyHistory {
     bool join_stand_in(std::uint64_t cause, std::uint32_t reg, std::uint64_t word);
     // The late reply of debt came: it goes, and so do the stand-ins that may have taken it.
     void paid(std::vector<Owed>::iterator debt);
+    // The reply of debt cause came: no read took it, so the stand-ins owed for it go.
+    void drop_stand_ins_of(std::uint64_t cause);
     void expire_owed(std::uint64_t now_us);
     void prune(Values& values, std::uint64_t now_us);
 
