@@ -122,6 +122,46 @@ TEST_F(SectorRepair, ImageWriteMendsTheSectorAndVerifiesItsPagesAgain) {
     EXPECT_EQ(sector_erases(), 1);
 }
 
+// With a verify to come, the repair programs the sector's pages without reading them back:
+// the verify reads each once after the sector erase, the blank page 4 too (it shows the erase
+// happened).
+TEST_F(SectorRepair, ImageWriteLeavesTheRepairedSectorsReadBackToItsVerify) {
+    ByteVector image = image_;
+    std::fill_n(image.begin() + 4 * kPageSize, kPageSize, std::uint8_t{0xFF});
+    const ImageWriteResult r = write_image(image, ImageWriteOptions{}, FlashJobHooks{});
+    ASSERT_EQ(r.outcome, ImageWrite::Ok);
+    EXPECT_EQ(r.sectors_repaired, 1);
+    EXPECT_EQ(chip_bytes(kPages * kPageSize), image);
+    std::array<int, kPages> reads{};
+    bool erased = false;
+    for (const auto& ex : spi_traffic()) {
+        if (ex.kind != sim::Exchange::Kind::Write || ex.address != SPI_CMD) continue;
+        erased = erased || ex.word[0] == 0x20;
+        if (erased && ex.word[0] == 0x03 && ex.word[1] == 0 && ex.word[3] == 0 &&
+            ex.word[2] < kPages)
+            ++reads[ex.word[2]];
+    }
+    EXPECT_TRUE(erased);
+    EXPECT_THAT(reads, ::testing::Each(1));
+}
+
+// Without a verify, a page found spoiled in the program stage erases its sector, pages after
+// it included: those are programmed again even where a resumed write had found them right.
+TEST_F(SectorRepair, ResumedWriteProgramsAgainThePagesItsRepairErased) {
+    ByteVector chip(kPages * kPageSize, 0xFF);
+    std::copy_n(image_.begin() + 3 * kPageSize, 3 * kPageSize, chip.begin() + 3 * kPageSize);
+    load_chip(chip);
+    ImageWriteOptions options;
+    options.resume = true;
+    options.verify = VerifyScope::None;
+    options.chip_pages = kPages;
+    const ImageWriteResult r = write_image(image_, options, FlashJobHooks{});
+    EXPECT_EQ(r.outcome, ImageWrite::Ok);
+    EXPECT_TRUE(r.resumed);
+    EXPECT_EQ(r.sectors_repaired, 1);
+    EXPECT_EQ(chip_bytes(kPages * kPageSize), image_);
+}
+
 TEST_F(SectorRepair, ImageWriteReportsThePageAfterItsLastRepair) {
     spoil_times_ = 1000;
     const ImageWriteResult r = write_image(image_, ImageWriteOptions{}, FlashJobHooks{});

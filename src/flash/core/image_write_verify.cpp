@@ -106,7 +106,10 @@ PageProgram Job::program_whole_or_pieces(int k, const FlashPage& want, const Fla
 }
 
 // Erases the sector that holds page k and programs its pages up to last again; at most
-// kSectorRepairs times a sector over the whole run. The pages it programs join the verify.
+// kSectorRepairs times a sector over the whole run. The pages it programs join the verify,
+// and with a verify to come the blank ones too: the repair leaves reading them back to it.
+// Image pages after last in the sector, erased with it, are programmed again when the
+// program stage comes to them.
 PageProgram Job::repair(int k, int last) {
     const int first = sector_first_page(k);
     auto& repairs = repairs_[static_cast<std::size_t>(first / kPagesPerSector)];
@@ -116,12 +119,17 @@ PageProgram Job::repair(int k, int last) {
         const bool pieces = spoils_.pieces() || (repairs >= 2 && spoils_.pieces_work());
         ++repairs;
         ++result_.sectors_repaired;
-        p = repair_sector(k, last, image_, pieces ? RepairLoads::Pieces : RepairLoads::Whole);
+        p = repair_sector(k, last, image_, pieces ? RepairLoads::Pieces : RepairLoads::Whole,
+                          check());
         if (pieces && p == PageProgram::ReadBackDiffers) spoils_.pieces_spoiled();
     }
+    const int sector_end = std::min(first + kPagesPerSector, result_.image_pages);
+    for (int j = std::max(last + 1, first); j < sector_end; ++j)
+        need_[static_cast<std::size_t>(j)] = true;
+    const bool blanks_too = check() == ProgramCheck::Later;
     for (int j = first; j <= std::min(last, first + kPagesPerSector - 1); ++j)
         if (j != k && std::find(programmed_.begin(), programmed_.end(), j) == programmed_.end() &&
-            !blank_page(expected_page(image_, j)))
+            (blanks_too || !blank_page(expected_page(image_, j))))
             programmed_.insert(std::upper_bound(programmed_.begin(), programmed_.end(), j), j);
     return p;
 }

@@ -38,16 +38,17 @@ bool sector_erased() {
     return false;
 }
 
-// Programs page k from the image (unless it is blank) and reads it back whole, once: the
-// sector's pages stand only on what the chip holds, also where the erase itself may not have
-// happened. (A program, whole or in pieces, is done only once its own read-back came right.)
-PageProgram program_and_check(int k, std::span<const std::uint8_t> image, RepairLoads loads) {
+// Programs page k from the image (unless it is blank) and, as check says, reads it back whole,
+// once: the sector's pages stand only on what the chip holds, also where the erase itself may
+// not have happened. (A program in pieces is done only once its own read-back came right.)
+PageProgram program_and_check(int k, std::span<const std::uint8_t> image, RepairLoads loads,
+                              ProgramCheck check) {
     const FlashPage want = expected_page(image, k);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(k) * kPageSize);
     const FlashPage erased = erased_page();
     if (loads == RepairLoads::Pieces) return program_page_in_pieces(address, want, erased);
-    if (!blank_page(want))
-        return program_page_or_pieces(address, want, erased, ProgramCheck::Whole);
+    if (!blank_page(want)) return program_page_or_pieces(address, want, erased, check);
+    if (check == ProgramCheck::Later) return PageProgram::Done;
     std::array<std::uint8_t, kPageSize> back{};
     if (!chip_ready(kProgramMaxPolls) || !read_page_checked(address, back))
         return PageProgram::LinkFailed;
@@ -59,7 +60,7 @@ PageProgram program_and_check(int k, std::span<const std::uint8_t> image, Repair
 }  // namespace
 
 PageProgram repair_sector(int page, int last_page, std::span<const std::uint8_t> image,
-                          RepairLoads loads) {
+                          RepairLoads loads, ProgramCheck check) {
     const int first = sector_first_page(page);
     const auto address = static_cast<std::uint32_t>(static_cast<std::size_t>(first) * kPageSize);
     tracef(" page %d can't be mended by a program: erasing sector %06x ", page, address);
@@ -70,7 +71,8 @@ PageProgram repair_sector(int page, int last_page, std::span<const std::uint8_t>
     count_sector_erased();
     const int last = std::min(last_page, first + kPagesPerSector - 1);
     for (int k = first; k <= last; ++k) {
-        const PageProgram p = program_and_check(k, image, loads);
+        const PageProgram p = program_and_check(
+            k, image, loads, check == ProgramCheck::Later ? check : ProgramCheck::Whole);
         if (p != PageProgram::Done) return p;
     }
     return PageProgram::Done;

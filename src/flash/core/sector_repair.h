@@ -22,12 +22,16 @@ enum class RepairLoads { Whole, Pieces };
 
 // Erases the sector that holds page (Write Enable, Sector Erase, a status wait with pauses)
 // and programs its pages from its first one to last_page again from image (the image padded
-// with FFh; pages that are then all FFh are left erased), reading each back whole. Done when
-// every one of them reads back right; otherwise how the first that failed did (LinkFailed
-// also when the erase was not acknowledged or never finished).
+// with FFh; pages that are then all FFh are left erased). With ProgramCheck::Whole each page
+// is read back whole, blank ones too, and it is Done when every one of them reads back right;
+// with ProgramCheck::Later none is (the caller reads every page from the first to last_page
+// back itself, blank ones too), and it is Done once every program went through. Otherwise how
+// the first that failed did (LinkFailed also when the erase was not acknowledged or never
+// finished). Pieces are always read back (program_page_in_pieces).
 [[nodiscard]] PageProgram repair_sector(int page, int last_page,
                                         std::span<const std::uint8_t> image,
-                                        RepairLoads loads = RepairLoads::Whole);
+                                        RepairLoads loads = RepairLoads::Whole,
+                                        ProgramCheck check = ProgramCheck::Whole);
 
 // The first page of the sector that holds page.
 [[nodiscard]] inline int sector_first_page(int page) {
