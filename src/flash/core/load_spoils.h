@@ -11,9 +11,10 @@ namespace kestrel {
 // Spoiled loads among the last 32 page programs from which a write programs in pieces for the
 // rest of its run. Pieces cost about 4.6 times a whole page (exchanges and read-back), and a
 // spoiled load costs a sector erase and up to 16 pages programmed again: pieces pay once about
-// one load in four spoils. At 0.1% duplicated requests (one load in thirty spoils) 32 programs
-// reach 10 about once in 18 million (a whole-chip write about once in a thousand); at 1% (two
-// in three) within the first 20 pages.
+// one load in four spoils. At 0.1% duplicated requests (one load in thirty spoils where the
+// chip's page latch does not wrap, so that the flush after a load given up can't empty it) 32
+// programs reach 10 about once in 18 million (a whole-chip write about once in a thousand); at
+// 1% (two in three) within the first 20 pages.
 inline constexpr int kSpoilsForPieces = 10;
 
 // Pieces that came out wrong where no piece can go wrong (a device that does not program a

@@ -10,10 +10,11 @@
 
 namespace kestrel {
 
-// Repairs of one sector a write makes at most before it gives the page up. A duplicated data
-// write spoils about one page load in thirty at 0.1% duplicated requests, so a repair of up to
-// 16 pages is itself spoiled up to four times in ten; the write loads a sector's pages in
-// pieces, which no duplicate spoils, from its third repair on.
+// Repairs of one sector a write makes at most before it gives the page up. On a chip whose
+// page latch does not wrap (spi_program_page's flush can't empty it), a duplicated data write
+// spoils about one page load in thirty at 0.1% duplicated requests, so a repair of up to 16
+// pages is itself spoiled up to four times in ten; the write loads a sector's pages in pieces,
+// which no duplicate spoils, from its third repair on.
 inline constexpr int kSectorRepairs = 16;
 
 // How a repair loads the sector's pages: whole (as a write does), or in pieces of 4 bytes,

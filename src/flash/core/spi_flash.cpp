@@ -72,6 +72,21 @@ bool loaded(const ExchangeResult& e) {
     return e.status == ExchangeStatus::Clean && e.doubt != Doubt::Owed;
 }
 
+// A load given up after a stray may hold a word the device took twice, which moves every later
+// one, and the chip programs what it latched once the next transaction releases it. A page
+// latch wraps at 256 bytes: a page of FFh words behind the last real one leaves only FFh in it,
+// which programs no bit. Words lost or taken twice change nothing, so the flush goes on until a
+// page of them was acknowledged (or the link keeps failing; the read-back then judges).
+void flush_load() {
+    constexpr int kFlushWords = static_cast<int>(kPageSize / 8);
+    constexpr int kFlushMaxSends = 2 * kFlushWords;
+    RegisterWord erased{};
+    erased.fill(0xFF);
+    int acknowledged = 0;
+    for (int sent = 0; sent < kFlushMaxSends && acknowledged < kFlushWords; ++sent)
+        acknowledged += spi_put(SPI_PP_DATA, erased, nullptr).acknowledged() ? 1 : 0;
+}
+
 }  // namespace
 
 ExchangeResult spi_put(std::uint16_t reg, const RegisterWord& word, LinkTally* tally) {
@@ -131,18 +146,24 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
     // twice, shifts every later one. The load stops at the first word in doubt, before the
     // tail starts the program.
     bool ok = send_instruction(kCmdWriteEnable, tally);
-    ok = ok && loaded(spi_put(SPI_PP_HEAD,
-                              RegisterWord{kCmdPageProgram, address[0], address[1], address[2],
-                                           page[0], page[1], page[2], page[3]},
-                              tally));
+    bool strays = false;
+    const auto load = [&](std::uint16_t reg, const RegisterWord& word) {
+        const ExchangeResult e = spi_put(reg, word, tally);
+        strays = strays || e.strays.any() || e.status == ExchangeStatus::Anomalous;
+        return loaded(e);
+    };
+    ok = ok && load(SPI_PP_HEAD, RegisterWord{kCmdPageProgram, address[0], address[1], address[2],
+                                              page[0], page[1], page[2], page[3]});
     for (std::size_t i = 0; i < kPageDataWords && ok; ++i) {
         RegisterWord data{};
         std::copy_n(page.begin() + static_cast<std::ptrdiff_t>(kPageHeadBytes + 8 * i), 8,
                     data.begin());
-        ok = loaded(spi_put(SPI_PP_DATA, data, tally));
+        ok = load(SPI_PP_DATA, data);
     }
-    if (!ok || !confirm_in_step()) {
+    const bool in_step = ok && confirm_in_step();
+    if (!in_step) {
         if (ok && tally) ++tally->unacknowledged;
+        if (strays || ok) flush_load();  // the probe failed: a stray, or the link out of step
         return kProgramAbandoned;
     }
     RegisterWord tail{};

@@ -69,6 +69,9 @@ inline constexpr int kProgramAbandoned = -1;
 // kProgramAbandoned when an exchange of the load was not acknowledged, came with strays, or may
 // have been an earlier word's late acknowledgement, or the link was not in step before the
 // tail: SPI_PP_TAIL is then never sent and the page must be loaded again from its write enable.
+// A load given up for a stray or the link out of step (a word the device may have taken twice)
+// is followed by a page of FFh data words, so that a chip whose page latch wraps, as NOR chips'
+// do, holds nothing to program when the next transaction releases it.
 int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, kPageSize> page,
                      LinkTally* tally = nullptr);
 
