@@ -21,6 +21,7 @@ struct Counters {
     std::atomic<std::uint64_t> late_replies{0};
     std::atomic<std::uint64_t> duplicates{0};
     std::atomic<std::uint64_t> resyncs{0};
+    std::atomic<std::uint64_t> nudges{0};
     std::atomic<std::uint64_t> window_runs{0};
     std::atomic<std::uint64_t> window_breaks{0};
     std::atomic<std::uint64_t> exchange_ns{0};

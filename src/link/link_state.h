@@ -29,6 +29,19 @@ struct LastReply {
     std::array<std::uint8_t, kReadRequestSize> bytes{};
 };
 
+// One more reply the link is owed by a request of its own that it sent while a reply was slow
+// (see exchange's nudge): a read sent again, whose reply holds the word the first one gave, or
+// a probe of HOST_CTRL behind a write. The device answers in order, so it comes before the
+// reply of any later request; it is taken then without counting as a stray. One that has not
+// come by then is owed (ReplyHistory) like the reply of a request that timed out.
+struct ExpectedReply {
+    bool armed = false;
+    std::uint16_t address = 0;
+    bool word_known = false;  // a read sent again: its reply holds word
+    RegisterWord word{};
+    std::uint64_t sent_us = 0;  // when the request it would answer went out first
+};
+
 struct LinkState {
     int fd = -1;
     sockaddr_in peer{};
@@ -42,6 +55,7 @@ struct LinkState {
     int spin_rest = 0;
     int silent_run = 0;                   // exchanges in a row that got no reply at all
     std::uint64_t timed_out_sent_us = 0;  // the last exchange timed out: when it was sent (else 0)
+    ExpectedReply expected;
 };
 
 LinkState& state();
@@ -55,6 +69,12 @@ struct Pending {
     std::uint64_t sent_mono_us;
     std::uint64_t deadline_us;
     ReadKeys keys{};  // reads: what the reply will hold, when the caller knows
+    // When this wait stops, if before the deadline (0: at the deadline). A reply that comes
+    // after the stop but within the deadline is still this request's, not late.
+    std::uint64_t stop_us = 0;
+    // A probe sent behind this request: its reply ends the wait (the device answers in order:
+    // this request's reply is not coming), as Receipt::probe_answered.
+    const struct Pending* behind = nullptr;
 };
 
 // What one wait for a reply found.
@@ -62,7 +82,9 @@ struct Receipt {
     ssize_t length = -1;  // of the reply taken (cut to the buffer), -1 when none
     StrayCount strays;
     std::uint64_t arrived_real_ns = 0;
-    bool late_own = false;  // the datagram that came after the wait fitted this request
+    bool late_own = false;        // the datagram that came after the wait fitted this request
+    bool probe_answered = false;  // the reply of Pending::behind came, none of this request
+    bool ambiguous = false;       // the reply may be that of the same request sent again (Karn)
 };
 
 // Waits for the reply to p until its deadline, judged by the kernel's arrival stamp, so a reply
@@ -73,6 +95,30 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
 
 // Watches for a datagram within us; every one that comes is a stray, sorted into r.
 void settle(LinkState& s, std::uint64_t us, Receipt& r);
+
+// Takes the datagram in buf when it is the reply s.expected waits for: true, and nothing is
+// armed any more.
+bool take_expected(LinkState& s, const std::uint8_t* buf, const Datagram& d);
+
+// The reply s.expected waits for did not come before a later request's: it is owed.
+void expected_missed(LinkState& s);
+
+// Watches a few round trips for the reply s.expected waits for (other datagrams are strays,
+// sorted into r); owed if it did not come.
+void settle_expected(LinkState& s, Receipt& r);
+
+// How long an exchange waits before it nudges (see nudge): 0 for not at all (inside a
+// FullReplyWait, with a window of requests in flight, before the device's round trips and
+// register echo are known, or while another reply is expected), else less than wait_us.
+[[nodiscard]] std::uint32_t nudge_after_us(const LinkState& s, std::uint32_t wait_us);
+
+// p's wait stopped at p.stop_us without its reply. A read is sent again: it changes nothing on
+// the device, so either reply holds the register's word. A write gets a read of HOST_CTRL
+// behind it: the device answers in order, so that probe's reply, come first, shows the write's
+// is not coming (the write then ends as timed out, without the rest of its wait). Then waits
+// on to p's deadline; the reply that may still come is armed in s.expected.
+Receipt nudge(LinkState& s, Pending p, const std::uint8_t* request, std::size_t request_size,
+              std::uint8_t* reply, std::size_t size);
 
 // Whether a datagram came from the device: its host and, once learnt, its port.
 [[nodiscard]] bool from_device(const LinkState& s, const Datagram& d);

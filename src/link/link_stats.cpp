@@ -27,6 +27,7 @@ LinkStats link_stats() {
     st.late_replies = c.late_replies.load();
     st.duplicates = c.duplicates.load();
     st.resyncs = c.resyncs.load();
+    st.nudges = c.nudges.load();
     st.window_runs = c.window_runs.load();
     st.window_breaks = c.window_breaks.load();
     st.exchange_ns = c.exchange_ns.load();
@@ -49,6 +50,7 @@ LinkStats link_stats_since(const LinkStats& a, const LinkStats& b) {
     d.late_replies = b.late_replies - a.late_replies;
     d.duplicates = b.duplicates - a.duplicates;
     d.resyncs = b.resyncs - a.resyncs;
+    d.nudges = b.nudges - a.nudges;
     d.window_runs = b.window_runs - a.window_runs;
     d.window_breaks = b.window_breaks - a.window_breaks;
     d.exchange_ns = b.exchange_ns - a.exchange_ns;

@@ -19,6 +19,7 @@ struct LinkStats {
     std::uint64_t late_replies = 0;       // strays that were the late reply of a timed-out request
     std::uint64_t duplicates = 0;         // strays that were copies of a reply already taken
     std::uint64_t resyncs = 0;            // probes that proved the link in step
+    std::uint64_t nudges = 0;             // slow replies asked for again (a read, or a probe)
     std::uint64_t window_runs = 0;        // runs of requests sent through the window
     std::uint64_t window_breaks = 0;      // windows of requests stopped by a fault
     std::uint64_t exchange_ns = 0;        // wall time spent inside register exchanges and windows

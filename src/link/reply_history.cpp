@@ -84,6 +84,14 @@ void ReplyHistory::owe(ExchangeKind kind, std::uint32_t reg, std::uint64_t now_u
     owed_.push_back(std::move(debt));
 }
 
+void ReplyHistory::owe_holding(std::uint32_t reg, const RegisterWord& word,
+                               std::uint64_t since_us) {
+    owe(ExchangeKind::Read, reg, since_us);
+    Owed& debt = owed_.back();
+    debt.words.assign(1, key_of(word));
+    debt.witnesses = kOwedWitnessReads;  // witnessed: the word is all it can hold
+}
+
 void ReplyHistory::owe_contradicted(std::uint32_t reg, std::span<const RegisterWord> words,
                                     std::uint64_t now_us) {
     owe(ExchangeKind::Read, reg, now_us, kAnyContent);

@@ -53,6 +53,10 @@ class ReplyHistory {
     // its content.)
     void settle_owed(ExchangeKind kind, std::uint32_t reg);
 
+    // A read of reg sent at since_us, whose reply may still come: it holds word (the same
+    // request sent again was answered with it, and nothing changed the register between).
+    void owe_holding(std::uint32_t reg, const RegisterWord& word, std::uint64_t since_us);
+
     // A read of reg whose word later reads contradicted took a reply not its own: its own may
     // still come, holding one of words (what the bytes it asked for, or a neighbour's, were
     // read as). Kept as a debt that is already witnessed: only reads giving one of words are in

@@ -81,7 +81,7 @@ ExchangeResult judge(LinkState& s, const Pending& p, Receipt& r, const std::uint
     s.history.taken(p.kind, reg, e.word, now_us, p.keys, e.doubt);
     remember(s, p, r, reply, now_us);
     // Karn: only a reply that can be nobody else's is a measurement.
-    if (e.doubt == Doubt::None && !owed && r.arrived_real_ns > p.sent_real_ns)
+    if (e.doubt == Doubt::None && !owed && !r.ambiguous && r.arrived_real_ns > p.sent_real_ns)
         s.wait.measured(static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u));
     return e;
 }

@@ -68,10 +68,11 @@ namespace {
 // Spins for a few microseconds, then blocks, until a datagram waits or the deadline passes.
 bool next_datagram(LinkState& s, const Pending& p, bool& spinning, std::uint8_t* buf, Datagram& d) {
     const std::uint64_t spin_until = p.sent_mono_us + g_spin_us.load(std::memory_order_relaxed);
+    const std::uint64_t stop_us = p.stop_us != 0 ? p.stop_us : p.deadline_us;
     for (;;) {
         if (take_datagram(s.fd, buf, kReceiveBuffer, d)) return true;
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-        if (spinning && monotonic_us() < std::min(spin_until, p.deadline_us)) {
+        if (spinning && monotonic_us() < std::min(spin_until, stop_us)) {
             sched_yield();
             continue;
         }
@@ -80,7 +81,7 @@ bool next_datagram(LinkState& s, const Pending& p, bool& spinning, std::uint8_t*
             s.spin_rest = kSpinRestExchanges;
         }
         spinning = false;
-        if (!wait_readable(s.fd, p.deadline_us)) return false;
+        if (!wait_readable(s.fd, stop_us)) return false;
     }
 }
 
@@ -95,6 +96,27 @@ RegisterWord value_of(const std::uint8_t* buf, std::size_t length) {
 
 std::uint32_t history_key(const LinkState& s, std::uint16_t address) {
     return s.shape.echoes() ? address : ReplyShape::kAnyRegister;
+}
+
+bool take_expected(LinkState& s, const std::uint8_t* buf, const Datagram& d) {
+    const ExpectedReply& x = s.expected;
+    if (!x.armed || !s.shape.fits(ExchangeKind::Read, x.address, buf, d.length)) return false;
+    if (x.word_known && value_of(buf, d.length) != x.word) return false;
+    s.expected.armed = false;
+    return true;
+}
+
+void expected_missed(LinkState& s) {
+    ExpectedReply& x = s.expected;
+    if (!x.armed) return;
+    x.armed = false;
+    bump(counters().missing);
+    const std::uint32_t reg = history_key(s, x.address);
+    if (x.word_known) {
+        s.history.owe_holding(reg, x.word, x.sent_us);
+    } else {
+        s.history.owe(ExchangeKind::Read, reg, x.sent_us);
+    }
 }
 
 namespace {
@@ -165,6 +187,12 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
             continue;
         }
         if (d.arrived_real_ns == 0) s.stamped = false;
+        if (take_expected(s, buf, d)) continue;
+        if (p.behind != nullptr && d.arrived_real_ns >= p.behind->sent_real_ns &&
+            s.shape.fits(p.behind->kind, p.behind->address, buf, d.length)) {
+            r.probe_answered = true;
+            return r;
+        }
         const bool waiting = d.arrived_real_ns != 0 && d.arrived_real_ns < p.sent_real_ns;
         const bool late = d.arrived_real_ns != 0 ? d.arrived_real_ns > deadline_real_ns
                                                  : monotonic_us() > p.deadline_us;
@@ -173,6 +201,7 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
             continue;
         }
         if (spinning) count_spin(s, p, d);
+        expected_missed(s);  // in order, it would have come before this reply
         if (!s.port_learnt) {
             s.peer.sin_port = d.from.sin_port;  // a device may answer from another port
             s.port_learnt = true;
@@ -189,6 +218,26 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
     return r;
 }
 
+void settle_expected(LinkState& s, Receipt& r) {
+    constexpr std::uint64_t kMinUs = 50;
+    constexpr std::uint64_t kMaxUs = 2000;
+    const std::uint64_t rtt = s.wait.smoothed_us();
+    const std::uint64_t deadline =
+        monotonic_us() + std::clamp<std::uint64_t>(3 * rtt, kMinUs, kMaxUs);
+    std::uint8_t buf[kReceiveBuffer];
+    while (s.expected.armed && wait_readable(s.fd, deadline)) {
+        Datagram d;
+        while (s.expected.armed && take_datagram(s.fd, buf, sizeof buf, d)) {
+            if (!from_device(s, d)) {
+                bump(counters().foreign_dropped);
+            } else if (!take_expected(s, buf, d)) {
+                note_stray(s, buf, d, r, nullptr);
+            }
+        }
+    }
+    expected_missed(s);
+}
+
 void settle(LinkState& s, std::uint64_t us, Receipt& r) {
     const std::uint64_t deadline = monotonic_us() + us;
     std::uint8_t buf[kReceiveBuffer];
@@ -199,6 +248,7 @@ void settle(LinkState& s, std::uint64_t us, Receipt& r) {
                 bump(counters().foreign_dropped);
                 continue;
             }
+            if (take_expected(s, buf, d)) continue;
             note_stray(s, buf, d, r, nullptr);
         }
     }

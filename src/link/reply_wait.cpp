@@ -8,6 +8,7 @@ namespace {
 
 constexpr int kMaxBackoff = 4;  // 4 ms doubled four times passes 50 ms
 std::atomic<std::uint32_t> g_floor_us{kMinWaitUs};
+std::atomic<bool> g_nudges{true};
 thread_local int t_full_waits = 0;
 
 }  // namespace
@@ -28,11 +29,29 @@ std::uint32_t set_reply_wait_floor_us(std::uint32_t us) {
     return g_floor_us.exchange(std::min(us, kMaxWaitUs));
 }
 
-std::uint32_t ReplyWait::wait_us() const {
-    if (!measured_) return kFirstWaitUs;
+bool set_reply_nudges(bool on) {
+    return g_nudges.exchange(on);
+}
+
+bool reply_nudges() {
+    return g_nudges.load(std::memory_order_relaxed);
+}
+
+std::uint64_t ReplyWait::estimate_us() const {
     const std::uint64_t estimate = std::uint64_t{srtt_us_} + 4u * std::uint64_t{rttvar_us_};
     const std::uint32_t peak = *std::max_element(peaks_.begin(), peaks_.end());
-    const std::uint64_t with_peak = std::max<std::uint64_t>(estimate, std::uint64_t{peak} * 5 / 4);
+    return std::max<std::uint64_t>(estimate, std::uint64_t{peak} * 5 / 4);
+}
+
+std::uint32_t ReplyWait::nudge_us() const {
+    if (!measured_) return 0;
+    const std::uint32_t floor = g_floor_us.load(std::memory_order_relaxed) / kNudgeFloorShare;
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(estimate_us(), floor, kMaxWaitUs));
+}
+
+std::uint32_t ReplyWait::wait_us() const {
+    if (!measured_) return kFirstWaitUs;
+    const std::uint64_t with_peak = estimate_us();
     const std::uint64_t base = std::clamp<std::uint64_t>(
         with_peak, g_floor_us.load(std::memory_order_relaxed), kMaxWaitUs);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(base << backoff_, kMaxWaitUs));

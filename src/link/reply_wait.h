@@ -13,10 +13,18 @@ namespace kestrel {
 inline constexpr std::uint32_t kFirstWaitUs = 50000;  // the described receive time-out
 inline constexpr std::uint32_t kMaxWaitUs = 50000;
 inline constexpr std::uint32_t kMinWaitUs = 4000;  // the floor: a LAN, a busy host, 3 ms of jitter
+// A reply slower than the device's recent round trips and than this share of the floor is
+// asked for again (1 ms at the 4 ms floor).
+inline constexpr std::uint32_t kNudgeFloorShare = 4;
 
 // The floor in force (kMinWaitUs unless changed; tests that pin exact traffic on a loaded
 // machine raise it). Returns the previous value. Any thread.
 std::uint32_t set_reply_wait_floor_us(std::uint32_t us);
+
+// Whether exchanges ask again for a slow reply (see nudge_us); on unless a test of the wait
+// itself turns it off. Returns the previous setting. Any thread.
+bool set_reply_nudges(bool on);
+[[nodiscard]] bool reply_nudges();
 
 // While one lives, the exchanges of its thread wait the described 50 ms for their reply: for
 // short sequences a stray would end as failed (the mailbox, the reset), where a reply a loaded
@@ -37,6 +45,10 @@ class ReplyWait {
     // The wait for the next reply, in microseconds.
     [[nodiscard]] std::uint32_t wait_us() const;
 
+    // How long a reply may take before the link asks for it again (the wait's estimate, at
+    // least the floor in force divided by kNudgeFloorShare); 0 before the first measurement.
+    [[nodiscard]] std::uint32_t nudge_us() const;
+
     // A round trip of an unambiguous reply (by the kernel's arrival stamp).
     void measured(std::uint32_t rtt_us);
 
@@ -51,6 +63,9 @@ class ReplyWait {
     [[nodiscard]] std::uint32_t smoothed_us() const { return srtt_us_; }
 
   private:
+    // The smoothed round trip plus four times its variation, or the recent peak with a margin.
+    [[nodiscard]] std::uint64_t estimate_us() const;
+
     // The slowest round trip in each of the last few blocks of measurements.
     static constexpr int kPeakBlocks = 4;
     static constexpr int kPeakBlockSize = 256;

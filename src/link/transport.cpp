@@ -54,16 +54,29 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
     if (s.fd < 0) return ExchangeResult{};
     if (!s.stamped)
         bump(counters().stale_discarded, static_cast<std::uint64_t>(discard_waiting(s.fd)));
+    Receipt r;
+    // A reply of this register still expected and this one's own could not be told apart.
+    if (s.expected.armed && kind == ExchangeKind::Read &&
+        history_key(s, s.expected.address) == history_key(s, address))
+        settle_expected(s, r);
     const std::uint64_t start_ns = monotonic_ns();
     const std::uint32_t wait_us = full_reply_wait() ? kFirstWaitUs : s.wait.wait_us();
-    const Pending p{kind, address, realtime_ns(), start_ns / 1000u, start_ns / 1000u + wait_us,
-                    keys};
+    const std::uint32_t nudge_us = nudge_after_us(s, wait_us);
+    const bool expecting = s.expected.armed;
+    Pending p{kind, address, realtime_ns(), start_ns / 1000u, start_ns / 1000u + wait_us, keys};
+    if (nudge_us != 0) p.stop_us = p.sent_mono_us + nudge_us;
     std::uint8_t reply[kReadRequestSize] = {};
-    Receipt r;
+    const std::size_t size = kind == ExchangeKind::Read ? kReadRequestSize : kWriteRequestSize;
     if (send_datagram(s.fd, s.peer, request, request_size)) {
-        r = receive_reply(s, p, reply,
-                          kind == ExchangeKind::Read ? kReadRequestSize : kWriteRequestSize);
+        const StrayCount before = r.strays;
+        r = receive_reply(s, p, reply, size);
+        if (p.stop_us != 0 && r.length < 0 && !r.late_own)
+            r = nudge(s, p, request, request_size, reply, size);
+        r.strays.reads = static_cast<std::uint8_t>(r.strays.reads + before.reads);
+        r.strays.others = static_cast<std::uint8_t>(r.strays.others + before.others);
     }
+    // An expected reply that did not come before this silence is not coming in order either.
+    if (expecting && r.length < 0) expected_missed(s);
     const ExchangeResult e = judge(s, p, r, reply, true);
     s.silent_run = e.status == ExchangeStatus::NoReply ? s.silent_run + 1 : 0;
     bump(counters().exchanges);

@@ -228,6 +228,7 @@ WindowRun exchange_window(std::span<const WindowRequest> requests,
                           std::span<ExchangeResult> results) {
     std::lock_guard<std::recursive_mutex> guard(link_lock());
     LinkState& s = state();
+    expected_missed(s);  // a run takes no reply but its own
     WindowRun run;
     run.window = link_window_now();
     const std::size_t n = std::min(requests.size(), results.size());

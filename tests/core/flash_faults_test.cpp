@@ -165,7 +165,7 @@ TEST_F(FlashFaults, UnacknowledgedStatusPollsKeepTheEraseWaitGoing) {
         chip.set_erase_busy_polls(6);
         start_chip_erase(chip);
     });
-    set_faults({.seed = 9, .lose_reply = 0.3});
+    set_faults({.seed = 10, .lose_reply = 0.3});
     int erase_wait = 0;
     const EraseWaitEnd end =
         wait_for_erase({dir_.path(), /*device_gone_ends_wait=*/false}, FlashJobHooks{}, erase_wait);

@@ -109,6 +109,7 @@ TEST_F(LinkMatching, AcknowledgementIsNoReadsReplyBeforeTheReadLengthIsLearnt) {
 // trips, and a reply that comes after its wait is a stray whose late arrival settles the debt.
 TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateReplies) {
     const ReplyWaitFloor floor(kMinWaitUs);
+    const NoReplyNudges no_nudges;
     RawPeer first([](const Bytes& req, int) {
         RawPeer::Answer a = answer(ack_for(req, {0x07}));
         a.delay = 40ms;
@@ -152,6 +153,7 @@ TEST_F(LinkMatching, FirstWaitIsFiftyMillisecondsThenMeasuredRoundTripsAndLateRe
 // itself), which would grow the wait a quarter at every such reply.
 TEST_F(LinkMatching, ReplyHeldUntilTheNextRequestNeverStretchesTheWait) {
     const ReplyWaitFloor floor(kMinWaitUs);
+    const NoReplyNudges no_nudges;
     std::mutex mutex;
     Bytes held;
     bool holding = true;

@@ -27,6 +27,17 @@ TEST_F(ReplyWaitTest, FirstWaitIsTheDescribedOneThenTheFloorForAFastDevice) {
     EXPECT_EQ(measured_at(100).wait_us(), kMinWaitUs);
 }
 
+// A reply is asked for again once it is slower than a quarter of the floor (1 ms) and than the
+// recent round trips; never before the first one, and never as late as the wait.
+TEST_F(ReplyWaitTest, NudgeComesAfterAQuarterOfTheFloorOrTheRecentRoundTrips) {
+    EXPECT_EQ(ReplyWait{}.nudge_us(), 0u);
+    EXPECT_EQ(measured_at(100).nudge_us(), 1000u);
+    ReplyWait w = measured_at(100);
+    w.measured(2400);
+    EXPECT_EQ(w.nudge_us(), 3000u);  // 5/4 of the slowest recent reply
+    EXPECT_EQ(w.wait_us(), kMinWaitUs);
+}
+
 // A reply 30 ms late after a 4 ms wait: a slower device, and the wait covers it.
 TEST_F(ReplyWaitTest, ReplyPastTheWaitStretchesIt) {
     ReplyWait w = measured_at(100);

@@ -18,6 +18,18 @@ class ReplyWaitFloor {
     std::uint32_t previous_;
 };
 
+// Exchanges that never ask again for a slow reply, for tests of the wait itself.
+class NoReplyNudges {
+  public:
+    NoReplyNudges() : previous_(set_reply_nudges(false)) {}
+    ~NoReplyNudges() { set_reply_nudges(previous_); }
+    NoReplyNudges(const NoReplyNudges&) = delete;
+    NoReplyNudges& operator=(const NoReplyNudges&) = delete;
+
+  private:
+    bool previous_;
+};
+
 // The floor the recovery tests run with: the real one, but under the sanitizers (several times
 // slower) one that a slow in-process device does not miss in a fault-free exchange, so that the
 // faults a test injects are what it recovers from.

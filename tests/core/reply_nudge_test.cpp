@@ -1,0 +1,128 @@
+// A reply slower than the device's round trips is asked for again instead of waited for to the
+// end: a read is sent once more, a write gets a probe of HOST_CTRL behind it. The reply that may
+// still come for the request the link sent itself is taken without counting as a stray; one that
+// never came is owed, holding what the read gave.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "link/link_stats.h"
+#include "link/transport.h"
+#include "support/raw_peer.h"
+#include "support/wait_floor.h"
+
+namespace kestrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A 20 ms floor: the link asks again after 5 ms, and a reply held 10 ms is slow, not lost.
+constexpr std::uint32_t kFloorUs = 20000;
+constexpr std::uint8_t kHostCtrlLow = 0x10;
+
+RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
+    RegisterWord w{};
+    std::copy(bytes.begin(), bytes.end(), w.begin());
+    return w;
+}
+
+// A device whose reads give the register's low byte and 5Ah; the request at index `odd` is
+// answered 10 ms late (slow_) or not at all.
+class ReplyNudge : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(open_link("127.0.0.1", peer_.port()));
+        RegisterWord w{};
+        for (int i = 0; i < 4; ++i)
+            ASSERT_TRUE(read_reg(0x4000, w));
+        before_ = link_stats();
+        sent_before_ = peer_.received().size();
+        odd_ = static_cast<int>(sent_before_);
+    }
+    void TearDown() override { close_link(); }
+
+    RawPeer::Answer serve(const Bytes& request, int index) {
+        RawPeer::Answer a = answer(ack_for(request, {request[3], 0x5A}));
+        if (index != odd_) return a;
+        if (!slow_) return silence();
+        a.delay = 10ms;
+        return a;
+    }
+    // The requests sent since SetUp, as register low bytes (reads marked with 80h).
+    std::vector<int> requests() {
+        std::vector<int> out;
+        const auto all = peer_.received();
+        for (std::size_t i = sent_before_; i < all.size(); ++i)
+            out.push_back((all[i].bytes[0] & 0x80) | all[i].bytes[3]);
+        return out;
+    }
+
+    const ReplyWaitFloor floor_{kFloorUs};
+    std::atomic<int> odd_{-1};
+    std::atomic<bool> slow_{true};
+    RawPeer peer_{[this](const Bytes& request, int index) { return serve(request, index); }};
+    LinkStats before_;
+    std::size_t sent_before_ = 0;
+};
+
+TEST_F(ReplyNudge, SlowReadIsAskedOnceMoreAndItsSecondReplyIsNoStray) {
+    const ExchangeResult slow = read_exchange(0x4008);
+    EXPECT_EQ(slow.status, ExchangeStatus::Clean);
+    EXPECT_EQ(slow.doubt, Doubt::None);
+    EXPECT_EQ(slow.word, word_of({0x08, 0x5A}));
+    const ExchangeResult next = read_exchange(0x4008);
+    EXPECT_EQ(next.status, ExchangeStatus::Clean);
+    EXPECT_EQ(next.doubt, Doubt::None);  // both replies came: nothing is owed
+    EXPECT_EQ(requests(), (std::vector<int>{0x88, 0x88, 0x88}));
+    const LinkStats after = link_stats();
+    EXPECT_EQ(after.nudges - before_.nudges, 1u);
+    EXPECT_EQ(after.stale_discarded, before_.stale_discarded);
+    EXPECT_EQ(after.silent, before_.silent);
+}
+
+TEST_F(ReplyNudge, LostReadReplyIsTakenFromTheReadAskedAgainAndOwesOnlyItsWord) {
+    slow_ = false;
+    const ExchangeResult lost = read_exchange(0x4008);
+    EXPECT_EQ(lost.status, ExchangeStatus::Clean);
+    EXPECT_EQ(lost.word, word_of({0x08, 0x5A}));
+    // The first request's reply may still come, holding that word: a read given it is in
+    // doubt, a read of anything else is not.
+    EXPECT_EQ(read_exchange(0x4008).doubt, Doubt::Late);
+    EXPECT_EQ(read_exchange(0x4018).doubt, Doubt::None);
+    EXPECT_EQ(link_stats().silent, before_.silent);
+}
+
+TEST_F(ReplyNudge, WriteWhoseAcknowledgementIsLostEndsOnceTheProbeBehindItIsAnswered) {
+    slow_ = false;
+    const ExchangeResult lost = write_exchange(0x4018, word_of({0x01}));
+    EXPECT_EQ(lost.status, ExchangeStatus::NoReply);
+    const ExchangeResult next = read_exchange(0x4008);
+    EXPECT_EQ(next.status, ExchangeStatus::Clean);  // the probe's reply was no stray
+    EXPECT_EQ(requests(), (std::vector<int>{0x18, 0x80 | kHostCtrlLow, 0x88}));
+    const LinkStats after = link_stats();
+    EXPECT_EQ(after.nudges - before_.nudges, 1u);
+    EXPECT_EQ(after.silent - before_.silent, 1u);
+    EXPECT_EQ(after.stale_discarded, before_.stale_discarded);
+}
+
+TEST_F(ReplyNudge, SlowWriteIsTakenAndTheReplyOfTheProbeBehindItIsNoStray) {
+    const ExchangeResult slow = write_exchange(0x4018, word_of({0x01}));
+    EXPECT_EQ(slow.status, ExchangeStatus::Clean);
+    EXPECT_EQ(slow.doubt, Doubt::None);
+    const ExchangeResult next = read_exchange(0x4008);
+    EXPECT_EQ(next.status, ExchangeStatus::Clean);
+    EXPECT_EQ(next.doubt, Doubt::None);
+    EXPECT_EQ(requests(), (std::vector<int>{0x18, 0x80 | kHostCtrlLow, 0x88}));
+    EXPECT_EQ(link_stats().stale_discarded, before_.stale_discarded);
+}
+
+// A test of the wait itself can turn the nudge off: the slow read is then waited for alone.
+TEST_F(ReplyNudge, TurnedOffASlowReadIsWaitedForAlone) {
+    const NoReplyNudges off;
+    EXPECT_EQ(read_exchange(0x4008).status, ExchangeStatus::Clean);
+    EXPECT_EQ(requests(), (std::vector<int>{0x88}));
+}
+
+}  // namespace
+}  // namespace kestrel::test
