@@ -40,6 +40,9 @@ struct ExpectedReply {
     bool word_known = false;  // a read sent again: its reply holds word
     RegisterWord word{};
     std::uint64_t sent_us = 0;  // when the request it would answer went out first
+    // A read's: the round trip of the reply taken, which was the first request's if this one
+    // comes too (the device answers in order); 0 when unknown.
+    std::uint32_t taken_rtt_us = 0;
 };
 
 struct LinkState {

@@ -7,13 +7,16 @@
 namespace kestrel::link_detail {
 namespace {
 
-void arm(LinkState& s, std::uint16_t address, const RegisterWord* word, std::uint64_t sent_us) {
+ExpectedReply& arm(LinkState& s, std::uint16_t address, const RegisterWord* word,
+                   std::uint64_t sent_us) {
     ExpectedReply& x = s.expected;
+    x = ExpectedReply{};
     x.armed = true;
     x.address = address;
     x.word_known = word != nullptr;
     x.word = word != nullptr ? *word : RegisterWord{};
     x.sent_us = sent_us;
+    return x;
 }
 
 }  // namespace
@@ -50,7 +53,10 @@ Receipt nudge(LinkState& s, Pending p, const std::uint8_t* request, std::size_t 
     if (read && r.length >= 0) {
         // The other reply, if it comes, holds the word this one does.
         const RegisterWord word = value_of(reply, static_cast<std::size_t>(r.length));
-        arm(s, p.address, &word, p.sent_mono_us);
+        ExpectedReply& x = arm(s, p.address, &word, p.sent_mono_us);
+        if (r.arrived_real_ns > p.sent_real_ns)
+            x.taken_rtt_us =
+                static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u);
     } else if (read) {
         // Neither came: both are owed (the first one as any read that timed out).
         s.history.owe(ExchangeKind::Read, history_key(s, p.address), behind.sent_mono_us, p.keys);

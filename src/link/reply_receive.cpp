@@ -103,6 +103,7 @@ bool take_expected(LinkState& s, const std::uint8_t* buf, const Datagram& d) {
     if (!x.armed || !s.shape.fits(ExchangeKind::Read, x.address, buf, d.length)) return false;
     if (x.word_known && value_of(buf, d.length) != x.word) return false;
     s.expected.armed = false;
+    if (x.taken_rtt_us != 0) s.wait.measured(x.taken_rtt_us);
     return true;
 }
 

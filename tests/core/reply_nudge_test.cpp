@@ -44,6 +44,7 @@ class ReplyNudge : public ::testing::Test {
 
     RawPeer::Answer serve(const Bytes& request, int index) {
         RawPeer::Answer a = answer(ack_for(request, {request[3], 0x5A}));
+        if (index == second_slow_) a.delay = 10ms;
         if (index != odd_) return a;
         if (!slow_) return silence();
         a.delay = 10ms;
@@ -60,6 +61,7 @@ class ReplyNudge : public ::testing::Test {
 
     const ReplyWaitFloor floor_{kFloorUs};
     std::atomic<int> odd_{-1};
+    std::atomic<int> second_slow_{-1};
     std::atomic<bool> slow_{true};
     RawPeer peer_{[this](const Bytes& request, int index) { return serve(request, index); }};
     LinkStats before_;
@@ -115,6 +117,17 @@ TEST_F(ReplyNudge, SlowWriteIsTakenAndTheReplyOfTheProbeBehindItIsNoStray) {
     EXPECT_EQ(next.doubt, Doubt::None);
     EXPECT_EQ(requests(), (std::vector<int>{0x18, 0x80 | kHostCtrlLow, 0x88}));
     EXPECT_EQ(link_stats().stale_discarded, before_.stale_discarded);
+}
+
+// Both replies of a read asked twice came: the first was the first request's (the device answers
+// in order), and its round trip teaches the link that the device is this slow now.
+TEST_F(ReplyNudge, ReadWhoseTwoRepliesCameTeachesItsRoundTrip) {
+    second_slow_ = odd_ + 3;  // the read after the next one is as slow
+    EXPECT_EQ(read_exchange(0x4008).status, ExchangeStatus::Clean);
+    EXPECT_EQ(read_exchange(0x4018).status, ExchangeStatus::Clean);
+    EXPECT_EQ(read_exchange(0x4008).status, ExchangeStatus::Clean);
+    EXPECT_EQ(requests(), (std::vector<int>{0x88, 0x88, 0x98, 0x88}));
+    EXPECT_EQ(link_stats().nudges - before_.nudges, 1u);
 }
 
 // A test of the wait itself can turn the nudge off: the slow read is then waited for alone.
