@@ -48,6 +48,12 @@ using namespace link_detail;
 constexpr const char* kReadAckError = "READ Reg32, ACK error! ";
 constexpr const char* kWriteAckError = "WRITE Reg32, ACK error! ";
 constexpr int kProbeTries = 4;
+
+void add_strays(StrayCount& to, const StrayCount& from) {
+    to.reads = static_cast<std::uint8_t>(to.reads + from.reads);
+    to.others = static_cast<std::uint8_t>(to.others + from.others);
+}
+
 ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uint8_t* request,
                         std::size_t request_size, ReadKeys keys = {}) {
     LinkState& s = state();
@@ -68,12 +74,14 @@ ExchangeResult exchange(ExchangeKind kind, std::uint16_t address, const std::uin
     std::uint8_t reply[kReadRequestSize] = {};
     const std::size_t size = kind == ExchangeKind::Read ? kReadRequestSize : kWriteRequestSize;
     if (send_datagram(s.fd, s.peer, request, request_size)) {
-        const StrayCount before = r.strays;
+        // Strays are counted over the whole exchange: before the send, and before a nudge.
+        StrayCount seen = r.strays;
         r = receive_reply(s, p, reply, size);
-        if (p.stop_us != 0 && r.length < 0 && !r.late_own)
+        if (p.stop_us != 0 && r.length < 0 && !r.late_own) {
+            add_strays(seen, r.strays);
             r = nudge(s, p, request, request_size, reply, size);
-        r.strays.reads = static_cast<std::uint8_t>(r.strays.reads + before.reads);
-        r.strays.others = static_cast<std::uint8_t>(r.strays.others + before.others);
+        }
+        add_strays(r.strays, seen);
     }
     // An expected reply that did not come before this silence is not coming in order either.
     if (expecting && r.length < 0) expected_missed(s);

@@ -46,6 +46,11 @@ class ReplyNudge : public ::testing::Test {
         RawPeer::Answer a = answer(ack_for(request, {request[3], 0x5A}));
         if (index == second_slow_) a.delay = 10ms;
         if (index != odd_) return a;
+        if (stray_first_) {
+            RawPeer::Answer lost = silence();
+            lost.then_extra = ack_for(Bytes{0x00, 0x00, 0x40, 0x18});  // a write's, unasked
+            return lost;
+        }
         if (!slow_) return silence();
         a.delay = 10ms;
         return a;
@@ -63,6 +68,7 @@ class ReplyNudge : public ::testing::Test {
     std::atomic<int> odd_{-1};
     std::atomic<int> second_slow_{-1};
     std::atomic<bool> slow_{true};
+    std::atomic<bool> stray_first_{false};
     RawPeer peer_{[this](const Bytes& request, int index) { return serve(request, index); }};
     LinkStats before_;
     std::size_t sent_before_ = 0;
@@ -93,6 +99,18 @@ TEST_F(ReplyNudge, LostReadReplyIsTakenFromTheReadAskedAgainAndOwesOnlyItsWord) 
     EXPECT_EQ(read_exchange(0x4008).doubt, Doubt::Late);
     EXPECT_EQ(read_exchange(0x4018).doubt, Doubt::None);
     EXPECT_EQ(link_stats().silent, before_.silent);
+}
+
+// A write acknowledgement nobody asked for comes while the read waits, then the read's reply is
+// lost: the read asked again still carries that stray (here, a receive phase the device made
+// twice would have moved what the repeat reads).
+TEST_F(ReplyNudge, StrayBeforeTheReadIsAskedAgainStaysWithTheRead) {
+    stray_first_ = true;
+    const ExchangeResult e = read_exchange(0x4008);
+    EXPECT_EQ(e.status, ExchangeStatus::Anomalous);
+    EXPECT_EQ(e.doubt, Doubt::Stray);
+    EXPECT_EQ(e.strays.others, 1);
+    EXPECT_EQ(requests(), (std::vector<int>{0x88, 0x88}));
 }
 
 TEST_F(ReplyNudge, WriteWhoseAcknowledgementIsLostEndsOnceTheProbeBehindItIsAnswered) {
