@@ -50,8 +50,7 @@ Receipt nudge(LinkState& s, Pending p, const std::uint8_t* request, std::size_t 
     bump(counters().nudges);
     bump(counters().exchanges);
     // The wait before the nudge went to a reply that may never come: it counts as time lost.
-    bump(counters().timeout_ns,
-         (now_ns / 1000u - std::min(now_ns / 1000u, p.sent_mono_us)) * 1000u);
+    bump(counters().timeout_ns, now_ns - std::min(now_ns, p.sent_mono_us * 1000u));
     if (!read) p.behind = &behind;
     Receipt r = receive_reply(s, p, reply, size);
     r.ambiguous = read;

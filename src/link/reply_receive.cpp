@@ -219,16 +219,16 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
     return r;
 }
 
-void settle_expected(LinkState& s, Receipt& r) {
-    constexpr std::uint64_t kMinUs = 50;
-    constexpr std::uint64_t kMaxUs = 2000;
-    const std::uint64_t rtt = s.wait.smoothed_us();
-    const std::uint64_t deadline =
-        monotonic_us() + std::clamp<std::uint64_t>(3 * rtt, kMinUs, kMaxUs);
+namespace {
+
+// Takes every datagram that comes before deadline: the expected reply as such, others as strays
+// sorted into r. With until_expected, stops once the expected reply came.
+void watch(LinkState& s, std::uint64_t deadline, Receipt& r, bool until_expected) {
     std::uint8_t buf[kReceiveBuffer];
-    while (s.expected.armed && wait_readable(s.fd, deadline)) {
+    const auto go_on = [&] { return !until_expected || s.expected.armed; };
+    while (go_on() && wait_readable(s.fd, deadline)) {
         Datagram d;
-        while (s.expected.armed && take_datagram(s.fd, buf, sizeof buf, d)) {
+        while (go_on() && take_datagram(s.fd, buf, sizeof buf, d)) {
             if (!from_device(s, d)) {
                 bump(counters().foreign_dropped);
             } else if (!take_expected(s, buf, d)) {
@@ -236,23 +236,20 @@ void settle_expected(LinkState& s, Receipt& r) {
             }
         }
     }
+}
+
+}  // namespace
+
+void settle_expected(LinkState& s, Receipt& r) {
+    constexpr std::uint64_t kMinUs = 50;
+    constexpr std::uint64_t kMaxUs = 2000;
+    const std::uint64_t rtt = s.wait.smoothed_us();
+    watch(s, monotonic_us() + std::clamp<std::uint64_t>(3 * rtt, kMinUs, kMaxUs), r, true);
     expected_missed(s);
 }
 
 void settle(LinkState& s, std::uint64_t us, Receipt& r) {
-    const std::uint64_t deadline = monotonic_us() + us;
-    std::uint8_t buf[kReceiveBuffer];
-    while (wait_readable(s.fd, deadline)) {
-        Datagram d;
-        while (take_datagram(s.fd, buf, sizeof buf, d)) {
-            if (!from_device(s, d)) {
-                bump(counters().foreign_dropped);
-                continue;
-            }
-            if (take_expected(s, buf, d)) continue;
-            note_stray(s, buf, d, r, nullptr);
-        }
-    }
+    watch(s, monotonic_us() + us, r, false);
 }
 
 }  // namespace kestrel::link_detail
