@@ -133,7 +133,7 @@ void Server::stop() {
 
 std::vector<Exchange> Server::exchanges() {
     std::lock_guard<std::mutex> guard(mutex_);
-    return impl_->log;
+    return {impl_->log.begin(), impl_->log.end()};
 }
 
 void Server::clear_exchanges() {

@@ -55,7 +55,7 @@ struct Server::Impl {
     int blocked_on = -1;      // the socket the server thread blocks on, if any
     bool other_used = false;  // a reply has left from the second port
     FaultInjector faults;
-    std::vector<Exchange> log;
+    std::deque<Exchange> log;  // grows without moving what it holds (a long read logs millions)
     ServerCounters counters;
     std::string handshake_reply;
     std::uint32_t committed_ip = 0;
