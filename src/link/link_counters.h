@@ -24,6 +24,7 @@ struct Counters {
     std::atomic<std::uint64_t> nudges{0};
     std::atomic<std::uint64_t> window_runs{0};
     std::atomic<std::uint64_t> window_breaks{0};
+    std::atomic<std::uint64_t> window_halvings{0};
     std::atomic<std::uint64_t> exchange_ns{0};
     std::atomic<std::uint64_t> timeout_ns{0};
     std::atomic<std::uint64_t> drain_ns{0};

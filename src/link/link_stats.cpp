@@ -30,6 +30,7 @@ LinkStats link_stats() {
     st.nudges = c.nudges.load();
     st.window_runs = c.window_runs.load();
     st.window_breaks = c.window_breaks.load();
+    st.window_halvings = c.window_halvings.load();
     st.exchange_ns = c.exchange_ns.load();
     st.timeout_ns = c.timeout_ns.load();
     st.drain_ns = c.drain_ns.load();
@@ -53,6 +54,7 @@ LinkStats link_stats_since(const LinkStats& a, const LinkStats& b) {
     d.nudges = b.nudges - a.nudges;
     d.window_runs = b.window_runs - a.window_runs;
     d.window_breaks = b.window_breaks - a.window_breaks;
+    d.window_halvings = b.window_halvings - a.window_halvings;
     d.exchange_ns = b.exchange_ns - a.exchange_ns;
     d.timeout_ns = b.timeout_ns - a.timeout_ns;
     d.drain_ns = b.drain_ns - a.drain_ns;

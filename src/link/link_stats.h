@@ -22,6 +22,7 @@ struct LinkStats {
     std::uint64_t nudges = 0;             // slow replies asked for again (a read, or a probe)
     std::uint64_t window_runs = 0;        // runs of requests sent through the window
     std::uint64_t window_breaks = 0;      // windows of requests stopped by a fault
+    std::uint64_t window_halvings = 0;    // of those, the ones that looked like a full queue
     std::uint64_t exchange_ns = 0;        // wall time spent inside register exchanges and windows
     std::uint64_t timeout_ns = 0;         // of that, time spent waiting for replies that never came
     std::uint64_t drain_ns = 0;           // and time spent draining windows that broke

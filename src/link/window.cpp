@@ -10,6 +10,7 @@
 #include "link/reply_alignment.h"
 #include "link/transport.h"
 #include "platform/ticks.h"
+#include "platform/trace.h"
 #include "protocol/host_regs.h"
 
 namespace kestrel {
@@ -263,7 +264,13 @@ WindowRun exchange_window(std::span<const WindowRequest> requests,
         ++run.answered;
     }
     if (run.answered < n) break_run(s, pending, take, buf, d, results, run);
+    const std::size_t before = window_size().now();
     window_size().after(run);
+    if (window_size().now() < before) {
+        bump(counters().window_halvings);
+        tracef("window: losses look like a full receive queue; %zu requests in flight, now %zu",
+               before, window_size().now());
+    }
     bump(counters().exchange_ns, monotonic_ns() - start_ns);
     return run;
 }
