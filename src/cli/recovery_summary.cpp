@@ -30,6 +30,7 @@ RecoveryCost recovery_cost(const LinkStats& link_start, const LinkStats& link_en
     RecoveryCost c;
     c.missing = d.missing;
     c.timeouts = d.silent;
+    c.nudges = d.nudges;
     c.naks = d.naks;
     c.strays = d.stale_discarded;
     c.again = recovery_stats_since(flash_start, flash_end);
@@ -52,9 +53,11 @@ std::string recovery_text(const RecoveryCost& c) {
         c.again.pages_in_pieces > 0
             ? counted(c.again.pages_in_pieces, "page", "pages") + " programmed in pieces, "
             : std::string();
+    const std::string asked =
+        c.nudges > 0 ? std::to_string(c.nudges) + " asked again, " : std::string();
     return " (" + counted(c.missing, "reply missing", "replies missing") + ", " +
-           counted(c.timeouts, "time-out", "time-outs") + ", " + counted(c.naks, "NAK", "NAKs") +
-           ", " + counted(c.strays, "stray", "strays") + "; " +
+           counted(c.timeouts, "time-out", "time-outs") + ", " + asked +
+           counted(c.naks, "NAK", "NAKs") + ", " + counted(c.strays, "stray", "strays") + "; " +
            counted(c.again.chunks_reread, "chunk", "chunks") + " and " +
            counted(c.again.pages_reread, "page", "pages") + " read again, " +
            counted(c.again.pages_reprogrammed, "page", "pages") + " programmed again, " + pieces +
@@ -65,6 +68,7 @@ JsonObject recovery_json(const RecoveryCost& c) {
     JsonObject o;
     o.add("replies_missing", static_cast<std::int64_t>(c.missing))
         .add("timeouts", static_cast<std::int64_t>(c.timeouts))
+        .add("asked_again", static_cast<std::int64_t>(c.nudges))
         .add("naks", static_cast<std::int64_t>(c.naks))
         .add("strays", static_cast<std::int64_t>(c.strays))
         .add("chunks_read_again", static_cast<std::int64_t>(c.again.chunks_reread))

@@ -15,6 +15,7 @@ namespace kestrel::cli {
 struct RecoveryCost {
     std::uint64_t missing = 0;   // requests whose reply never came
     std::uint64_t timeouts = 0;  // of the waits for a reply, those that ran out
+    std::uint64_t nudges = 0;    // slow replies asked for again before their wait ran out
     std::uint64_t naks = 0;
     std::uint64_t strays = 0;  // datagrams that were no reply to the request they met
     RecoveryStats again;
@@ -32,8 +33,9 @@ struct RecoveryCost {
                                          const RecoveryStats& flash_end);
 
 // " (5 replies missing, 3 time-outs, 1 NAK, 2 strays; 5 chunks and 2 pages read again, 1 page
-// programmed again, 0 sectors erased; 0.01 s lost)", or "" when nothing was recovered. Pages
-// programmed in pieces, when there were any, come before the sectors: "..., 1 page programmed
+// programmed again, 0 sectors erased; 0.01 s lost)", or "" when nothing was recovered. Slow
+// replies asked for again, when there were any, follow the time-outs: "3 time-outs, 4 asked
+// again, 1 NAK"; pages programmed in pieces come before the sectors: "..., 1 page programmed
 // again, 2 pages programmed in pieces, 1 sector erased; ...".
 [[nodiscard]] std::string recovery_text(const RecoveryCost& cost);
 
