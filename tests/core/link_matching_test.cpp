@@ -14,17 +14,12 @@
 #include "platform/sleep.h"
 #include "support/capture.h"
 #include "support/raw_peer.h"
+#include "support/register_word.h"
 
 namespace kestrel::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
-    RegisterWord w{};
-    std::copy(bytes.begin(), bytes.end(), w.begin());
-    return w;
-}
 
 class LinkMatching : public ::testing::Test {
   protected:

@@ -7,6 +7,7 @@
 #include "link/reply_wait.h"
 #include "link/transport.h"
 #include "protocol/config_block.h"
+#include "support/register_word.h"
 #include "support/sim_fixture.h"
 #include "support/udp.h"
 #include "support/wait_floor.h"
@@ -16,12 +17,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using Kind = sim::Exchange::Kind;
-
-RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
-    RegisterWord w{};
-    std::copy(bytes.begin(), bytes.end(), w.begin());
-    return w;
-}
 
 // One exchange as "R 4000" / "W 4010 00 09 06 ..." so whole sequences compare at a glance.
 std::string describe(const sim::Exchange& ex) {

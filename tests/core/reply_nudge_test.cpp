@@ -10,6 +10,7 @@
 #include "link/link_stats.h"
 #include "link/transport.h"
 #include "support/raw_peer.h"
+#include "support/register_word.h"
 #include "support/wait_floor.h"
 
 namespace kestrel::test {
@@ -20,12 +21,6 @@ using namespace std::chrono_literals;
 // A 20 ms floor: the link asks again after 5 ms, and a reply held 10 ms is slow, not lost.
 constexpr std::uint32_t kFloorUs = 20000;
 constexpr std::uint8_t kHostCtrlLow = 0x10;
-
-RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
-    RegisterWord w{};
-    std::copy(bytes.begin(), bytes.end(), w.begin());
-    return w;
-}
 
 // A device whose reads give the register's low byte and 5Ah; the request at index `odd` is
 // answered 10 ms late (slow_) or not at all.

@@ -13,18 +13,13 @@
 #include "platform/ticks.h"
 #include "support/capture.h"
 #include "support/raw_peer.h"
+#include "support/register_word.h"
 
 namespace kestrel::test {
 namespace {
 
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
-
-RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
-    RegisterWord w{};
-    std::copy(bytes.begin(), bytes.end(), w.begin());
-    return w;
-}
 
 int open_fd_count() {
     int n = 0;

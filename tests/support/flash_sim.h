@@ -16,6 +16,7 @@
 
 #include "flash/core/flash_reporter.h"
 #include "protocol/spi_regs.h"
+#include "support/register_word.h"
 #include "support/sim_fixture.h"
 #include "support/temp_dir.h"
 
@@ -93,12 +94,6 @@ inline ByteVector pattern_bytes(std::size_t n, std::uint32_t seed = 0x2545F491u)
         b = static_cast<std::uint8_t>(x >> 24);
     }
     return out;
-}
-
-inline RegisterWord word_of(std::initializer_list<std::uint8_t> bytes) {
-    RegisterWord w{};
-    std::copy(bytes.begin(), bytes.end(), w.begin());
-    return w;
 }
 
 // Starts a chip erase straight on the chip (Write Enable, Chip Erase), as an earlier write left it.
