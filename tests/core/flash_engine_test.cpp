@@ -9,11 +9,13 @@
 #include "flash/core/flash_procedures.h"
 #include "flash/core/image_write.h"
 #include "support/flash_sim.h"
+#include "support/wait_floor.h"
 
 namespace kestrel::test {
 namespace {
 
 using ::testing::ElementsAre;
+constexpr auto npos = std::string::npos;
 
 constexpr int kPages = 4;
 
@@ -116,6 +118,40 @@ TEST_F(FlashEngine, CommandLineDefaultsSkipTheBlankPageAndReadTheOthersBack) {
     ByteVector want = image_;
     want.resize(kPages * kPageSize, 0xFF);
     EXPECT_EQ(chip_bytes(want.size()), want);
+}
+
+// With a verify to come, a page whose load was abandoned for a lost reply is loaded again but
+// not read back at once: the load left a right prefix, and the verify reads every page anyway.
+// No Read Data instruction (03h) comes before the last page's program.
+TEST_F(FlashEngine, LoadAbandonedWithAVerifyToComeIsReadOnlyByTheVerify) {
+    const ReplyWaitFloor floor{kRecoveryTestFloorUs};
+    const ByteVector image = pattern_bytes(kPages * kPageSize, 5);
+    int abandoned = 0;
+    for (std::uint64_t seed = 1; seed <= 40 && abandoned < 3; ++seed) {
+        SCOPED_TRACE(seed);
+        fresh_chip();
+        server_->set_faults({.seed = seed, .lose_reply = 0.02});
+        const ImageWriteResult r = write_image(image, ImageWriteOptions{}, FlashJobHooks{});
+        server_->set_faults(sim::LinkFaults{});
+        bool loaded_again = false;
+        for (const auto& line : traces_.lines())
+            loaded_again = loaded_again || line.find("link fault while loading") != npos;
+        if (!loaded_again) continue;
+        ++abandoned;
+        if (r.outcome == ImageWrite::Ok) {
+            EXPECT_EQ(chip_bytes(image.size()), image);
+        }
+        const auto spi = spi_traffic();
+        std::size_t last_tail = 0;
+        for (std::size_t i = 0; i < spi.size(); ++i)
+            if (spi[i].address == SPI_PP_TAIL && !spi[i].lost_request) last_tail = i;
+        for (std::size_t i = 0; i < last_tail; ++i) {
+            EXPECT_FALSE(spi[i].address == SPI_CMD && spi[i].word[0] == 0x03 &&
+                         !spi[i].lost_request)
+                << "a page read back at exchange " << i;
+        }
+    }
+    EXPECT_GT(abandoned, 0) << "no load was abandoned";
 }
 
 // A resumed write first waits for a chip that reads busy (a busy chip ignores Read

@@ -76,9 +76,9 @@ PageProgram program_page_checked(std::uint32_t address,
         }
         const bool clean = tally.trusted() && watch.clean();
         if (clean && ok == 0) return PageProgram::ChipBusy;
-        // (A page an abandoned load may have programmed is read back at once: found now, a
-        // sector erase rewrites only the pages before it.)
-        if (check == ProgramCheck::Later && ok == 1 && !abandoned) return PageProgram::Done;
+        // A load abandoned for a stray was flushed with FFh, one for a time-out holds a right
+        // prefix: either programs no wrong bit, and the verify to come finds what is left.
+        if (check == ProgramCheck::Later && ok == 1) return PageProgram::Done;
         if (clean && !abandoned) {
             if (check == ProgramCheck::None) return PageProgram::Done;
         } else {

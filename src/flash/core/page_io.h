@@ -38,7 +38,8 @@ enum class PageProgram {
 // when it holds the page the program is done, when bits are still to be cleared it is
 // programmed again (at most kPageProgramTries attempts in all), and when it holds bits that no
 // program can set again the page has failed. A program that looked clean is checked as `check`
-// says; with ProgramCheck::Later none is read back.
+// says. With ProgramCheck::Later no page is read back here, not even after a doubt or an
+// abandoned load: the caller's verify reads each one.
 [[nodiscard]] PageProgram program_page_checked(std::uint32_t address,
                                                std::span<const std::uint8_t, kPageSize> page,
                                                ProgramCheck check = ProgramCheck::Whole);
