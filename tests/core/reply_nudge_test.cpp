@@ -16,21 +16,34 @@
 namespace kestrel::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-// A 20 ms floor: the link asks again after 5 ms, and a reply held 10 ms is slow, not lost.
-constexpr std::uint32_t kFloorUs = 20000;
+// A 40 ms floor: the link asks again after 10 ms, and a reply held 20 ms is slow, not lost.
+constexpr std::uint32_t kFloorUs = 40000;
+constexpr auto kSlow = std::chrono::milliseconds(20);
+// The warm-up's round trips, each at most this, keep the link's estimate below the 10 ms nudge.
+// On a busy machine (a sanitizer build beside other tests) one can take a time slice: the link
+// is opened again until a warm-up shows the device as fast as the test takes it to be.
+constexpr auto kQuickWarmUp = std::chrono::milliseconds(2);
+constexpr int kWarmUpTries = 50;
 constexpr std::uint8_t kHostCtrlLow = 0x10;
 
 // A device whose reads give the register's low byte and 5Ah; the request at index `odd` is
-// answered 10 ms late (slow_) or not at all.
+// answered 20 ms late (slow_) or not at all.
 class ReplyNudge : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(open_link("127.0.0.1", peer_.port()));
-        RegisterWord w{};
-        for (int i = 0; i < 4; ++i)
-            ASSERT_TRUE(read_reg(0x4000, w));
+        bool quick = false;
+        for (int attempt = 0; attempt < kWarmUpTries && !quick; ++attempt) {
+            close_link();
+            ASSERT_TRUE(open_link("127.0.0.1", peer_.port()));
+            quick = true;
+            for (int i = 0; i < 4; ++i) {
+                RegisterWord w{};
+                const auto start = std::chrono::steady_clock::now();
+                ASSERT_TRUE(read_reg(0x4000, w));
+                quick = quick && std::chrono::steady_clock::now() - start <= kQuickWarmUp;
+            }
+        }
+        ASSERT_TRUE(quick) << "no warm-up in " << kWarmUpTries << " had round trips of 2 ms";
         before_ = link_stats();
         sent_before_ = peer_.received().size();
         odd_ = static_cast<int>(sent_before_);
@@ -39,7 +52,7 @@ class ReplyNudge : public ::testing::Test {
 
     RawPeer::Answer serve(const Bytes& request, int index) {
         RawPeer::Answer a = answer(ack_for(request, {request[3], 0x5A}));
-        if (index == second_slow_) a.delay = 10ms;
+        if (index == second_slow_) a.delay = kSlow;
         if (index != odd_) return a;
         if (stray_first_) {
             RawPeer::Answer lost = silence();
@@ -47,7 +60,7 @@ class ReplyNudge : public ::testing::Test {
             return lost;
         }
         if (!slow_) return silence();
-        a.delay = 10ms;
+        a.delay = kSlow;
         return a;
     }
     // The requests sent since SetUp, as register low bytes (reads marked with 80h).
@@ -74,10 +87,12 @@ TEST_F(ReplyNudge, SlowReadIsAskedOnceMoreAndItsSecondReplyIsNoStray) {
     EXPECT_EQ(slow.status, ExchangeStatus::Clean);
     EXPECT_EQ(slow.doubt, Doubt::None);
     EXPECT_EQ(slow.word, word_of({0x08, 0x5A}));
-    const ExchangeResult next = read_exchange(0x4008);
+    // (Another register: the device answers in order, so the repeat's reply comes before this
+    // read's however late a busy machine delivers it.)
+    const ExchangeResult next = read_exchange(0x4018);
     EXPECT_EQ(next.status, ExchangeStatus::Clean);
     EXPECT_EQ(next.doubt, Doubt::None);  // both replies came: nothing is owed
-    EXPECT_EQ(requests(), (std::vector<int>{0x88, 0x88, 0x88}));
+    EXPECT_EQ(requests(), (std::vector<int>{0x88, 0x88, 0x98}));
     const LinkStats after = link_stats();
     EXPECT_EQ(after.nudges - before_.nudges, 1u);
     EXPECT_EQ(after.stale_discarded, before_.stale_discarded);
