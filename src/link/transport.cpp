@@ -146,8 +146,7 @@ Probe probe_in_step() {
     bump(counters().resyncs);
     for (int attempt = 0; attempt < kProbeTries && !probe.in_step; ++attempt) {
         const ExchangeResult e = read_locked(HOST_CTRL);
-        probe.strays.reads = static_cast<std::uint8_t>(probe.strays.reads + e.strays.reads);
-        probe.strays.others = static_cast<std::uint8_t>(probe.strays.others + e.strays.others);
+        add_strays(probe.strays, e.strays);
         if (e.status == ExchangeStatus::NoReply) break;
         probe.in_step = e.status == ExchangeStatus::Clean;
     }
