@@ -333,6 +333,22 @@ TEST_F(CopyStandIn, ErasedPageOnALinkThatShowedACopyStandsOnAgreeingReads) {
     EXPECT_EQ(reader.opens(), 3);
 }
 
+// Once a page has been read, every chunk of the next erased page reads as a copy could, its
+// first included: two separate reads that agree on every chunk prove it. A third read would only
+// guard against both reads going wrong alike, which takes a fault compound in each.
+TEST_F(CopyStandIn, ErasedPageReadTwiceAlikeNeedsNoThirdRead) {
+    std::array<std::uint8_t, 256> erased{};
+    erased.fill(0xFF);
+    ScriptedReader reader(erased, {}, true);
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_checked(0x000000, read_));
+    const int before = reader.opens();
+    ASSERT_TRUE(read_page_checked(0x000100, read_));
+    EXPECT_EQ(read_, erased);
+    EXPECT_EQ(reader.opens() - before, 2);
+}
+
 // The device answers every request 300 us late and every seventh 1.5 ms late, as a busy
 // machine or a slow device does, over erased pages: no reply is in doubt for its timing, so
 // each page costs its 65 exchanges and one probe, as on a fast link.

@@ -21,6 +21,7 @@ namespace {
 constexpr std::size_t kChunks = kPageReadChunks;
 constexpr int kPageConfirmTries = 6;
 constexpr int kNone = -1;
+constexpr int kTwoReads = -1;  // a chunk proven by two passes that agree
 
 using ChunkSet = std::bitset<kChunks>;
 
@@ -146,17 +147,17 @@ class PageReader {
         }
     }
 
-    // The chunks a second read must cover: every one from the first that a copy could have
-    // stood in for and that two reads proved by agreeing (two copies of one earlier reply, a
-    // late reply sent twice, agree as well); and, for each run of chunks one pass proved, those
-    // that show a receive phase the device took twice, or not at all, in that pass without it
-    // showing on the link: from confirm_from to the run's end and the chunk after it. A move in
-    // one pass touches only what that pass read after it.
+    // The chunks a second read must cover: for each run of chunks one pass proved on its own
+    // read, those that show a receive phase the device took twice, or not at all, in that pass
+    // without it showing on the link: from confirm_from to the run's end and the chunk after
+    // it. A move in one pass touches only what that pass read after it. A chunk two separate
+    // transactions read alike needs no third read: a move or a stand-in in one of them would
+    // have made them differ, unless both went wrong alike, and that takes a fault compound in
+    // each.
     [[nodiscard]] ChunkSet confirm_chunks(std::span<const std::uint8_t, kPageSize> page) const {
         ChunkSet again;
-        for (std::size_t c = first_agreed_in_doubt_; c < kChunks; ++c)
-            again.set(c);
         for (std::size_t c = first_; c < kChunks; ++c) {
+            if (proved_by_[c] == kTwoReads) continue;
             if (c > first_ && proved_by_[c] == proved_by_[c - 1]) continue;
             std::size_t last = c;  // the run of chunks this pass proved: c..last
             while (last + 1 < kChunks && proved_by_[last + 1] == proved_by_[c])
@@ -428,8 +429,6 @@ class PageReader {
                 // phases that never happened at different chunks: those agree on wrong bytes.
                 k.proven = agrees && !(shift_from != kChunks && k.shift_from != kChunks &&
                                        shift_from != k.shift_from);
-                if (k.proven && !confirming_)
-                    first_agreed_in_doubt_ = std::min(first_agreed_in_doubt_, c);
             } else {
                 // A clean read proves the chunk, unless it contradicts one that was proven.
                 k.proven = !(k.proven && !agrees);
@@ -437,7 +436,7 @@ class PageReader {
             k.value = got_[c];
             k.have = true;
             k.shift_from = shift_from;
-            if (k.proven) proved_by_[c] = passes_;
+            if (k.proven) proved_by_[c] = agrees ? kTwoReads : passes_;
         }
         if (again > 0) count_chunks_reread(again);
     }
@@ -452,10 +451,10 @@ class PageReader {
     ReadAhead ahead_;
     bool confirming_ = false;
     bool broke_ = false;  // this pass's window broke (traced already)
-    std::size_t first_agreed_in_doubt_ = kChunks;
     int passes_ = 0;
-    std::array<int, kChunks> proved_by_{};  // the pass whose read proved each chunk
-    std::array<Chunk, kChunks> seed_{};     // the values a confirmation compares with
+    // The pass whose read proved each chunk, or kTwoReads where two passes agreed on it.
+    std::array<int, kChunks> proved_by_{};
+    std::array<Chunk, kChunks> seed_{};  // the values a confirmation compares with
     std::array<Chunk, kChunks> chunks_{};
     std::array<RegisterWord, kChunks> got_{};
     std::size_t pass_from_ = 0;  // this pass opened at this chunk
@@ -491,11 +490,11 @@ bool read_chunks_checked(std::uint32_t address, std::size_t first,
     PageReader read(address, first, ahead);
     if (!read.run(dest)) return false;
     // While the link may make copies (it has shown duplicates: a receive phase taken twice may
-    // have moved the chunks without showing, and two reads that agree may be two copies of one
-    // late reply), the page stands once a second, separate read agrees with it from where
-    // either would show (see confirm_chunks).
+    // have moved the chunks without showing), the page stands once a second, separate read
+    // agrees with it from where a move would show (see confirm_chunks).
     if (!link_may_make_copies()) return true;
     ChunkSet again_chunks = read.confirm_chunks(dest);
+    if (again_chunks.none()) return true;  // two separate reads agree on every chunk
     std::size_t start = first_of(again_chunks);
     // Through a window a pass spans every chunk not yet proven: the second read then compares
     // all of them from the first.

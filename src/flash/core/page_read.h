@@ -7,9 +7,9 @@
 // A fault at chunk k (no reply, a NAK) ends the pass there and the next pass opens at chunk k;
 // a doubt the link saw (a stray, a reply that a copy could stand in for) leaves just the
 // chunks it may touch to be read again. While the link may make copies (it has shown
-// duplicates or owes a reply), or where two reads in doubt settled a chunk, a page stands only
-// once a second, separate read agrees with the first. On a clean link a page costs the 65
-// exchanges of spi_read_page and one probe.
+// duplicates), a chunk that one pass alone proved stands only once a second, separate read
+// agrees with it where a move would show. On a clean link a page costs the 65 exchanges of
+// spi_read_page and one probe.
 #pragma once
 
 #include <cstddef>
