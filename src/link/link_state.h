@@ -40,9 +40,14 @@ struct ExpectedReply {
     bool word_known = false;  // a read sent again: its reply holds word
     RegisterWord word{};
     std::uint64_t sent_us = 0;  // when the request it would answer went out first
-    // A read's: the round trip of the reply taken, which was the first request's if this one
-    // comes too (the device answers in order); 0 when unknown.
+    // The round trip measured once this reply comes, showing the reply taken before it was the
+    // first request's (the device answers in order); 0 for none. Or, where that reply may have
+    // been held up until this request came (released by it, it would teach the wait its own
+    // nudge as a round trip): when this request was sent and when its wait ended (the clock of
+    // the arrival stamps), and its own round trip is measured if it came within that wait.
     std::uint32_t taken_rtt_us = 0;
+    std::uint64_t asked_real_ns = 0;
+    std::uint64_t wait_end_real_ns = 0;
 };
 
 struct LinkState {
@@ -98,6 +103,12 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
 
 // Watches for a datagram within us; every one that comes is a stray, sorted into r.
 void settle(LinkState& s, std::uint64_t us, Receipt& r);
+
+// Whether a datagram that arrived at arrived_real_ns came so soon after a request sent at
+// sent_real_ns that the request's arrival at the device may have sent it (a reply held up until
+// the next request came): within two round trips and a margin for a host's scheduling.
+[[nodiscard]] bool maybe_released_by(const LinkState& s, std::uint64_t sent_real_ns,
+                                     std::uint64_t arrived_real_ns);
 
 // Takes the datagram in buf when it is the reply s.expected waits for: true, and nothing is
 // armed any more.

@@ -21,6 +21,12 @@ ExpectedReply& arm(LinkState& s, std::uint16_t address, const RegisterWord* word
     return x;
 }
 
+// The reply expected is the one of `asked`: measured if it comes within asked's wait.
+void measure_when_it_comes(ExpectedReply& x, const Pending& asked) {
+    x.asked_real_ns = asked.sent_real_ns;
+    x.wait_end_real_ns = asked.sent_real_ns + (asked.deadline_us - asked.sent_mono_us) * 1000u;
+}
+
 }  // namespace
 
 std::uint32_t nudge_after_us(const LinkState& s, std::uint32_t wait_us) {
@@ -53,19 +59,25 @@ Receipt nudge(LinkState& s, Pending p, const std::uint8_t* request, std::size_t 
     bump(counters().timeout_ns, now_ns - std::min(now_ns, p.sent_mono_us * 1000u));
     if (!read) p.behind = &behind;
     Receipt r = receive_reply(s, p, reply, size);
-    r.ambiguous = read;
+    // A reply that came right behind the nudge may have been held up until it came: its round
+    // trip would be the nudge's delay. The reply of the request sent last is measured instead.
+    const bool released = maybe_released_by(s, behind.sent_real_ns, r.arrived_real_ns);
+    r.ambiguous = read || released;
     if (read && r.length >= 0) {
         // The other reply, if it comes, holds the word this one does.
         const RegisterWord word = value_of(reply, static_cast<std::size_t>(r.length));
         ExpectedReply& x = arm(s, p.address, &word, p.sent_mono_us);
-        if (r.arrived_real_ns > p.sent_real_ns)
+        if (released) {
+            measure_when_it_comes(x, behind);
+        } else if (r.arrived_real_ns > p.sent_real_ns) {
             x.taken_rtt_us =
                 static_cast<std::uint32_t>((r.arrived_real_ns - p.sent_real_ns) / 1000u);
+        }
     } else if (read) {
         // Neither came: both are owed (the first one as any read that timed out).
         s.history.owe(ExchangeKind::Read, history_key(s, p.address), behind.sent_mono_us, p.keys);
     } else if (!r.probe_answered) {
-        arm(s, HOST_CTRL, nullptr, behind.sent_mono_us);
+        measure_when_it_comes(arm(s, HOST_CTRL, nullptr, behind.sent_mono_us), behind);
     }
     return r;
 }

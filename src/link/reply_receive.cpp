@@ -17,18 +17,13 @@ constexpr int kSpinRestExchanges = 1024;
 
 }  // namespace
 
-namespace {
-
-// Whether d came so soon after p was sent that p's arrival at the device may have sent it: within
-// two round trips and a margin for a host's scheduling.
-bool maybe_released_by(const LinkState& s, const Pending& p, const Datagram& d) {
+bool maybe_released_by(const LinkState& s, std::uint64_t sent_real_ns,
+                       std::uint64_t arrived_real_ns) {
     constexpr std::uint64_t kReleaseMarginUs = 500;
-    if (d.arrived_real_ns == 0 || d.arrived_real_ns < p.sent_real_ns) return false;
-    const std::uint64_t after_us = (d.arrived_real_ns - p.sent_real_ns) / 1000u;
+    if (arrived_real_ns == 0 || arrived_real_ns < sent_real_ns) return false;
+    const std::uint64_t after_us = (arrived_real_ns - sent_real_ns) / 1000u;
     return after_us <= 2 * std::uint64_t{s.wait.smoothed_us()} + kReleaseMarginUs;
 }
-
-}  // namespace
 
 void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receipt& r,
                 const Pending* p) {
@@ -52,7 +47,7 @@ void note_stray(LinkState& s, const std::uint8_t* buf, const Datagram& d, Receip
     if (sort.kind == StrayKind::Late) {
         bump(counters().late_replies);
         if (p != nullptr && sort.owed_since_us != 0 && sort.owed_since_us == s.timed_out_sent_us &&
-            at_us > sort.owed_since_us && !maybe_released_by(s, *p, d))
+            at_us > sort.owed_since_us && !maybe_released_by(s, p->sent_real_ns, d.arrived_real_ns))
             s.wait.came_late(at_us - sort.owed_since_us);
     }
     if (sort.kind == StrayKind::Duplicate) bump(counters().duplicates);
@@ -98,12 +93,23 @@ std::uint32_t history_key(const LinkState& s, std::uint16_t address) {
     return s.shape.echoes() ? address : ReplyShape::kAnyRegister;
 }
 
+namespace {
+
+// The round trip of a reply to a request sent at asked_real_ns (0: unknown, not measured).
+void measure(LinkState& s, std::uint64_t asked_real_ns, std::uint64_t arrived_real_ns) {
+    if (asked_real_ns != 0 && arrived_real_ns > asked_real_ns)
+        s.wait.measured(static_cast<std::uint32_t>((arrived_real_ns - asked_real_ns) / 1000u));
+}
+
+}  // namespace
+
 bool take_expected(LinkState& s, const std::uint8_t* buf, const Datagram& d) {
     const ExpectedReply& x = s.expected;
     if (!x.armed || !s.shape.fits(ExchangeKind::Read, x.address, buf, d.length)) return false;
     if (x.word_known && value_of(buf, d.length) != x.word) return false;
     s.expected.armed = false;
     if (x.taken_rtt_us != 0) s.wait.measured(x.taken_rtt_us);
+    if (d.arrived_real_ns <= x.wait_end_real_ns) measure(s, x.asked_real_ns, d.arrived_real_ns);
     return true;
 }
 
@@ -192,6 +198,8 @@ Receipt receive_reply(LinkState& s, const Pending& p, std::uint8_t* reply, std::
         if (p.behind != nullptr && d.arrived_real_ns >= p.behind->sent_real_ns &&
             s.shape.fits(p.behind->kind, p.behind->address, buf, d.length)) {
             r.probe_answered = true;
+            if (d.arrived_real_ns <= deadline_real_ns)
+                measure(s, p.behind->sent_real_ns, d.arrived_real_ns);
             return r;
         }
         const bool waiting = d.arrived_real_ns != 0 && d.arrived_real_ns < p.sent_real_ns;

@@ -52,6 +52,13 @@ class ReplyNudge : public ::testing::Test {
 
     RawPeer::Answer serve(const Bytes& request, int index) {
         RawPeer::Answer a = answer(ack_for(request, {request[3], 0x5A}));
+        if (held_from_ >= 0 && index >= held_from_) {
+            // From held_from_ on, every third request's reply is held up until the next request
+            // comes, and then sent right before that one's.
+            if ((index - held_from_) % 3 == 0) return silence();
+            if ((index - held_from_) % 3 == 1) a.then_extra = a.reply;
+            return a;
+        }
         if (index == second_slow_) a.delay = kSlow;
         if (index != odd_) return a;
         if (stray_first_) {
@@ -75,6 +82,7 @@ class ReplyNudge : public ::testing::Test {
     const ReplyWaitFloor floor_{kFloorUs};
     std::atomic<int> odd_{-1};
     std::atomic<int> second_slow_{-1};
+    std::atomic<int> held_from_{-1};
     std::atomic<bool> slow_{true};
     std::atomic<bool> stray_first_{false};
     RawPeer peer_{[this](const Bytes& request, int index) { return serve(request, index); }};
@@ -156,6 +164,23 @@ TEST_F(ReplyNudge, ReadWhoseTwoRepliesCameTeachesItsRoundTrip) {
     EXPECT_EQ(read_exchange(0x4008).status, ExchangeStatus::Clean);
     EXPECT_EQ(requests(), (std::vector<int>{0x88, 0x88, 0x98, 0x88}));
     EXPECT_EQ(link_stats().nudges - before_.nudges, 1u);
+}
+
+// Every other read's reply is held up until the next request comes, as a device or a network
+// that sends only when pushed: each such read is asked again after the nudge's delay, which
+// releases both replies. The first reply's round trip is that delay, not the device's: were it
+// measured, each nudge would come later than the one before, until none came before the wait
+// ran out and a read timed out.
+TEST_F(ReplyNudge, RepliesHeldUntilTheNudgeNeverPushTheNudgeLater) {
+    held_from_ = odd_.load();
+    constexpr int kHeld = 10;
+    for (int i = 0; i < 2 * kHeld; ++i) {
+        const ExchangeResult e = read_exchange(i % 2 == 0 ? 0x4008 : 0x4018);
+        EXPECT_EQ(e.status, ExchangeStatus::Clean) << "read " << i;
+    }
+    const LinkStats after = link_stats();
+    EXPECT_EQ(after.nudges - before_.nudges, static_cast<std::uint64_t>(kHeld));
+    EXPECT_EQ(after.silent, before_.silent);
 }
 
 // A test of the wait itself can turn the nudge off: the slow read is then waited for alone.
