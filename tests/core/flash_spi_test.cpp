@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "flash/core/flash_id.h"
+#include "flash/core/page_io.h"
 #include "flash/core/spi_flash.h"
 #include "platform/format.h"
 #include "support/flash_sim.h"
@@ -106,6 +107,22 @@ TEST_F(FlashSpi, ProgramPageLoadsHeadThirtyOneDataWordsAndTail) {
 
     const ByteVector chip = chip_bytes(0x600);
     EXPECT_TRUE(std::equal(page.begin(), page.end(), chip.begin() + 0x500));
+}
+
+// The program's last status poll was trusted and showed the chip ready: the read-back starts
+// right after it, without polling the status again.
+TEST_F(FlashSpi, CheckedProgramReadsBackRightAfterItsReadyPoll) {
+    std::array<std::uint8_t, kPageSize> page{};
+    for (std::size_t i = 0; i < page.size(); ++i)
+        page[i] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(program_page_checked(0x000500, page, ProgramCheck::Whole), PageProgram::Done);
+
+    const auto got = steps();
+    ASSERT_GE(got.size(), 39u);
+    EXPECT_EQ(got[34], write_step(SPI_PP_TAIL, {0xFC, 0xFD, 0xFE, 0xFF}));
+    EXPECT_THAT(std::vector<std::string>(got.begin() + 35, got.begin() + 38),
+                ElementsAreArray(poll_steps(1)));
+    EXPECT_EQ(got[38], write_step(SPI_CMD, {0x03, 0x00, 0x05, 0x00}));
 }
 
 TEST_F(FlashSpi, ProgramPageGivesUpAtTheTwoHundredFiftiethPoll) {

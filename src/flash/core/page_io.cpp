@@ -21,10 +21,11 @@ namespace {
 
 enum class Back { Holds, Reprogram, Unmendable, LinkFailed };
 
-// Reads the programmed page back and says what it needs.
-Back read_back(std::uint32_t address, std::span<const std::uint8_t, kPageSize> page) {
+// Reads the programmed page back and says what it needs. ready: a trusted status read right
+// before showed the chip ready (else one is waited for first).
+Back read_back(std::uint32_t address, std::span<const std::uint8_t, kPageSize> page, bool ready) {
     count_page_read_back();
-    if (!chip_ready(kProgramMaxPolls)) return Back::LinkFailed;
+    if (!ready && !chip_ready(kProgramMaxPolls)) return Back::LinkFailed;
     std::array<std::uint8_t, kPageSize> back{};
     if (!read_page_checked(address, back)) return Back::LinkFailed;
     if (std::equal(page.begin(), page.end(), back.begin())) return Back::Holds;
@@ -85,7 +86,8 @@ PageProgram program_page_checked(std::uint32_t address,
             tracef("program page %06x: %s, reading it back", address,
                    abandoned ? "a load was abandoned before" : "an exchange was in doubt");
         }
-        switch (read_back(address, page)) {
+        // ok == 1: the program's last status poll was trusted and showed the chip ready.
+        switch (read_back(address, page, ok == 1)) {
             case Back::Holds:
                 return PageProgram::Done;
             case Back::Unmendable:
