@@ -72,12 +72,12 @@ bool loaded(const ExchangeResult& e) {
     return e.status == ExchangeStatus::Clean && e.doubt != Doubt::Owed;
 }
 
-// A load given up after a stray, or on a link that makes copies, may hold a word the device took
-// twice, which moves every later one, and the chip programs what it latched once the next
-// transaction releases it. A page latch wraps at 256 bytes: a page of FFh words behind the last
-// real one leaves only FFh in it, which programs no bit. Words lost or taken twice change
-// nothing, so the flush goes on until a page of them was acknowledged after the last stray (or
-// the link keeps failing; the read-back then judges).
+// A load given up after a stray may hold a word the device took twice, which moves every later
+// one, and the chip programs what it latched once the next transaction releases it. A page latch
+// wraps at 256 bytes: a page of FFh words behind the last real one leaves only FFh in it, which
+// programs no bit. Words lost or taken twice change nothing, so the flush goes on until a page of
+// them was acknowledged after the last stray (or the link keeps failing; the read-back then
+// judges).
 void flush_load() {
     constexpr int kFlushWords = static_cast<int>(kPageSize / 8);
     constexpr int kFlushMaxSends = 3 * kFlushWords;
@@ -169,10 +169,10 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
     const bool in_step = ok && confirm_in_step();
     if (!in_step) {
         if (ok && tally) ++tally->unacknowledged;
-        // A stray, or the probe failed (the link out of step), or a link that makes copies: a
-        // word the device took twice may have landed unseen, its acknowledgement still on its
-        // way, and the load holds no right prefix.
-        if (strays || ok || link_may_make_copies()) flush_load();
+        // A stray, or the probe failed (the link out of step): a word the device took twice may
+        // have landed. (On a link that makes copies one may land unseen even behind a time-out;
+        // flushing every such load cost more than the rare sector repair it saves.)
+        if (strays || ok) flush_load();
         return kProgramAbandoned;
     }
     RegisterWord tail{};
