@@ -66,8 +66,8 @@ class ReplyHistory {
 
     // A reply the link took as its request's. Reads record their word; a read with one key
     // witnesses what an owed read of that key can hold. A read taken in doubt that may have taken
-    // another's late reply (a stray came around it, or copy_possible found a debt that could
-    // be it) owes its own reply as well.
+    // another's late reply (a stray came around it while a read of reg was owed or copies could
+    // come, or copy_possible found a debt that could be it) owes its own reply as well.
     void taken(ExchangeKind kind, std::uint32_t reg, const RegisterWord& word, std::uint64_t now_us,
                ReadKeys keys = {}, Doubt doubt = Doubt::None);
 

@@ -141,6 +141,27 @@ TEST(ReplyHistory, StrayBeforeTheWitnessesIsJudgedOnceTheyAreIn) {
     EXPECT_TRUE(unpaid.copy_possible(kCtrl, word(0x0B), 6100 + kCopyWindowUs));
 }
 
+// A stray around a read (the late reply of a probe of another register, say) makes the reply
+// taken another's only where another reply of its register could come: while a read of it is
+// owed, or on a link that makes copies. Else the read owes nothing, and later reads of its word
+// stay free of doubt.
+TEST(ReplyHistory, ReadTakenAroundAStrayOwesItsReplyOnlyWhereAnotherCouldCome) {
+    ReplyHistory alone;
+    alone.taken(ExchangeKind::Read, kCtrl, word(0x00), 1000, {}, Doubt::Stray);
+    EXPECT_FALSE(alone.owes(ExchangeKind::Read, kCtrl, 1100));
+    EXPECT_FALSE(alone.copy_possible(kCtrl, word(0x00), 1100 + kCopyWindowUs));
+
+    ReplyHistory owing;
+    owing.owe(ExchangeKind::Read, kCtrl, 500);
+    owing.taken(ExchangeKind::Read, kCtrl, word(0x00), 1000, {}, Doubt::Stray);
+    EXPECT_TRUE(owing.owes(ExchangeKind::Read, kCtrl, 1100));
+
+    ReplyHistory copying;
+    copying.duplicate_seen(900);
+    copying.taken(ExchangeKind::Read, kCtrl, word(0x00), 1000, {}, Doubt::Stray);
+    EXPECT_TRUE(copying.owes(ExchangeKind::Read, kCtrl, 1100));
+}
+
 constexpr ReadKeys key(std::uint32_t chunk) {
     return {0x1000 + chunk * 8 + 1, 0};
 }
@@ -184,11 +205,12 @@ TEST(ReplyHistory, ReadOfEitherOfTwoChunksIsWitnessedByBoth) {
     EXPECT_TRUE(h.copy_possible(kCtrl, word(0x0C), 2300, key(7)));
 }
 
-// A read taken in doubt may have taken another read's late reply; its own then comes later and
-// must not pass for a third read's. It is owed, but only its content is doubted: the reads
-// around it are not.
+// A read taken in doubt may have taken another read's late reply (here, on a link that has
+// shown a copy); its own then comes later and must not pass for a third read's. It is owed,
+// but only its content is doubted: the reads around it are not.
 TEST(ReplyHistory, ReadTakenInDoubtOwesItsOwnReplyWithoutDoubtingOthers) {
     ReplyHistory h;
+    h.duplicate_seen(1);
     h.taken(ExchangeKind::Read, kCtrl, word(0x0A), 1000, key(4));
     h.taken(ExchangeKind::Read, kCtrl, word(0x0E), 1100, key(5), Doubt::Stray);
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 1200));
@@ -340,6 +362,7 @@ TEST(ReplyHistory, WordAChunksOwnReadTookIsNotInDoubtForThatChunk) {
 // that comes for it pays it.
 TEST(ReplyHistory, DebtThatCanHoldAnythingLastsUntilAReplyComes) {
     ReplyHistory h;
+    h.duplicate_seen(1);
     h.taken(ExchangeKind::Read, kCtrl, word(0xFF), 1000, kAnyContent, Doubt::Stray);
     EXPECT_TRUE(h.owes(ExchangeKind::Read, kCtrl, 1100));
     EXPECT_FALSE(h.copy_possible(kCtrl, word(0x01), 1200, key(1)));
