@@ -119,6 +119,12 @@ std::array<std::uint8_t, 256> distinct_chunks() {
     return p;
 }
 
+std::array<std::uint8_t, 256> erased_page() {
+    std::array<std::uint8_t, 256> p{};
+    p.fill(0xFF);
+    return p;
+}
+
 // Opens the link to peer and reads another register until the link knows the device's round
 // trips; the copy of the first reply shows on the way.
 bool open_learnt(RawPeer& peer) {
@@ -323,8 +329,7 @@ TEST_F(CopyStandIn, SecondReadAfterAFaultCoversOnlyWhereEachPassWouldShowAMove) 
 // stands on two reads that agree, and a third, separate read confirms it by agreeing with them
 // (it needs no second read of its own).
 TEST_F(CopyStandIn, ErasedPageOnALinkThatShowedACopyStandsOnAgreeingReads) {
-    std::array<std::uint8_t, 256> erased{};
-    erased.fill(0xFF);
+    const auto erased = erased_page();
     ScriptedReader reader(erased, {}, true);
     RawPeer peer(std::ref(reader));
     ASSERT_TRUE(open_learnt(peer));
@@ -337,8 +342,7 @@ TEST_F(CopyStandIn, ErasedPageOnALinkThatShowedACopyStandsOnAgreeingReads) {
 // first included: two separate reads that agree on every chunk prove it. A third read would only
 // guard against both reads going wrong alike, which takes a fault compound in each.
 TEST_F(CopyStandIn, ErasedPageReadTwiceAlikeNeedsNoThirdRead) {
-    std::array<std::uint8_t, 256> erased{};
-    erased.fill(0xFF);
+    const auto erased = erased_page();
     ScriptedReader reader(erased, {}, true);
     RawPeer peer(std::ref(reader));
     ASSERT_TRUE(open_learnt(peer));
@@ -353,8 +357,7 @@ TEST_F(CopyStandIn, ErasedPageReadTwiceAlikeNeedsNoThirdRead) {
 // machine or a slow device does, over erased pages: no reply is in doubt for its timing, so
 // each page costs its 65 exchanges and one probe, as on a fast link.
 TEST_F(CopyStandIn, SlowButCorrectDeviceCostsNoExtraExchangeOnErasedPages) {
-    std::array<std::uint8_t, 256> erased{};
-    erased.fill(0xFF);
+    const auto erased = erased_page();
     ScriptedReader reader(erased, {}, false);
     RawPeer peer([&reader](const Bytes& req, int index) {
         RawPeer::Answer a = reader(req, index);
@@ -379,8 +382,7 @@ TEST_F(CopyStandIn, SlowButCorrectDeviceCostsNoExtraExchangeOnErasedPages) {
 // read before it and repeats its word, yet it is the late read's own: once it came, the pages
 // after cost their 66 exchanges each, not a second read apiece while it would have been owed.
 TEST_F(CopyStandIn, LateReplyOnAnErasedPageLeavesNoDoubtOnceItCame) {
-    std::array<std::uint8_t, 256> erased{};
-    erased.fill(0xFF);
+    const auto erased = erased_page();
     ScriptedReader reader(erased, {}, false);
     std::atomic<int> ctrl_reads{0};
     RawPeer peer([&](const Bytes& req, int index) {
