@@ -141,12 +141,14 @@ void ReplyHistory::taken(ExchangeKind kind, std::uint32_t reg, const RegisterWor
     // A stray around it made the reply taken another's only where another reply of reg could
     // come: one still owed by a read of reg, or a copy on a link that makes them. (A stray of
     // another register, the late reply of a probe, takes nothing from this read.)
-    const bool other_could_come =
-        duplicates_seen(now_us) || std::any_of(owed_.begin(), owed_.end(), [&](const Owed& o) {
-            return o.kind == ExchangeKind::Read && same_reg(o.reg, reg);
-        });
+    const auto other_could_come = [&] {
+        return duplicates_seen(now_us) ||
+               std::any_of(owed_.begin(), owed_.end(), [&](const Owed& o) {
+                   return o.kind == ExchangeKind::Read && same_reg(o.reg, reg);
+               });
+    };
     const bool stand_in =
-        (doubt == Doubt::Stray && other_could_come) || doubt == Doubt::Owed || cause.has_value();
+        (doubt == Doubt::Stray && other_could_come()) || doubt == Doubt::Owed || cause.has_value();
     debt_could_stand_in_.reset();
     // One late reply stands in for one read at most: the reads that may have taken the same
     // debt's share one debt of their own, holding any of their words.
