@@ -8,6 +8,7 @@ namespace {
 
 constexpr int kMaxBackoff = 4;  // 4 ms doubled four times passes 50 ms
 std::atomic<std::uint32_t> g_floor_us{kMinWaitUs};
+std::atomic<std::uint32_t> g_nudge_floor_us{kMinNudgeUs};
 std::atomic<bool> g_nudges{true};
 thread_local int t_full_waits = 0;
 
@@ -29,6 +30,10 @@ std::uint32_t set_reply_wait_floor_us(std::uint32_t us) {
     return g_floor_us.exchange(std::min(us, kMaxWaitUs));
 }
 
+std::uint32_t set_reply_nudge_floor_us(std::uint32_t us) {
+    return g_nudge_floor_us.exchange(std::min(us, kMaxWaitUs));
+}
+
 bool set_reply_nudges(bool on) {
     return g_nudges.exchange(on);
 }
@@ -45,7 +50,7 @@ std::uint64_t ReplyWait::estimate_us() const {
 
 std::uint32_t ReplyWait::nudge_us() const {
     if (!measured_) return 0;
-    const std::uint32_t floor = g_floor_us.load(std::memory_order_relaxed) / kNudgeFloorShare;
+    const std::uint32_t floor = g_nudge_floor_us.load(std::memory_order_relaxed);
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(estimate_us(), floor, kMaxWaitUs));
 }
 

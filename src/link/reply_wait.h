@@ -13,13 +13,16 @@ namespace kestrel {
 inline constexpr std::uint32_t kFirstWaitUs = 50000;  // the described receive time-out
 inline constexpr std::uint32_t kMaxWaitUs = 50000;
 inline constexpr std::uint32_t kMinWaitUs = 4000;  // the floor: a LAN, a busy host, 3 ms of jitter
-// A reply slower than the device's recent round trips and than this share of the floor is
-// asked for again (1 ms at the 4 ms floor).
-inline constexpr std::uint32_t kNudgeFloorShare = 4;
+// A reply slower than the device's recent round trips and than this is asked for again.
+inline constexpr std::uint32_t kMinNudgeUs = 250;
 
 // The floor in force (kMinWaitUs unless changed; tests that pin exact traffic on a loaded
 // machine raise it). Returns the previous value. Any thread.
 std::uint32_t set_reply_wait_floor_us(std::uint32_t us);
+
+// The nudge's floor in force (kMinNudgeUs unless changed, at most kMaxWaitUs). Returns the
+// previous value. Any thread.
+std::uint32_t set_reply_nudge_floor_us(std::uint32_t us);
 
 // Whether exchanges ask again for a slow reply (see nudge_us); on unless a test of the wait
 // itself turns it off. Returns the previous setting. Any thread.
@@ -46,7 +49,7 @@ class ReplyWait {
     [[nodiscard]] std::uint32_t wait_us() const;
 
     // How long a reply may take before the link asks for it again (the wait's estimate, at
-    // least the floor in force divided by kNudgeFloorShare); 0 before the first measurement.
+    // least the nudge's floor in force); 0 before the first measurement.
     [[nodiscard]] std::uint32_t nudge_us() const;
 
     // A round trip of an unambiguous reply (by the kernel's arrival stamp).

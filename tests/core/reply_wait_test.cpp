@@ -27,11 +27,11 @@ TEST_F(ReplyWaitTest, FirstWaitIsTheDescribedOneThenTheFloorForAFastDevice) {
     EXPECT_EQ(measured_at(100).wait_us(), kMinWaitUs);
 }
 
-// A reply is asked for again once it is slower than a quarter of the floor (1 ms) and than the
-// recent round trips; never before the first one, and never as late as the wait.
-TEST_F(ReplyWaitTest, NudgeComesAfterAQuarterOfTheFloorOrTheRecentRoundTrips) {
+// A reply is asked for again once it is slower than a sixteenth of the floor (250 us) and than
+// the recent round trips; never before the first one, and never as late as the wait.
+TEST_F(ReplyWaitTest, NudgeComesAfterASixteenthOfTheFloorOrTheRecentRoundTrips) {
     EXPECT_EQ(ReplyWait{}.nudge_us(), 0u);
-    EXPECT_EQ(measured_at(100).nudge_us(), 1000u);
+    EXPECT_EQ(measured_at(100).nudge_us(), 250u);
     ReplyWait w = measured_at(100);
     w.measured(2400);
     EXPECT_EQ(w.nudge_us(), 3000u);  // 5/4 of the slowest recent reply

@@ -7,15 +7,23 @@
 
 namespace kestrel::test {
 
+// The program's floor comes with the program's nudge; a raised one with a nudge at a quarter of
+// it, so that a reply a loaded machine was slow to see is not asked for again.
 class ReplyWaitFloor {
   public:
-    explicit ReplyWaitFloor(std::uint32_t us) : previous_(set_reply_wait_floor_us(us)) {}
-    ~ReplyWaitFloor() { set_reply_wait_floor_us(previous_); }
+    explicit ReplyWaitFloor(std::uint32_t us)
+        : previous_(set_reply_wait_floor_us(us)),
+          previous_nudge_(set_reply_nudge_floor_us(us == kMinWaitUs ? kMinNudgeUs : us / 4)) {}
+    ~ReplyWaitFloor() {
+        set_reply_wait_floor_us(previous_);
+        set_reply_nudge_floor_us(previous_nudge_);
+    }
     ReplyWaitFloor(const ReplyWaitFloor&) = delete;
     ReplyWaitFloor& operator=(const ReplyWaitFloor&) = delete;
 
   private:
     std::uint32_t previous_;
+    std::uint32_t previous_nudge_;
 };
 
 // Exchanges that never ask again for a slow reply, for tests of the wait itself.
