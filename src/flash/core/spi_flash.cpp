@@ -180,6 +180,10 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
                 kPageTailBytes, tail.begin());
     (void)spi_put(SPI_PP_TAIL, tail, tally);
 
+    // The polls settle their own doubts: a busy status is polled again whatever it was, and a
+    // "ready" stands only once sure or read alike twice, and confirmed in step. Only their lost
+    // replies reach the tally (strays reach the caller's LinkWatch).
+    LinkTally polls_tally;
     int polls = 0;
     bool busy = true;
     while (busy && polls < kProgramMaxPolls) {
@@ -187,7 +191,7 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
         // With requests in flight a poll and its probe cost one round trip; one that is not
         // sure is made again one exchange at a time.
         if (link_window_in_use()) {
-            const WindowedPoll poll = poll_status_windowed(tally);
+            const WindowedPoll poll = poll_status_windowed(&polls_tally);
             if (poll.sure) {
                 busy = (poll.status & kStatusBusy) != 0;
                 ++polls;
@@ -195,7 +199,7 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
             }
         }
         std::uint8_t status = 0;
-        const bool trusted = spi_read_status(status, tally);
+        const bool trusted = spi_read_status(status, &polls_tally);
         busy = !trusted || (status & kStatusBusy) != 0;
         // "Ready" is believed only when no stray reply could have said it.
         if (!busy && !confirm_in_step()) {
@@ -203,6 +207,10 @@ int spi_program_page(const FlashAddress& address, std::span<const std::uint8_t, 
             if (tally) ++tally->doubtful;
         }
         ++polls;
+    }
+    if (tally) {
+        tally->exchanges += polls_tally.exchanges;
+        tally->unacknowledged += polls_tally.unacknowledged;
     }
     if (polls >= kProgramMaxPolls) {
         trace("write 16 bit---------------------------------------------register");
