@@ -63,11 +63,12 @@ class ProgramPolls : public ::testing::Test {
 
     int read_data_commands() {
         int n = 0;
-        for (const auto& r : peer_.received())
-            n += r.bytes.size() == kWriteRequestSize && r.bytes[0] == kWriteFlag &&
-                         r.bytes[3] == (SPI_CMD & 0xFF) && r.bytes[kRegisterValueAt] == kCmdReadData
-                     ? 1
-                     : 0;
+        for (const auto& r : peer_.received()) {
+            const Bytes& b = r.bytes;
+            const bool to_cmd =
+                b.size() == kWriteRequestSize && b[0] == kWriteFlag && b[2] == 0 && b[3] == SPI_CMD;
+            n += to_cmd && b[kRegisterValueAt] == kCmdReadData ? 1 : 0;
+        }
         return n;
     }
 

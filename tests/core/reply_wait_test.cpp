@@ -27,9 +27,9 @@ TEST_F(ReplyWaitTest, FirstWaitIsTheDescribedOneThenTheFloorForAFastDevice) {
     EXPECT_EQ(measured_at(100).wait_us(), kMinWaitUs);
 }
 
-// A reply is asked for again once it is slower than a sixteenth of the floor (250 us) and than
-// the recent round trips; never before the first one, and never as late as the wait.
-TEST_F(ReplyWaitTest, NudgeComesAfterASixteenthOfTheFloorOrTheRecentRoundTrips) {
+// A reply is asked for again once it is slower than the nudge's own floor (250 us) and than the
+// recent round trips; never before the first one, and never as late as the wait.
+TEST_F(ReplyWaitTest, NudgeComesAfterItsFloorOrTheRecentRoundTrips) {
     EXPECT_EQ(ReplyWait{}.nudge_us(), 0u);
     EXPECT_EQ(measured_at(100).nudge_us(), 250u);
     ReplyWait w = measured_at(100);
