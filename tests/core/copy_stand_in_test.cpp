@@ -305,6 +305,45 @@ TEST_F(CopyStandIn, DistinctPageOnALinkThatShowedACopyIsConfirmedByItsLastChunk)
     EXPECT_EQ(peer.received().size() - before, 66u + 6u);
 }
 
+// A read-back or a verify knows the bytes it expects. On a link that has shown a copy, a first
+// read that gives exactly them stands: a move or a misplaced transaction would have to rebuild
+// the very bytes expected. One that differs (here a phase taken twice unseen) is confirmed as
+// any other page, and the page kept is the flash's; so is an erased page, which a transaction
+// that never started reads alike.
+TEST_F(CopyStandIn, ExpectedPageReadAsExpectedNeedsNoSecondRead) {
+    const auto page = distinct_chunks();
+    ScriptedReader reader(page, {}, true);
+    RawPeer peer(std::ref(reader));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(link_may_make_copies());
+    const std::size_t before = peer.received().size();
+    ASSERT_TRUE(read_page_expecting(0x000100, read_, page));
+    EXPECT_EQ(read_, page);
+    EXPECT_EQ(reader.opens(), 1);
+    EXPECT_EQ(peer.received().size() - before, 65u + 1u);  // the page and its probe
+}
+
+TEST_F(CopyStandIn, ExpectedPageReadOtherwiseIsConfirmedAsAnyOther) {
+    const auto page = distinct_chunks();
+    ScriptedReader moved(page, {}, true, {}, {6});
+    RawPeer peer(std::ref(moved));
+    ASSERT_TRUE(open_learnt(peer));
+    ASSERT_TRUE(read_page_expecting(0x000100, read_, page));
+    EXPECT_EQ(read_, page);
+    EXPECT_GE(moved.opens(), 3);
+    close_link();
+
+    const auto erased = erased_page();
+    ScriptedReader blank(erased, {}, true);
+    RawPeer blank_peer(std::ref(blank));
+    ASSERT_TRUE(open_learnt(blank_peer));
+    ASSERT_TRUE(read_page_checked(0x000000, read_));
+    const int before = blank.opens();
+    ASSERT_TRUE(read_page_expecting(0x000100, read_, erased));
+    EXPECT_EQ(read_, erased);
+    EXPECT_EQ(blank.opens() - before, 2);
+}
+
 // A page read in two passes on a link that has shown a copy: the second read covers, for each
 // pass, the chunks where a move in it would show, in a transaction of their own. Here chunks 3
 // and 4 (the first pass ended at 3, its last chunk that differs from the next) and 30 and 31,

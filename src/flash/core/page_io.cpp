@@ -27,7 +27,7 @@ Back read_back(std::uint32_t address, std::span<const std::uint8_t, kPageSize> p
     count_page_read_back();
     if (!ready && !chip_ready(kProgramMaxPolls)) return Back::LinkFailed;
     std::array<std::uint8_t, kPageSize> back{};
-    if (!read_page_checked(address, back)) return Back::LinkFailed;
+    if (!read_page_expecting(address, back, page)) return Back::LinkFailed;
     if (std::equal(page.begin(), page.end(), back.begin())) return Back::Holds;
     const int bad = first_unprogrammable(back, page);
     if (bad < 0) return Back::Reprogram;

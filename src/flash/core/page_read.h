@@ -39,6 +39,16 @@ struct ReadAhead {
 [[nodiscard]] bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest,
                                      ReadAhead ahead = {});
 
+// As read_page_checked, for a page whose bytes the caller expects (a read-back, a verify): while
+// the link may make copies, a read made one exchange at a time that gives exactly `expected`
+// stands without the second read, unless its chunks are all alike (a transaction that never
+// started reads as such a page too). A move or a misplaced transaction would have to rebuild
+// the very bytes expected. A read that differs is settled as read_page_checked settles it.
+[[nodiscard]] bool read_page_expecting(std::uint32_t address,
+                                       std::span<std::uint8_t, kPageSize> dest,
+                                       std::span<const std::uint8_t, kPageSize> expected,
+                                       ReadAhead ahead = {});
+
 // The same for chunks first..31 of the page, into the same places of dest.
 [[nodiscard]] bool read_chunks_checked(std::uint32_t address, std::size_t first,
                                        std::span<std::uint8_t, kPageSize> dest,

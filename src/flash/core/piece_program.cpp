@@ -51,7 +51,7 @@ PageProgram program_page_in_pieces(std::uint32_t address,
             (void)spi_program_piece(address + static_cast<std::uint32_t>(p * kPieceBytes),
                                     piece(want, p));
         }
-        if (!chip_ready(kProgramMaxPolls) || !read_page_checked(address, held))
+        if (!chip_ready(kProgramMaxPolls) || !read_page_expecting(address, held, want))
             return PageProgram::LinkFailed;
         if (std::equal(held.begin(), held.end(), want.begin())) return PageProgram::Done;
         const int bad = first_unprogrammable(held, want);
