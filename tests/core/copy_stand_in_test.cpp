@@ -305,9 +305,9 @@ TEST_F(CopyStandIn, DistinctPageOnALinkThatShowedACopyIsConfirmedByItsLastChunk)
     EXPECT_EQ(peer.received().size() - before, 66u + 6u);
 }
 
-// A read-back or a verify knows the bytes it expects. On a link that has shown a copy, a first
-// read that gives exactly them stands: a move or a misplaced transaction would have to rebuild
-// the very bytes expected. One that differs (here a phase taken twice unseen) is confirmed as
+// The read-back of a page just programmed knows the bytes it expects. On a link that has shown a
+// copy, a first read that gives exactly them stands: a move would have to rebuild the very
+// bytes expected. One that differs (here a phase taken twice unseen) is confirmed as
 // any other page, and the page kept is the flash's; so is an erased page, which a transaction
 // that never started reads alike.
 TEST_F(CopyStandIn, ExpectedPageReadAsExpectedNeedsNoSecondRead) {

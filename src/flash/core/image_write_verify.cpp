@@ -29,9 +29,8 @@ ImageWrite Job::verify() {
             result_.device_state = kNotVerified;
             return ImageWrite::Stopped;
         }
-        if (!read_page_expecting(static_cast<std::uint32_t>(k) * kPageSize, page,
-                                 expected_page(image_, k),
-                                 prefetch.ahead(std::span<const int>(pages).subspan(i)))) {
+        if (!read_page_checked(static_cast<std::uint32_t>(k) * kPageSize, page,
+                               prefetch.ahead(std::span<const int>(pages).subspan(i)))) {
             result_.bad_page = k;
             result_.device_state = kNotVerified;
             return ImageWrite::LinkFailed;

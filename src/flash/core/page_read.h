@@ -39,11 +39,14 @@ struct ReadAhead {
 [[nodiscard]] bool read_page_checked(std::uint32_t address, std::span<std::uint8_t, kPageSize> dest,
                                      ReadAhead ahead = {});
 
-// As read_page_checked, for a page whose bytes the caller expects (a read-back, a verify): while
-// the link may make copies, a read made one exchange at a time that gives exactly `expected`
-// stands without the second read, unless its chunks are all alike (a transaction that never
-// started reads as such a page too). A move or a misplaced transaction would have to rebuild
-// the very bytes expected. A read that differs is settled as read_page_checked settles it.
+// As read_page_checked, for the read-back of a page just programmed, right after status reads:
+// while the link may make copies, a read made one exchange at a time that gives exactly
+// `expected` stands without the second read, unless its chunks are all alike (a transaction
+// that never started reads as such a page). A move would have to rebuild the very bytes
+// expected, and a Read Data the device never got leaves it sending the last instruction it
+// took, Read Status. (Not for a page read right after another: there a lost Read Data reads the
+// page before, which may hold the same bytes.) A read that differs is settled as
+// read_page_checked settles it.
 [[nodiscard]] bool read_page_expecting(std::uint32_t address,
                                        std::span<std::uint8_t, kPageSize> dest,
                                        std::span<const std::uint8_t, kPageSize> expected,
