@@ -493,6 +493,7 @@ bool chunks_alike(std::span<const std::uint8_t, kPageSize> page) {
     return true;
 }
 
+// expected: the whole page's bytes, where the caller knows them (then first is 0).
 bool read_chunks(std::uint32_t address, std::size_t first, std::span<std::uint8_t, kPageSize> dest,
                  ReadAhead ahead, std::span<const std::uint8_t, kPageSize>* expected) {
     PageReader read(address, first, ahead);
@@ -501,7 +502,7 @@ bool read_chunks(std::uint32_t address, std::size_t first, std::span<std::uint8_
     // have moved the chunks without showing), the page stands once a second, separate read
     // agrees with it from where a move would show (see confirm_chunks).
     if (!link_may_make_copies()) return true;
-    if (expected != nullptr && !link_window_in_use() && first == 0 &&
+    if (expected != nullptr && !link_window_in_use() &&
         std::equal(dest.begin(), dest.end(), expected->begin()) && !chunks_alike(dest))
         return true;
     ChunkSet again_chunks = read.confirm_chunks(dest);
